@@ -1,0 +1,152 @@
+// The event loop: readiness batch, due timers, queued messages, then the after-batch hooks.
+#include "framework/event_loop.h"
+
+#include <algorithm>
+
+#include "framework/clock.h"
+#include "framework/error.h"
+
+namespace kx {
+
+CEventLoop::CEventLoop() = default;
+CEventLoop::~CEventLoop() = default;
+
+CEventLoop& CEventLoop::Get() {
+    static CEventLoop loop;
+    return loop;
+}
+
+void CEventLoop::WatchFd(int fd, std::uint32_t interest, FdHandler handler) {
+    const std::uint32_t tag = mNextTag++;
+    auto it = mWatches.find(fd);
+    if (it != mWatches.end()) {
+        mPoller.Modify(fd, interest, tag);
+        it->second = SWatch{interest, tag, std::make_shared<FdHandler>(std::move(handler))};
+        return;
+    }
+    mPoller.Add(fd, interest, tag);
+    mWatches.emplace(fd, SWatch{interest, tag, std::make_shared<FdHandler>(std::move(handler))});
+}
+
+void CEventLoop::SetInterest(int fd, std::uint32_t interest) {
+    auto it = mWatches.find(fd);
+    if (it == mWatches.end() || it->second.interest == interest) return;
+    it->second.interest = interest;
+    mPoller.Modify(fd, interest, it->second.tag);
+}
+
+std::uint32_t CEventLoop::GetInterest(int fd) const {
+    auto it = mWatches.find(fd);
+    return it == mWatches.end() ? 0 : it->second.interest;
+}
+
+void CEventLoop::UnwatchFd(int fd) {
+    auto it = mWatches.find(fd);
+    if (it == mWatches.end()) return;
+    mPoller.Remove(fd);
+    mWatches.erase(it);
+}
+
+CEventLoop::TimerID CEventLoop::AddTimer(std::uint64_t delayMs, std::function<void()> fn,
+                                         std::uint64_t periodMs) {
+    const TimerID id = mNextTimer++;
+    const std::uint64_t due = UClock::Milliseconds() + delayMs;
+    mTimers.emplace(id, STimer{due, periodMs, std::move(fn)});
+    mTimerDue.emplace(due, id);
+    return id;
+}
+
+void CEventLoop::CancelTimer(TimerID id) {
+    auto it = mTimers.find(id);
+    if (it == mTimers.end()) return;
+    auto range = mTimerDue.equal_range(it->second.due);
+    for (auto d = range.first; d != range.second; ++d) {
+        if (d->second == id) {
+            mTimerDue.erase(d);
+            break;
+        }
+    }
+    mTimers.erase(it);
+}
+
+bool CEventLoop::HasTimer(TimerID id) const { return mTimers.count(id) != 0; }
+
+void CEventLoop::PostMessage(std::uint32_t code, void* object, TMessageProc proc) {
+    mQueue.push_back(SMessage{code, object, std::move(proc)});
+}
+
+void CEventLoop::RemoveMessages(const void* object) {
+    mQueue.erase(std::remove_if(mQueue.begin(), mQueue.end(),
+                                [object](const SMessage& m) { return m.object == object; }),
+                 mQueue.end());
+}
+
+void CEventLoop::AddAfterBatch(std::function<void()> hook) { mAfterBatch.push_back(std::move(hook)); }
+
+int CEventLoop::NextTimeout(int maxWaitMs) const {
+    if (!mQueue.empty()) return 0;
+    if (mTimerDue.empty()) return maxWaitMs;
+    const std::uint64_t now = UClock::Milliseconds();
+    const std::uint64_t due = mTimerDue.begin()->first;
+    const std::uint64_t wait = due > now ? due - now : 0;
+    if (maxWaitMs >= 0 && wait > static_cast<std::uint64_t>(maxWaitMs)) return maxWaitMs;
+    return static_cast<int>(std::min<std::uint64_t>(wait, 60000));
+}
+
+bool CEventLoop::FireTimers() {
+    bool fired = false;
+    const std::uint64_t now = UClock::Milliseconds();
+    // Only timers due now: a periodic timer rescheduled into the past (test clocks) waits a turn.
+    while (!mTimerDue.empty() && mTimerDue.begin()->first <= now) {
+        const TimerID id = mTimerDue.begin()->second;
+        mTimerDue.erase(mTimerDue.begin());
+        auto it = mTimers.find(id);
+        if (it == mTimers.end()) continue;
+        std::function<void()> fn = it->second.fn;
+        if (it->second.period != 0) {
+            it->second.due = now + it->second.period;
+            mTimerDue.emplace(it->second.due, id);
+        } else {
+            mTimers.erase(it);
+        }
+        fired = true;
+        fn();
+    }
+    return fired;
+}
+
+bool CEventLoop::DeliverMessages() {
+    // Deliver what is queued now; messages posted by these handlers wait for the next iteration,
+    // so a handler that keeps posting cannot starve descriptors and timers.
+    std::size_t n = mQueue.size();
+    bool any = n != 0;
+    while (n-- > 0 && !mQueue.empty()) {
+        SMessage m = std::move(mQueue.front());
+        mQueue.pop_front();
+        if (m.proc) m.proc(m.code, m.object);
+    }
+    return any;
+}
+
+void CEventLoop::RunOnce(int maxWaitMs) {
+    mFired.clear();
+    mPoller.Wait(mFired, NextTimeout(maxWaitMs));
+    bool any = !mFired.empty();
+    for (const SFiredEvent& ev : mFired) {
+        auto it = mWatches.find(ev.fd);
+        if (it == mWatches.end() || it->second.tag != ev.tag) continue;  // closed by an earlier handler
+        std::shared_ptr<FdHandler> handler = it->second.handler;  // survives UnwatchFd inside the call
+        (*handler)(ev.mask);
+    }
+    any |= FireTimers();
+    any |= DeliverMessages();
+    if (any) {
+        for (auto& hook : mAfterBatch) hook();
+    }
+}
+
+void CEventLoop::Run() {
+    while (!mStopped) RunOnce(-1);
+}
+
+}  // namespace kx

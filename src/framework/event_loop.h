@@ -1,0 +1,104 @@
+// The single application thread's event loop: descriptor readiness (through CEpollPoller),
+// timers on the monotonic clock, and the first-in first-out message queue through which
+// network endpoints and timers post their notices.
+//
+// One iteration (RunOnce): wait for readiness (not at all when messages are queued), dispatch
+// the whole batch of fired descriptors, fire due timers, deliver the queued messages, then run
+// the after-batch hooks once. The server's processing pass is such a hook, so one pass answers
+// a whole batch of notices. Handlers never poll; a descriptor unwatched by an earlier handler
+// of the same batch gets no callback (its registration tag no longer matches).
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "framework/epoll_poller.h"
+
+namespace kx {
+
+// A message handler: called with the message code and the object named as its sender.
+using TMessageProc = std::function<void(std::uint32_t code, void* object)>;
+
+struct SMessage {
+    std::uint32_t code;
+    void* object;
+    TMessageProc proc;
+};
+
+class CEventLoop {
+public:
+    using FdHandler = std::function<void(std::uint32_t mask)>;
+    using TimerID = std::uint64_t;
+
+    CEventLoop();
+    ~CEventLoop();
+    CEventLoop(const CEventLoop&) = delete;
+    CEventLoop& operator=(const CEventLoop&) = delete;
+
+    // The application thread's loop. Created on first use.
+    static CEventLoop& Get();
+
+    // Descriptor readiness. Interest is kFdReadable | kFdWritable; the handler receives the mask
+    // of what fired (kFdHangup/kFdError included). WatchFd on a watched fd replaces it.
+    void WatchFd(int fd, std::uint32_t interest, FdHandler handler);
+    void SetInterest(int fd, std::uint32_t interest);
+    std::uint32_t GetInterest(int fd) const;
+    void UnwatchFd(int fd);
+
+    // Timers: fire once after delayMs, then every periodMs when periodMs is not 0. A timer
+    // cancelled before it fires never runs. Time is UClock::Milliseconds().
+    TimerID AddTimer(std::uint64_t delayMs, std::function<void()> fn, std::uint64_t periodMs = 0);
+    void CancelTimer(TimerID id);
+    bool HasTimer(TimerID id) const;
+
+    // The message queue. Messages are delivered in posting order by RunOnce.
+    void PostMessage(std::uint32_t code, void* object, TMessageProc proc);
+    // Removes every queued message whose sender is `object` (called when it is disposed).
+    void RemoveMessages(const void* object);
+    std::size_t QueuedMessages() const { return mQueue.size(); }
+
+    // Runs after every iteration that did anything, in the order added.
+    void AddAfterBatch(std::function<void()> hook);
+
+    // One iteration; waits at most maxWaitMs (-1: until something happens or a timer is due).
+    void RunOnce(int maxWaitMs = -1);
+    // Iterates until Stop().
+    void Run();
+    void Stop() { mStopped = true; }
+    bool IsStopped() const { return mStopped; }
+    void ClearStop() { mStopped = false; }
+
+private:
+    struct SWatch {
+        std::uint32_t interest;
+        std::uint32_t tag;
+        std::shared_ptr<FdHandler> handler;
+    };
+    struct STimer {
+        std::uint64_t due;
+        std::uint64_t period;
+        std::function<void()> fn;
+    };
+
+    int NextTimeout(int maxWaitMs) const;
+    bool FireTimers();
+    bool DeliverMessages();
+
+    CEpollPoller mPoller;
+    std::unordered_map<int, SWatch> mWatches;
+    std::uint32_t mNextTag = 1;
+    std::map<TimerID, STimer> mTimers;
+    std::multimap<std::uint64_t, TimerID> mTimerDue;
+    TimerID mNextTimer = 1;
+    std::deque<SMessage> mQueue;
+    std::vector<std::function<void()>> mAfterBatch;
+    std::vector<SFiredEvent> mFired;
+    bool mStopped = false;
+};
+
+}  // namespace kx

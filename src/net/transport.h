@@ -1,0 +1,137 @@
+// The network endpoint every layer above talks to: a non-blocking stream listener, stream
+// connection or datagram sender, regular (a socket, TRegularTransportObj) or tunnelled (a
+// pair of HTTP requests, THttpTransportObj). Callers hold a TTransportObj and never see which.
+//
+// Endpoints report events as notices posted through the event loop's message queue to the
+// handler set by SetMessageHandler, naming the endpoint as the sender: 100 data arrived,
+// 102 ready to send, 103 closed, 104 connection request (105/106 are client-side only).
+// Ownership: New/Accept return an endpoint owned by the caller (std::unique_ptr); destroying it
+// closes the socket, drops queued data and removes its queued notices.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "framework/event_loop.h"
+
+namespace kx {
+
+inline constexpr std::uint32_t kMsgDataArrived = 100;
+inline constexpr std::uint32_t kMsgReadyToSend = 102;
+inline constexpr std::uint32_t kMsgConnectionClosed = 103;
+inline constexpr std::uint32_t kMsgConnectionRequest = 104;
+inline constexpr std::uint32_t kMsgConnectionEstablished = 105;
+inline constexpr std::uint32_t kMsgConnectFailed = 106;
+
+inline constexpr std::uint32_t kTransportStream = 1;
+inline constexpr std::uint32_t kTransportDatagram = 2;
+
+inline constexpr std::uint16_t kInternetAddressType = 2;
+inline constexpr std::uint16_t kInternetNameAddressType = 42;
+
+inline constexpr std::uint32_t _TRSendBufSize = 65536;
+
+// The 4-byte IPv4 address in dotted order (byte 0 = first number of the dotted form).
+struct SIPAddress {
+    std::uint8_t b[4] = {0, 0, 0, 0};
+    std::uint32_t AsHostOrder() const {
+        return (std::uint32_t(b[0]) << 24) | (std::uint32_t(b[1]) << 16) | (std::uint32_t(b[2]) << 8) | b[3];
+    }
+    bool IsZero() const { return AsHostOrder() == 0; }
+    bool operator==(const SIPAddress&) const = default;
+};
+
+// Address records passed as a pointer and a size, laid out as on the wire of the original API.
+#pragma pack(push, 1)
+struct SInternetAddress {          // 12 bytes
+    std::uint16_t type;            // kInternetAddressType
+    std::uint16_t port;            // host order
+    std::uint8_t host[8];          // dotted-order IPv4, then 4 zero bytes
+};
+struct SInternetNameAddress {      // up to 260 bytes
+    std::uint16_t type;            // kInternetNameAddressType
+    std::uint16_t port;            // host order; 0 = take it from a ":" suffix of the name
+    std::uint8_t name[256];        // length-prefixed host name or dotted address [":" port]
+};
+#pragma pack(pop)
+static_assert(sizeof(SInternetAddress) == 12);
+static_assert(sizeof(SInternetNameAddress) == 260);
+
+// One block of outgoing data. NewBuffer hands one out; SendBuffer takes it back and either
+// writes it at once or queues it as it is, without a copy. `offset` counts bytes already written.
+struct SSendBuf {
+    std::uint32_t offset = 0;
+    std::vector<std::uint8_t> data;
+};
+using TTransportBuffer = std::unique_ptr<SSendBuf>;
+
+class TTransportObj;
+using TTransport = std::unique_ptr<TTransportObj>;
+
+class TTransportObj {
+public:
+    virtual ~TTransportObj() = default;
+
+    virtual bool IsRegular() const = 0;
+
+    // Handler and the context it captures; notices name this endpoint (or the object set with
+    // SetMessageObject, which the tunnel uses to report as itself) as the sender.
+    virtual void SetMessageHandler(TMessageProc handler) = 0;
+    virtual void SetMessageObject(void* object) = 0;
+
+    virtual void SetIPAddress(const SIPAddress& addr) = 0;
+    // `address` must be an SInternetAddress (size >= 12, type 2), else error 8/101.
+    virtual void Listen(const void* address, std::uint32_t size) = 0;
+    // One pending connection or null. `addrBuf` (may be null) receives an SInternetAddress
+    // when `ioSize` >= 12 (then ioSize = 12), otherwise ioSize = 0.
+    virtual TTransport Accept(void* addrBuf, std::uint32_t* ioSize) = 0;
+
+    virtual bool IsConnected() const = 0;
+    virtual std::uint16_t GetConnectStatus() const = 0;  // 3 when connected
+    virtual void Disconnect() = 0;
+    virtual void StartDisconnect() = 0;
+    virtual bool IsDisconnecting() const = 0;
+
+    virtual void Send(const void* data, std::uint32_t size) = 0;
+    static TTransportBuffer NewBuffer(std::uint32_t size);
+    virtual void SendBuffer(TTransportBuffer buf) = 0;
+    virtual std::uint32_t GetUnsentSize() const = 0;
+    virtual bool IsReadyToSend() const = 0;
+    virtual void NotifyReadyToSend() = 0;
+
+    virtual std::uint32_t Receive(void* dest, std::uint32_t size) = 0;
+    // Everything there is, in one new buffer (data.size() is the byte count); null when nothing.
+    virtual TTransportBuffer ReceiveBuffer() = 0;
+    virtual bool IsReadyToReceive(std::uint32_t count) = 0;
+    virtual void NotifyReadyToReceive(std::uint32_t count) = 0;
+    virtual std::uint32_t GetReceiveSize() = 0;
+
+    virtual void SendUnit(const void* address, std::uint32_t addrSize, const void* data, std::uint32_t size) = 0;
+
+    virtual std::uint32_t GetRemoteAddressText(char* dest, std::uint32_t capacity) = 0;
+    virtual std::uint32_t GetLocalAddressText(char* dest, std::uint32_t capacity) = 0;
+    // The peer's IPv4 address (0 when unknown).
+    virtual SIPAddress GetRemoteIPAddress() const = 0;
+};
+
+namespace UTransport {
+
+// Once per process: prepares the event routing and the tunnel module.
+void Init();
+bool HasTCP();
+
+// protocol: kTransportStream or kTransportDatagram (else error 8/107); regular: true = TCP,
+// false = HTTP tunnel; options: 0.
+TTransport New(std::uint32_t protocol, bool regular, std::uint32_t options = 0);
+
+// Address-text helpers.
+std::uint32_t IPAddressToText(const SIPAddress& addr, char* dest, std::uint32_t capacity);
+bool TextToIPAddress(const std::uint8_t* pstr, SIPAddress& out);  // pstr: length-prefixed text
+std::uint32_t CleanUpAddressText(std::uint32_t kind, const char* text, std::uint32_t length,
+                                 char* dest, std::uint32_t capacity);
+
+}  // namespace UTransport
+
+}  // namespace kx
