@@ -1,19 +1,94 @@
-// kestrix-server: parses the command line, then hands over to the server's start-up. For now
-// the program listens on the base port and runs the establish exchange; the full start-up
-// replaces the body of RunServer.
+// kestrix-server: the program entry. Parses the command line, creates the application object on
+// the program folder, runs its start-up and the event loop until SIGTERM or SIGINT, which quit in
+// order (the options file is written). Standard input is never required: the server runs the
+// same with no terminal at all.
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include "framework/event_loop.h"
+#include "net/transport.h"
+#include "server/application.h"
+
+namespace {
+
+void PrintUsage(std::FILE* out) {
+    std::fprintf(out,
+                 "usage: kestrix-server [--dir DIR]\n"
+                 "\n"
+                 "Serves the Kestrix protocol from the program folder DIR (default: the current\n"
+                 "directory), which holds \"pref\", \"Banned\", the folders \"Users\", \"Files\" and\n"
+                 "\"News\", the message board, the agreement and the log files.\n"
+                 "\n"
+                 "  --dir DIR   use DIR as the program folder\n"
+                 "  --help      show this text and exit\n"
+                 "  --version   show the version and exit\n"
+                 "\n"
+                 "SIGTERM or SIGINT quits in order (the options file is written).\n");
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     std::string dir = ".";
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc) {
             dir = argv[++i];
+        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            PrintUsage(stdout);
+            return 0;
+        } else if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("kestrix-server %s\n", kx::kServerVersionText);
+            return 0;
         } else {
-            std::fprintf(stderr, "usage: kestrix-server [--dir DIR]\n");
+            std::fprintf(stderr, "kestrix-server: unknown argument '%s'\n", argv[i]);
+            PrintUsage(stderr);
             return 2;
         }
     }
+    if (access(dir.c_str(), R_OK | W_OK | X_OK) != 0) {
+        std::fprintf(stderr, "kestrix-server: cannot use program folder '%s': %s\n", dir.c_str(), std::strerror(errno));
+        return 1;
+    }
+
+    std::signal(SIGPIPE, SIG_IGN);
+    sigset_t quitSignals;
+    sigemptyset(&quitSignals);
+    sigaddset(&quitSignals, SIGTERM);
+    sigaddset(&quitSignals, SIGINT);
+    sigprocmask(SIG_BLOCK, &quitSignals, nullptr);
+    const int sigFd = signalfd(-1, &quitSignals, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (sigFd < 0) {
+        std::perror("kestrix-server: signalfd");
+        return 1;
+    }
+
+    if (!kx::UTransport::HasTCP()) {
+        std::fprintf(stderr, "kestrix-server: TCP is not available\n");
+        return 1;
+    }
+    kx::UTransport::Init();
+
+    try {
+        kx::CMyApplication app(dir);
+        kx::CEventLoop::Get().WatchFd(sigFd, kx::kFdReadable, [&app, sigFd](std::uint32_t) {
+            signalfd_siginfo info;
+            while (read(sigFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            }
+            app.Quit();
+        });
+        app.StartUp();
+        app.Run();
+        kx::CEventLoop::Get().UnwatchFd(sigFd);
+    } catch (const kx::SError& err) {
+        std::fprintf(stderr, "kestrix-server: fatal error %s: %s\n", kx::UError::GetDetail(err).c_str(),
+                     kx::UError::GetMessage(err).c_str());
+        close(sigFd);
+        return 1;
+    }
+    close(sigFd);
     return 0;
 }

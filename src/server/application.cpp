@@ -1,0 +1,287 @@
+// CMyApplication: construction, start-up in its fixed order, the message handler that turns
+// every batch of notices into one processing pass, error counting with the automatic reset,
+// transfer reference numbers, and the orderly quit.
+#include "server/application.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+
+#include "framework/clock.h"
+#include "framework/file_util.h"
+#include "protocol/transaction_types.h"
+#include "server/pref_file.h"
+
+namespace kx {
+
+CMyApplication* gApp = nullptr;
+
+namespace {
+constexpr std::uint32_t kErrorWindowSecs = 300;
+constexpr std::uint16_t kErrorsBeforeReset = 100;
+constexpr std::uint16_t kResetsBeforeExit = 10;
+constexpr std::uint32_t kHousekeepingMs = 1000;
+
+std::uint32_t RandomU32() {
+    static std::mt19937 gen{std::random_device{}()};
+    return static_cast<std::uint32_t>(gen());
+}
+}  // namespace
+
+CMyApplication::CMyApplication(std::string programDir)
+    : mProgramDir(std::move(programDir)), mLogger(mProgramDir) {
+    gApp = this;
+    BuildDispatchTable();
+    mPrefs = SMyPrefs::Defaults();
+    mOptions = mPrefs.mOptions;
+}
+
+CMyApplication::~CMyApplication() {
+    if (mHousekeepingTimer != 0) CEventLoop::Get().CancelTimer(mHousekeepingTimer);
+    mClientList.clear();
+    mConnectList.clear();
+    mTransferEstabList.clear();
+    mListenTpt.reset();
+    mListenHttpTpt.reset();
+    mTransferListenTpt.reset();
+    mTransferListenHttpTpt.reset();
+    if (gApp == this) gApp = nullptr;
+}
+
+void CMyApplication::StartUp() {
+    mLogger.LogText("Kestrix Server", kServerVersionText);
+
+    for (const char* folder : {"Users", "Files", "News"}) UFileUtil::EnsureDirectory(ProgramPath(folder));
+
+    // A missing message board starts empty.
+    if (!UFileUtil::Exists(ProgramPath(kMsgBoardFileName))) UFileUtil::WriteFileAtomic(ProgramPath(kMsgBoardFileName), "", 0);
+
+    _gTransactMaxReceiveSize = 524288;
+
+    UMyPrefs::ReadPrefs(ProgramPath(kMyPrefsFileName), mPrefs);
+    mOptions = mPrefs.mOptions;
+    mServerName = mPrefs.mServerName.Str();
+    mServerDesc = mPrefs.mServerDesc.Str();
+    mAdminLogin = mPrefs.mAdminLogin.Str();
+    mLogger.SetSwitches(SMyLogSwitches::FromOptionBits(mOptions.nOpts));
+
+    mBans.ReadPermBans(mProgramDir);
+
+    CEventLoop& loop = CEventLoop::Get();
+    loop.AddAfterBatch([this] {
+        if (mPassRequested) ProcessPass();
+    });
+    mHousekeepingTimer = loop.AddTimer(kHousekeepingMs, [this] { Housekeeping(); }, kHousekeepingMs);
+
+    OpenListeners();
+}
+
+void CMyApplication::OpenListeners() {
+    const std::uint16_t base = mOptions.nBasePortNum;
+    auto makeAddress = [](std::uint16_t port) {
+        SInternetAddress a{};
+        a.type = kInternetAddressType;
+        a.port = port;
+        return a;
+    };
+    auto handler = [this](std::uint32_t code, void* object) { HandleMessage(code, object); };
+    try {
+        SInternetAddress a = makeAddress(base);
+        mListenTpt = std::make_unique<TTransactObj>(UTransport::New(kTransportStream, true));
+        mListenTpt->SetIPAddress(mOptions.stIPAddress);
+        mListenTpt->SetMessageHandler(handler);
+        mListenTpt->Listen(&a, sizeof a);
+
+        a = makeAddress(static_cast<std::uint16_t>(base + 1));
+        mTransferListenTpt = UTransport::New(kTransportStream, true);
+        mTransferListenTpt->SetIPAddress(mOptions.stIPAddress);
+        mTransferListenTpt->SetMessageHandler(handler);
+        mTransferListenTpt->Listen(&a, sizeof a);
+
+        a = makeAddress(static_cast<std::uint16_t>(base + 2));
+        mListenHttpTpt = std::make_unique<TTransactObj>(UTransport::New(kTransportStream, false));
+        mListenHttpTpt->SetIPAddress(mOptions.stIPAddress);
+        mListenHttpTpt->SetMessageHandler(handler);
+        mListenHttpTpt->Listen(&a, sizeof a);
+
+        a = makeAddress(static_cast<std::uint16_t>(base + 3));
+        mTransferListenHttpTpt = UTransport::New(kTransportStream, false);
+        mTransferListenHttpTpt->SetIPAddress(mOptions.stIPAddress);
+        mTransferListenHttpTpt->SetMessageHandler(handler);
+        mTransferListenHttpTpt->Listen(&a, sizeof a);
+    } catch (const SError&) {
+        mListenTpt.reset();
+        mListenHttpTpt.reset();
+        mTransferListenTpt.reset();
+        mTransferListenHttpTpt.reset();
+        mLogger.LogText("Server Error",
+                        "Please change the \"Server IP\" or \"Server port number\" from \"Options/General\" and restart the server");
+        std::fprintf(stderr,
+                     "Server Error: Cannot bind to the specified address because it is incorrect or it is already in use. "
+                     "Please change the \"Server IP\" or \"Server port number\" from \"Options/General\" and restart the server.\n");
+        return;
+    }
+    mOptions.nCurPortNum = base;
+
+    char who[32];
+    const std::uint32_t n = mListenTpt->GetTransport()->GetLocalAddressText(who, sizeof who);
+    std::string whoText(who, n);
+    if (base != 5500) whoText += ":" + std::to_string(base);
+    mLogger.LogText(whoText, "Kestrix Server started");
+}
+
+std::uint16_t CMyApplication::ListenPort() const { return mOptions.nCurPortNum; }
+
+void CMyApplication::Run() {
+    CEventLoop& loop = CEventLoop::Get();
+    while (!mHasQuit) {
+        try {
+            loop.RunOnce(-1);
+        } catch (const SError& err) {
+            Error(err);
+        }
+    }
+}
+
+void CMyApplication::HandleMessage(std::uint32_t code, void*) {
+    if (code >= 100 && code <= 106) mPassRequested = true;
+}
+
+void CMyApplication::PostPass() { mPassRequested = true; }
+
+void CMyApplication::ProcessPass() {
+    mPassRequested = false;
+    try {
+        ProcessClients();
+    } catch (const SError& err) {
+        Error(err);
+    }
+    // The transfer steps (transfer connections being established, banner, file and folder
+    // downloads, uploads, the waiting queue) follow here in that order as they are built.
+}
+
+void CMyApplication::Housekeeping() {
+    const std::uint32_t now = UClock::UpSeconds();
+    if ((!mDeadlines.empty() && mDeadlines.begin()->first <= now) || !mConnectList.empty()) PostPass();
+    mBans.ExpireTempBans(now);
+}
+
+void CMyApplication::UserQuit(const std::string& farewell) {
+    if (mClientList.empty() || !(mOptions.nOpts & kMyOptConfirmQuit) || farewell.empty()) {
+        Quit();
+        return;
+    }
+    mIsQuitting = true;
+    StFieldData fields;
+    const std::string text = farewell.substr(0, 255);
+    UFieldData::AddField(fields, kFieldData, text.data(), static_cast<std::uint32_t>(text.size()));
+    BroadcastTran(kTranServerQuitting, fields);
+}
+
+void CMyApplication::CancelQuit() { mIsQuitting = false; }
+
+void CMyApplication::Quit() {
+    if (mHasQuit) return;
+    try {
+        WriteOptions();
+    } catch (const SError& err) {
+        mLogger.LogError(err);
+    }
+    mHasQuit = true;
+    CEventLoop::Get().Stop();
+}
+
+void CMyApplication::WriteOptions() {
+    mPrefs.mOptions = mOptions;
+    mPrefs.mServerName.Set(mServerName);
+    mPrefs.mServerDesc.Set(mServerDesc);
+    mPrefs.mAdminLogin.Set(mAdminLogin);
+    UMyPrefs::WritePrefs(ProgramPath(kMyPrefsFileName), mPrefs);
+}
+
+void CMyApplication::Error(const SError& err) {
+    const std::uint32_t now = UClock::UpSeconds();
+    if (mErrorCount == 0 || now - mFirstErrorTime > kErrorWindowSecs) {
+        mErrorCount = 1;
+        mFirstErrorTime = now;
+    } else if (++mErrorCount > kErrorsBeforeReset) {
+        UError::DebugBreak("Too many errors! Resetting...");
+        try {
+            ResetServer();
+        } catch (...) {
+            UError::DebugBreak("Reset failed! Terminating...");
+            std::_Exit(EXIT_FAILURE);
+        }
+    }
+    try {
+        mLogger.LogError(err);
+    } catch (const SError&) {
+        // The error log itself cannot be written: nothing further to report to.
+    }
+    PostPass();
+}
+
+void CMyApplication::ResetServer() {
+    if (++mResetCount > kResetsBeforeExit) {
+        UError::DebugBreak("Too many resets! Terminating...");
+        std::_Exit(EXIT_FAILURE);
+    }
+    mStats.connCount = 0;
+    mClientList.clear();
+    mClientsByID.clear();
+    mAddressCounts.clear();
+    mNotifiedClients.clear();
+    mDeadlines.clear();
+    mTransferEstabList.clear();
+    mErrorCount = 0;
+    mRefNumCounter = 1;
+    Log("SERVER RESET - too many errors");
+    UpdateDisplay();
+}
+
+std::uint32_t CMyApplication::NewRefNum() {
+    const std::uint32_t random = RandomU32();
+    if (++mRefNumCounter == 0) ++mRefNumCounter;
+    return (std::uint32_t(mRefNumCounter) << 16) | (random & 0xFFFF);
+}
+
+void CMyApplication::Log(const std::string& text) { mLogger.LogText("", text); }
+
+void CMyApplication::Log(const SMyClient* client, const std::string& text) {
+    if (!client->userName.empty()) mLogger.LogText(client->userName, text);
+    else Log(client->ipAddress, text);
+}
+
+void CMyApplication::Log(std::uint32_t ipAddress, const std::string& text) {
+    mLogger.LogText(IPAddressText(ipAddress), text);
+}
+
+void CMyApplication::AddTempBan(std::uint32_t ipAddress) { mBans.AddTempBan(ipAddress, UClock::UpSeconds()); }
+
+void CMyApplication::DisconnectPermBan() {
+    bool any = false;
+    for (const auto& client : mClientList) {
+        if (mBans.IsPermBanned(client->ipAddress)) {
+            client->tpt->Disconnect();
+            any = true;
+        }
+    }
+    if (any) PostPass();
+}
+
+void CMyApplication::UpdateDisplay() {
+    if (mStats.connCount > mStats.connPeak) mStats.connPeak = mStats.connCount;
+}
+
+std::string IPAddressText(std::uint32_t address) {
+    SIPAddress ip;
+    ip.b[0] = static_cast<std::uint8_t>(address >> 24);
+    ip.b[1] = static_cast<std::uint8_t>(address >> 16);
+    ip.b[2] = static_cast<std::uint8_t>(address >> 8);
+    ip.b[3] = static_cast<std::uint8_t>(address);
+    char buf[16];
+    const std::uint32_t n = UTransport::IPAddressToText(ip, buf, sizeof buf);
+    return std::string(buf, n);
+}
+
+}  // namespace kx

@@ -1,0 +1,186 @@
+// CMyApplication: the one object that owns the running server (gApp). It holds the listeners,
+// the pending connections and the clients, the transfer lists, the ban lists, the loaded texts,
+// the options and the counters, and answers every notice of the event loop with one processing
+// pass. Start-up, quit and error counting are in application.cpp; the pass over connections and
+// clients in process_clients.cpp; replies and the dispatch table in dispatch.cpp.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "admin/ban_list.h"
+#include "framework/error.h"
+#include "framework/event_loop.h"
+#include "net/transport.h"
+#include "protocol/field_data.h"
+#include "protocol/transact.h"
+#include "server/client.h"
+#include "server/log.h"
+#include "server/options.h"
+#include "server/pref_file.h"
+
+namespace kx {
+
+inline constexpr const char* kServerVersionText = "1.9.2";
+inline constexpr const char* kMsgBoardFileName = "MessageBoard.txt";
+inline constexpr const char* kMyAgreementTextFileName = "Agreement.txt";
+inline constexpr const char* kPrefFileName = "pref";
+
+class CMyApplication;
+extern CMyApplication* gApp;
+
+// Dotted text of a host-order IPv4 address.
+std::string IPAddressText(std::uint32_t address);
+
+// Time rules of the main loop, in seconds; injectable so tests need not wait.
+struct SMyTimeRules {
+    std::uint32_t requestWindow = 60;     // request-rate window
+    std::uint16_t requestLimit = 120;     // requests counted before the next one bans
+    std::uint32_t loginIdle = 60;         // not logged in and silent: disconnect
+    std::uint32_t awayIdle = 600;         // logged in and silent: away
+    std::uint32_t loginFailedWait = 30;   // failed login: disconnect after
+    std::uint32_t handshakeWait = 60;     // handshake not finished: close
+    std::uint32_t floodWindow = 30;       // connection flood window
+    std::uint16_t floodLimit = 10;        // connections counted before the next one bans
+};
+
+class CMyApplication {
+public:
+    using TranHandler = void (CMyApplication::*)(SMyClient* client, TTransactSessionObj session,
+                                                 TFieldDataObj fields);
+
+    // programDir: the program folder ("beside the program").
+    explicit CMyApplication(std::string programDir);
+    ~CMyApplication();
+    CMyApplication(const CMyApplication&) = delete;
+    CMyApplication& operator=(const CMyApplication&) = delete;
+
+    // Start-up in its fixed order; the listeners are opened at the end.
+    void StartUp();
+    // Runs the event loop until Quit.
+    void Run();
+    // Operator asks to quit: at once when nobody is connected or confirmation is off; else the
+    // farewell message (empty text quits at once).
+    void UserQuit(const std::string& farewell = std::string());
+    void CancelQuit();
+    // Writes the options file and ends the event loop.
+    void Quit();
+    bool IsQuitting() const { return mIsQuitting; }
+    bool HasQuit() const { return mHasQuit; }
+
+    // Every error that escapes a handler or a pass lands here: counted, logged, maybe a reset.
+    void Error(const SError& err);
+    void ResetServer();
+    std::uint32_t NewRefNum();
+
+    // The processing pass (runs once per batch of notices).
+    void ProcessPass();
+    void ProcessClients();
+    void KillClient(SMyClient* client);
+    SMyClient* GetClientByID(std::uint16_t userID) const;
+    std::uint32_t GetClientAddressCount(std::uint32_t address) const;
+    void BroadcastTran(std::uint16_t type, TFieldDataObj fields);
+    // Asks for a pass soon (a handler that disconnected another client).
+    void PostPass();
+
+    // Replies.
+    void SendNoError(TTransactSessionObj session);
+    void SendErrorMsg(TTransactSessionObj session, const std::string& text);
+    void SendErrorMsg(TTransactSessionObj session, const SError& err, const std::string& text);
+    void ProcessTran_Unknown(SMyClient* client, TTransactSessionObj session, TFieldDataObj fields);
+
+    // Logging with the "who" column.
+    void Log(const std::string& text);
+    void Log(const SMyClient* client, const std::string& text);
+    void Log(std::uint32_t ipAddress, const std::string& text);
+
+    // Marks the client away or back (the idle rule and every request).
+    void SetClientAway(SMyClient* client, bool away);
+
+    static constexpr std::uint16_t kMaxTranType = 511;
+
+    // Ban helpers used by the flood rules and, later, by the disconnect request.
+    void AddTempBan(std::uint32_t ipAddress);
+    // Disconnects connected clients that the permanent bans now cover.
+    void DisconnectPermBan();
+
+    const std::string& ProgramDir() const { return mProgramDir; }
+    std::string ProgramPath(const std::string& name) const { return mProgramDir + "/" + name; }
+    SMyOptions& Options() { return mOptions; }
+    CMyLog& Logger() { return mLogger; }
+    SMyStats& Stats() { return mStats; }
+    CMyBanLists& Bans() { return mBans; }
+    SMyTimeRules& TimeRules() { return mTimeRules; }
+    const std::vector<std::unique_ptr<SMyClient>>& Clients() const { return mClientList; }
+    std::size_t PendingConnections() const { return mConnectList.size(); }
+    std::uint16_t ListenPort() const;
+    std::uint16_t ResetCount() const { return mResetCount; }
+    std::uint16_t ErrorCount() const { return mErrorCount; }
+
+    // Message handler for every endpoint the application owns.
+    void HandleMessage(std::uint32_t code, void* object);
+
+    std::string mServerName;        // at most 31 characters
+    std::string mServerDesc;        // at most 127 characters
+    std::string mAdminLogin;        // at most 31 characters
+    std::uint32_t mCommunityID = 0;
+
+private:
+    void OpenListeners();
+    void AcceptConnections(TTransactObj* listener);
+    void ProcessHandshakes(std::uint32_t now);
+    void AdmitClient(TTransact tpt, std::uint32_t address, std::uint32_t now);
+    void ProcessOneClient(SMyClient* client, std::uint32_t now, TFieldDataObj fields);
+    void ScheduleClient(SMyClient* client);
+    void CollectDueClients(std::uint32_t now);
+    void Dispatch(SMyClient* client, TTransactSessionObj session, TFieldDataObj fields);
+    void WriteOptions();
+    void UpdateDisplay();
+    void Housekeeping();
+    void BuildDispatchTable();
+    // The handlers that exist, by transaction type; every other type answers as unknown.
+    static const std::vector<std::pair<std::uint16_t, TranHandler>>& HandlerTable();
+
+    std::string mProgramDir;
+    SMyOptions mOptions{};
+    SMyTimeRules mTimeRules;
+    SMyPrefs mPrefs;
+    CMyLog mLogger;
+    SMyStats mStats{};
+    CMyBanLists mBans;
+
+    TTransact mListenTpt;
+    TTransact mListenHttpTpt;
+    TTransport mTransferListenTpt;
+    TTransport mTransferListenHttpTpt;
+
+    std::vector<std::unique_ptr<SMyConnect>> mConnectList;
+    std::vector<std::unique_ptr<SMyClient>> mClientList;  // newest last
+    std::unordered_map<std::uint16_t, SMyClient*> mClientsByID;
+    std::unordered_map<std::uint32_t, std::uint32_t> mAddressCounts;
+    std::vector<std::uint16_t> mNotifiedClients;          // visited by the next pass
+    std::multimap<std::uint32_t, std::uint16_t> mDeadlines;  // due second -> userID
+    std::vector<TTransport> mTransferEstabList;           // carried on by the transfer layer
+
+    std::vector<TranHandler> mDispatch;  // indexed by transaction type
+
+    std::uint16_t mErrorCount = 0;
+    std::uint16_t mResetCount = 0;
+    std::uint32_t mFirstErrorTime = 0;
+    std::uint16_t mRefNumCounter = 0;
+    std::uint16_t mUserIDCounter = 0;
+    std::uint32_t mLastConnectAddress = 0;
+    std::uint32_t mLastConnectTime = 0;
+    std::uint32_t mLastConnectCount = 0;
+    bool mIsQuitting = false;
+    bool mHasQuit = false;
+    bool mPassRequested = false;
+    bool mInPass = false;
+    CEventLoop::TimerID mHousekeepingTimer = 0;
+};
+
+}  // namespace kx

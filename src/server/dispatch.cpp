@@ -1,0 +1,69 @@
+// The dispatch table (one handler per transaction type, built from the master table) and the
+// reply helpers every handler uses. Types whose handlers do not exist yet answer as unknown.
+#include <algorithm>
+
+#include "protocol/transaction_types.h"
+#include "server/application.h"
+
+namespace kx {
+
+namespace {
+constexpr std::size_t kMaxErrorText = 255;
+constexpr std::size_t kMaxErrorTextWithDetail = 1024;
+}  // namespace
+
+void CMyApplication::BuildDispatchTable() {
+    mDispatch.assign(kMaxTranType + 1, &CMyApplication::ProcessTran_Unknown);
+    for (const auto& [type, handler] : HandlerTable()) {
+        if (type <= kMaxTranType) mDispatch[type] = handler;
+    }
+}
+
+void CMyApplication::Dispatch(SMyClient* client, TTransactSessionObj session, TFieldDataObj fields) {
+    const std::uint16_t type = UTransact::GetSessionReceiveType(session);
+    TranHandler handler = type < mDispatch.size() ? mDispatch[type] : &CMyApplication::ProcessTran_Unknown;
+    (this->*handler)(client, session, fields);
+}
+
+void CMyApplication::SendNoError(TTransactSessionObj session) {
+    StFieldData reply;
+    UTransact::SendSessionData(session, reply);
+}
+
+void CMyApplication::SendErrorMsg(TTransactSessionObj session, const std::string& text) {
+    StFieldData reply;
+    const std::string cut = text.substr(0, kMaxErrorText);
+    UFieldData::AddField(reply, kFieldErrorText, cut.data(), static_cast<std::uint32_t>(cut.size()));
+    UTransact::SetSessionSendError(session, 1);
+    UTransact::SendSessionData(session, reply);
+}
+
+void CMyApplication::SendErrorMsg(TTransactSessionObj session, const SError& err, const std::string& text) {
+    std::string full = text.substr(0, kMaxErrorText);
+    full += '\r';
+    full += UError::GetMessage(err);
+    full += '\r';
+    full += UError::GetDetail(err);
+    if (full.size() > kMaxErrorTextWithDetail) full.resize(kMaxErrorTextWithDetail);
+    StFieldData reply;
+    UFieldData::AddField(reply, kFieldErrorText, full.data(), static_cast<std::uint32_t>(full.size()));
+    UTransact::SetSessionSendError(session, 1);
+    UTransact::SendSessionData(session, reply);
+}
+
+void CMyApplication::ProcessTran_Unknown(SMyClient* client, TTransactSessionObj session, TFieldDataObj) {
+    SendErrorMsg(session, "Unknown transaction type!");
+    Log(client, "Received unknown transaction type!");
+}
+
+}  // namespace kx
+
+namespace kx {
+
+const std::vector<std::pair<std::uint16_t, CMyApplication::TranHandler>>& CMyApplication::HandlerTable() {
+    // Each subsystem adds its handlers here as it is built.
+    static const std::vector<std::pair<std::uint16_t, TranHandler>> table = {};
+    return table;
+}
+
+}  // namespace kx

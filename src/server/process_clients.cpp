@@ -1,0 +1,354 @@
+// ProcessClients: intake from the two client listeners, handshakes, admission with the
+// per-address and connection-flood rules, and the requests of every client that has something
+// to say. Only clients whose connection posted a notice, or whose time-out is due, are visited,
+// so a pass costs nothing per idle client; deadlines live in mDeadlines (due second -> userID).
+#include <algorithm>
+#include <cstring>
+
+#include "framework/clock.h"
+#include "protocol/transaction_types.h"
+#include "server/application.h"
+
+namespace kx {
+
+void CMyApplication::ProcessClients() {
+    const std::uint32_t now = UClock::UpSeconds();
+    StFieldData fields;
+
+    // Accept from the plain listener first, then from the tunnel listener, until neither has one.
+    for (;;) {
+        const std::size_t before = mConnectList.size();
+        if (mListenTpt) AcceptConnections(mListenTpt.get());
+        if (mListenHttpTpt) AcceptConnections(mListenHttpTpt.get());
+        if (mConnectList.size() == before) break;
+    }
+
+    ProcessHandshakes(now);
+    CollectDueClients(now);
+
+    // Clients with something to do. Handlers may notify further clients (a disconnect), which
+    // are then visited by the next pass.
+    std::vector<std::uint16_t> visit;
+    visit.swap(mNotifiedClients);
+    for (std::uint16_t id : visit) {
+        SMyClient* client = GetClientByID(id);
+        if (!client || !client->notified) continue;
+        client->notified = false;
+        try {
+            ProcessOneClient(client, now, fields);
+        } catch (const SError& err) {
+            Error(err);
+        }
+    }
+
+    if (mIsQuitting && mClientList.empty()) Quit();
+}
+
+void CMyApplication::AcceptConnections(TTransactObj* listener) {
+    for (;;) {
+        SInternetAddress addr{};
+        std::uint32_t size = sizeof addr;
+        TTransact tpt = listener->Accept(&addr, &size);
+        if (!tpt) return;
+        if (mIsQuitting) {
+            tpt->Disconnect();
+            continue;  // disposed here: the farewell is under way
+        }
+        auto connect = std::make_unique<SMyConnect>();
+        connect->ipAddress = size >= 12 ? (std::uint32_t(addr.host[0]) << 24) | (std::uint32_t(addr.host[1]) << 16) |
+                                              (std::uint32_t(addr.host[2]) << 8) | addr.host[3]
+                                        : 0;
+        connect->acceptSecs = UClock::UpSeconds();
+        SMyConnect* raw = connect.get();
+        tpt->SetMessageHandler([this, raw](std::uint32_t code, void* object) {
+            raw->notified = true;
+            HandleMessage(code, object);
+        });
+        connect->tpt = std::move(tpt);
+        mConnectList.push_back(std::move(connect));
+    }
+}
+
+void CMyApplication::ProcessHandshakes(std::uint32_t now) {
+    for (std::size_t i = 0; i < mConnectList.size();) {
+        SMyConnect* c = mConnectList[i].get();
+        TTransactObj* tpt = c->tpt.get();
+        bool drop = false;
+        // A connection that never completes its handshake is closed after a while; otherwise
+        // silent sockets would pile up without bound.
+        const bool expired = now - c->acceptSecs > mTimeRules.handshakeWait;
+        if (!tpt->IsConnected()) {
+            drop = true;
+        } else if (tpt->IsDisconnecting()) {
+            if (expired) drop = true;
+        } else if (!c->notified && !expired) {
+            // Nothing arrived since the last visit.
+        } else {
+            c->notified = false;
+            std::uint8_t subProtocol[4] = {0, 0, 0, 0};
+            std::uint16_t subVersion = 0;
+            const int result = tpt->ReceiveEstablish(subProtocol, subVersion);
+            if (result == 0) {
+                if (expired) drop = true;
+            } else if (result == 2 || result == 3) {
+                Log(c->ipAddress, "Killed unknown protocol!");
+                drop = true;
+            } else if (std::memcmp(subProtocol, "KSTX", 4) != 0 || (subVersion != 2 && subVersion != 3)) {
+                tpt->RejectEstablish(1);
+                tpt->StartDisconnect();
+                char text[64];
+                std::snprintf(text, sizeof text, "Incompatible version (%.4s%hu)",
+                              reinterpret_cast<const char*>(subProtocol), subVersion);
+                Log(c->ipAddress, text);
+            } else {
+                tpt->AcceptEstablish();
+                TTransact owned = std::move(mConnectList[i]->tpt);
+                const std::uint32_t address = c->ipAddress;
+                mConnectList.erase(mConnectList.begin() + static_cast<std::ptrdiff_t>(i));
+                if (subVersion == 2) {
+                    AdmitClient(std::move(owned), address, now);
+                } else {
+                    // A transfer connection that arrived on the client port.
+                    TTransport transport = owned->SetTransport(nullptr);
+                    owned.reset();
+                    transport->SetMessageHandler([this](std::uint32_t code, void* object) { HandleMessage(code, object); });
+                    mTransferEstabList.push_back(std::move(transport));
+                }
+                continue;
+            }
+        }
+        if (drop) {
+            mConnectList.erase(mConnectList.begin() + static_cast<std::ptrdiff_t>(i));
+            continue;
+        }
+        ++i;
+    }
+}
+
+void CMyApplication::AdmitClient(TTransact tpt, std::uint32_t address, std::uint32_t now) {
+    // Refused connections are closed gracefully so the accepted handshake reply still arrives;
+    // they wait in the pending list until the close completes.
+    auto closeGracefully = [&](TTransact t) {
+        t->StartDisconnect();
+        auto connect = std::make_unique<SMyConnect>();
+        connect->ipAddress = address;
+        connect->acceptSecs = now;
+        SMyConnect* raw = connect.get();
+        t->SetMessageHandler([this, raw](std::uint32_t code, void* object) {
+            raw->notified = true;
+            HandleMessage(code, object);
+        });
+        connect->tpt = std::move(t);
+        mConnectList.push_back(std::move(connect));
+    };
+
+    if (mOptions.nMaxConnectionsIP != 0 && GetClientAddressCount(address) >= mOptions.nMaxConnectionsIP) {
+        closeGracefully(std::move(tpt));
+        return;
+    }
+    if (address == mLastConnectAddress) {
+        ++mLastConnectCount;
+        if (mLastConnectCount > mTimeRules.floodLimit && now - mLastConnectTime < mTimeRules.floodWindow) {
+            AddTempBan(address);
+            Log(address, "Autobanned for flooding");
+            closeGracefully(std::move(tpt));
+            return;
+        }
+    } else {
+        mLastConnectAddress = address;
+        mLastConnectTime = now;
+        mLastConnectCount = 0;
+    }
+
+    auto client = std::make_unique<SMyClient>();
+    client->activitySecs = now;
+    client->lastMsgSecs = now;
+    client->ipAddress = address;
+    // After the counter wraps, skip ids still held by long-lived clients: two clients with one
+    // id would receive each other's messages.
+    do {
+        ++mUserIDCounter;
+        if (mUserIDCounter == 0) ++mUserIDCounter;
+    } while (mClientsByID.count(mUserIDCounter) != 0);
+    client->userID = mUserIDCounter;
+    const std::uint16_t id = client->userID;
+    tpt->SetMessageHandler([this, id](std::uint32_t code, void* object) {
+        if (SMyClient* c = GetClientByID(id); c && !c->notified) {
+            c->notified = true;
+            mNotifiedClients.push_back(id);
+        }
+        HandleMessage(code, object);
+    });
+    client->tpt = std::move(tpt);
+    SMyClient* raw = client.get();
+    mClientsByID[id] = raw;
+    ++mAddressCounts[address];
+    mClientList.push_back(std::move(client));
+
+    ++mStats.connCount;
+    ++mStats.connCounter;
+    Log(raw, "Connection established");
+    UpdateDisplay();
+    mErrorCount = 0;
+    mResetCount = 0;
+
+    // Requests may already be waiting behind the handshake.
+    raw->notified = true;
+    mNotifiedClients.push_back(id);
+    PostPass();
+}
+
+void CMyApplication::ProcessOneClient(SMyClient* client, std::uint32_t now, TFieldDataObj fields) {
+    TTransactObj* tpt = client->tpt.get();
+    if (!tpt->IsConnected()) {
+        Log(client, "Connection closed");
+        KillClient(client);
+        return;
+    }
+    if (tpt->IsDisconnecting()) return;
+
+    if (client->loginFailedSecs != 0) {
+        if (now - client->loginFailedSecs > mTimeRules.loginFailedWait) tpt->Disconnect();
+        else ScheduleClient(client);
+        return;
+    }
+
+    while (TTransactSession session = tpt->NewReceiveSession(0, kReceiveCompleteOnly)) {
+        if (now - client->nofloodTranSecs > mTimeRules.requestWindow || client->nofloodTranSecs == 0) {
+            client->nofloodTranSecs = now;
+            client->nofloodTranCount = 0;
+        }
+        if (client->nofloodTranCount > mTimeRules.requestLimit) {
+            tpt->Disconnect();
+            AddTempBan(client->ipAddress);
+            Log(client, "Autobanned for flooding");
+            return;
+        }
+        ++client->nofloodTranCount;
+        SetClientAway(client, false);
+        client->activitySecs = now;
+
+        UTransact::ReceiveSessionData(session.get(), fields);
+        const std::uint16_t type = UTransact::GetSessionReceiveType(session.get());
+        try {
+            if (!client->hasLoggedIn) {
+                if (type == kTranLogin || type == kTranAgreed) {
+                    Dispatch(client, session.get(), fields);
+                } else {
+                    tpt->Disconnect();
+                    return;
+                }
+            } else if (type == kTranLogin || type == kTranAgreed) {
+                ProcessTran_Unknown(client, session.get(), fields);
+            } else {
+                Dispatch(client, session.get(), fields);
+            }
+        } catch (const SError& err) {
+            Error(err);
+        }
+        // A handler may have dropped this client (a ban, a failed login): read no further.
+        if (!tpt->IsConnected() || tpt->IsDisconnecting() || client->loginFailedSecs != 0) {
+            ScheduleClient(client);
+            return;
+        }
+    }
+
+    if (!client->hasLoggedIn) {
+        if (now - client->activitySecs > mTimeRules.loginIdle) {
+            tpt->Disconnect();
+            return;
+        }
+    } else if (now - client->activitySecs > mTimeRules.awayIdle) {
+        SetClientAway(client, true);
+    }
+    ScheduleClient(client);
+}
+
+void CMyApplication::ScheduleClient(SMyClient* client) {
+    std::uint32_t due = 0;
+    if (client->loginFailedSecs != 0) due = client->loginFailedSecs + mTimeRules.loginFailedWait + 1;
+    else if (!client->hasLoggedIn) due = client->activitySecs + mTimeRules.loginIdle + 1;
+    else if (!client->isAway) due = client->activitySecs + mTimeRules.awayIdle + 1;
+    if (due == client->scheduledCheck) return;
+    if (client->scheduledCheck != 0) {
+        auto range = mDeadlines.equal_range(client->scheduledCheck);
+        for (auto it = range.first; it != range.second; ++it) {
+            if (it->second == client->userID) {
+                mDeadlines.erase(it);
+                break;
+            }
+        }
+    }
+    client->scheduledCheck = due;
+    if (due != 0) mDeadlines.emplace(due, client->userID);
+}
+
+void CMyApplication::CollectDueClients(std::uint32_t now) {
+    while (!mDeadlines.empty() && mDeadlines.begin()->first <= now) {
+        const auto [due, id] = *mDeadlines.begin();
+        mDeadlines.erase(mDeadlines.begin());
+        SMyClient* client = GetClientByID(id);
+        if (!client || client->scheduledCheck != due) continue;
+        client->scheduledCheck = 0;
+        if (!client->notified) {
+            client->notified = true;
+            mNotifiedClients.push_back(id);
+        }
+    }
+}
+
+void CMyApplication::KillClient(SMyClient* client) {
+    const std::uint16_t id = client->userID;
+    auto it = std::find_if(mClientList.begin(), mClientList.end(),
+                           [client](const std::unique_ptr<SMyClient>& c) { return c.get() == client; });
+    if (it == mClientList.end()) return;
+    std::unique_ptr<SMyClient> owned = std::move(*it);
+    mClientList.erase(it);
+    mClientsByID.erase(id);
+    if (auto a = mAddressCounts.find(owned->ipAddress); a != mAddressCounts.end() && --a->second == 0)
+        mAddressCounts.erase(a);
+    if (owned->scheduledCheck != 0) {
+        auto range = mDeadlines.equal_range(owned->scheduledCheck);
+        for (auto d = range.first; d != range.second; ++d) {
+            if (d->second == id) {
+                mDeadlines.erase(d);
+                break;
+            }
+        }
+    }
+    owned->tpt.reset();
+    if (mStats.connCount > 0) --mStats.connCount;
+
+    StFieldData fields;
+    UFieldData::AddInteger(fields, kFieldUserID, id);
+    BroadcastTran(kTranClientLeft, fields);
+    UpdateDisplay();
+}
+
+SMyClient* CMyApplication::GetClientByID(std::uint16_t userID) const {
+    auto it = mClientsByID.find(userID);
+    return it == mClientsByID.end() ? nullptr : it->second;
+}
+
+std::uint32_t CMyApplication::GetClientAddressCount(std::uint32_t address) const {
+    auto it = mAddressCounts.find(address);
+    return it == mAddressCounts.end() ? 0 : it->second;
+}
+
+void CMyApplication::BroadcastTran(std::uint16_t type, TFieldDataObj fields) {
+    for (const auto& client : mClientList) {
+        if (client->hasLoggedIn && client->tpt->IsEstablished())
+            client->tpt->SendTransaction(type, fields);
+    }
+}
+
+}  // namespace kx
+
+namespace kx {
+
+void CMyApplication::SetClientAway(SMyClient* client, bool away) {
+    // Other clients learn of the change through the user-list notices of the presence layer.
+    client->isAway = away;
+}
+
+}  // namespace kx
