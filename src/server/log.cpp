@@ -98,10 +98,6 @@ void CMyLog::LogAccountChange(const SMyLogPeer& client, EMyAccountAction action,
                                        AccountActionText(action), affectedLogin}));
 }
 
-void CMyLog::LogError(const SError& err) {
-    LogError(UError::GetMessage(err), UError::GetDetail(err));
-}
-
 void CMyLog::LogError(std::string_view message, std::string_view detail) {
     AppendLine(kMyErrorLogFileName, {},
                UMyLogFormat::ErrorLine(UMyLogFormat::ErrorLogDate(UClock::WallTime()), message,

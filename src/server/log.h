@@ -108,8 +108,8 @@ public:
 
     // Error log, always written: the error's message and detail texts. Raises when the file
     // cannot be written; the caller must not feed that failure back into this call.
-    void LogError(const SError& err);
     void LogError(std::string_view message, std::string_view detail);
+    void LogError(const SError& err) { LogError(UError::GetMessage(err), UError::GetDetail(err)); }
 
     std::string FilePath(const char* fileName) const;
 
