@@ -81,7 +81,17 @@ void CEventLoop::RemoveMessages(const void* object) {
                  mQueue.end());
 }
 
-void CEventLoop::AddAfterBatch(std::function<void()> hook) { mAfterBatch.push_back(std::move(hook)); }
+std::uint64_t CEventLoop::AddAfterBatch(std::function<void()> hook) {
+    const std::uint64_t id = mNextHook++;
+    mAfterBatch.emplace_back(id, std::move(hook));
+    return id;
+}
+
+void CEventLoop::RemoveAfterBatch(std::uint64_t id) {
+    mAfterBatch.erase(std::remove_if(mAfterBatch.begin(), mAfterBatch.end(),
+                                     [id](const auto& h) { return h.first == id; }),
+                      mAfterBatch.end());
+}
 
 int CEventLoop::NextTimeout(int maxWaitMs) const {
     if (!mQueue.empty()) return 0;
@@ -141,7 +151,9 @@ void CEventLoop::RunOnce(int maxWaitMs) {
     any |= FireTimers();
     any |= DeliverMessages();
     if (any) {
-        for (auto& hook : mAfterBatch) hook();
+        // Copied: a hook may remove hooks.
+        auto hooks = mAfterBatch;
+        for (auto& hook : hooks) hook.second();
     }
 }
 

@@ -62,8 +62,9 @@ public:
     void RemoveMessages(const void* object);
     std::size_t QueuedMessages() const { return mQueue.size(); }
 
-    // Runs after every iteration that did anything, in the order added.
-    void AddAfterBatch(std::function<void()> hook);
+    // Runs after every iteration that did anything, in the order added. The id removes it.
+    std::uint64_t AddAfterBatch(std::function<void()> hook);
+    void RemoveAfterBatch(std::uint64_t id);
 
     // One iteration; waits at most maxWaitMs (-1: until something happens or a timer is due).
     void RunOnce(int maxWaitMs = -1);
@@ -96,7 +97,8 @@ private:
     std::multimap<std::uint64_t, TimerID> mTimerDue;
     TimerID mNextTimer = 1;
     std::deque<SMessage> mQueue;
-    std::vector<std::function<void()>> mAfterBatch;
+    std::vector<std::pair<std::uint64_t, std::function<void()>>> mAfterBatch;
+    std::uint64_t mNextHook = 1;
     std::vector<SFiredEvent> mFired;
     bool mStopped = false;
 };

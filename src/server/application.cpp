@@ -38,6 +38,7 @@ CMyApplication::CMyApplication(std::string programDir)
 
 CMyApplication::~CMyApplication() {
     if (mHousekeepingTimer != 0) CEventLoop::Get().CancelTimer(mHousekeepingTimer);
+    if (mPassHook != 0) CEventLoop::Get().RemoveAfterBatch(mPassHook);
     mClientList.clear();
     mConnectList.clear();
     mTransferEstabList.clear();
@@ -68,7 +69,7 @@ void CMyApplication::StartUp() {
     mBans.ReadPermBans(mProgramDir);
 
     CEventLoop& loop = CEventLoop::Get();
-    loop.AddAfterBatch([this] {
+    mPassHook = loop.AddAfterBatch([this] {
         if (mPassRequested) ProcessPass();
     });
     mHousekeepingTimer = loop.AddTimer(kHousekeepingMs, [this] { Housekeeping(); }, kHousekeepingMs);
@@ -226,7 +227,7 @@ void CMyApplication::ResetServer() {
         UError::DebugBreak("Too many resets! Terminating...");
         std::_Exit(EXIT_FAILURE);
     }
-    mStats.connCount = 0;
+    mStats.Reset();
     mClientList.clear();
     mClientsByID.clear();
     mAddressCounts.clear();
@@ -270,7 +271,7 @@ void CMyApplication::DisconnectPermBan() {
 }
 
 void CMyApplication::UpdateDisplay() {
-    if (mStats.connCount > mStats.connPeak) mStats.connPeak = mStats.connCount;
+    mStats.UpdatePeak();
 }
 
 std::string IPAddressText(std::uint32_t address) {

@@ -20,6 +20,7 @@
 #include "protocol/transact.h"
 #include "server/client.h"
 #include "server/log.h"
+#include "server/stats.h"
 #include "server/options.h"
 #include "server/pref_file.h"
 
@@ -181,6 +182,7 @@ private:
     bool mPassRequested = false;
     bool mInPass = false;
     CEventLoop::TimerID mHousekeepingTimer = 0;
+    std::uint64_t mPassHook = 0;
 };
 
 }  // namespace kx

@@ -185,8 +185,7 @@ void CMyApplication::AdmitClient(TTransact tpt, std::uint32_t address, std::uint
     ++mAddressCounts[address];
     mClientList.push_back(std::move(client));
 
-    ++mStats.connCount;
-    ++mStats.connCounter;
+    mStats.ClientAdmitted();
     Log(raw, "Connection established");
     UpdateDisplay();
     mErrorCount = 0;
@@ -317,7 +316,7 @@ void CMyApplication::KillClient(SMyClient* client) {
         }
     }
     owned->tpt.reset();
-    if (mStats.connCount > 0) --mStats.connCount;
+    mStats.ClientKilled();
 
     StFieldData fields;
     UFieldData::AddInteger(fields, kFieldUserID, id);

@@ -1,0 +1,154 @@
+// Test support: temporary folders and the real server binary as a child process.
+#include "support/server_process.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <random>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "server/pref_file.h"
+
+namespace kx::test {
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/kestrix-test-XXXXXX";
+    const char* p = mkdtemp(tmpl);
+    if (!p) std::abort();
+    mPath = p;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(mPath, ec);
+}
+
+namespace {
+bool PortFree(unsigned short port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return false;
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+bool CanConnect(unsigned short port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+}  // namespace
+
+unsigned short FindFreeBasePort() {
+    static std::mt19937 gen{std::random_device{}()};
+    std::uniform_int_distribution<int> dist(20000, 60000);
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const auto base = static_cast<unsigned short>(dist(gen) & ~3);
+        if (PortFree(base) && PortFree(base + 1) && PortFree(base + 2) && PortFree(base + 3)) return base;
+    }
+    std::abort();
+}
+
+std::string ReadFileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteFileText(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+ServerProcess::ServerProcess(const std::string& dir, bool writePref, unsigned short port)
+    : mDir(dir), mPort(port) {
+    if (writePref) {
+        if (mPort == 0) mPort = FindFreeBasePort();
+        SMyPrefs prefs = SMyPrefs::Defaults();
+        prefs.mOptions.nBasePortNum = mPort;
+        prefs.mServerName.Set("Test Server");
+        UMyPrefs::WritePrefs(UMyPrefs::GetPrefsSpec(mDir), prefs);
+    }
+}
+
+ServerProcess::~ServerProcess() {
+    if (mPid > 0) Stop();
+}
+
+bool ServerProcess::Start() {
+    mPid = fork();
+    if (mPid == 0) {
+        const std::string out = mDir + "/server.out", err = mDir + "/server.err";
+        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int n = open("/dev/null", O_RDONLY);
+        dup2(n, 0);
+        dup2(o, 1);
+        dup2(e, 2);
+        execl(KX_SERVER_BINARY, KX_SERVER_BINARY, "--dir", mDir.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    if (mPid < 0) return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!IsRunning()) return false;
+        if (CanConnect(mPort)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+bool ServerProcess::IsRunning() {
+    if (mPid <= 0) return false;
+    int status = 0;
+    const pid_t r = waitpid(mPid, &status, WNOHANG);
+    if (r == mPid) {
+        mPid = -1;
+        return false;
+    }
+    return true;
+}
+
+int ServerProcess::Stop() {
+    if (mPid <= 0) return -1;
+    kill(mPid, SIGTERM);
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const pid_t r = waitpid(mPid, &status, WNOHANG);
+        if (r == mPid) {
+            mPid = -1;
+            return status;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(mPid, SIGKILL);
+    waitpid(mPid, &status, 0);
+    mPid = -1;
+    return -1;
+}
+
+}  // namespace kx::test

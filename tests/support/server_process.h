@@ -1,0 +1,60 @@
+// Starts the real kestrix-server binary on a temporary program folder for wire tests: writes a
+// "pref" with free ports, waits until the base port accepts, and on destruction sends SIGTERM,
+// waits for the exit and removes the folder. Standard output and error go to files in the folder
+// so tests can read the log lines and check for sanitizer reports.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+namespace kx::test {
+
+// A fresh temporary folder, removed with its contents on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return mPath; }
+    std::string operator/(const std::string& name) const { return mPath + "/" + name; }
+
+private:
+    std::string mPath;
+};
+
+// Four consecutive ports that were free a moment ago (base, base + 1, base + 2, base + 3).
+unsigned short FindFreeBasePort();
+
+// Reads a whole file into a string ("" when missing).
+std::string ReadFileText(const std::string& path);
+void WriteFileText(const std::string& path, const std::string& text);
+
+class ServerProcess {
+public:
+    // Uses `dir` as the program folder. Writes a default "pref" with a free base port unless
+    // writePref is false (the test wrote its own; then pass its port).
+    explicit ServerProcess(const std::string& dir, bool writePref = true, unsigned short port = 0);
+    ~ServerProcess();
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    // Starts the binary and waits (up to 10 s) until the base port accepts connections.
+    // Returns false when the server exited or never listened.
+    bool Start();
+    // SIGTERM, then waits up to 10 s for the exit (SIGKILL after that). Returns the exit status
+    // as waitpid reports it, or -1.
+    int Stop();
+    bool IsRunning();
+
+    unsigned short Port() const { return mPort; }
+    std::string StdOut() const { return ReadFileText(mDir + "/server.out"); }
+    std::string StdErr() const { return ReadFileText(mDir + "/server.err"); }
+
+private:
+    std::string mDir;
+    unsigned short mPort;
+    pid_t mPid = -1;
+};
+
+}  // namespace kx::test
