@@ -1,0 +1,91 @@
+// The privilege set: bit numbering from the top bit of the first byte, the number of every named
+// privilege, the full-access set as bytes, and the creator rule.
+#include "accounts/user_access.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace kx {
+namespace {
+
+using Bytes = std::array<std::uint8_t, 8>;
+
+SMyUserAccess Only(unsigned bit) {
+    SMyUserAccess a;
+    a.SetPriv(bit);
+    return a;
+}
+
+TEST(UserAccess, BitNumberingStartsAtTheTopBitOfTheFirstByte) {
+    EXPECT_EQ(Only(0).bytes, (Bytes{0x80, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Only(7).bytes, (Bytes{0x01, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Only(8).bytes, (Bytes{0, 0x80, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Only(27).bytes, (Bytes{0, 0, 0, 0x10, 0, 0, 0, 0}));
+    EXPECT_EQ(Only(40).bytes, (Bytes{0, 0, 0, 0, 0, 0x80, 0, 0}));
+    EXPECT_EQ(Only(63).bytes, (Bytes{0, 0, 0, 0, 0, 0, 0, 0x01}));
+
+    SMyUserAccess a = SMyUserAccess::FromBits({3, 9, 40});
+    EXPECT_TRUE(a.HasPriv(3));
+    EXPECT_TRUE(a.HasPriv(9));
+    EXPECT_FALSE(a.HasPriv(4));
+    a.SetPriv(9, false);
+    a.ClearPriv(40);
+    EXPECT_EQ(a.bytes, (Bytes{0x10, 0, 0, 0, 0, 0, 0, 0}));
+    a.Clear();
+    EXPECT_TRUE(a.IsEmpty());
+}
+
+TEST(UserAccess, BitsBeyond63AreNeverHeldAndCannotBeSet) {
+    SMyUserAccess a;
+    a.bytes.fill(0xFF);
+    EXPECT_FALSE(a.HasPriv(64));
+    EXPECT_FALSE(a.HasPriv(1000));
+    try {
+        a.SetPriv(64);
+        FAIL() << "bit 64 was accepted";
+    } catch (const SError& e) {
+        EXPECT_EQ(e.type, 1);
+        EXPECT_EQ(e.id, 2);
+    }
+}
+
+TEST(UserAccess, NamedPrivilegesHaveTheirProtocolBitNumbers) {
+    const std::vector<std::pair<unsigned, unsigned>> table = {
+        {myAcc_DeleteFiles, 0},         {myAcc_UploadFiles, 1},          {myAcc_DownloadFiles, 2},
+        {myAcc_RenameFiles, 3},         {myAcc_MoveFiles, 4},            {myAcc_CreateFolders, 5},
+        {myAcc_DeleteFolders, 6},       {myAcc_RenameFolders, 7},        {myAcc_MoveFolders, 8},
+        {myAcc_ReadChat, 9},            {myAcc_SendChat, 10},            {myAcc_CreateChat, 11},
+        {myAcc_CreateUsers, 14},        {myAcc_DeleteUsers, 15},         {myAcc_OpenUsers, 16},
+        {myAcc_ModifyUsers, 17},        {myAcc_ReadNews, 20},            {myAcc_PostNews, 21},
+        {myAcc_DisconnectUsers, 22},    {myAcc_CannotBeDisconnected, 23}, {myAcc_GetClientInfo, 24},
+        {myAcc_UploadAnywhere, 25},     {myAcc_AnyName, 26},             {myAcc_NoAgreement, 27},
+        {myAcc_SetFileComment, 28},     {myAcc_SetFolderComment, 29},    {myAcc_ViewDropBoxes, 30},
+        {myAcc_MakeAliases, 31},        {myAcc_Broadcast, 32},           {myAcc_DeleteArticles, 33},
+        {myAcc_CreateCategories, 34},   {myAcc_DeleteCategories, 35},    {myAcc_CreateNewsBundles, 36},
+        {myAcc_DeleteNewsBundles, 37},  {myAcc_UploadFolders, 38},       {myAcc_DownloadFolders, 39},
+        {myAcc_SendPrivMsg, 40},
+    };
+    for (auto [constant, expected] : table) EXPECT_EQ(constant, expected);
+}
+
+TEST(UserAccess, FullAccessSetIsThe36MeaningfulBitsWithoutNoAgreement) {
+    EXPECT_EQ(kFullAccessPrivs.bytes, (Bytes{0xFF, 0xF3, 0xCF, 0xEF, 0xFF, 0x80, 0x00, 0x00}));
+    int count = 0;
+    for (unsigned b = 0; b < 64; ++b) count += kFullAccessPrivs.HasPriv(b);
+    EXPECT_EQ(count, 36);
+    for (unsigned b : {12u, 13u, 18u, 19u, 27u, 41u}) EXPECT_FALSE(kFullAccessPrivs.HasPriv(b)) << b;
+}
+
+TEST(UserAccess, CreatorRuleIgnoresNoAgreementOnly) {
+    const SMyUserAccess nothing;
+    EXPECT_FALSE(UUserAccess::ExceedsCreator(Only(myAcc_NoAgreement), nothing));
+    EXPECT_TRUE(UUserAccess::ExceedsCreator(SMyUserAccess::FromBits({myAcc_NoAgreement, myAcc_ReadChat}), nothing));
+    EXPECT_FALSE(UUserAccess::ExceedsCreator(kFullAccessPrivs, kFullAccessPrivs));
+    // A bit outside the full set (13) is still a bit the creator must hold.
+    EXPECT_TRUE(UUserAccess::ExceedsCreator(Only(13), kFullAccessPrivs));
+    EXPECT_FALSE(UUserAccess::ExceedsCreator(nothing, nothing));
+}
+
+}  // namespace
+}  // namespace kx
