@@ -23,7 +23,9 @@ bool ParseOctet(std::string_view s, std::uint8_t& out) {
 
 // A plain decimal count: digits only, no sign, no spaces, fits 32 bits.
 bool ParseCount(std::string_view s, std::uint32_t& out) {
-    if (s.empty() || s.size() > 10) return false;
+    if (s.empty()) return false;
+    while (s.size() > 1 && s.front() == '0') s.remove_prefix(1);
+    if (s.size() > 10) return false;
     std::uint64_t v = 0;
     for (char c : s) {
         if (c < '0' || c > '9') return false;
