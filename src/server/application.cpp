@@ -29,7 +29,7 @@ std::uint32_t RandomU32() {
 }  // namespace
 
 CMyApplication::CMyApplication(std::string programDir)
-    : mProgramDir(std::move(programDir)), mLogger(mProgramDir) {
+    : mProgramDir(std::move(programDir)), mLogger(mProgramDir), mBans(mProgramDir) {
     gApp = this;
     BuildDispatchTable();
     mPrefs = SMyPrefs::Defaults();
@@ -66,7 +66,7 @@ void CMyApplication::StartUp() {
     mAdminLogin = mPrefs.mAdminLogin.Str();
     mLogger.SetSwitches(SMyLogSwitches::FromOptionBits(mOptions.nOpts));
 
-    mBans.ReadPermBans(mProgramDir);
+    mBans.ReadPermBanList();
 
     CEventLoop& loop = CEventLoop::Get();
     mPassHook = loop.AddAfterBatch([this] {
@@ -164,7 +164,7 @@ void CMyApplication::ProcessPass() {
 void CMyApplication::Housekeeping() {
     const std::uint32_t now = UClock::UpSeconds();
     if ((!mDeadlines.empty() && mDeadlines.begin()->first <= now) || !mConnectList.empty()) PostPass();
-    mBans.ExpireTempBans(now);
+    mBans.RemoveOldTempBans();
 }
 
 void CMyApplication::UserQuit(const std::string& farewell) {
@@ -257,12 +257,12 @@ void CMyApplication::Log(std::uint32_t ipAddress, const std::string& text) {
     mLogger.LogText(IPAddressText(ipAddress), text);
 }
 
-void CMyApplication::AddTempBan(std::uint32_t ipAddress) { mBans.AddTempBan(ipAddress, UClock::UpSeconds()); }
+void CMyApplication::AddTempBan(std::uint32_t ipAddress) { mBans.AddTempBan(ToIPAddress(ipAddress)); }
 
 void CMyApplication::DisconnectPermBan() {
     bool any = false;
     for (const auto& client : mClientList) {
-        if (mBans.IsPermBanned(client->ipAddress)) {
+        if (mBans.IsPermBanned(ToIPAddress(client->ipAddress))) {
             client->tpt->Disconnect();
             any = true;
         }
@@ -274,12 +274,17 @@ void CMyApplication::UpdateDisplay() {
     mStats.UpdatePeak();
 }
 
-std::string IPAddressText(std::uint32_t address) {
+SIPAddress ToIPAddress(std::uint32_t address) {
     SIPAddress ip;
     ip.b[0] = static_cast<std::uint8_t>(address >> 24);
     ip.b[1] = static_cast<std::uint8_t>(address >> 16);
     ip.b[2] = static_cast<std::uint8_t>(address >> 8);
     ip.b[3] = static_cast<std::uint8_t>(address);
+    return ip;
+}
+
+std::string IPAddressText(std::uint32_t address) {
+    const SIPAddress ip = ToIPAddress(address);
     char buf[16];
     const std::uint32_t n = UTransport::IPAddressToText(ip, buf, sizeof buf);
     return std::string(buf, n);

@@ -36,6 +36,8 @@ extern CMyApplication* gApp;
 
 // Dotted text of a host-order IPv4 address.
 std::string IPAddressText(std::uint32_t address);
+// The same address as the dotted-order record the ban lists take.
+SIPAddress ToIPAddress(std::uint32_t address);
 
 // Time rules of the main loop, in seconds; injectable so tests need not wait.
 struct SMyTimeRules {
@@ -51,7 +53,7 @@ struct SMyTimeRules {
 
 class CMyApplication {
 public:
-    using TranHandler = void (CMyApplication::*)(SMyClient* client, TTransactSessionObj session,
+    using TranHandler = void (CMyApplication::*)(SMyClient* client, TTransactSessionObj* session,
                                                  TFieldDataObj fields);
 
     // programDir: the program folder ("beside the program").
@@ -89,10 +91,10 @@ public:
     void PostPass();
 
     // Replies.
-    void SendNoError(TTransactSessionObj session);
-    void SendErrorMsg(TTransactSessionObj session, const std::string& text);
-    void SendErrorMsg(TTransactSessionObj session, const SError& err, const std::string& text);
-    void ProcessTran_Unknown(SMyClient* client, TTransactSessionObj session, TFieldDataObj fields);
+    void SendNoError(TTransactSessionObj* session);
+    void SendErrorMsg(TTransactSessionObj* session, const std::string& text);
+    void SendErrorMsg(TTransactSessionObj* session, const SError& err, const std::string& text);
+    void ProcessTran_Unknown(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
 
     // Logging with the "who" column.
     void Log(const std::string& text);
@@ -138,7 +140,7 @@ private:
     void ProcessOneClient(SMyClient* client, std::uint32_t now, TFieldDataObj fields);
     void ScheduleClient(SMyClient* client);
     void CollectDueClients(std::uint32_t now);
-    void Dispatch(SMyClient* client, TTransactSessionObj session, TFieldDataObj fields);
+    void Dispatch(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
     void WriteOptions();
     void UpdateDisplay();
     void Housekeeping();

@@ -19,26 +19,26 @@ void CMyApplication::BuildDispatchTable() {
     }
 }
 
-void CMyApplication::Dispatch(SMyClient* client, TTransactSessionObj session, TFieldDataObj fields) {
-    const std::uint16_t type = UTransact::GetSessionReceiveType(session);
+void CMyApplication::Dispatch(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
+    const std::uint16_t type = session->GetReceiveType();
     TranHandler handler = type < mDispatch.size() ? mDispatch[type] : &CMyApplication::ProcessTran_Unknown;
     (this->*handler)(client, session, fields);
 }
 
-void CMyApplication::SendNoError(TTransactSessionObj session) {
+void CMyApplication::SendNoError(TTransactSessionObj* session) {
     StFieldData reply;
-    UTransact::SendSessionData(session, reply);
+    session->SendData(reply);
 }
 
-void CMyApplication::SendErrorMsg(TTransactSessionObj session, const std::string& text) {
+void CMyApplication::SendErrorMsg(TTransactSessionObj* session, const std::string& text) {
     StFieldData reply;
     const std::string cut = text.substr(0, kMaxErrorText);
     UFieldData::AddField(reply, kFieldErrorText, cut.data(), static_cast<std::uint32_t>(cut.size()));
-    UTransact::SetSessionSendError(session, 1);
-    UTransact::SendSessionData(session, reply);
+    session->SetSendError(1);
+    session->SendData(reply);
 }
 
-void CMyApplication::SendErrorMsg(TTransactSessionObj session, const SError& err, const std::string& text) {
+void CMyApplication::SendErrorMsg(TTransactSessionObj* session, const SError& err, const std::string& text) {
     std::string full = text.substr(0, kMaxErrorText);
     full += '\r';
     full += UError::GetMessage(err);
@@ -47,11 +47,11 @@ void CMyApplication::SendErrorMsg(TTransactSessionObj session, const SError& err
     if (full.size() > kMaxErrorTextWithDetail) full.resize(kMaxErrorTextWithDetail);
     StFieldData reply;
     UFieldData::AddField(reply, kFieldErrorText, full.data(), static_cast<std::uint32_t>(full.size()));
-    UTransact::SetSessionSendError(session, 1);
-    UTransact::SendSessionData(session, reply);
+    session->SetSendError(1);
+    session->SendData(reply);
 }
 
-void CMyApplication::ProcessTran_Unknown(SMyClient* client, TTransactSessionObj session, TFieldDataObj) {
+void CMyApplication::ProcessTran_Unknown(SMyClient* client, TTransactSessionObj* session, TFieldDataObj) {
     SendErrorMsg(session, "Unknown transaction type!");
     Log(client, "Received unknown transaction type!");
 }

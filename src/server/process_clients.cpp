@@ -227,8 +227,8 @@ void CMyApplication::ProcessOneClient(SMyClient* client, std::uint32_t now, TFie
         SetClientAway(client, false);
         client->activitySecs = now;
 
-        UTransact::ReceiveSessionData(session.get(), fields);
-        const std::uint16_t type = UTransact::GetSessionReceiveType(session.get());
+        session->ReceiveData(fields);
+        const std::uint16_t type = session->GetReceiveType();
         try {
             if (!client->hasLoggedIn) {
                 if (type == kTranLogin || type == kTranAgreed) {
