@@ -38,8 +38,12 @@ struct SNoticeLog {
 };
 
 // Runs the loop until `done` holds; gives up after `rounds` iterations of at most 20 ms each.
+// `done` is evaluated once per iteration, so it may consume what it checks.
 inline bool PumpUntil(const std::function<bool()>& done, int rounds = 250) {
-    for (int i = 0; i < rounds && !done(); ++i) CEventLoop::Get().RunOnce(20);
+    for (int i = 0; i < rounds; ++i) {
+        if (done()) return true;
+        CEventLoop::Get().RunOnce(20);
+    }
     return done();
 }
 
