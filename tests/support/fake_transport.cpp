@@ -53,6 +53,7 @@ void CFakeTransport::Listen(const void* address, std::uint32_t size) {
     SInternetAddress a;
     std::memcpy(&a, address, sizeof a);
     if (a.type != kInternetAddressType) KX_FAIL(kErrClassNetwork, kErrBadAddress);
+    mPort = a.port;
     listening = true;
 }
 

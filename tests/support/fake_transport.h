@@ -63,6 +63,7 @@ public:
     std::uint32_t GetRemoteAddressText(char* dest, std::uint32_t capacity) override;
     std::uint32_t GetLocalAddressText(char* dest, std::uint32_t capacity) override;
     SIPAddress GetRemoteIPAddress() const override { return SIPAddress{{127, 0, 0, 1}}; }
+    std::uint16_t GetLocalPort() const override { return mPort; }
 
     bool listening = false;
 
@@ -73,6 +74,7 @@ private:
     TMessageProc mHandler;
     void* mObject = nullptr;
     SIPAddress mLocal;
+    std::uint16_t mPort = 0;
     std::deque<std::uint8_t> mIncoming;
     std::vector<std::uint8_t> mSent;
     std::vector<std::vector<std::uint8_t>> mSendCalls;
