@@ -187,10 +187,9 @@ void TTransactObj::SendChunk(const STranHdr& hdr, const void* data) {
         mTpt->Send(raw, sizeof raw);
         return;
     }
-    KX_REQUIRE(data);
+    KX_REQUIRE(data && hdr.dataSize <= UINT32_MAX - kTranHdrSize);
     // Header and data in one buffer, so the endpoint writes or queues them together.
-    auto buf = std::make_unique<SSendBuf>();
-    buf->data.resize(std::size_t(kTranHdrSize) + hdr.dataSize);
+    TTransportBuffer buf = TTransportObj::NewBuffer(kTranHdrSize + hdr.dataSize);
     hdr.Encode(buf->data.data());
     std::memcpy(buf->data.data() + kTranHdrSize, data, hdr.dataSize);
     mTpt->SendBuffer(std::move(buf));
