@@ -121,6 +121,8 @@ std::uint32_t AddArticle(const std::string& file, std::uint32_t parentID, std::s
         CheckLink(db, prev);
     }
 
+    _NZ_CheckIDOrder(db, db.Bucket(h.nextArticleID), h.nextArticleID);
+
     std::uint32_t block = _NZ_AllocateBlocks(db, 1);
     _NZ_SNewsItemBlock item;
     item.id = h.nextArticleID;
@@ -255,13 +257,20 @@ bool DeleteArticle(const std::string& file, std::uint32_t articleID, bool recurs
         promotedLastReply = _NZ_GetLastOffset(db, p.firstChildOffset);
     }
 
-    auto forget = [&](std::uint32_t itemBlock, std::uint32_t id) {
-        _NZ_DelFlavs(db, itemBlock);
-        _NZ_RmIDFromHash(db, db.Bucket(id), id);
-        if (h.articleCount != 0) h.articleCount--;
+    // Every flavor chain to be freed is read and checked before the first block is freed.
+    struct SDoomed {
+        std::uint32_t id;
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> runs;
     };
-    for (std::uint32_t reply : replies) forget(reply, _NZ_ReadItem(db, reply).id);
-    forget(block, article.id);
+    std::vector<SDoomed> doomed;
+    for (std::uint32_t reply : replies)
+        doomed.push_back({_NZ_ReadItem(db, reply).id, _NZ_FlavRuns(db, reply)});
+    doomed.push_back({article.id, _NZ_FlavRuns(db, block)});
+    for (const SDoomed& d : doomed) {
+        for (auto [first, count] : d.runs) _NZ_DeallocateBlocks(db, first, count);
+        _NZ_RmIDFromHash(db, db.Bucket(d.id), d.id);
+        if (h.articleCount != 0) h.articleCount--;
+    }
 
     // What takes the article's place in its sibling list: the promoted reply, or its next sibling.
     const std::uint32_t replacement = promoted != 0 ? promoted : next;

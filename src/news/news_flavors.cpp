@@ -31,9 +31,8 @@ std::uint32_t _NZ_FlavorBlocks(const CNZDatabaseFile& db, std::uint64_t headerSi
     return static_cast<std::uint32_t>(n);
 }
 
-void _NZ_DelFlavs(CNZDatabaseFile& db, std::uint32_t itemBlock) {
-    // The whole chain is read and checked before any block is freed, so damage found halfway
-    // leaves the file as it was.
+std::vector<std::pair<std::uint32_t, std::uint32_t>> _NZ_FlavRuns(CNZDatabaseFile& db,
+                                                                  std::uint32_t itemBlock) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> runs;
     // A loop is damage; a chain longer than any AddData builds is cut at the limit.
     CNZWalkGuard guard(kNZMaxDelFlavBlocks);
@@ -43,7 +42,13 @@ void _NZ_DelFlavs(CNZDatabaseFile& db, std::uint32_t itemBlock) {
         runs.emplace_back(block, _NZ_FlavorBlocks(db, f.headerSize, f.size));
         block = f.nextFlav;
     }
-    for (auto [first, count] : runs) _NZ_DeallocateBlocks(db, first, count);
+    return runs;
+}
+
+void _NZ_DelFlavs(CNZDatabaseFile& db, std::uint32_t itemBlock) {
+    // The whole chain is read and checked before any block is freed, so damage found halfway
+    // leaves the file as it was.
+    for (auto [first, count] : _NZ_FlavRuns(db, itemBlock)) _NZ_DeallocateBlocks(db, first, count);
 }
 
 void _NZ_DropList(CNZDatabaseFile& db) {

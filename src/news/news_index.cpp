@@ -55,19 +55,23 @@ std::uint32_t _NZ_OffsetToID(CNZDatabaseFile& db, std::uint32_t block) {
     return NZGet32(raw);
 }
 
+void _NZ_CheckIDOrder(CNZDatabaseFile& db, std::uint32_t bucket, std::uint32_t id) {
+    // IDs are only ever appended in increasing order.
+    const _NZ_SHashInfo& info = db.directory.at(bucket);
+    if (info.size == 0) return;
+    if (info.offset == 0) KX_FAIL(kErrClassGeneral, 11);
+    std::uint8_t last[8];
+    db.file.ReadExact(db.BlockOffset(info.offset) + std::uint64_t{info.size - 1} * kNZIDOffsetSize,
+                      last, sizeof last, 11);
+    if (id <= NZGet32(last)) KX_FAIL(kErrClassGeneral, 9);
+}
+
 void _NZ_AddIDToHash(CNZDatabaseFile& db, std::uint32_t bucket, std::uint32_t id,
                      std::uint32_t block) {
     _NZ_SHashInfo info = db.directory.at(bucket);
     const std::uint32_t bs = db.BlockSize();
 
-    // IDs are only ever appended in increasing order; check before anything is moved.
-    if (info.size != 0) {
-        if (info.offset == 0) KX_FAIL(kErrClassGeneral, 11);
-        std::uint8_t last[8];
-        db.file.ReadExact(db.BlockOffset(info.offset) + std::uint64_t{info.size - 1} * kNZIDOffsetSize,
-                          last, sizeof last, 11);
-        if (id <= NZGet32(last)) KX_FAIL(kErrClassGeneral, 9);
-    }
+    _NZ_CheckIDOrder(db, bucket, id);
 
     if ((std::uint64_t{info.size} * kNZIDOffsetSize) % bs == 0) {
         // Full (or empty): move the table to a run one block longer.

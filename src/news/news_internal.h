@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "news/news_file.h"
@@ -50,6 +51,7 @@ class CNZWalkGuard {
 public:
     explicit CNZWalkGuard(std::uint32_t limit) : mLimit(limit) {}
     void Visit(std::uint32_t block);
+    bool Seen(std::uint32_t block) const { return mSeen.count(block) != 0; }
 
 private:
     std::uint32_t mLimit;
@@ -66,6 +68,8 @@ void _NZ_ZeroBlocks(CNZDatabaseFile& db, std::uint32_t first, std::uint32_t coun
 // --- ID index (news_index.cpp) ---
 std::uint32_t _NZ_IDToOffset(CNZDatabaseFile& db, std::uint32_t id);
 std::uint32_t _NZ_OffsetToID(CNZDatabaseFile& db, std::uint32_t block);
+// Raises (1, 9) when `id` is not above the bucket's last ID.
+void _NZ_CheckIDOrder(CNZDatabaseFile& db, std::uint32_t bucket, std::uint32_t id);
 void _NZ_AddIDToHash(CNZDatabaseFile& db, std::uint32_t bucket, std::uint32_t id,
                      std::uint32_t block);
 // Leaves the directory entry changed in memory; the caller writes the directory.
@@ -102,6 +106,10 @@ SNZFlavor _NZ_ReadFlavor(CNZDatabaseFile& db, std::uint32_t block);
 // Blocks a flavor of this header and data size occupies.
 std::uint32_t _NZ_FlavorBlocks(const CNZDatabaseFile& db, std::uint64_t headerSize,
                                std::uint64_t dataSize);
+// The block runs (first block, count) of the chain that starts at the item block `itemBlock`,
+// the item block included, read and checked without changing anything.
+std::vector<std::pair<std::uint32_t, std::uint32_t>> _NZ_FlavRuns(CNZDatabaseFile& db,
+                                                                  std::uint32_t itemBlock);
 // Frees the chain that starts at the item block `itemBlock` (the item block included).
 void _NZ_DelFlavs(CNZDatabaseFile& db, std::uint32_t itemBlock);
 // Frees the cached listing, if any, and clears its place in the header (in memory).

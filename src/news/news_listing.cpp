@@ -46,6 +46,9 @@ void _NZ_AddToList(CNZDatabaseFile& db, CNZArticleList& list, std::uint32_t firs
             pending.push_back({item.firstChildOffset, at.block});
         }
     }
+    // The budget ends a loop, but a link back to a listed article is still damage.
+    for (const SPending& at : pending)
+        if (at.block != 0 && guard.Seen(at.block)) KX_FAIL(kErrClassGeneral, 9);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <source_location>
 #include <string>
 #include <vector>
 
@@ -64,7 +65,9 @@ protected:
 };
 
 // Runs `op` and expects it to raise SError (type, id).
-inline void ExpectError(const std::function<void()>& op, int type, int id) {
+inline void ExpectError(const std::function<void()>& op, int type, int id,
+                        std::source_location where = std::source_location::current()) {
+    SCOPED_TRACE(testing::Message() << "called from line " << where.line());
     try {
         op();
         ADD_FAILURE() << "no error raised, expected " << type << "/" << id;
