@@ -206,8 +206,10 @@ std::vector<std::uint8_t> GetArticleData(const std::string& file, std::uint32_t 
     _NZ_SNewsItemBlock item;
     FindArticle(db, articleID, item);
 
+    // Only the first 30 flavors are looked at; a loop among them is damage.
     CNZWalkGuard guard(kNZMaxReadFlavors);
-    for (std::uint32_t block = item.nextFlav; block != 0;) {
+    std::uint32_t examined = 0;
+    for (std::uint32_t block = item.nextFlav; block != 0 && examined < kNZMaxReadFlavors; ++examined) {
         guard.Visit(block);
         SNZFlavor f = _NZ_ReadFlavor(db, block);
         if (f.type == flavorType) {
@@ -267,7 +269,7 @@ bool DeleteArticle(const std::string& file, std::uint32_t articleID, bool recurs
         doomed.push_back({_NZ_ReadItem(db, reply).id, _NZ_FlavRuns(db, reply)});
     doomed.push_back({article.id, _NZ_FlavRuns(db, block)});
     for (const SDoomed& d : doomed) {
-        for (auto [first, count] : d.runs) _NZ_DeallocateBlocks(db, first, count);
+        _NZ_DelFlavs(db, d.runs);
         _NZ_RmIDFromHash(db, db.Bucket(d.id), d.id);
         if (h.articleCount != 0) h.articleCount--;
     }

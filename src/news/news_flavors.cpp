@@ -45,10 +45,8 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> _NZ_FlavRuns(CNZDatabaseFil
     return runs;
 }
 
-void _NZ_DelFlavs(CNZDatabaseFile& db, std::uint32_t itemBlock) {
-    // The whole chain is read and checked before any block is freed, so damage found halfway
-    // leaves the file as it was.
-    for (auto [first, count] : _NZ_FlavRuns(db, itemBlock)) _NZ_DeallocateBlocks(db, first, count);
+void _NZ_DelFlavs(CNZDatabaseFile& db, const std::vector<std::pair<std::uint32_t, std::uint32_t>>& runs) {
+    for (auto [first, count] : runs) _NZ_DeallocateBlocks(db, first, count);
 }
 
 void _NZ_DropList(CNZDatabaseFile& db) {

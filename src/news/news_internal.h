@@ -110,8 +110,10 @@ std::uint32_t _NZ_FlavorBlocks(const CNZDatabaseFile& db, std::uint64_t headerSi
 // the item block included, read and checked without changing anything.
 std::vector<std::pair<std::uint32_t, std::uint32_t>> _NZ_FlavRuns(CNZDatabaseFile& db,
                                                                   std::uint32_t itemBlock);
-// Frees the chain that starts at the item block `itemBlock` (the item block included).
-void _NZ_DelFlavs(CNZDatabaseFile& db, std::uint32_t itemBlock);
+// Frees the runs _NZ_FlavRuns found. Collecting first means damage found halfway through a
+// chain leaves the file as it was.
+void _NZ_DelFlavs(CNZDatabaseFile& db,
+                  const std::vector<std::pair<std::uint32_t, std::uint32_t>>& runs);
 // Frees the cached listing, if any, and clears its place in the header (in memory).
 void _NZ_DropList(CNZDatabaseFile& db);
 

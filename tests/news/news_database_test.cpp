@@ -151,6 +151,19 @@ TEST_F(NewsDatabase, FlavorsOfSeveralTypesAndSizesChainInOrder) {
     EXPECT_EQ(Get32(60 + 8), 1u);  // firstFree back at the first byte
 }
 
+TEST_F(NewsDatabase, OnlyTheFirstThirtyFlavorsAreSearched) {
+    std::uint32_t id = Add(0, "t");
+    for (int i = 1; i <= 31; ++i) {
+        std::string type = "type/" + std::to_string(i);
+        DB::AddData(mPath, id, type, type.data(), static_cast<std::uint32_t>(type.size()));
+    }
+    auto data = DB::GetArticleData(mPath, id, "type/30");
+    EXPECT_EQ(std::string(data.begin(), data.end()), "type/30");
+    ExpectError([&] { DB::GetArticleData(mPath, id, "type/31"); }, 1, 12);
+    auto listing = DB::GetArticleListing(mPath);
+    EXPECT_EQ(NZGet16(&listing[10 + 20]), 31u);
+}
+
 TEST_F(NewsDatabase, BitmapGrowsPastTheBlocksItCanDescribe) {
     std::uint32_t id = Add(0, "big");
     // 2400 blocks: neither the first bitmap (2048 blocks) nor the second (4096 blocks, itself
