@@ -1,0 +1,80 @@
+// Helpers for the news database tests: a temporary folder per test, raw access to a category
+// file's bytes, and an expectation that an operation raises a given error.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <source_location>
+#include <string>
+#include <vector>
+
+#include "framework/error.h"
+
+namespace kx::newstest {
+
+inline std::uint64_t BlockAt(std::uint32_t block) { return 512 + std::uint64_t{block - 1} * 256; }
+
+class NewsFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/kx_news_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        mDir = pattern;
+        mPath = mDir + "/General.knz";
+    }
+    void TearDown() override { std::filesystem::remove_all(mDir); }
+
+    std::vector<std::uint8_t> Bytes() const {
+        std::ifstream in(mPath, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    std::uint32_t Get32(std::uint64_t offset) const {
+        auto b = Bytes();
+        EXPECT_LE(offset + 4, b.size());
+        if (offset + 4 > b.size()) return 0;
+        return (std::uint32_t{b[offset]} << 24) | (std::uint32_t{b[offset + 1]} << 16) |
+               (std::uint32_t{b[offset + 2]} << 8) | b[offset + 3];
+    }
+    void Put32(std::uint64_t offset, std::uint32_t value) const {
+        std::fstream f(mPath, std::ios::binary | std::ios::in | std::ios::out);
+        f.seekp(static_cast<std::streamoff>(offset));
+        char b[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
+                     static_cast<char>(value >> 8), static_cast<char>(value)};
+        f.write(b, 4);
+    }
+    void PutByte(std::uint64_t offset, std::uint8_t value) const {
+        std::fstream f(mPath, std::ios::binary | std::ios::in | std::ios::out);
+        f.seekp(static_cast<std::streamoff>(offset));
+        f.put(static_cast<char>(value));
+    }
+    // Is block n marked in use in a bitmap that starts at block `bitmapBlock`?
+    bool InUse(std::uint32_t n, std::uint32_t bitmapBlock = 1) const {
+        auto b = Bytes();
+        std::uint64_t at = BlockAt(bitmapBlock) + (n - 1) / 8;
+        return at < b.size() && (b[at] & (0x80 >> ((n - 1) % 8))) != 0;
+    }
+
+    std::string mDir;
+    std::string mPath;
+};
+
+// Runs `op` and expects it to raise SError (type, id).
+inline void ExpectError(const std::function<void()>& op, int type, int id,
+                        std::source_location where = std::source_location::current()) {
+    SCOPED_TRACE(testing::Message() << "called from line " << where.line());
+    try {
+        op();
+        ADD_FAILURE() << "no error raised, expected " << type << "/" << id;
+    } catch (const SError& e) {
+        EXPECT_EQ(e.type, type);
+        EXPECT_EQ(e.id, id);
+    }
+}
+
+}  // namespace kx::newstest
