@@ -101,6 +101,8 @@ public:
     void Log(const SMyClient* client, const std::string& text);
     void Log(std::uint32_t ipAddress, const std::string& text);
 
+    // A failed login: the client is read no more and dropped after the wait.
+    void MarkLoginFailed(SMyClient* client);
     // Marks the client away or back (the idle rule and every request).
     void SetClientAway(SMyClient* client, bool away);
 

@@ -16,6 +16,7 @@ struct SMyConnect {
     std::uint32_t ipAddress = 0;   // host order: first dotted number in the high byte
     std::uint32_t acceptSecs = 0;  // when the connection was accepted (handshake time-out)
     bool notified = true;          // its connection posted a notice since the last visit
+    bool closing = false;          // refused after its handshake; waits for the close to finish
 };
 
 struct SMyClient {

@@ -79,7 +79,7 @@ void CMyApplication::ProcessHandshakes(std::uint32_t now) {
         const bool expired = now - c->acceptSecs > mTimeRules.handshakeWait;
         if (!tpt->IsConnected()) {
             drop = true;
-        } else if (tpt->IsDisconnecting()) {
+        } else if (c->closing || tpt->IsDisconnecting()) {
             if (expired) drop = true;
         } else if (!c->notified && !expired) {
             // Nothing arrived since the last visit.
@@ -133,6 +133,8 @@ void CMyApplication::AdmitClient(TTransact tpt, std::uint32_t address, std::uint
         auto connect = std::make_unique<SMyConnect>();
         connect->ipAddress = address;
         connect->acceptSecs = now;
+        connect->closing = true;
+        connect->notified = false;
         SMyConnect* raw = connect.get();
         t->SetMessageHandler([this, raw](std::uint32_t code, void* object) {
             raw->notified = true;
@@ -344,6 +346,12 @@ void CMyApplication::BroadcastTran(std::uint16_t type, TFieldDataObj fields) {
 }  // namespace kx
 
 namespace kx {
+
+void CMyApplication::MarkLoginFailed(SMyClient* client) {
+    client->loginFailedSecs = UClock::UpSeconds();
+    if (client->loginFailedSecs == 0) client->loginFailedSecs = 1;  // 0 means "none"
+    ScheduleClient(client);
+}
 
 void CMyApplication::SetClientAway(SMyClient* client, bool away) {
     // Other clients learn of the change through the user-list notices of the presence layer.

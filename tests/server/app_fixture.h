@@ -63,7 +63,9 @@ protected:
         Pump();
         auto reply = c->ReadExact(8, 2000);
         EXPECT_TRUE(reply.has_value());
-        if (reply) EXPECT_EQ(std::string(reply->begin(), reply->begin() + 4), "TRTP");
+        if (reply) {
+            EXPECT_EQ(std::string(reply->begin(), reply->begin() + 4), "TRTP");
+        }
         return c;
     }
 

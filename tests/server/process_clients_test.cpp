@@ -191,7 +191,7 @@ TEST_F(ProcessClientsTest, FailedLoginWaitsThirtySecondsThenDisconnects) {
     auto c = ConnectClient();
     ASSERT_TRUE(PumpUntil([&] { return mApp->Clients().size() == 1; }));
     SMyClient* client = mApp->Clients().back().get();
-    client->loginFailedSecs = UClock::UpSeconds();
+    mApp->MarkLoginFailed(client);
     AdvanceSeconds(30);
     Pump();
     EXPECT_EQ(mApp->Clients().size(), 1u);
