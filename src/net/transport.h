@@ -110,10 +110,16 @@ public:
 
     virtual void SendUnit(const void* address, std::uint32_t addrSize, const void* data, std::uint32_t size) = 0;
 
+    // Address texts are "%d.%d.%d.%d"; at most `capacity` bytes are written, plus a terminating
+    // NUL when there is room; the result is the text's length as written (without the NUL).
     virtual std::uint32_t GetRemoteAddressText(char* dest, std::uint32_t capacity) = 0;
+    // capacity must be at least 16 (else error 1/2).
     virtual std::uint32_t GetLocalAddressText(char* dest, std::uint32_t capacity) = 0;
     // The peer's IPv4 address (0 when unknown).
     virtual SIPAddress GetRemoteIPAddress() const = 0;
+    // The local port the endpoint is bound to (0 when not bound); lets a caller that listened on
+    // port 0 learn which port the system chose.
+    virtual std::uint16_t GetLocalPort() const = 0;
 };
 
 namespace UTransport {
@@ -126,9 +132,16 @@ bool HasTCP();
 // false = HTTP tunnel; options: 0.
 TTransport New(std::uint32_t protocol, bool regular, std::uint32_t options = 0);
 
-// Address-text helpers.
+// Address-text helpers. The text outputs follow the rule of GetRemoteAddressText: at most
+// `capacity` bytes, a NUL when there is room, the length written as the result.
 std::uint32_t IPAddressToText(const SIPAddress& addr, char* dest, std::uint32_t capacity);
-bool TextToIPAddress(const std::uint8_t* pstr, SIPAddress& out);  // pstr: length-prefixed text
+// Dotted IPv4 text (pstr: length-prefixed) to an address; false (and `out` zero) when it is not one.
+// The first three numbers are 1 to 3 characters each, followed by "."; the fourth is cut to its
+// first three characters. Leading zeros are decimal, not octal.
+bool TextToIPAddress(const std::uint8_t* pstr, SIPAddress& out);
+// Skips leading white space, keeps the text up to the next white space, truncates it to
+// `capacity` and masks every byte that is not a printable graphic character as "x". `kind` (the
+// address kind) does not change the result.
 std::uint32_t CleanUpAddressText(std::uint32_t kind, const char* text, std::uint32_t length,
                                  char* dest, std::uint32_t capacity);
 

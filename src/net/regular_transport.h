@@ -1,0 +1,167 @@
+// The regular endpoint: a TTransportObj sitting directly on a non-blocking IPv4 socket (a TCP
+// listener, an accepted TCP connection, or a UDP datagram sender). Module URegularTransport.
+//
+// Events: the socket is watched by CEventLoop::Get(); readiness becomes notices posted through
+// the loop's message queue (never delivered inside the descriptor callback). The original
+// platform re-enabled a "data readable" event only after the next read, whereas epoll is
+// level-triggered, so after posting 100 (or 104) for input nobody consumed yet the endpoint
+// stops watching readability until the owner calls Receive, ReceiveBuffer, IsReadyToReceive,
+// NotifyReadyToReceive (or Accept on a listener); an unread socket never spins the loop.
+// Readability is not watched at all while no handler is set. Writability is watched only while
+// the send queue holds data. End of stream, a hang-up or an error clears IsConnected, posts 103
+// once and unwatches the socket; the socket itself is closed when the endpoint is destroyed.
+//
+// Send queue: what the socket cannot take at once is queued (oldest first) and written as the
+// socket becomes writable. A peer that stops reading cannot make the queue grow without bound:
+// once a connection's unsent bytes would exceed kMaxUnsentSize (16 MiB) the queue is dropped,
+// the connection is shut down at once and 103 is posted, so that the owner disposes of it.
+//
+// Datagrams (SendUnit): destinations given by host name are resolved asynchronously
+// (CHostLookup); datagrams leave in the order they were handed over, so a datagram handed over
+// while an earlier one still waits for its lookup waits behind it (its own lookup, if any, runs
+// meanwhile). At most kMaxPendingUnits datagrams wait; further ones are dropped.
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/transport.h"
+
+namespace kx {
+
+class CHostLookup;
+
+class TRegularTransportObj final : public TTransportObj {
+public:
+    // Largest number of bytes a connection may have waiting to be sent.
+    static constexpr std::uint32_t kMaxUnsentSize = 16u * 1024 * 1024;
+    // Datagrams that may wait for host-name lookups at one time.
+    static constexpr std::size_t kMaxPendingUnits = 32;
+    static constexpr int kListenBacklog = 10;
+
+    // A new socket: stream (TCP) or datagram (UDP). Raises the mapped platform error.
+    explicit TRegularTransportObj(bool stream);
+    ~TRegularTransportObj() override;
+    TRegularTransportObj(const TRegularTransportObj&) = delete;
+    TRegularTransportObj& operator=(const TRegularTransportObj&) = delete;
+
+    bool IsRegular() const override { return true; }
+    void SetMessageHandler(TMessageProc handler) override;
+    void SetMessageObject(void* object) override;
+
+    void SetIPAddress(const SIPAddress& addr) override;
+    void Listen(const void* address, std::uint32_t size) override;
+    TTransport Accept(void* addrBuf, std::uint32_t* ioSize) override;
+
+    bool IsConnected() const override { return mIsConnected; }
+    std::uint16_t GetConnectStatus() const override { return mIsConnected ? 3 : 0; }
+    void Disconnect() override;
+    void StartDisconnect() override;
+    bool IsDisconnecting() const override { return mDisconWhenNoOutData; }
+
+    void Send(const void* data, std::uint32_t size) override;
+    void SendBuffer(TTransportBuffer buf) override;
+    std::uint32_t GetUnsentSize() const override { return static_cast<std::uint32_t>(mUnsentSize); }
+    bool IsReadyToSend() const override { return mSendQueue.size() <= 1; }
+    void NotifyReadyToSend() override;
+
+    std::uint32_t Receive(void* dest, std::uint32_t size) override;
+    TTransportBuffer ReceiveBuffer() override;
+    bool IsReadyToReceive(std::uint32_t count) override;
+    void NotifyReadyToReceive(std::uint32_t count) override;
+    std::uint32_t GetReceiveSize() override;
+
+    void SendUnit(const void* address, std::uint32_t addrSize, const void* data, std::uint32_t size) override;
+
+    std::uint32_t GetRemoteAddressText(char* dest, std::uint32_t capacity) override;
+    std::uint32_t GetLocalAddressText(char* dest, std::uint32_t capacity) override;
+    SIPAddress GetRemoteIPAddress() const override { return mRemoteAddress; }
+    std::uint16_t GetLocalPort() const override;
+
+private:
+    // Where notices go. Shared with the messages already posted, which check `alive` when they
+    // are delivered, so a notice outliving its endpoint is dropped rather than delivered.
+    struct SNoticeTarget {
+        bool alive = true;
+        TMessageProc handler;
+        void* object = nullptr;
+    };
+    // The look-ahead buffer: bytes read from the socket ahead of a Receive. Bytes before
+    // `offset` have been consumed; the buffer is released once everything has been consumed.
+    struct SReceivedData {
+        std::vector<std::uint8_t> data;
+        std::uint32_t offset = 0;
+    };
+    // A datagram waiting for its own or an earlier datagram's host-name lookup.
+    struct SPendingUnit {
+        std::uint64_t id = 0;
+        std::vector<std::uint8_t> data;
+        SIPAddress addr;
+        std::uint16_t port = 0;
+        bool resolving = false;
+        bool failed = false;
+        std::unique_ptr<CHostLookup> lookup;
+    };
+
+    TRegularTransportObj(int acceptedSock, const SIPAddress& remote, std::uint16_t remotePort);
+
+    // Event routing (regular_transport_events.cpp).
+    void Watch();
+    void Unwatch();
+    std::uint32_t WantedInterest() const;
+    void UpdateInterest();
+    void OnSocketEvent(std::uint32_t mask);
+    void OnReadable(std::uint32_t mask);
+    void OnWritable();
+    void OnClosed();
+    void Post(std::uint32_t code);
+    bool HasHandler() const { return static_cast<bool>(mNotice->handler); }
+
+    // Sending and receiving (regular_transport_io.cpp).
+    std::uint32_t WriteNow(const std::uint8_t* data, std::uint32_t size);
+    void Enqueue(TTransportBuffer buf);
+    void DrainQueue();
+    void DropQueue();
+    void CloseAtOnce();
+    void ShutdownBoth();
+    std::uint32_t Buffered() const { return static_cast<std::uint32_t>(mReceived.data.size()) - mReceived.offset; }
+    std::uint32_t SocketReadable() const;
+    std::uint32_t TakeBuffered(std::uint8_t* dest, std::uint32_t size);
+    void TopUp(std::uint32_t count);
+    void ArmRead();
+
+    // Addresses and datagrams (regular_transport_unit.cpp).
+    void BindLocal(std::uint16_t port);
+    void SendDatagramTo(const SIPAddress& addr, std::uint16_t port, const std::uint8_t* data, std::uint32_t size);
+    void OnLookupDone(std::uint64_t id, bool ok, const SIPAddress& addr);
+    void FlushPendingUnits();
+
+    int mSock = -1;
+    std::shared_ptr<SNoticeTarget> mNotice;
+    std::deque<TTransportBuffer> mSendQueue;
+    std::uint64_t mUnsentSize = 0;
+    SReceivedData mReceived;
+    std::uint32_t mNotifyReceivedSize = 0;  // the receive threshold; 0 = none
+    SIPAddress mLocalIPAddress;
+    SIPAddress mRemoteAddress;
+    std::uint16_t mRemotePort = 0;
+    std::string mLocalAddressText;  // remembered answer of GetLocalAddressText while bound
+    std::deque<SPendingUnit> mPendingUnits;
+    std::uint64_t mNextUnitID = 1;
+
+    bool mIsStream;
+    bool mIsBound = false;
+    bool mIsListener = false;
+    bool mIsConnected = false;
+    bool mCheckReadyToSend = false;
+    bool mDisconWhenNoOutData = false;
+    bool mShutDown = false;      // shut down by Disconnect, a graceful close or the unsent cap
+    bool mClosed = false;        // end of the connection seen (103 posted or due)
+    bool mClosePosted = false;
+    bool mWatched = false;
+    bool mReadArmed = true;      // readability wanted; cleared after a notice nobody acted on yet
+};
+
+}  // namespace kx

@@ -1,0 +1,214 @@
+// The regular endpoint's data path: the send queue (written at once when possible, queued and
+// drained on writability otherwise, capped per connection) and the receive side with its
+// look-ahead buffer and receive threshold. Sending and receiving never raise for socket errors:
+// the end of a connection is learnt from the close notice.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include "framework/error.h"
+#include "net/regular_transport.h"
+
+namespace kx {
+
+std::uint32_t TRegularTransportObj::WriteNow(const std::uint8_t* data, std::uint32_t size) {
+    if (size == 0) return 0;
+    ssize_t n;
+    do {
+        n = send(mSock, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    return n > 0 ? static_cast<std::uint32_t>(n) : 0;  // a failure counts as nothing written
+}
+
+void TRegularTransportObj::Send(const void* data, std::uint32_t size) {
+    if (size == 0) return;
+    if (data == nullptr) KX_FAIL_PARAM();
+    if (mClosed || mShutDown) return;  // nothing can be delivered any more
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    // Once anything is queued, new data goes behind it so that bytes leave in order.
+    const std::uint32_t written = mSendQueue.empty() ? WriteNow(p, size) : 0;
+    if (written == size) return;
+    if (mUnsentSize + (size - written) > kMaxUnsentSize) {
+        CloseAtOnce();
+        return;
+    }
+    auto buf = std::make_unique<SSendBuf>();
+    buf->data.assign(p + written, p + size);
+    Enqueue(std::move(buf));
+}
+
+void TRegularTransportObj::SendBuffer(TTransportBuffer buf) {
+    if (!buf || buf->offset > buf->data.size()) KX_FAIL_PARAM();
+    if (mClosed || mShutDown) return;
+    const auto size = static_cast<std::uint32_t>(buf->data.size());
+    if (mSendQueue.empty()) buf->offset += WriteNow(buf->data.data() + buf->offset, size - buf->offset);
+    if (buf->offset == size) return;
+    Enqueue(std::move(buf));
+}
+
+void TRegularTransportObj::Enqueue(TTransportBuffer buf) {
+    const std::uint64_t remaining = buf->data.size() - buf->offset;
+    if (mUnsentSize + remaining > kMaxUnsentSize) {
+        // The peer is not reading: drop it rather than hold its data without limit.
+        CloseAtOnce();
+        return;
+    }
+    mUnsentSize += remaining;
+    mSendQueue.push_back(std::move(buf));
+    UpdateInterest();
+}
+
+void TRegularTransportObj::DrainQueue() {
+    while (!mSendQueue.empty()) {
+        SSendBuf& head = *mSendQueue.front();
+        const std::uint32_t remaining = static_cast<std::uint32_t>(head.data.size()) - head.offset;
+        const ssize_t n = send(mSock, head.data.data() + head.offset, remaining, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            const int err = errno;
+            if (err == EINTR) continue;
+            // Full again, or the connection is going away (its close notice follows).
+            if (err == EAGAIN || err == EWOULDBLOCK || err == ECONNRESET || err == EPIPE) return;
+            char text[128];
+            std::snprintf(text, sizeof(text), "Socket error attempting to send data:  %d\rSize of data:  %lu", err,
+                          static_cast<unsigned long>(remaining));
+            UError::DebugBreak(text);
+            // The error would fire again on every pass: end the connection instead of spinning.
+            CloseAtOnce();
+            return;
+        }
+        if (n == 0) return;
+        mUnsentSize -= static_cast<std::uint64_t>(n);
+        if (static_cast<std::uint32_t>(n) < remaining) {
+            head.offset += static_cast<std::uint32_t>(n);
+            return;
+        }
+        mSendQueue.pop_front();
+    }
+}
+
+void TRegularTransportObj::DropQueue() {
+    mSendQueue.clear();
+    mUnsentSize = 0;
+}
+
+void TRegularTransportObj::ShutdownBoth() {
+    if (mShutDown) return;
+    mShutDown = true;
+    shutdown(mSock, SHUT_RDWR);  // fails harmlessly on a socket that is not connected
+}
+
+void TRegularTransportObj::CloseAtOnce() {
+    DropQueue();
+    ShutdownBoth();
+    OnClosed();
+}
+
+void TRegularTransportObj::NotifyReadyToSend() {
+    mCheckReadyToSend = true;
+    if (mSendQueue.size() <= 1) {
+        mCheckReadyToSend = false;
+        Post(kMsgReadyToSend);
+    }
+}
+
+std::uint32_t TRegularTransportObj::SocketReadable() const {
+    int n = 0;
+    if (ioctl(mSock, FIONREAD, &n) != 0 || n < 0) return 0;
+    return static_cast<std::uint32_t>(n);
+}
+
+std::uint32_t TRegularTransportObj::TakeBuffered(std::uint8_t* dest, std::uint32_t size) {
+    const std::uint32_t n = std::min(size, Buffered());
+    if (n == 0) return 0;
+    std::memcpy(dest, mReceived.data.data() + mReceived.offset, n);
+    mReceived.offset += n;
+    if (mReceived.offset == mReceived.data.size()) mReceived = SReceivedData{};  // all consumed: release
+    return n;
+}
+
+void TRegularTransportObj::TopUp(std::uint32_t count) {
+    const std::uint32_t buffered = Buffered();
+    if (buffered >= count) return;
+    const std::uint32_t readable = SocketReadable();
+    if (readable == 0) return;
+    const std::uint32_t want = std::min(readable, count - buffered);
+    const std::size_t old = mReceived.data.size();
+    mReceived.data.resize(old + want);
+    const ssize_t r = recv(mSock, mReceived.data.data() + old, want, MSG_DONTWAIT);
+    mReceived.data.resize(old + (r > 0 ? static_cast<std::size_t>(r) : 0));
+}
+
+void TRegularTransportObj::ArmRead() {
+    mReadArmed = true;
+    UpdateInterest();
+}
+
+std::uint32_t TRegularTransportObj::Receive(void* dest, std::uint32_t size) {
+    if (size == 0) return 0;
+    if (dest == nullptr) KX_FAIL_PARAM();
+    auto* p = static_cast<std::uint8_t*>(dest);
+    std::uint32_t total = TakeBuffered(p, size);  // bytes read ahead come first
+    if (total < size && !mIsListener) {
+        const ssize_t r = recv(mSock, p + total, size - total, MSG_DONTWAIT);
+        if (r > 0) total += static_cast<std::uint32_t>(r);
+    }
+    if (total != 0) mNotifyReceivedSize = 0;
+    ArmRead();
+    return total;
+}
+
+TTransportBuffer TRegularTransportObj::ReceiveBuffer() {
+    const std::uint32_t buffered = Buffered();
+    const std::uint32_t readable = mIsListener ? 0 : SocketReadable();
+    ArmRead();
+    if (buffered == 0 && readable == 0) return nullptr;
+    auto buf = std::make_unique<SSendBuf>();
+    buf->data.resize(static_cast<std::size_t>(buffered) + readable);
+    TakeBuffered(buf->data.data(), buffered);
+    std::size_t got = buffered;
+    if (readable != 0) {
+        const ssize_t r = recv(mSock, buf->data.data() + buffered, readable, MSG_DONTWAIT);
+        if (r > 0) got += static_cast<std::size_t>(r);
+    }
+    buf->data.resize(got);
+    if (got == 0) return nullptr;
+    mNotifyReceivedSize = 0;
+    return buf;
+}
+
+bool TRegularTransportObj::IsReadyToReceive(std::uint32_t count) {
+    mReadArmed = true;
+    mNotifyReceivedSize = count;
+    bool ready = true;
+    if (count != 0) {
+        TopUp(count);
+        ready = Buffered() >= count;
+        if (ready) mNotifyReceivedSize = 0;
+    }
+    UpdateInterest();
+    return ready;
+}
+
+void TRegularTransportObj::NotifyReadyToReceive(std::uint32_t count) {
+    mReadArmed = true;
+    mNotifyReceivedSize = count;
+    if (count != 0) {
+        TopUp(count);
+        // Also when the bytes were already read ahead: the owner waits for this notice.
+        if (Buffered() >= count && HasHandler()) {
+            Post(kMsgDataArrived);
+            mReadArmed = false;
+        }
+    }
+    UpdateInterest();
+}
+
+std::uint32_t TRegularTransportObj::GetReceiveSize() {
+    if (mIsListener) return 0;
+    return Buffered() + SocketReadable();
+}
+
+}  // namespace kx

@@ -1,0 +1,39 @@
+// UTransport: start-up of the transport layer, the factory that picks an endpoint's kind, and
+// the transport buffers handed to SendBuffer.
+#include "framework/error.h"
+#include "net/regular_transport.h"
+#include "net/transport.h"
+
+namespace kx {
+
+TTransportBuffer TTransportObj::NewBuffer(std::uint32_t size) {
+    auto buf = std::make_unique<SSendBuf>();
+    buf->data.resize(size);
+    return buf;
+}
+
+namespace UTransport {
+
+void Init() {
+    static bool initialised = false;
+    if (initialised) return;
+    initialised = true;
+    // Notices are delivered by the application thread's loop; create it on this thread now.
+    CEventLoop::Get();
+    // Sends use MSG_NOSIGNAL, so no signal disposition needs changing here.
+}
+
+bool HasTCP() { return true; }
+
+TTransport New(std::uint32_t protocol, bool regular, std::uint32_t /*options*/) {
+    if (protocol != kTransportStream && protocol != kTransportDatagram) KX_FAIL(kErrClassNetwork, kErrBadProtocol);
+    if (!regular) {
+        // TUNNEL ENDPOINT: the HTTP-tunnelled endpoint is created here once it exists.
+        KX_FAIL(kErrClassNetwork, kErrNoTCP);
+    }
+    return std::make_unique<TRegularTransportObj>(protocol == kTransportStream);
+}
+
+}  // namespace UTransport
+
+}  // namespace kx
