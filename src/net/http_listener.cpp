@@ -11,6 +11,7 @@
 #include "framework/clock.h"
 #include "framework/error.h"
 #include "framework/event_loop.h"
+#include "net/regular_transport.h"
 
 namespace kx {
 
@@ -208,6 +209,8 @@ CHttpRawChannel::CHttpRawChannel(TTransport endpoint) : mEndpoint(std::move(endp
     mToken = UHttpModule::NewRoute(this);
     const std::uint64_t token = mToken;
     mEndpoint->SetMessageHandler([token](std::uint32_t code, void*) { Dispatch(token, code); });
+    // A GET channel that drops keeps what it could not send, for the channel that replaces it.
+    if (auto* regular = dynamic_cast<TRegularTransportObj*>(mEndpoint.get())) regular->KeepUnsentOnClose();
 }
 
 CHttpRawChannel::~CHttpRawChannel() { UHttpModule::DropRoute(mToken); }
@@ -219,6 +222,11 @@ void CHttpRawChannel::RouteToTunnel(THttpTransportObj* tunnel, bool isSend) {
     SetRoute(isSend ? EHttpRole::kSend : EHttpRole::kReceive, tunnel);
 }
 void CHttpRawChannel::RouteToClosing() { SetRoute(EHttpRole::kClosing, nullptr); }
+
+std::vector<TTransportBuffer> CHttpRawChannel::TakeUnsentBuffers() {
+    if (auto* regular = dynamic_cast<TRegularTransportObj*>(mEndpoint.get())) return regular->TakeUnsentBuffers();
+    return {};
+}
 
 void CHttpRawChannel::DiscardInput() {
     // A piece per notice keeps one noisy peer from holding the loop.

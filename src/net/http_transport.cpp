@@ -502,6 +502,11 @@ SIPAddress THttpTransportObj::GetRemoteIPAddress() const {
     return ip;
 }
 
+std::uint16_t THttpTransportObj::GetLocalPort() const {
+    if (CHttpRawChannel* c = AddressChannel()) return c->Ep().GetLocalPort();
+    return 0;
+}
+
 // ---- module entry ----
 
 namespace UHttpTransport {

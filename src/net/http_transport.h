@@ -81,6 +81,8 @@ public:
     std::uint32_t GetRemoteAddressText(char* dest, std::uint32_t capacity) override;
     std::uint32_t GetLocalAddressText(char* dest, std::uint32_t capacity) override;
     SIPAddress GetRemoteIPAddress() const override;
+    // A listener's port (the POST channel's local port on a tunnel).
+    std::uint16_t GetLocalPort() const override;
 
     // For the tunnel layer itself (listener and routing).
     const std::string& GetIdentifier() const { return stConnectionGuid; }
