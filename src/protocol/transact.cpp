@@ -1,0 +1,338 @@
+// Transaction connections: lifetime, the establish exchange, framing of everything sent, and the
+// UTransact operations. The receive side (chunk reassembly, claiming, sessions) is in
+// transact_receive.cpp.
+#include "protocol/transact.h"
+
+#include <cstring>
+
+#include "framework/error.h"
+
+namespace kx {
+
+std::uint32_t _gTransactMaxReceiveSize = 2097152;
+
+namespace {
+
+const std::uint8_t kProtocolTag[4] = {'T', 'R', 'T', 'P'};
+
+void PutU16(std::uint8_t* p, std::uint16_t v) {
+    p[0] = std::uint8_t(v >> 8);
+    p[1] = std::uint8_t(v);
+}
+void PutU32(std::uint8_t* p, std::uint32_t v) {
+    p[0] = std::uint8_t(v >> 24);
+    p[1] = std::uint8_t(v >> 16);
+    p[2] = std::uint8_t(v >> 8);
+    p[3] = std::uint8_t(v);
+}
+std::uint16_t GetU16(const std::uint8_t* p) { return std::uint16_t((p[0] << 8) | p[1]); }
+std::uint32_t GetU32(const std::uint8_t* p) {
+    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
+}
+
+}  // namespace
+
+void STranHdr::Encode(std::uint8_t out[kTranHdrSize]) const {
+    out[0] = flag;
+    out[1] = isReply;
+    PutU16(out + 2, type);
+    PutU32(out + 4, id);
+    PutU32(out + 8, error);
+    PutU32(out + 12, totalSize);
+    PutU32(out + 16, dataSize);
+}
+
+STranHdr STranHdr::Decode(const std::uint8_t in[kTranHdrSize]) {
+    STranHdr h;
+    h.flag = in[0];
+    h.isReply = in[1];
+    h.type = GetU16(in + 2);
+    h.id = GetU32(in + 4);
+    h.error = GetU32(in + 8);
+    h.totalSize = GetU32(in + 12);
+    h.dataSize = GetU32(in + 16);
+    return h;
+}
+
+TTransactObj::TTransactObj(TTransport tpt) : mTpt(std::move(tpt)) {
+    if (mTpt) AttachTransport();
+}
+
+TTransactObj::~TTransactObj() {
+    CEventLoop::Get().RemoveMessages(this);
+    for (TTransactSessionObj* ses : mSessions) ses->Detach();
+    mSessions.clear();
+    mNoticeToken.reset();
+    mTasks.clear();
+    mRcvBuffer.reset();
+    mTpt.reset();
+}
+
+void TTransactObj::AttachTransport() {
+    // Notices already queued by an endpoint outlive a detach; they reach this connection only
+    // while the token they captured is alive.
+    mNoticeToken = std::make_shared<TTransactObj*>(this);
+    std::weak_ptr<TTransactObj*> weak = mNoticeToken;
+    mTpt->SetMessageHandler([weak](std::uint32_t code, void*) {
+        if (auto self = weak.lock()) (*self)->OnTransportNotice(code);
+    });
+}
+
+void TTransactObj::OnTransportNotice(std::uint32_t code) {
+    if (code == kMsgDataArrived) {
+        try {
+            ProcessReceive();
+        } catch (...) {
+            // The application still hears of the event (it will find the connection closed).
+            if (mMsgProc) CEventLoop::Get().PostMessage(code, this, mMsgProc);
+            throw;
+        }
+    }
+    if (mMsgProc) CEventLoop::Get().PostMessage(code, this, mMsgProc);
+}
+
+void TTransactObj::SetMessageHandler(TMessageProc handler) { mMsgProc = std::move(handler); }
+
+void TTransactObj::SetIPAddress(const SIPAddress& addr) {
+    KX_REQUIRE(mTpt);
+    mTpt->SetIPAddress(addr);
+}
+
+void TTransactObj::Listen(const void* address, std::uint32_t size) {
+    KX_REQUIRE(mTpt);
+    mTpt->Listen(address, size);
+}
+
+TTransact TTransactObj::Accept(void* addrBuf, std::uint32_t* ioSize) {
+    KX_REQUIRE(mTpt);
+    TTransport tpt = mTpt->Accept(addrBuf, ioSize);
+    if (!tpt) return nullptr;
+    return std::make_unique<TTransactObj>(std::move(tpt));
+}
+
+int TTransactObj::ReceiveEstablish(std::uint8_t outSubProtocol[4], std::uint16_t& outSubVersion) {
+    if (!mTpt || !mTpt->IsConnected() || mTpt->GetConnectStatus() != 3) return kEstablishPending;
+    if (mIsEstablished || mEstablishResult == kEstablishReceived) {
+        std::memcpy(outSubProtocol, mRemoteProtocolTag, 4);
+        outSubVersion = mRemoteVersionTag;
+        return kEstablishReceived;
+    }
+    if (mEstablishResult != kEstablishPending) return mEstablishResult;
+    if (!mTpt->IsReadyToReceive(kEstablishRequestSize)) return kEstablishPending;
+
+    std::uint8_t req[kEstablishRequestSize];
+    if (mTpt->Receive(req, sizeof req) != sizeof req || std::memcmp(req, kProtocolTag, 4) != 0) {
+        mEstablishResult = kEstablishBadProtocol;
+        return mEstablishResult;
+    }
+    if (GetU16(req + 8) != kTransactVersion) {
+        SendEstablishReply(1);
+        mEstablishResult = kEstablishBadVersion;
+        return mEstablishResult;
+    }
+    std::memcpy(mRemoteProtocolTag, req + 4, 4);
+    mRemoteVersionTag = GetU16(req + 10);
+    mEstablishResult = kEstablishReceived;
+    std::memcpy(outSubProtocol, mRemoteProtocolTag, 4);
+    outSubVersion = mRemoteVersionTag;
+    return kEstablishReceived;
+}
+
+void TTransactObj::SendEstablishReply(std::uint32_t error) {
+    KX_REQUIRE(mTpt);
+    std::uint8_t reply[kEstablishReplySize];
+    std::memcpy(reply, kProtocolTag, 4);
+    PutU32(reply + 4, error);
+    mTpt->Send(reply, sizeof reply);
+}
+
+void TTransactObj::AcceptEstablish() {
+    if (mIsEstablished) return;
+    SendEstablishReply(0);
+    mIsEstablished = true;
+}
+
+void TTransactObj::RejectEstablish(std::uint32_t error) {
+    if (mIsEstablished) KX_FAIL_PARAM();
+    SendEstablishReply(error == 0 ? 1 : error);
+}
+
+bool TTransactObj::IsConnected() const { return mTpt && mTpt->IsConnected(); }
+
+void TTransactObj::Disconnect() {
+    if (mTpt) mTpt->Disconnect();
+    mIsEstablished = false;
+}
+
+void TTransactObj::StartDisconnect() {
+    if (mTpt) mTpt->StartDisconnect();
+}
+
+bool TTransactObj::IsDisconnecting() const { return mTpt && mTpt->IsDisconnecting(); }
+
+TTransport TTransactObj::SetTransport(TTransport tpt) {
+    TTransport old = std::move(mTpt);
+    mNoticeToken.reset();
+    if (old) old->SetMessageHandler(nullptr);
+    mTpt = std::move(tpt);
+    if (mTpt) AttachTransport();
+    return old;
+}
+
+void TTransactObj::SendChunk(const STranHdr& hdr, const void* data) {
+    KX_REQUIRE(mTpt);
+    if (hdr.dataSize == 0) {
+        std::uint8_t raw[kTranHdrSize];
+        hdr.Encode(raw);
+        mTpt->Send(raw, sizeof raw);
+        return;
+    }
+    KX_REQUIRE(data && hdr.dataSize <= UINT32_MAX - kTranHdrSize);
+    // Header and data in one buffer, so the endpoint writes or queues them together.
+    TTransportBuffer buf = TTransportObj::NewBuffer(kTranHdrSize + hdr.dataSize);
+    hdr.Encode(buf->data.data());
+    std::memcpy(buf->data.data() + kTranHdrSize, data, hdr.dataSize);
+    mTpt->SendBuffer(std::move(buf));
+}
+
+std::uint32_t TTransactObj::SendTransaction(std::uint16_t type, const void* data, std::uint32_t size) {
+    KX_REQUIRE(mTpt);
+    if (++mTranIDCounter == 0) ++mTranIDCounter;
+    STranHdr hdr;
+    hdr.type = type;
+    hdr.id = mTranIDCounter;
+    hdr.totalSize = size;
+    hdr.dataSize = size;
+    SendChunk(hdr, data);
+    return hdr.id;
+}
+
+std::uint32_t TTransactObj::SendTransaction(std::uint16_t type, TFieldDataObj data) {
+    KX_REQUIRE(data);
+    const THdl& bytes = UFieldData::GetDataHandle(data);
+    KX_REQUIRE(bytes.size() <= UINT32_MAX - kTranHdrSize);
+    return SendTransaction(type, bytes.data(), std::uint32_t(bytes.size()));
+}
+
+namespace UTransact {
+
+TTransact New(std::uint32_t protocol, bool regular, std::uint32_t options) {
+    return std::make_unique<TTransactObj>(UTransport::New(protocol, regular, options));
+}
+
+void Dispose(TTransact& trn) { trn.reset(); }
+
+void SetMessageHandler(TTransactObj* trn, TMessageProc handler) {
+    KX_REQUIRE(trn);
+    trn->SetMessageHandler(std::move(handler));
+}
+
+void SetIPAddress(TTransactObj* trn, const SIPAddress& addr) {
+    KX_REQUIRE(trn);
+    trn->SetIPAddress(addr);
+}
+
+void Listen(TTransactObj* trn, const void* address, std::uint32_t size) {
+    KX_REQUIRE(trn);
+    trn->Listen(address, size);
+}
+
+TTransact Accept(TTransactObj* listener, void* addrBuf, std::uint32_t* ioSize) {
+    KX_REQUIRE(listener);
+    return listener->Accept(addrBuf, ioSize);
+}
+
+int ReceiveEstablish(TTransactObj* trn, std::uint8_t outSubProtocol[4], std::uint16_t& outSubVersion) {
+    KX_REQUIRE(trn);
+    return trn->ReceiveEstablish(outSubProtocol, outSubVersion);
+}
+
+void AcceptEstablish(TTransactObj* trn) {
+    KX_REQUIRE(trn);
+    trn->AcceptEstablish();
+}
+
+void RejectEstablish(TTransactObj* trn, std::uint32_t error) {
+    KX_REQUIRE(trn);
+    trn->RejectEstablish(error);
+}
+
+bool IsEstablished(const TTransactObj* trn) {
+    KX_REQUIRE(trn);
+    return trn->IsEstablished();
+}
+
+bool IsConnected(const TTransactObj* trn) {
+    KX_REQUIRE(trn);
+    return trn->IsConnected();
+}
+
+void Disconnect(TTransactObj* trn) {
+    if (trn) trn->Disconnect();
+}
+
+void StartDisconnect(TTransactObj* trn) {
+    KX_REQUIRE(trn);
+    trn->StartDisconnect();
+}
+
+bool IsDisconnecting(const TTransactObj* trn) {
+    KX_REQUIRE(trn);
+    return trn->IsDisconnecting();
+}
+
+TTransportObj* GetTransport(const TTransactObj* trn) {
+    KX_REQUIRE(trn);
+    return trn->GetTransport();
+}
+
+TTransport SetTransport(TTransactObj* trn, TTransport tpt) {
+    KX_REQUIRE(trn);
+    return trn->SetTransport(std::move(tpt));
+}
+
+TTransactSession NewReceiveSession(TTransactObj* trn, std::uint16_t typeFilter, std::uint16_t mode) {
+    KX_REQUIRE(trn);
+    return trn->NewReceiveSession(typeFilter, mode);
+}
+
+std::uint16_t GetSessionReceiveType(const TTransactSessionObj* ses) {
+    KX_REQUIRE(ses);
+    return ses->GetReceiveType();
+}
+
+void ReceiveSessionData(TTransactSessionObj* ses, TFieldDataObj obj) {
+    KX_REQUIRE(ses);
+    ses->ReceiveData(obj);
+}
+
+void SetSessionSendError(TTransactSessionObj* ses, std::uint32_t error) {
+    KX_REQUIRE(ses);
+    ses->SetSendError(error);
+}
+
+void SendSessionData(TTransactSessionObj* ses, TFieldDataObj obj) {
+    KX_REQUIRE(ses);
+    ses->SendData(obj);
+}
+
+void SendSessionData(TTransactSessionObj* ses, const void* data, std::uint32_t size) {
+    KX_REQUIRE(ses);
+    ses->SendData(data, size);
+}
+
+void DisposeSession(TTransactSession& ses) { ses.reset(); }
+
+std::uint32_t SendTransaction(TTransactObj* trn, std::uint16_t type, TFieldDataObj data) {
+    KX_REQUIRE(trn);
+    return trn->SendTransaction(type, data);
+}
+
+std::uint32_t SendTransaction(TTransactObj* trn, std::uint16_t type, const void* data, std::uint32_t size) {
+    KX_REQUIRE(trn);
+    return trn->SendTransaction(type, data, size);
+}
+
+}  // namespace UTransact
+
+}  // namespace kx
