@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <unordered_map>
 
 #include "framework/clock.h"
@@ -196,7 +197,8 @@ void Dispatch(std::uint64_t token, std::uint32_t code) {
             break;
         }
     } catch (const SError& err) {
-        UError::DebugBreak("HTTP tunnel: notice handling failed: " + UError::GetDetail(err));
+        UError::DebugBreak("HTTP tunnel: notice handling failed: ID " + std::to_string(err.type) + "/" +
+                           std::to_string(err.id));
     }
 }
 
