@@ -47,7 +47,6 @@ TEST_F(HttpTunnel, GetOpeningIsByteExactAndALoneGetIsNeverPaired) {
     EXPECT_EQ(s.headerSize, 108u);
     EXPECT_EQ(s.blockCodes, (std::vector<std::uint32_t>{2, 2, 2}));
     EXPECT_EQ(s.blockSizes, (std::vector<std::uint32_t>{14228, 14336, 14336}));
-    EXPECT_TRUE(std::all_of(in.begin() + 108 + 8, in.end(), [](std::uint8_t b) { return b == 0 || true; }));
     // Padding payloads are zeros.
     EXPECT_EQ(std::count(in.begin() + 116, in.begin() + 14336, 0), 14336 - 116);
     // The listener hears of the request, but there is nothing to pair.
@@ -340,6 +339,8 @@ TEST_F(HttpTunnel, ReopenedPostServesTakenOverBytesFirst) {
     wire.insert(wire.end(), pad.begin(), pad.begin() + 50);  // cut inside padding: resumable
     ASSERT_TRUE(post.Send(wire));
     ASSERT_TRUE(PumpUntil([&] { return OwnerGot(kMsgDataArrived); }));
+    HBytes got(2);
+    ASSERT_EQ(t->Receive(got.data(), 2), 2u);  // the owner is reading when the channel drops
     post.Close();
     ASSERT_TRUE(PumpUntil([&] { return t->GetConnectStatus() == 2; }));
     EXPECT_TRUE(t->IsConnected());
@@ -347,7 +348,6 @@ TEST_F(HttpTunnel, ReopenedPostServesTakenOverBytesFirst) {
     OpenPost(post2, id);
     ASSERT_TRUE(post2.Send(DataBlock({'n', 'e', 'w'})));
     ASSERT_TRUE(PumpUntil([&] { return t->GetConnectStatus() == 3; }));
-    HBytes got;
     ASSERT_TRUE(PumpUntil([&] {
         HBytes m = ReadAll(t);
         got.insert(got.end(), m.begin(), m.end());
@@ -364,6 +364,8 @@ TEST_F(HttpTunnel, PostDroppedInsideADataBlockClosesTheTunnel) {
     wire.insert(wire.end(), 40, 'x');
     ASSERT_TRUE(post.Send(wire));
     ASSERT_TRUE(PumpUntil([&] { return OwnerGot(kMsgDataArrived); }));
+    std::uint8_t some[10];
+    ASSERT_EQ(t->Receive(some, sizeof some), 10u);
     post.Close();
     ASSERT_TRUE(PumpUntil([&] { return OwnerGot(kMsgConnectionClosed); }));
     EXPECT_FALSE(t->IsConnected());
@@ -395,7 +397,7 @@ TEST_F(HttpTunnel, Http11AndMalformedRequestsAreNeverAccepted) {
         // A later header that contains the version does not make it a request of that version.
         "GET http://h/" + id + " HTTP/1.1\r\nX-Via: " + id + " HTTP/1.0\r\n\r\n",
         "PUT http://h/" + id + " HTTP/1.0\r\n\r\n",
-        "GET /" + id.substr(0, 20) + " HTTP/1.0\r\n\r\n",     // identifier too short
+        "GET /" + id.substr(0, 20) + " HTTP/1.0\r\nPragma: no-cache\r\n\r\n",  // identifier too short
         "GET http://h/" + id + " HTTP/1.0\r\nX-Long: " + longLine + "\r\n\r\n",
         std::string(5000, '\x01'),
     };
@@ -413,9 +415,7 @@ TEST_F(HttpTunnel, Http11AndMalformedRequestsAreNeverAccepted) {
         return std::all_of(conns.begin(), conns.end(), [](auto& c) { return c->PeerClosed(); });
     }, [&] { for (auto& c : conns) c->Poll(); }));
     for (auto& c : conns) EXPECT_TRUE(c->Received().empty());
-    EXPECT_TRUE(mListenerCodes.empty() ||
-                std::count(mListenerCodes.begin(), mListenerCodes.end(), kMsgConnectionRequest) ==
-                    static_cast<long>(mListenerCodes.size()));
+    EXPECT_TRUE(mListenerCodes.empty());
     std::uint32_t size = 12;
     SInternetAddress addr{};
     EXPECT_EQ(mListener->Accept(&addr, &size), nullptr);
