@@ -4,6 +4,7 @@
 #include "net/http_transport.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "framework/error.h"
@@ -13,6 +14,8 @@
 namespace kx {
 
 namespace {
+
+constexpr int kBlocksPerTurn = 64;
 
 // A fresh identifier for a listener, in the 36-character text form clients use.
 std::string NewIdentifier() {
@@ -281,7 +284,12 @@ void THttpTransportObj::ProcessIncoming() {
     if (!tptReceive || bIsConnectingReceive) return;
     TTransportObj& ep = tptReceive->Ep();
     CHttpBlockInput& in = stReceiveData;
-    for (;;) {
+    // A client streaming padding as fast as it is read gets a turn, not the whole loop.
+    for (int blocks = 0;; ++blocks) {
+        if (blocks == kBlocksPerTurn) {
+            PostSelfDataArrived();
+            return;
+        }
         if (in.HasBlock()) {
             if (in.Code() == kHttpBlockData) {
                 if (in.Remaining() != 0) {
