@@ -67,7 +67,8 @@ void MapErrno(int err, std::int16_t& outType, std::int16_t& outID);
 // "An unknown error has occured."; class 3 code 101: "Not enough memory.  Try closing windows.".
 std::string GetMessage(const SError& err);
 
-// "ID %hi/%hi", then " [%li]" when special is not zero, then " @ %s #%lu" when a file is known.
+// "ID %hi/%hi", then " [%li]" when special is not zero, then " @ %s #%lu" when a file is known
+// (the file's base name, without its folders).
 std::string GetDetail(const SError& err);
 
 // Diagnostic for conditions that must never occur: logged to standard error, and execution goes

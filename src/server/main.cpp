@@ -24,13 +24,6 @@ namespace {
 constexpr std::uint16_t kDefaultBasePort = 5500;
 constexpr std::uint32_t kServerMaxReceiveSize = 524288;
 
-}  // namespace
-
-std::string ErrorText(const SError& e) {
-    return "error " + std::to_string(e.type) + "/" + std::to_string(e.id);
-}
-
-namespace {
 
 struct SConnection {
     TTransact trn;
@@ -61,7 +54,7 @@ private:
         try {
             AcceptAll();
         } catch (const SError& e) {
-            std::fprintf(stderr, "accept failed: %s\n", ErrorText(e).c_str());
+            std::fprintf(stderr, "accept failed: %s\n", UError::GetDetail(e).c_str());
         }
         StFieldData fields;
         for (auto it = mConnections.begin(); it != mConnections.end();) {
@@ -69,7 +62,7 @@ private:
             try {
                 keep = Serve(**it, fields);
             } catch (const SError& e) {
-                std::fprintf(stderr, "connection error: %s\n", ErrorText(e).c_str());
+                std::fprintf(stderr, "connection error: %s\n", UError::GetDetail(e).c_str());
                 keep = false;
             }
             it = keep ? it + 1 : mConnections.erase(it);
@@ -189,7 +182,7 @@ int main(int argc, char** argv) {
     try {
         return kx::RunServer(dir, static_cast<std::uint16_t>(port));
     } catch (const kx::SError& e) {
-        std::fprintf(stderr, "kestrix-server: cannot start: %s\n", kx::ErrorText(e).c_str());
+        std::fprintf(stderr, "kestrix-server: cannot start: %s\n", kx::UError::GetDetail(e).c_str());
         return 1;
     }
 }

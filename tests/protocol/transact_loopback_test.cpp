@@ -1,0 +1,144 @@
+// Transaction connections over real loopback sockets and the real event loop: a client
+// connects, completes the establish exchange, sends a request in two chunks that the server side
+// claims whole, gets its reply; a framing violation closes the socket without a reply.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+
+#include "net/transport.h"
+#include "protocol/transact.h"
+#include "support/test_client.h"
+
+namespace kx {
+namespace {
+
+using test::Bytes;
+using test::CFieldListBuilder;
+using test::CTestClient;
+
+// Runs the loop until `done` holds; gives up after a bounded number of iterations.
+bool PumpUntil(const std::function<bool()>& done) {
+    for (int i = 0; i < 400; ++i) {
+        if (done()) return true;
+        CEventLoop::Get().RunOnce(10);
+    }
+    return done();
+}
+
+class TransactLoopbackTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        UTransport::Init();
+        listener = UTransact::New(kTransportStream, true, 0);
+        UTransact::SetMessageHandler(listener.get(), [this](std::uint32_t code, void*) { notices.push_back(code); });
+        SIPAddress loopback{{127, 0, 0, 1}};
+        UTransact::SetIPAddress(listener.get(), loopback);
+        SInternetAddress addr{kInternetAddressType, 0, {127, 0, 0, 1, 0, 0, 0, 0}};
+        UTransact::Listen(listener.get(), &addr, sizeof addr);
+        port = UTransact::GetTransport(listener.get())->GetLocalPort();
+        ASSERT_NE(port, 0);
+    }
+    void TearDown() override {
+        conn.reset();
+        listener.reset();
+        CEventLoop::Get().RunOnce(0);
+    }
+
+    // Connects the client, accepts on the server side and completes the establish exchange.
+    void Connect() {
+        ASSERT_TRUE(client.Connect(port)) << client.LastError();
+        ASSERT_TRUE(PumpUntil([&] {
+            if (!conn) conn = UTransact::Accept(listener.get(), nullptr, nullptr);
+            return conn != nullptr;
+        }));
+        ASSERT_TRUE(client.SendRaw(test::EstablishRequest("KSTX", 2)));
+        std::uint8_t tag[4];
+        std::uint16_t ver = 0;
+        ASSERT_TRUE(PumpUntil([&] { return UTransact::ReceiveEstablish(conn.get(), tag, ver) != kEstablishPending; }));
+        ASSERT_EQ(UTransact::ReceiveEstablish(conn.get(), tag, ver), kEstablishReceived);
+        EXPECT_EQ(std::memcmp(tag, "KSTX", 4), 0);
+        EXPECT_EQ(ver, 2);
+        UTransact::AcceptEstablish(conn.get());
+        auto reply = client.ReadExact(8);
+        ASSERT_TRUE(reply) << client.LastError();
+        EXPECT_EQ(*reply, (Bytes{'T', 'R', 'T', 'P', 0, 0, 0, 0}));
+    }
+
+    TTransact listener;
+    TTransact conn;
+    std::uint16_t port = 0;
+    std::vector<std::uint32_t> notices;
+    CTestClient client{3000};
+};
+
+TEST_F(TransactLoopbackTest, RequestInTwoChunksIsClaimedWholeAndAnswered) {
+    Connect();
+    int dataNotices = 0;
+    UTransact::SetMessageHandler(conn.get(), [&](std::uint32_t code, void* obj) {
+        EXPECT_EQ(obj, conn.get());
+        if (code == kMsgDataArrived) ++dataNotices;
+    });
+    const Bytes body = CFieldListBuilder().Add(105, "guest").Add(106, std::string(40, 'p')).AddInt(160, 151).Build();
+    const Bytes wire = test::EncodeRequest(107, 5, body, {10});
+    const std::size_t firstChunk = 20 + 10;
+    ASSERT_TRUE(client.SendRaw(Bytes(wire.begin(), wire.begin() + firstChunk)));
+    ASSERT_TRUE(PumpUntil([&] { return dataNotices > 0; }));
+    EXPECT_EQ(UTransact::NewReceiveSession(conn.get()), nullptr);
+
+    ASSERT_TRUE(client.SendRaw(Bytes(wire.begin() + firstChunk, wire.end())));
+    TTransactSession ses;
+    ASSERT_TRUE(PumpUntil([&] { return (ses = UTransact::NewReceiveSession(conn.get())) != nullptr; }));
+    EXPECT_EQ(UTransact::GetSessionReceiveType(ses.get()), 107);
+    StFieldData fields;
+    UTransact::ReceiveSessionData(ses.get(), fields);
+    EXPECT_EQ(UFieldData::GetDataHandle(fields), body);
+    EXPECT_EQ(UFieldData::GetInteger(fields, 160), 151);
+
+    StFieldData reply;
+    UFieldData::AddCString(reply, 162, "ok");
+    UTransact::SendSessionData(ses.get(), reply);
+    UTransact::DisposeSession(ses);
+    auto answer = client.ReadReplyTo(5);
+    ASSERT_TRUE(answer) << client.LastError();
+    EXPECT_EQ(answer->hdr.type, 0);
+    EXPECT_EQ(answer->hdr.error, 0u);
+    auto parsed = test::ParseFieldList(answer->data);
+    ASSERT_TRUE(parsed);
+    ASSERT_NE(test::FindField(*parsed, 162), nullptr);
+    EXPECT_EQ(test::FindField(*parsed, 162)->Text(), "ok");
+
+    // A notification from the server reaches the client as a request with id 1.
+    StFieldData chat;
+    UFieldData::AddCString(chat, 101, "hello");
+    EXPECT_EQ(UTransact::SendTransaction(conn.get(), 106, chat), 1u);
+    auto note = client.ReadTransaction();
+    ASSERT_TRUE(note) << client.LastError();
+    EXPECT_EQ(note->hdr.isReply, 0);
+    EXPECT_EQ(note->hdr.type, 106);
+    EXPECT_EQ(note->hdr.id, 1u);
+}
+
+TEST_F(TransactLoopbackTest, FramingViolationClosesTheSocketWithoutReply) {
+    Connect();
+    test::STestHeader h;
+    h.type = 107;
+    h.id = 1;
+    h.totalSize = 0;
+    h.dataSize = 4;
+    Bytes wire = test::EncodeHeader(h);
+    wire.insert(wire.end(), 4, 0);
+    ASSERT_TRUE(client.SendRaw(wire));
+    ASSERT_TRUE(PumpUntil([&] {
+        EXPECT_EQ(UTransact::NewReceiveSession(conn.get()), nullptr);
+        return conn->IsDead();
+    }));
+    std::size_t received = 99;
+    EXPECT_TRUE(client.WaitClosed(2000, &received));
+    EXPECT_EQ(received, 0u);
+    EXPECT_TRUE(PumpUntil([&] { return !UTransact::IsConnected(conn.get()); }));
+}
+
+}  // namespace
+}  // namespace kx
