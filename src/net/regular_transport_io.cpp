@@ -61,6 +61,8 @@ void TRegularTransportObj::Enqueue(TTransportBuffer buf) {
     UpdateInterest();
 }
 
+// Writes from the head of the queue until it is empty or the socket stops taking data. A large
+// single write never fails here (the socket takes what fits), so no retry in smaller writes.
 void TRegularTransportObj::DrainQueue() {
     while (!mSendQueue.empty()) {
         SSendBuf& head = *mSendQueue.front();
