@@ -80,6 +80,13 @@ public:
     SIPAddress GetRemoteIPAddress() const override { return mRemoteAddress; }
     std::uint16_t GetLocalPort() const override;
 
+    // For the HTTP tunnel, whose GET channel may be replaced by a reopened one: when the peer
+    // ends the connection the send queue is kept (not dropped) until taken or destroyed, and
+    // TakeUnsentBuffers hands over the queued buffers whose writing has not begun, oldest first
+    // (a buffer already partly written is dropped: its rest means nothing on a new connection).
+    void KeepUnsentOnClose() { mKeepUnsentOnClose = true; }
+    std::vector<TTransportBuffer> TakeUnsentBuffers();
+
 private:
     // Where notices go. Shared with the messages already posted, which check `alive` when they
     // are delivered, so a notice outliving its endpoint is dropped rather than delivered.
@@ -162,6 +169,7 @@ private:
     bool mClosePosted = false;
     bool mWatched = false;
     bool mReadArmed = true;      // readability wanted; cleared after a notice nobody acted on yet
+    bool mKeepUnsentOnClose = false;
 };
 
 }  // namespace kx

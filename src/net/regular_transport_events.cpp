@@ -118,7 +118,7 @@ void TRegularTransportObj::OnClosed() {
     if (mClosed) return;
     mClosed = true;
     mIsConnected = false;
-    DropQueue();  // nothing more can be delivered
+    if (!mKeepUnsentOnClose) DropQueue();  // nothing more can be delivered
     Unwatch();
     if (HasHandler()) {
         Post(kMsgConnectionClosed);

@@ -96,6 +96,16 @@ void TRegularTransportObj::DropQueue() {
     mUnsentSize = 0;
 }
 
+std::vector<TTransportBuffer> TRegularTransportObj::TakeUnsentBuffers() {
+    std::vector<TTransportBuffer> unsent;
+    for (TTransportBuffer& buf : mSendQueue) {
+        if (buf->offset == 0) unsent.push_back(std::move(buf));
+    }
+    DropQueue();
+    UpdateInterest();
+    return unsent;
+}
+
 void TRegularTransportObj::ShutdownBoth() {
     if (mShutDown) return;
     mShutDown = true;

@@ -1,6 +1,7 @@
 // UTransport: start-up of the transport layer, the factory that picks an endpoint's kind, and
 // the transport buffers handed to SendBuffer.
 #include "framework/error.h"
+#include "net/http_transport.h"
 #include "net/regular_transport.h"
 #include "net/transport.h"
 
@@ -27,10 +28,7 @@ bool HasTCP() { return true; }
 
 TTransport New(std::uint32_t protocol, bool regular, std::uint32_t /*options*/) {
     if (protocol != kTransportStream && protocol != kTransportDatagram) KX_FAIL(kErrClassNetwork, kErrBadProtocol);
-    if (!regular) {
-        // TUNNEL ENDPOINT: the HTTP-tunnelled endpoint is created here once it exists.
-        KX_FAIL(kErrClassNetwork, kErrNoTCP);
-    }
+    if (!regular) return UHttpTransport::New(protocol);
     return std::make_unique<TRegularTransportObj>(protocol == kTransportStream);
 }
 

@@ -102,7 +102,8 @@ TEST(RegularTransport, AcceptReportsThePeerOnlyIntoABufferLargeEnough) {
 
 TEST(RegularTransport, RefusedRequests) {
     ExpectError([] { UTransport::New(3, true); }, kErrClassNetwork, kErrBadProtocol);
-    ExpectError([] { UTransport::New(kTransportStream, false); }, kErrClassNetwork, kErrNoTCP);
+    // The tunnel carries streams only.
+    ExpectError([] { UTransport::New(kTransportDatagram, false); }, kErrClassNetwork, kErrBadProtocol);
 
     TTransport a = UTransport::New(kTransportStream, true);
     SInternetNameAddress named{};
