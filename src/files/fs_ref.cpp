@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <vector>
 
 #include "files/file_path.h"
@@ -185,7 +186,16 @@ std::string GetName(const TFSRefObj& ref) { return UMacRoman::FromUtf8Lossy(Base
 
 TFSRef GetParentFolder(const TFSRefObj& ref) { return std::make_unique<TFSRefObj>(DirName(ref.GetPath())); }
 
-bool Equals(const TFSRefObj& a, const TFSRefObj& b) { return a.GetPath() == b.GetPath(); }
+bool Equals(const TFSRefObj& a, const TFSRefObj& b) {
+    if (a.GetPath() == b.GetPath()) return true;
+    // Links the operator placed are not retargeted by look-ups: compare where both really are.
+    char* ra = ::realpath(a.GetPath().c_str(), nullptr);
+    char* rb = ::realpath(b.GetPath().c_str(), nullptr);
+    const bool same = ra && rb && std::string_view(ra) == std::string_view(rb);
+    std::free(ra);
+    std::free(rb);
+    return same;
+}
 
 std::uint64_t GetSize(const TFSRefObj& ref) {
     struct stat st {};

@@ -131,7 +131,9 @@ bool Exists(const TFSRefObj& ref);
 std::string GetName(const TFSRefObj& ref);
 // The folder that holds the item.
 TFSRef GetParentFolder(const TFSRefObj& ref);
-// True when both name the same host path.
+// True when both name the same item: the same host path, or paths that lead to the same place
+// once every link is followed (so a walk can recognise a folder it is already inside). Callers
+// that act on a client's item should use it to refuse the client's root itself.
 bool Equals(const TFSRefObj& a, const TFSRefObj& b);
 
 // Length of a file (a link is followed). Raises the mapped error when the item cannot be read.

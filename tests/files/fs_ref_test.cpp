@@ -194,6 +194,10 @@ TEST_F(FSLookupTest, OperatorLinksAreFollowed) {
     EXPECT_EQ(viaAlias->GetPath(), dir / "Outside/secret.txt");
     auto alias = Find({}, "Elsewhere.lnk", 0, &kind);
     EXPECT_EQ(kind, fsItem_FolderAlias);
+    // A plain link keeps its own path, yet is recognised as the folder it leads to.
+    EXPECT_EQ(shared->GetPath(), dir / "Files/Shared");
+    EXPECT_TRUE(UFileSys::Equals(*shared, *UFileSys::NewFromPath(dir / "Outside")));
+    EXPECT_FALSE(UFileSys::Equals(*shared, *root));
     EXPECT_FALSE(Find({}, "Elsewhere.lnk", fsOption_NilIfNotFolder));  // unresolved: not a folder
     const std::uint32_t folderOnly = fsOption_ResolveAliases | fsOption_NilIfNotExists | fsOption_NilIfNotFolder;
     EXPECT_FALSE(Find({}, "ELSEWHERE.lnk", folderOnly));  // names are compared as the disk has them
