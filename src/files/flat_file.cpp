@@ -108,7 +108,7 @@ std::unique_ptr<SFileUnflatten> PrepareUnflatten(const TFSRefObj& ref) {
     if (::fstat(fd, &st) != 0) KX_FAIL_ERRNO(errno);
     if (!S_ISREG(st.st_mode)) KX_FAIL(kErrClassFileSys, kErrNotAFile);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) KX_FAIL(kErrClassFileSys, 116);
+        if (errno == EWOULDBLOCK) KX_FAIL(kErrClassFileSys, kErrInUse);
         KX_FAIL_ERRNO(errno);
     }
     return u;
@@ -152,7 +152,7 @@ std::size_t SFileFlatten::Process(std::uint8_t* buffer, std::size_t size) {
                     KX_FAIL_ERRNO(errno);
                 }
                 // The file got shorter than the size already announced to the receiver.
-                if (got == 0) KX_FAIL(kErrClassFileSys, 106);
+                if (got == 0) KX_FAIL(kErrClassFileSys, kErrCannotRead);
                 done += static_cast<std::size_t>(got);
             }
         } else if (n > 0) {

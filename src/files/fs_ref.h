@@ -44,9 +44,11 @@ inline constexpr int fsItem_BrokenAlias = 6;
 
 // File-system error codes (class kErrClassFileSys) raised by this layer besides those of error.h
 // and of the errno table.
+inline constexpr std::int16_t kErrCannotRead = 106;
 inline constexpr std::int16_t kErrNotAFile = 107;
 inline constexpr std::int16_t kErrNotAFolder = 108;
 inline constexpr std::int16_t kErrAliasTargetNotFound = 109;
+inline constexpr std::int16_t kErrInUse = 116;
 inline constexpr std::int16_t kErrNameTooLong = 118;
 inline constexpr std::int16_t kErrInvalidName = 119;
 inline constexpr std::int16_t kErrMoveIntoItself = 121;
