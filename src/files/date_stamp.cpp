@@ -1,0 +1,39 @@
+// Conversion of host times to SDateTimeStamp (see date_stamp.h).
+#include "files/date_stamp.h"
+
+namespace kx::UDateTime {
+
+namespace {
+
+constexpr SDateTimeStamp kUnconvertible{1997, 0, 0};
+
+}  // namespace
+
+SDateTimeStamp FromTimespec(const struct timespec& ts) {
+    struct tm parts {};
+    if (gmtime_r(&ts.tv_sec, &parts) == nullptr) return kUnconvertible;
+    const long long year = static_cast<long long>(parts.tm_year) + 1900;
+    if (year < 0 || year > 65535) return kUnconvertible;
+    // tm_yday already counts 29 February in leap years.
+    const std::uint32_t secs = static_cast<std::uint32_t>(parts.tm_yday) * 86400u +
+                               static_cast<std::uint32_t>(parts.tm_hour) * 3600u +
+                               static_cast<std::uint32_t>(parts.tm_min) * 60u + static_cast<std::uint32_t>(parts.tm_sec);
+    long ms = ts.tv_nsec / 1000000;
+    if (ms < 0 || ms > 999) ms = 0;
+    return SDateTimeStamp{static_cast<std::uint16_t>(year), static_cast<std::uint16_t>(ms), secs};
+}
+
+SDateTimeStamp FromTime(std::time_t t) {
+    struct timespec ts {};
+    ts.tv_sec = t;
+    return FromTimespec(ts);
+}
+
+std::array<std::uint8_t, 8> ToWire(const SDateTimeStamp& s) {
+    return {static_cast<std::uint8_t>(s.year >> 8),     static_cast<std::uint8_t>(s.year),
+            static_cast<std::uint8_t>(s.msecs >> 8),    static_cast<std::uint8_t>(s.msecs),
+            static_cast<std::uint8_t>(s.seconds >> 24), static_cast<std::uint8_t>(s.seconds >> 16),
+            static_cast<std::uint8_t>(s.seconds >> 8),  static_cast<std::uint8_t>(s.seconds)};
+}
+
+}  // namespace kx::UDateTime
