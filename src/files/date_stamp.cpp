@@ -36,4 +36,15 @@ std::array<std::uint8_t, 8> ToWire(const SDateTimeStamp& s) {
             static_cast<std::uint8_t>(s.seconds >> 8),  static_cast<std::uint8_t>(s.seconds)};
 }
 
+SDateTimeStamp FromLocalTime(std::time_t t) {
+    std::tm local{};
+    if (!localtime_r(&t, &local)) return FromTime(t);
+    SDateTimeStamp stamp;
+    stamp.year = static_cast<std::uint16_t>(local.tm_year + 1900);
+    stamp.msecs = 0;
+    stamp.seconds = static_cast<std::uint32_t>(local.tm_yday * 86400 + local.tm_hour * 3600 + local.tm_min * 60 +
+                                               local.tm_sec);
+    return stamp;
+}
+
 }  // namespace kx::UDateTime

@@ -23,6 +23,11 @@ namespace UDateTime {
 SDateTimeStamp FromTimespec(const struct timespec& ts);
 SDateTimeStamp FromTime(std::time_t t);
 
+// The stamp of a wall-clock time on the local calendar (article dates are shown to people as
+// posted). Seconds are counted on the local calendar, so a daylight-saving change does not
+// shift them.
+SDateTimeStamp FromLocalTime(std::time_t t);
+
 // Wire form: year, msecs, seconds, each big-endian.
 std::array<std::uint8_t, 8> ToWire(const SDateTimeStamp& stamp);
 

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "news/date_stamp.h"
+#include "files/date_stamp.h"
 
 namespace kx {
 

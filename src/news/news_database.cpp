@@ -128,7 +128,7 @@ std::uint32_t AddArticle(const std::string& file, std::uint32_t parentID, std::s
     item.id = h.nextArticleID;
     item.prevArticleOffset = prev;
     item.parentOffset = parentBlock;
-    item.date = date ? *date : SDateTimeStamp::FromTime(UClock::WallTime());
+    item.date = date ? *date : UDateTime::FromLocalTime(UClock::WallTime());
     item.flags = flags;
     item.title = std::string(title.substr(0, kNZMaxTitle));
     item.poster = std::string(poster.substr(0, kNZMaxPoster));

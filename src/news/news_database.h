@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "news/date_stamp.h"
+#include "files/date_stamp.h"
 
 namespace kx {
 

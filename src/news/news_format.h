@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "news/date_stamp.h"
+#include "files/date_stamp.h"
 
 namespace kx {
 

@@ -1,4 +1,4 @@
-// Encoding and decoding of the category file's fixed records, and the article date stamp.
+// Encoding and decoding of the category file's fixed records.
 #include <algorithm>
 #include <cstring>
 
@@ -6,18 +6,6 @@
 #include "news/news_format.h"
 
 namespace kx {
-
-SDateTimeStamp SDateTimeStamp::FromTime(std::time_t t) {
-    std::tm local{};
-    localtime_r(&t, &local);
-    SDateTimeStamp stamp;
-    stamp.year = static_cast<std::uint16_t>(local.tm_year + 1900);
-    stamp.msecs = 0;
-    // Seconds counted on the local calendar, so a daylight-saving change does not shift them.
-    stamp.seconds = static_cast<std::uint32_t>(local.tm_yday * 86400 + local.tm_hour * 3600 +
-                                               local.tm_min * 60 + local.tm_sec);
-    return stamp;
-}
 
 void _NZ_PutPString(std::uint8_t* p, std::string_view text, std::size_t maxLen) {
     std::size_t n = std::min(text.size(), maxLen);
