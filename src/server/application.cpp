@@ -10,6 +10,7 @@
 #include "framework/clock.h"
 #include "framework/file_util.h"
 #include "protocol/transaction_types.h"
+#include "files/fs_ref.h"
 #include "server/pref_file.h"
 
 namespace kx {
@@ -29,7 +30,10 @@ std::uint32_t RandomU32() {
 }  // namespace
 
 CMyApplication::CMyApplication(std::string programDir)
-    : mProgramDir(std::move(programDir)), mLogger(mProgramDir), mBans(mProgramDir) {
+    : mProgramDir(std::move(programDir)),
+      mLogger(mProgramDir),
+      mBans(mProgramDir),
+      mAccounts(mProgramDir + "/Users", mProgramDir + "/Trash") {
     gApp = this;
     BuildDispatchTable();
     mPrefs = SMyPrefs::Defaults();
@@ -53,6 +57,9 @@ void CMyApplication::StartUp() {
     mLogger.LogText("Kestrix Server", kServerVersionText);
 
     for (const char* folder : {"Users", "Files", "News"}) UFileUtil::EnsureDirectory(ProgramPath(folder));
+    // Deleted accounts, files and news items go here, outside every client's root.
+    UFileUtil::EnsureDirectory(ProgramPath("Trash"));
+    UFileSys::SetTrashFolder(ProgramPath("Trash"));
 
     // A missing message board starts empty.
     if (!UFileUtil::Exists(ProgramPath(kMsgBoardFileName))) UFileUtil::WriteFileAtomic(ProgramPath(kMsgBoardFileName), "", 0);
@@ -68,6 +75,10 @@ void CMyApplication::StartUp() {
 
     mBans.ReadPermBanList();
 
+    // (start-up step: agreement and banner go below this line)
+
+    // (start-up step: head administrator check goes below this line)
+
     CEventLoop& loop = CEventLoop::Get();
     mPassHook = loop.AddAfterBatch([this] {
         if (mPassRequested) ProcessPass();
@@ -75,6 +86,10 @@ void CMyApplication::StartUp() {
     mHousekeepingTimer = loop.AddTimer(kHousekeepingMs, [this] { Housekeeping(); }, kHousekeepingMs);
 
     OpenListeners();
+
+    // (start-up step: tracker endpoint and timer go below this line)
+
+    // (start-up step: console goes below this line)
 }
 
 void CMyApplication::OpenListeners() {
@@ -157,8 +172,11 @@ void CMyApplication::ProcessPass() {
     } catch (const SError& err) {
         Error(err);
     }
-    // The transfer steps (transfer connections being established, banner, file and folder
-    // downloads, uploads, the waiting queue) follow here in that order as they are built.
+    // The transfer steps, in this order: transfer connections being established, banner
+    // downloads, file downloads, folder downloads, file uploads, folder uploads, the download
+    // waiting queue.
+    // (pass step: transfers go below this line)
+
 }
 
 void CMyApplication::Housekeeping() {
@@ -234,6 +252,8 @@ void CMyApplication::ResetServer() {
     mNotifiedClients.clear();
     mDeadlines.clear();
     mTransferEstabList.clear();
+    // (reset step: chats, transfers and other per-client state go below this line)
+
     mErrorCount = 0;
     mRefNumCounter = 1;
     Log("SERVER RESET - too many errors");

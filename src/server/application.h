@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "accounts/account_store.h"
 #include "admin/ban_list.h"
 #include "framework/error.h"
 #include "framework/event_loop.h"
@@ -119,6 +120,8 @@ public:
     CMyLog& Logger() { return mLogger; }
     SMyStats& Stats() { return mStats; }
     CMyBanLists& Bans() { return mBans; }
+    CMyAccountStore& Accounts() { return mAccounts; }
+    SMyPrefs& Prefs() { return mPrefs; }
     SMyTimeRules& TimeRules() { return mTimeRules; }
     const std::vector<std::unique_ptr<SMyClient>>& Clients() const { return mClientList; }
     std::size_t PendingConnections() const { return mConnectList.size(); }
@@ -128,6 +131,33 @@ public:
 
     // Message handler for every endpoint the application owns.
     void HandleMessage(std::uint32_t code, void* object);
+
+    // ==== Login, agreement and presence (src/server/login*.cpp, presence*.cpp) ====
+    // (section LOGIN: declarations of this subsystem go below this line)
+
+    // ==== Chat rooms and instant messages (src/server/chat*.cpp) ====
+    // (section CHAT: declarations of this subsystem go below this line)
+
+    // ==== Message board (src/server/message_board*.cpp) ====
+    // (section BOARD: declarations of this subsystem go below this line)
+
+    // ==== Account administration (src/accounts/account_requests*.cpp) ====
+    // (section ACCOUNTS: declarations of this subsystem go below this line)
+
+    // ==== File browsing and management (src/files/file_requests*.cpp) ====
+    // (section FILES: declarations of this subsystem go below this line)
+
+    // ==== Transfers: connections, downloads, uploads, folders (src/files/transfer*.cpp ...) ====
+    // (section TRANSFERS: declarations of this subsystem go below this line)
+
+    // ==== News (src/news/news_requests*.cpp) ====
+    // (section NEWS: declarations of this subsystem go below this line)
+
+    // ==== Tracker registration (src/admin/tracker*.cpp) ====
+    // (section TRACKER: declarations of this subsystem go below this line)
+
+    // ==== Operator console (src/console/*.cpp) ====
+    // (section CONSOLE: declarations of this subsystem go below this line)
 
     std::string mServerName;        // at most 31 characters
     std::string mServerDesc;        // at most 127 characters
@@ -157,6 +187,7 @@ private:
     CMyLog mLogger;
     SMyStats mStats{};
     CMyBanLists mBans;
+    CMyAccountStore mAccounts;
 
     TTransact mListenTpt;
     TTransact mListenHttpTpt;
@@ -185,6 +216,34 @@ private:
     bool mHasQuit = false;
     bool mPassRequested = false;
     bool mInPass = false;
+
+    // ==== Login, agreement and presence (src/server/login*.cpp, presence*.cpp): state ====
+    // (section LOGIN-STATE: members of this subsystem go below this line)
+
+    // ==== Chat rooms and instant messages (src/server/chat*.cpp): state ====
+    // (section CHAT-STATE: members of this subsystem go below this line)
+
+    // ==== Message board (src/server/message_board*.cpp): state ====
+    // (section BOARD-STATE: members of this subsystem go below this line)
+
+    // ==== Account administration (src/accounts/account_requests*.cpp): state ====
+    // (section ACCOUNTS-STATE: members of this subsystem go below this line)
+
+    // ==== File browsing and management (src/files/file_requests*.cpp): state ====
+    // (section FILES-STATE: members of this subsystem go below this line)
+
+    // ==== Transfers: connections, downloads, uploads, folders (src/files/transfer*.cpp ...): state ====
+    // (section TRANSFERS-STATE: members of this subsystem go below this line)
+
+    // ==== News (src/news/news_requests*.cpp): state ====
+    // (section NEWS-STATE: members of this subsystem go below this line)
+
+    // ==== Tracker registration (src/admin/tracker*.cpp): state ====
+    // (section TRACKER-STATE: members of this subsystem go below this line)
+
+    // ==== Operator console (src/console/*.cpp): state ====
+    // (section CONSOLE-STATE: members of this subsystem go below this line)
+
     CEventLoop::TimerID mHousekeepingTimer = 0;
     std::uint64_t mPassHook = 0;
 };

@@ -61,8 +61,30 @@ void CMyApplication::ProcessTran_Unknown(SMyClient* client, TTransactSessionObj*
 namespace kx {
 
 const std::vector<std::pair<std::uint16_t, CMyApplication::TranHandler>>& CMyApplication::HandlerTable() {
-    // Each subsystem adds its handlers here as it is built.
-    static const std::vector<std::pair<std::uint16_t, TranHandler>> table = {};
+    // Each subsystem adds its handlers in its own section, {type, &CMyApplication::ProcessTran_...}.
+    static const std::vector<std::pair<std::uint16_t, TranHandler>> table = {
+        // ==== Login, agreement and presence ====
+        // (section LOGIN: entries go below this line)
+
+        // ==== Chat rooms and instant messages ====
+        // (section CHAT: entries go below this line)
+
+        // ==== Message board ====
+        // (section BOARD: entries go below this line)
+
+        // ==== Account administration ====
+        // (section ACCOUNTS: entries go below this line)
+
+        // ==== File browsing and management ====
+        // (section FILES: entries go below this line)
+
+        // ==== Transfers: connections, downloads, uploads, folders ====
+        // (section TRANSFERS: entries go below this line)
+
+        // ==== News ====
+        // (section NEWS: entries go below this line)
+
+    };
     return table;
 }
 
