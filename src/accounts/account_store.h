@@ -77,6 +77,9 @@ public:
     bool ExistsUser(std::string_view login) const;
     bool ExistsUser(const SMyUserDataFile& rec) const;
 
+    // Path of the account's folder (matched without regard to case), or nullopt.
+    std::optional<std::string> GetAccountFolder(std::string_view login) const { return FindAccountFolder(login); }
+
 private:
     // Path of the visible folder matching `login` without regard to case, or nullopt.
     std::optional<std::string> FindAccountFolder(std::string_view login) const;

@@ -294,6 +294,26 @@ void CMyApplication::UpdateDisplay() {
     mStats.UpdatePeak();
 }
 
+std::string CMyApplication::GetClientFilesRoot(const SMyClient* client) const {
+    if (client && !client->accountLogin.empty()) {
+        if (auto folder = mAccounts.GetAccountFolder(client->accountLogin)) {
+            const std::string own = *folder + "/Files";
+            if (UFileUtil::IsDirectory(own)) return own;
+        }
+    }
+    return ProgramPath("Files");
+}
+
+std::string CMyApplication::GetClientNewsRoot(const SMyClient* client) const {
+    if (client && !client->accountLogin.empty()) {
+        if (auto folder = mAccounts.GetAccountFolder(client->accountLogin)) {
+            const std::string own = *folder + "/News";
+            if (UFileUtil::IsDirectory(own)) return own;
+        }
+    }
+    return ProgramPath("News");
+}
+
 SIPAddress ToIPAddress(std::uint32_t address) {
     SIPAddress ip;
     ip.b[0] = static_cast<std::uint8_t>(address >> 24);

@@ -146,12 +146,17 @@ public:
 
     // ==== File browsing and management (src/files/file_requests*.cpp) ====
     // (section FILES: declarations of this subsystem go below this line)
+    // The client's file root: its account's own "Files" folder when the account folder holds
+    // one, else the shared "Files" folder. Host path.
+    std::string GetClientFilesRoot(const SMyClient* client) const;
 
     // ==== Transfers: connections, downloads, uploads, folders (src/files/transfer*.cpp ...) ====
     // (section TRANSFERS: declarations of this subsystem go below this line)
 
     // ==== News (src/news/news_requests*.cpp) ====
     // (section NEWS: declarations of this subsystem go below this line)
+    // The client's news root: its account's own "News" folder when present, else "News".
+    std::string GetClientNewsRoot(const SMyClient* client) const;
 
     // ==== Tracker registration (src/admin/tracker*.cpp) ====
     // (section TRACKER: declarations of this subsystem go below this line)
