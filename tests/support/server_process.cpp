@@ -98,7 +98,7 @@ ServerProcess::~ServerProcess() {
     if (mPid > 0) Stop();
 }
 
-bool ServerProcess::Start() {
+bool ServerProcess::Start(int timeoutMs) {
     mPid = fork();
     if (mPid == 0) {
         const std::string out = mDir + "/server.out", err = mDir + "/server.err";
@@ -112,7 +112,7 @@ bool ServerProcess::Start() {
         _exit(127);
     }
     if (mPid < 0) return false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {
         if (!IsRunning()) return false;
         if (CanConnect(mPort)) return true;

@@ -39,9 +39,9 @@ public:
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
-    // Starts the binary and waits (up to 10 s) until the base port accepts connections.
+    // Starts the binary and waits (up to timeoutMs) until the base port accepts connections.
     // Returns false when the server exited or never listened.
-    bool Start();
+    bool Start(int timeoutMs = 10000);
     // SIGTERM, then waits up to 10 s for the exit (SIGKILL after that). Returns the exit status
     // as waitpid reports it, or -1.
     int Stop();

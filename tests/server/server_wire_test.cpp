@@ -1,0 +1,158 @@
+// The whole server from outside: the real binary's command line, start-up lines and four
+// listeners, an orderly quit on SIGTERM that writes "pref"; and, in-process, a client reaching
+// the application through the HTTP tunnel listener and the quitting state.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "protocol/transaction_types.h"
+#include "server/app_fixture.h"
+#include "support/http_tunnel_client.h"
+#include "support/server_process.h"
+#include "support/test_client.h"
+
+namespace kx::test {
+namespace {
+
+bool CanConnect(unsigned short port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+std::string RunCapture(const std::string& args) {
+    std::string out;
+    FILE* p = popen((std::string(KX_SERVER_BINARY) + " " + args + " 2>&1").c_str(), "r");
+    char buf[512];
+    while (p && fgets(buf, sizeof buf, p)) out += buf;
+    if (p) pclose(p);
+    return out;
+}
+
+TEST(ServerBinary, HelpAndVersion) {
+    EXPECT_NE(RunCapture("--help").find("usage: kestrix-server [--dir DIR]"), std::string::npos);
+    EXPECT_EQ(RunCapture("--version"), "kestrix-server 1.9.2\n");
+    EXPECT_NE(RunCapture("--bogus").find("unknown argument '--bogus'"), std::string::npos);
+}
+
+TEST(ServerBinary, ListensOnFourPortsLogsItsStartAndQuitsInOrder) {
+    TempDir dir;
+    ServerProcess server(dir.Path());
+    ASSERT_TRUE(server.Start()) << server.StdOut() << server.StdErr();
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(CanConnect(static_cast<unsigned short>(server.Port() + i))) << i;
+
+    const std::string out = server.StdOut();
+    EXPECT_NE(out.find("Kestrix Server       1.9.2\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(":" + std::to_string(server.Port()) + " "), std::string::npos) << out;
+    EXPECT_NE(out.find("Kestrix Server started\n"), std::string::npos) << out;
+
+    std::remove((dir / "pref").c_str());
+    const int status = server.Stop();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    SMyPrefs prefs;
+    EXPECT_TRUE(UMyPrefs::ReadPrefs(dir / "pref", prefs)) << "quit must write the options file";
+    EXPECT_EQ(prefs.mOptions.nBasePortNum, server.Port());
+    EXPECT_EQ(server.StdErr().find("ERROR"), std::string::npos) << server.StdErr();
+}
+
+TEST(ServerBinary, PortInUseIsLoggedAndTheServerRunsOn) {
+    TempDir dir;
+    const unsigned short port = FindFreeBasePort();
+    int blocker = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<unsigned short>(port + 1));
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(blocker, 1), 0);
+    ServerProcess server(dir.Path(), true, port);
+    EXPECT_FALSE(server.Start(1500));  // never listens on the base port
+    EXPECT_TRUE(server.IsRunning());
+    EXPECT_NE(server.StdOut().find("Server Error         Please change the \"Server IP\" or \"Server port number\" "
+                                   "from \"Options/General\" and restart the server"),
+              std::string::npos)
+        << server.StdOut();
+    close(blocker);
+    const int status = server.Stop();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+class TunnelIntakeTest : public AppFixture {};
+
+TEST_F(TunnelIntakeTest, ClientThroughTheTunnelListenerIsAdmitted) {
+    const auto tunnelPort = static_cast<std::uint16_t>(mPort + 2);
+    const std::string id = TunnelIdentifier(7);
+    CRawHttpConnection get, post;
+    ASSERT_TRUE(get.Connect(tunnelPort));
+    ASSERT_TRUE(post.Connect(tunnelPort));
+    ASSERT_TRUE(get.Send(GetRequestText(id, tunnelPort)));
+    ASSERT_TRUE(post.Send(PostOpening(id, tunnelPort)));
+    ASSERT_TRUE(post.Send(DataBlock(EstablishRequest("KSTX", 2))));
+    SGetStream stream;
+    ASSERT_TRUE(PumpUntil([&] {
+        get.Poll();
+        stream = ParseGetStream(get.Received());
+        return stream.data.size() >= 8;
+    }));
+    EXPECT_EQ(HBytes(stream.data.begin(), stream.data.begin() + 8), (HBytes{'T', 'R', 'T', 'P', 0, 0, 0, 0}));
+    EXPECT_TRUE(PumpUntil([&] { return mApp->Clients().size() == 1; }));
+}
+
+class QuittingTest : public AppFixture {};
+
+TEST_F(QuittingTest, FarewellGoesToLoggedInClientsNewcomersAreClosedAndTheLastLeaverEndsIt) {
+    auto c = ConnectClient();
+    ASSERT_TRUE(PumpUntil([&] { return mApp->Clients().size() == 1; }));
+    LogInNewest();
+    ASSERT_TRUE(mApp->Options().nOpts & kMyOptConfirmQuit);
+    mApp->UserQuit("Back soon");
+    EXPECT_TRUE(mApp->IsQuitting());
+    EXPECT_FALSE(mApp->HasQuit());
+    Pump();
+    auto notice = c->ReadTransaction(2000);
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(notice->hdr.type, kTranServerQuitting);
+    auto fields = ParseFieldList(notice->data);
+    ASSERT_TRUE(fields);
+    ASSERT_NE(FindField(*fields, kFieldData), nullptr);
+    EXPECT_EQ(FindField(*fields, kFieldData)->Text(), "Back soon");
+
+    CTestClient late(2000);
+    ASSERT_TRUE(late.Connect(mPort));
+    EXPECT_TRUE(ServerClosed(late));
+    EXPECT_EQ(mApp->Clients().size(), 1u);
+
+    c->Close();
+    EXPECT_TRUE(PumpUntil([&] { return mApp->HasQuit(); }));
+}
+
+TEST_F(QuittingTest, QuitWithNobodyConnectedIsImmediate) {
+    mApp->UserQuit("Bye");
+    EXPECT_TRUE(mApp->HasQuit());
+}
+
+TEST_F(QuittingTest, CancelledQuitKeepsServing) {
+    auto c = ConnectClient();
+    ASSERT_TRUE(PumpUntil([&] { return mApp->Clients().size() == 1; }));
+    mApp->UserQuit("Bye");
+    ASSERT_TRUE(mApp->IsQuitting());
+    mApp->CancelQuit();
+    EXPECT_FALSE(mApp->IsQuitting());
+    auto other = ConnectClient();
+    EXPECT_TRUE(PumpUntil([&] { return mApp->Clients().size() == 2; }));
+}
+
+}  // namespace
+}  // namespace kx::test
