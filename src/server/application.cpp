@@ -280,14 +280,16 @@ void CMyApplication::Log(std::uint32_t ipAddress, const std::string& text) {
 void CMyApplication::AddTempBan(std::uint32_t ipAddress) { mBans.AddTempBan(ToIPAddress(ipAddress)); }
 
 void CMyApplication::DisconnectPermBan() {
-    bool any = false;
-    for (const auto& client : mClientList) {
-        if (mBans.IsPermBanned(ToIPAddress(client->ipAddress))) {
-            client->tpt->Disconnect();
-            any = true;
-        }
-    }
-    if (any) PostPass();
+    const std::size_t count = mBans.DisconnectPermBan(
+        mClientList, [](const std::unique_ptr<SMyClient>& c) { return ToIPAddress(c->ipAddress); },
+        [this](const std::unique_ptr<SMyClient>& c) {
+            StFieldData notice;
+            UFieldData::AddField(notice, kFieldData, kPermBannedText.data(), static_cast<std::uint32_t>(kPermBannedText.size()));
+            c->tpt->SendTransaction(kTranServerMsg, notice);
+            c->tpt->StartDisconnect();
+            Log(c.get(), PermBanDisconnectLogText(c->userName.empty() ? IPAddressText(c->ipAddress) : c->userName));
+        });
+    if (count != 0) PostPass();
 }
 
 void CMyApplication::UpdateDisplay() {

@@ -227,6 +227,24 @@ TEST_F(ProcessClientsTest, ClosedClientIsKilledAndTheOthersAreTold) {
     EXPECT_EQ(mApp->Stats().connCount, 1u);
 }
 
+TEST_F(ProcessClientsTest, SavedPermanentBanDisconnectsCoveredClientsWithTheNotice) {
+    auto c = ConnectClient();
+    ASSERT_TRUE(PumpUntil([&] { return mApp->Clients().size() == 1; }));
+    mApp->Bans().AddPermBan(ToIPAddress(0x7F000000), ToIPAddress(0x7F0000FF), "test");
+    EXPECT_TRUE(UFileUtil::Exists(mDir / "Banned"));
+    mApp->DisconnectPermBan();
+    Pump();
+    auto notice = c->ReadTransaction(2000);
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(notice->hdr.type, kTranServerMsg);
+    auto fields = ParseFieldList(notice->data);
+    ASSERT_TRUE(fields);
+    ASSERT_NE(FindField(*fields, kFieldData), nullptr);
+    EXPECT_EQ(FindField(*fields, kFieldData)->Text(), "You are permanently banned on this server.");
+    EXPECT_TRUE(ServerClosed(*c));
+    EXPECT_TRUE(PumpUntil([&] { return mApp->Clients().empty(); }));
+}
+
 TEST_F(ProcessClientsTest, ErrorWindowCountsAndResetsAfterAHundred) {
     SError err(kErrClassFileSys, kErrFileNotFound);
     for (int i = 0; i < 100; ++i) mApp->Error(err);
