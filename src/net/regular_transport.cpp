@@ -74,6 +74,7 @@ TRegularTransportObj::~TRegularTransportObj() {
     mNotice->alive = false;
     CEventLoop::Get().RemoveMessages(static_cast<TTransportObj*>(this));
     mPendingUnits.clear();  // abandons running lookups
+    if (mAcceptRetryTimer != 0) CEventLoop::Get().CancelTimer(mAcceptRetryTimer);
     Unwatch();
     if (mSock >= 0) close(mSock);
 }
@@ -133,6 +134,18 @@ TTransport TRegularTransportObj::Accept(void* addrBuf, std::uint32_t* ioSize) {
     socklen_t len = sizeof(peer);
     const int fd = accept4(mSock, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     const int err = errno;
+    if (fd < 0 && (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM)) {
+        // Out of descriptors or memory: the pending connection stays readable, so re-arming now
+        // would spin the loop. Listen again a little later, when something may have been freed.
+        if (ioSize != nullptr) *ioSize = 0;
+        if (mAcceptRetryTimer == 0) {
+            mAcceptRetryTimer = CEventLoop::Get().AddTimer(kAcceptRetryMs, [this] {
+                mAcceptRetryTimer = 0;
+                ArmRead();
+            });
+        }
+        return nullptr;
+    }
     ArmRead();  // hear of the next pending connection
     if (fd < 0) {
         if (ioSize != nullptr) *ioSize = 0;

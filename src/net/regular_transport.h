@@ -33,6 +33,9 @@ namespace kx {
 
 class CHostLookup;
 
+// How long a listener that ran out of descriptors waits before accepting again.
+inline constexpr std::uint64_t kAcceptRetryMs = 200;
+
 class TRegularTransportObj final : public TTransportObj {
 public:
     // Largest number of bytes a connection may have waiting to be sent.
@@ -170,6 +173,7 @@ private:
     bool mWatched = false;
     bool mReadArmed = true;      // readability wanted; cleared after a notice nobody acted on yet
     bool mKeepUnsentOnClose = false;
+    CEventLoop::TimerID mAcceptRetryTimer = 0;  // a listener out of descriptors waits on this
 };
 
 }  // namespace kx

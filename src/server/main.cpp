@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -52,6 +53,13 @@ int main(int argc, char** argv) {
     if (access(dir.c_str(), R_OK | W_OK | X_OK) != 0) {
         std::fprintf(stderr, "kestrix-server: cannot use program folder '%s': %s\n", dir.c_str(), std::strerror(errno));
         return 1;
+    }
+
+    // Every client is a descriptor: take all the descriptors the system allows this process.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
     }
 
     std::signal(SIGPIPE, SIG_IGN);
