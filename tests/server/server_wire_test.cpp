@@ -19,17 +19,6 @@
 namespace kx::test {
 namespace {
 
-bool CanConnect(unsigned short port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
-}
-
 std::string RunCapture(const std::string& args) {
     std::string out;
     FILE* p = popen((std::string(KX_SERVER_BINARY) + " " + args + " 2>&1").c_str(), "r");

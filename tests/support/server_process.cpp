@@ -48,6 +48,8 @@ bool PortFree(unsigned short port) {
     return ok;
 }
 
+}  // namespace
+
 bool CanConnect(unsigned short port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return false;
@@ -59,8 +61,6 @@ bool CanConnect(unsigned short port) {
     close(fd);
     return ok;
 }
-}  // namespace
-
 unsigned short FindFreeBasePort() {
     static std::mt19937 gen{std::random_device{}()};
     std::uniform_int_distribution<int> dist(20000, 60000);

@@ -26,6 +26,9 @@ private:
 // Four consecutive ports that were free a moment ago (base, base + 1, base + 2, base + 3).
 unsigned short FindFreeBasePort();
 
+// True when a TCP connection to 127.0.0.1:port is accepted.
+bool CanConnect(unsigned short port);
+
 // Reads a whole file into a string ("" when missing).
 std::string ReadFileText(const std::string& path);
 void WriteFileText(const std::string& path, const std::string& text);
