@@ -88,6 +88,7 @@ void CMyApplication::StartUp() {
     OpenListeners();
 
     // (start-up step: tracker endpoint and timer go below this line)
+    StartTrackerRegistration();
 
     // (start-up step: console goes below this line)
 }

@@ -160,6 +160,15 @@ public:
 
     // ==== Tracker registration (src/admin/tracker*.cpp) ====
     // (section TRACKER: declarations of this subsystem go below this line)
+    // Announces the server to every named tracker (the registration timer's work). Does nothing
+    // unless registration is on and the server has a name.
+    void UpdateTracker();
+    // Start-up: creates the tracker endpoint and timer, then RestartTracker.
+    void StartTrackerRegistration();
+    // After the options change: clears the registration switch when no tracker is named or the
+    // server name is empty, then starts the five-minute timer (announcing at once) or stops it.
+    void RestartTracker();
+    bool IsTrackerRunning() const;
 
     // ==== Operator console (src/console/*.cpp) ====
     // (section CONSOLE: declarations of this subsystem go below this line)
@@ -245,6 +254,9 @@ private:
 
     // ==== Tracker registration (src/admin/tracker*.cpp): state ====
     // (section TRACKER-STATE: members of this subsystem go below this line)
+    TTransport mTrackerTpt;  // datagrams to the trackers; nothing is read from it
+    // Held through a shared pointer so this header need not include the timer's header.
+    std::shared_ptr<class CMyTimerSlot> mTrackerTimer;
 
     // ==== Operator console (src/console/*.cpp): state ====
     // (section CONSOLE-STATE: members of this subsystem go below this line)
