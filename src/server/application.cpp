@@ -91,6 +91,7 @@ void CMyApplication::StartUp() {
     StartTrackerRegistration();
 
     // (start-up step: console goes below this line)
+    StartConsole();
 }
 
 void CMyApplication::OpenListeners() {
@@ -281,14 +282,20 @@ void CMyApplication::Log(std::uint32_t ipAddress, const std::string& text) {
 void CMyApplication::AddTempBan(std::uint32_t ipAddress) { mBans.AddTempBan(ToIPAddress(ipAddress)); }
 
 void CMyApplication::DisconnectPermBan() {
-    bool any = false;
-    for (const auto& client : mClientList) {
-        if (mBans.IsPermBanned(ToIPAddress(client->ipAddress))) {
-            client->tpt->Disconnect();
-            any = true;
-        }
-    }
-    if (any) PostPass();
+    const std::size_t count = mBans.DisconnectPermBan(
+        mClientList, [](const std::unique_ptr<SMyClient>& c) { return ToIPAddress(c->ipAddress); },
+        [this](const std::unique_ptr<SMyClient>& c) {
+            // The notice goes out before the connection closes: the orderly disconnect sends
+            // what is queued first.
+            StFieldData fields;
+            UFieldData::AddField(fields, kFieldData, kPermBannedText.data(),
+                                 static_cast<std::uint32_t>(kPermBannedText.size()));
+            c->tpt->SendTransaction(kTranServerMsg, fields);
+            c->tpt->StartDisconnect();
+            const std::string who = !c->userName.empty() ? c->userName : IPAddressText(c->ipAddress);
+            Log(c.get(), PermBanDisconnectLogText(who));
+        });
+    if (count) PostPass();
 }
 
 void CMyApplication::UpdateDisplay() {
