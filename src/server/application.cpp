@@ -88,8 +88,10 @@ void CMyApplication::StartUp() {
     OpenListeners();
 
     // (start-up step: tracker endpoint and timer go below this line)
+    StartTrackerRegistration();
 
     // (start-up step: console goes below this line)
+    StartConsole();
 }
 
 void CMyApplication::OpenListeners() {
@@ -283,13 +285,17 @@ void CMyApplication::DisconnectPermBan() {
     const std::size_t count = mBans.DisconnectPermBan(
         mClientList, [](const std::unique_ptr<SMyClient>& c) { return ToIPAddress(c->ipAddress); },
         [this](const std::unique_ptr<SMyClient>& c) {
-            StFieldData notice;
-            UFieldData::AddField(notice, kFieldData, kPermBannedText.data(), static_cast<std::uint32_t>(kPermBannedText.size()));
-            c->tpt->SendTransaction(kTranServerMsg, notice);
+            // The notice goes out before the connection closes: the orderly disconnect sends
+            // what is queued first.
+            StFieldData fields;
+            UFieldData::AddField(fields, kFieldData, kPermBannedText.data(),
+                                 static_cast<std::uint32_t>(kPermBannedText.size()));
+            c->tpt->SendTransaction(kTranServerMsg, fields);
             c->tpt->StartDisconnect();
-            Log(c.get(), PermBanDisconnectLogText(c->userName.empty() ? IPAddressText(c->ipAddress) : c->userName));
+            const std::string who = !c->userName.empty() ? c->userName : IPAddressText(c->ipAddress);
+            Log(c.get(), PermBanDisconnectLogText(who));
         });
-    if (count != 0) PostPass();
+    if (count) PostPass();
 }
 
 void CMyApplication::UpdateDisplay() {

@@ -160,9 +160,44 @@ public:
 
     // ==== Tracker registration (src/admin/tracker*.cpp) ====
     // (section TRACKER: declarations of this subsystem go below this line)
+    // Announces the server to every named tracker (the registration timer's work). Does nothing
+    // unless registration is on and the server has a name.
+    void UpdateTracker();
+    // Start-up: creates the tracker endpoint and timer, then RestartTracker.
+    void StartTrackerRegistration();
+    // After the options change: clears the registration switch when no tracker is named or the
+    // server name is empty, then starts the five-minute timer (announcing at once) or stops it.
+    void RestartTracker();
+    bool IsTrackerRunning() const;
 
     // ==== Operator console (src/console/*.cpp) ====
     // (section CONSOLE: declarations of this subsystem go below this line)
+    // The operator's console reads command lines from `inFd` and answers on `outFd`, from the
+    // start-up step on; -1 (the default) for no console. Set before StartUp.
+    void SetConsoleFds(int inFd, int outFd);
+    void StartConsole();
+    // Carries out one console command and returns its answer (also what the input descriptor
+    // feeds it).
+    std::string ConsoleCommand(const std::string& line);
+    // Reloads the message board and the agreement (console "reload", SIGHUP).
+    void ReloadTexts();
+    // The options as they stand now (the options file's record with the live values).
+    SMyPrefs CurrentPrefs() const;
+    // Applies an edited set of options as the options window does: address and port are stored
+    // for the next start, everything else takes effect now; registration, logs and the banner
+    // follow; the options file is written. Returns notes for the operator.
+    std::vector<std::string> ApplyOptions(const SMyPrefs& edited);
+    // Writes the options file from the live values.
+    void SaveOptions();
+    // Writes the console's edited ban list to "Banned" (the list ends empty), then disconnects
+    // the clients the permanent bans now cover; returns how many were covered.
+    std::size_t SavePermBans(BanList& list);
+    // Sends kTranServerMsg with the text to every logged-in client; returns how many.
+    std::size_t ConsoleBroadcast(const std::string& macRomanText);
+    // Makes `login` the head administrator and writes the options file.
+    void SetHeadAdminLogin(const std::string& login);
+    // Transfers in progress, for the statistics.
+    SMyTransferCounts ConsoleTransferCounts() const;
 
     std::string mServerName;        // at most 31 characters
     std::string mServerDesc;        // at most 127 characters
@@ -245,9 +280,17 @@ private:
 
     // ==== Tracker registration (src/admin/tracker*.cpp): state ====
     // (section TRACKER-STATE: members of this subsystem go below this line)
+    TTransport mTrackerTpt;  // datagrams to the trackers; nothing is read from it
+    // Held through a shared pointer so this header need not include the timer's header.
+    std::shared_ptr<class CMyTimerSlot> mTrackerTimer;
 
     // ==== Operator console (src/console/*.cpp): state ====
     // (section CONSOLE-STATE: members of this subsystem go below this line)
+    int mConsoleInFd = -1;
+    int mConsoleOutFd = -1;
+    // Held through shared pointers so this header need not include the console's headers.
+    std::shared_ptr<class CMyConsoleInput> mConsoleInput;
+    std::shared_ptr<class CMyConsoleCommands> mConsoleCommands;
 
     CEventLoop::TimerID mHousekeepingTimer = 0;
     std::uint64_t mPassHook = 0;

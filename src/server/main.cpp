@@ -1,43 +1,108 @@
 // kestrix-server: the program entry. Parses the command line, creates the application object on
 // the program folder, runs its start-up and the event loop until SIGTERM or SIGINT, which quit in
-// order (the options file is written). Standard input is never required: the server runs the
-// same with no terminal at all.
+// order (the options file is written); SIGHUP reloads the message board and the agreement. The
+// operator console reads commands from standard input; standard input is never required: the
+// server runs the same with no terminal at all, or after its input ends. "--set" and "--options"
+// change or show the options file of a stopped server and exit.
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
+#include <vector>
 #include <unistd.h>
 
 #include "framework/event_loop.h"
 #include "net/transport.h"
+#include "console/option_settings.h"
 #include "server/application.h"
+#include "server/pref_file.h"
 
 namespace {
 
 void PrintUsage(std::FILE* out) {
     std::fprintf(out,
-                 "usage: kestrix-server [--dir DIR]\n"
+                 "usage: kestrix-server [--dir DIR] [--no-console]\n"
+                 "       kestrix-server [--dir DIR] --set NAME=VALUE [--set NAME=VALUE ...]\n"
+                 "       kestrix-server [--dir DIR] --options\n"
                  "\n"
                  "Serves the Kestrix protocol from the program folder DIR (default: the current\n"
                  "directory), which holds \"pref\", \"Banned\", the folders \"Users\", \"Files\" and\n"
                  "\"News\", the message board, the agreement and the log files.\n"
                  "\n"
-                 "  --dir DIR   use DIR as the program folder\n"
-                 "  --help      show this text and exit\n"
-                 "  --version   show the version and exit\n"
+                 "  --dir DIR          use DIR as the program folder\n"
+                 "  --no-console       do not read commands from standard input\n"
+                 "  --set NAME=VALUE   change an option in \"pref\" and exit (repeatable; run it\n"
+                 "                     while the server is stopped, which writes \"pref\" on quit)\n"
+                 "  --options          print the options in \"pref\" and exit\n"
+                 "  --help             show this text and exit\n"
+                 "  --version          show the version and exit\n"
                  "\n"
-                 "SIGTERM or SIGINT quits in order (the options file is written).\n");
+                 "While it runs, the server reads console commands from standard input, one per\n"
+                 "line (\"help\" lists them): stats, broadcast, reload, quit, cancel, options, set,\n"
+                 "bans, ban, admin. Without a terminal it simply serves.\n"
+                 "\n"
+                 "SIGTERM or SIGINT quits in order (the options file is written).\n"
+                 "SIGHUP reloads the message board and the agreement.\n"
+                 "\n"
+                 "Options for --set (as \"options\" names them):\n");
+    for (const auto& [name, what] : kx::UOptionSettings::Describe())
+        std::fprintf(out, "  %s: %s\n", name.c_str(), what.c_str());
+}
+
+// --set and --options: the options file of a stopped server. Returns the exit status.
+int EditOptions(const std::string& dir, const std::vector<std::string>& assignments, bool show) {
+    const std::string path = kx::UMyPrefs::GetPrefsSpec(dir);
+    kx::SMyPrefs prefs;
+    kx::UMyPrefs::ReadPrefs(path, prefs);
+    for (const std::string& a : assignments) {
+        std::string name, value, error;
+        if (!kx::UOptionSettings::SplitAssignment(a, name, value)) {
+            std::fprintf(stderr, "kestrix-server: --set needs NAME=VALUE, not '%s'\n", a.c_str());
+            return 2;
+        }
+        if (!kx::UOptionSettings::Set(prefs, name, value, error)) {
+            std::fprintf(stderr, "kestrix-server: %s. Nothing changed.\n", error.c_str());
+            return 2;
+        }
+    }
+    if (!assignments.empty()) {
+        bool anyTracker = false;
+        for (const auto& e : prefs.mTrackInfo) anyTracker |= !e.Name().empty();
+        if ((prefs.mOptions.nOpts & kx::kMyOptTracker) && (!anyTracker || prefs.mServerName.IsEmpty())) {
+            prefs.mOptions.nOpts &= ~kx::kMyOptTracker;
+            std::fprintf(stderr, "kestrix-server: tracker registration stays off: it needs a server name and a tracker\n");
+        }
+        try {
+            kx::UMyPrefs::WritePrefs(path, prefs);
+        } catch (const kx::SError& err) {
+            std::fprintf(stderr, "kestrix-server: cannot write '%s': %s\n", path.c_str(), kx::UError::GetMessage(err).c_str());
+            return 1;
+        }
+    }
+    if (show) {
+        for (const auto& [name, value] : kx::UOptionSettings::List(prefs)) std::printf("%s = %s\n", name.c_str(), value.c_str());
+    }
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string dir = ".";
+    std::vector<std::string> assignments;
+    bool showOptions = false;
+    bool console = true;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc) {
             dir = argv[++i];
+        } else if (std::strcmp(argv[i], "--set") == 0 && i + 1 < argc) {
+            assignments.emplace_back(argv[++i]);
+        } else if (std::strcmp(argv[i], "--options") == 0) {
+            showOptions = true;
+        } else if (std::strcmp(argv[i], "--no-console") == 0) {
+            console = false;
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             PrintUsage(stdout);
             return 0;
@@ -54,6 +119,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kestrix-server: cannot use program folder '%s': %s\n", dir.c_str(), std::strerror(errno));
         return 1;
     }
+    if (!assignments.empty() || showOptions) return EditOptions(dir, assignments, showOptions);
 
     // Every client is a descriptor: take all the descriptors the system allows this process.
     rlimit files{};
@@ -63,10 +129,14 @@ int main(int argc, char** argv) {
     }
 
     std::signal(SIGPIPE, SIG_IGN);
+    // Started in the background of a shell, reading the terminal would stop the process; it
+    // then reads end of input instead and simply serves.
+    std::signal(SIGTTIN, SIG_IGN);
     sigset_t quitSignals;
     sigemptyset(&quitSignals);
     sigaddset(&quitSignals, SIGTERM);
     sigaddset(&quitSignals, SIGINT);
+    sigaddset(&quitSignals, SIGHUP);
     sigprocmask(SIG_BLOCK, &quitSignals, nullptr);
     const int sigFd = signalfd(-1, &quitSignals, SFD_NONBLOCK | SFD_CLOEXEC);
     if (sigFd < 0) {
@@ -84,10 +154,21 @@ int main(int argc, char** argv) {
         kx::CMyApplication app(dir);
         kx::CEventLoop::Get().WatchFd(sigFd, kx::kFdReadable, [&app, sigFd](std::uint32_t) {
             signalfd_siginfo info;
+            bool quit = false, reload = false;
             while (read(sigFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+                if (info.ssi_signo == SIGHUP) reload = true;
+                else quit = true;
             }
-            app.Quit();
+            if (reload && !quit) {
+                try {
+                    app.ReloadTexts();
+                } catch (const kx::SError& err) {
+                    app.Error(err);
+                }
+            }
+            if (quit) app.Quit();
         });
+        if (console) app.SetConsoleFds(STDIN_FILENO, STDOUT_FILENO);
         app.StartUp();
         app.Run();
         kx::CEventLoop::Get().UnwatchFd(sigFd);

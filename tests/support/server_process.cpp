@@ -96,20 +96,30 @@ ServerProcess::ServerProcess(const std::string& dir, bool writePref, unsigned sh
 
 ServerProcess::~ServerProcess() {
     if (mPid > 0) Stop();
+    CloseStdin();
 }
 
 bool ServerProcess::Start(int timeoutMs) {
+    int pipeFds[2] = {-1, -1};
+    if (mUseStdinPipe) {
+        std::signal(SIGPIPE, SIG_IGN);  // a server that is gone must not kill the test
+        if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
+    }
     mPid = fork();
     if (mPid == 0) {
         const std::string out = mDir + "/server.out", err = mDir + "/server.err";
         int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int n = open("/dev/null", O_RDONLY);
+        int n = mUseStdinPipe ? pipeFds[0] : open("/dev/null", O_RDONLY);
         dup2(n, 0);
         dup2(o, 1);
         dup2(e, 2);
         execl(KX_SERVER_BINARY, KX_SERVER_BINARY, "--dir", mDir.c_str(), static_cast<char*>(nullptr));
         _exit(127);
+    }
+    if (mUseStdinPipe) {
+        close(pipeFds[0]);
+        mStdinFd = pipeFds[1];
     }
     if (mPid < 0) return false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -130,6 +140,49 @@ bool ServerProcess::IsRunning() {
         return false;
     }
     return true;
+}
+
+bool ServerProcess::WriteStdin(const std::string& text) {
+    if (mStdinFd < 0) return false;
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(mStdinFd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void ServerProcess::CloseStdin() {
+    if (mStdinFd >= 0) close(mStdinFd);
+    mStdinFd = -1;
+}
+
+bool ServerProcess::Signal(int sig) { return mPid > 0 && kill(mPid, sig) == 0; }
+
+bool ServerProcess::WaitExit(int ms, int* status) {
+    if (mPid <= 0) return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        int st = 0;
+        if (waitpid(mPid, &st, WNOHANG) == mPid) {
+            mPid = -1;
+            if (status) *status = st;
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+bool ServerProcess::WaitForOutput(const std::string& text, int ms) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (StdOut().find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return StdOut().find(text) != std::string::npos;
 }
 
 int ServerProcess::Stop() {

@@ -50,6 +50,17 @@ public:
     int Stop();
     bool IsRunning();
 
+    // Gives the server a pipe as standard input instead of /dev/null (call before Start), so a
+    // test can type console commands.
+    void UseStdinPipe() { mUseStdinPipe = true; }
+    bool WriteStdin(const std::string& text);
+    void CloseStdin();
+    bool Signal(int sig);
+    // Waits up to `ms` for the server to exit on its own; true when it did (status set).
+    bool WaitExit(int ms, int* status = nullptr);
+    // Waits up to `ms` until standard output holds `text`.
+    bool WaitForOutput(const std::string& text, int ms = 5000) const;
+
     unsigned short Port() const { return mPort; }
     std::string StdOut() const { return ReadFileText(mDir + "/server.out"); }
     std::string StdErr() const { return ReadFileText(mDir + "/server.err"); }
@@ -58,6 +69,8 @@ private:
     std::string mDir;
     unsigned short mPort;
     pid_t mPid = -1;
+    bool mUseStdinPipe = false;
+    int mStdinFd = -1;  // write end of the pipe
 };
 
 }  // namespace kx::test

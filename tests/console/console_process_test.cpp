@@ -1,0 +1,119 @@
+// The console of the real server binary: commands typed on a pipe into its standard input,
+// the end of that input, SIGHUP, and the command-line equivalents for unattended set-up.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "protocol/transaction_types.h"
+#include "server/pref_file.h"
+#include "support/server_process.h"
+#include "support/test_client.h"
+
+namespace kx::test {
+namespace {
+
+SMyPrefs ReadPref(const TempDir& dir) {
+    SMyPrefs p;
+    UMyPrefs::ReadPrefs(UMyPrefs::GetPrefsSpec(dir.Path()), p);
+    return p;
+}
+
+std::unique_ptr<CTestClient> Establish(unsigned short port) {
+    auto c = std::make_unique<CTestClient>(3000);
+    EXPECT_TRUE(c->Connect(port)) << c->LastError();
+    EXPECT_TRUE(c->SendRaw(EstablishRequest("KSTX", 2)));
+    auto reply = c->ReadExact(8, 3000);
+    EXPECT_TRUE(reply && std::string(reply->begin(), reply->begin() + 4) == "TRTP");
+    return c;
+}
+
+// Runs the binary with `args` and returns its exit code.
+int RunBinary(const std::string& args, const TempDir& dir) {
+    const std::string cmd = std::string(KX_SERVER_BINARY) + " --dir " + dir.Path() + " " + args + " >" +
+                            (dir / "cli.out") + " 2>" + (dir / "cli.err") + " </dev/null";
+    const int st = std::system(cmd.c_str());
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+TEST(ConsoleProcess, CommandsOnAPipeThenEndOfInputAndSighupKeepServing) {
+    TempDir dir;
+    ServerProcess server(dir.Path());
+    server.UseStdinPipe();
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(server.WriteStdin("stats\nbogus\n"));
+    EXPECT_TRUE(server.WaitForOutput("Connected: 0\nDownloading: 0\nUploading: 0\nWaiting: 0\n"));
+    EXPECT_TRUE(server.WaitForOutput("Unknown command \"bogus\""));
+
+    server.CloseStdin();
+    ASSERT_TRUE(server.Signal(SIGHUP));
+    auto c = Establish(server.Port());
+    EXPECT_TRUE(server.IsRunning());
+    c.reset();
+    const int status = server.Stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(server.StdErr().find("ERROR"), std::string::npos) << server.StdErr();
+}
+
+TEST(ConsoleProcess, ConsoleBanDisconnectsAConnectedClientWithItsNotice) {
+    TempDir dir;
+    ServerProcess server(dir.Path());
+    server.UseStdinPipe();
+    ASSERT_TRUE(server.Start());
+    auto c = Establish(server.Port());
+    ASSERT_TRUE(server.WriteStdin("ban add 127.0.0.1 testing\n"));
+    auto t = c->ReadTransaction(5000);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->hdr.type, kTranServerMsg);
+    auto fields = ParseFieldList(t->data);
+    ASSERT_TRUE(fields && FindField(*fields, kFieldData));
+    EXPECT_EQ(FindField(*fields, kFieldData)->Text(), "You are permanently banned on this server.");
+    EXPECT_TRUE(c->WaitClosed(5000));
+    EXPECT_TRUE(server.WaitForOutput("Ban added: 127.0.0.1. 1 client(s) disconnected."));
+    EXPECT_FALSE(ReadFileText(dir / "Banned").empty());
+}
+
+TEST(ConsoleProcess, PortChangedOnTheConsoleAppliesAtTheNextStart) {
+    TempDir dir;
+    ServerProcess server(dir.Path());
+    server.UseStdinPipe();
+    ASSERT_TRUE(server.Start());
+    const unsigned short newPort = FindFreeBasePort();
+    ASSERT_TRUE(server.WriteStdin("set port " + std::to_string(newPort) + "\nquit\n"));
+    int status = -1;
+    ASSERT_TRUE(server.WaitExit(10000, &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_NE(server.StdOut().find("will only take effect after the server is restarted."), std::string::npos);
+    EXPECT_EQ(ReadPref(dir).mOptions.nBasePortNum, newPort);
+
+    ServerProcess again(dir.Path(), false, newPort);
+    ASSERT_TRUE(again.Start());
+    Establish(newPort);
+}
+
+TEST(ConsoleProcess, SetAndOptionsOnTheCommandLine) {
+    TempDir dir;
+    EXPECT_EQ(RunBinary("--set name=Night\\ Owl --set port=7000 --set connect-log=on", dir), 0);
+    SMyPrefs p = ReadPref(dir);
+    EXPECT_EQ(p.mServerName.Str(), "Night Owl");
+    EXPECT_EQ(p.mOptions.nBasePortNum, 7000);
+    EXPECT_NE(p.mOptions.nOpts & kMyOptConnectLog, 0u);
+
+    // One bad value and nothing at all is written.
+    EXPECT_EQ(RunBinary("--set port=7100 --set max-downloads=none", dir), 2);
+    EXPECT_EQ(ReadFileText(dir / "cli.err"),
+              "kestrix-server: bad value for max-downloads: a number from 1 to 65535. Nothing changed.\n");
+    EXPECT_EQ(ReadPref(dir).mOptions.nBasePortNum, 7000);
+
+    EXPECT_EQ(RunBinary("--options", dir), 0);
+    const std::string shown = ReadFileText(dir / "cli.out");
+    EXPECT_NE(shown.find("name = Night Owl\n"), std::string::npos);
+    EXPECT_NE(shown.find("port = 7000\n"), std::string::npos);
+    EXPECT_NE(shown.find("connect-log = on\n"), std::string::npos);
+    EXPECT_NE(access((dir / "Users").c_str(), F_OK), 0);  // no server was started
+}
+
+}  // namespace
+}  // namespace kx::test
