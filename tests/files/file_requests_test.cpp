@@ -88,6 +88,14 @@ TEST_F(FileListTest, AliasComponentsAreFollowedAndBadPathsAreNotFound) {
     // In the parent listing, the alias shows its target's codes and item count.
     EXPECT_EQ(Entries(List())["T.lnk"], Entry("fldr", "\0\0\0\0", 1, "T.lnk"));
 
+    // A link the operator placed under a plain name stands for its target, wherever that is.
+    MakeDir(mDir / "Elsewhere");
+    WriteFile(mDir / "Elsewhere/shared.txt", "12");
+    Link(mDir / "Elsewhere", Files("Ext"));
+    auto viaOperatorLink = Entries(List(PathData({"Ext"})));
+    ASSERT_EQ(viaOperatorLink.size(), 1u);
+    EXPECT_EQ(viaOperatorLink["shared.txt"], Entry("TEXT", "ttxt", 2, "shared.txt"));
+
     ExpectError(List(PathData({"P.lnk"})), kNotFound);
     ExpectError(List(PathData({"plain.txt"})), kNotFound);
     ExpectError(List(PathData({"Missing"})), kNotFound);
