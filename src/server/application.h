@@ -146,6 +146,13 @@ public:
 
     // ==== File browsing and management (src/files/file_requests*.cpp) ====
     // (section FILES: declarations of this subsystem go below this line)
+    void ProcessTran_GetFileNameList(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_GetFileInfo(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_SetFileInfo(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_DeleteFile(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_NewFolder(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_MoveFile(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_MakeFileAlias(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
     // The client's file root: its account's own "Files" folder when the account folder holds
     // one, else the shared "Files" folder. Host path.
     std::string GetClientFilesRoot(const SMyClient* client) const;

@@ -77,6 +77,13 @@ const std::vector<std::pair<std::uint16_t, CMyApplication::TranHandler>>& CMyApp
 
         // ==== File browsing and management ====
         // (section FILES: entries go below this line)
+        {kTranGetFileNameList, &CMyApplication::ProcessTran_GetFileNameList},
+        {kTranDeleteFile, &CMyApplication::ProcessTran_DeleteFile},
+        {kTranNewFolder, &CMyApplication::ProcessTran_NewFolder},
+        {kTranGetFileInfo, &CMyApplication::ProcessTran_GetFileInfo},
+        {kTranSetFileInfo, &CMyApplication::ProcessTran_SetFileInfo},
+        {kTranMoveFile, &CMyApplication::ProcessTran_MoveFile},
+        {kTranMakeFileAlias, &CMyApplication::ProcessTran_MakeFileAlias},
 
         // ==== Transfers: connections, downloads, uploads, folders ====
         // (section TRANSFERS: entries go below this line)
