@@ -44,8 +44,8 @@ std::string SizeText(std::uint64_t size) {
     if (size < kMega) {
         text = std::to_string((size + kKilo - 1) / kKilo) + "K";
     } else {
-        const std::uint64_t tenths = size / (kMega / 10);
-        text = std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + "M";
+        const std::uint64_t tenth = (size % kMega) * 10 / kMega;
+        text = std::to_string(size / kMega) + "." + std::to_string(tenth) + "M";
     }
     if (text.size() > kSizeTextMax) text.resize(kSizeTextMax);
     return text;
