@@ -1,7 +1,6 @@
 // Login and presence against the real server binary: the head administrator created from the
 // environment logs in, receives the full privilege set, a wrong password is refused, and a second
-// login of the account arrives in the first one's
-// notices and in the user list.
+// login of the account arrives in the first one's notices and in the user list.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
