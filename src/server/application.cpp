@@ -176,6 +176,7 @@ void CMyApplication::ProcessPass() {
     // downloads, file downloads, folder downloads, file uploads, folder uploads, the download
     // waiting queue.
     // (pass step: transfers go below this line)
+    RunTransferPasses();
 
 }
 
@@ -253,6 +254,7 @@ void CMyApplication::ResetServer() {
     mDeadlines.clear();
     mTransferEstabList.clear();
     // (reset step: chats, transfers and other per-client state go below this line)
+    ResetTransfers();
 
     mErrorCount = 0;
     mRefNumCounter = 1;
