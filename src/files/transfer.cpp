@@ -125,6 +125,8 @@ bool CMyApplication::AttachTransferConnection(TTransport& tpt, const std::uint8_
     const std::uint32_t address = tpt->GetRemoteIPAddress().AsHostOrder();
 
     if ((refNum & 1) == 0) {
+        // Banners are only ever downloaded: an upload's number with the banner type is refused.
+        if (type == kTransferTypeBanner) return false;
         if (type == kTransferTypeFolder) return false;  // folder uploads join here
         SMyUploadData* u = GetUploadByRefNum(refNum);
         if (!u || u->tpt) return false;
