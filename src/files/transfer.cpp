@@ -56,6 +56,11 @@ void CMyApplication::RunTransferPasses() {
     }
 }
 
+void CMyApplication::WakeTransferPass() {
+    PostPass();
+    CEventLoop::Get().PostMessage(0, nullptr, TMessageProc());
+}
+
 SMyClient* CMyApplication::TransferClient(SMyClient* client, std::uint16_t clientID) const {
     return client != nullptr && GetClientByID(clientID) == client ? client : nullptr;
 }
@@ -94,7 +99,7 @@ void CMyApplication::ProcessTransferEstab() {
             const bool whole = e.tpt->Receive(header, sizeof header) == sizeof header;
             if (whole && AttachTransferConnection(e.tpt, header)) {
                 mTransferEstabList.erase(mTransferEstabList.begin() + static_cast<std::ptrdiff_t>(i));
-                PostPass();  // the record's step serves it in this pass or the next
+                WakeTransferPass();  // the record's step serves it in this pass or the next
                 continue;
             }
             Log(e.tpt->GetRemoteIPAddress().AsHostOrder(), "Transfer connection establish failed!");

@@ -144,7 +144,7 @@ void CMyApplication::ProcessTran_DownloadFile(SMyClient* client, TTransactSessio
     Log(client, (isRaw ? "View " : "Download ") + Quoted(name));
     UpdateDisplay();
     UMyTransfer::LogDownloadFile(mLogger, client, name);
-    PostPass();  // a connection may already be waiting for this record
+    WakeTransferPass();  // a connection may already be waiting for this record
 }
 
 void CMyApplication::ProcessDownloads() {

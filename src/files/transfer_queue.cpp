@@ -77,7 +77,7 @@ void CMyApplication::ProcessDownloadsWaiting() {
         ++kept;
         ++i;
     }
-    if (started) PostPass();
+    if (started) WakeTransferPass();
 }
 
 bool CMyApplication::KillDownloadByRefNum(SMyClient* client, std::uint32_t refNum) {
@@ -91,7 +91,7 @@ bool CMyApplication::KillDownloadByRefNum(SMyClient* client, std::uint32_t refNu
         Log(address, "Download connection closed");
         DeleteDownloadWaiting(std::move(w));
         UpdateDisplay();
-        PostPass();  // positions behind it move up
+        WakeTransferPass();  // positions behind it move up
         return true;
     }
     for (std::size_t i = 0; i < mDownloadList.size(); ++i) {
@@ -102,7 +102,7 @@ bool CMyApplication::KillDownloadByRefNum(SMyClient* client, std::uint32_t refNu
         mDownloadList.erase(mDownloadList.begin() + static_cast<std::ptrdiff_t>(i));
         Log(address, "Download connection closed");
         UpdateDisplay();
-        PostPass();  // a queued download may start
+        WakeTransferPass();  // a queued download may start
         return true;
     }
     return false;

@@ -189,7 +189,7 @@ void CMyApplication::ProcessTran_UploadFile(SMyClient* client, TTransactSessionO
     Log(client, "Upload " + quotedFinal);
     UpdateDisplay();
     UMyTransfer::LogUploadFile(mLogger, client, finalName);
-    PostPass();  // files the record's time rule
+    WakeTransferPass();  // files the record's time rule
 }
 
 void CMyApplication::ProcessUploads() {

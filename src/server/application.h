@@ -187,6 +187,9 @@ public:
     std::size_t TransferEstabCount() const { return mTransferEstabList.size(); }
 
 private:
+    // Asks for another pass even when nothing else happens meanwhile: a pass requested from
+    // inside a pass runs only after the event loop has something to do, so a message is posted.
+    void WakeTransferPass();
     bool AttachTransferConnection(TTransport& tpt, const std::uint8_t* header);
     void SendDownloadChunk(SMyDownloadData* d, std::uint32_t now);
     void FinishUpload(SMyUploadData* u);
