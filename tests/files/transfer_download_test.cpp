@@ -2,6 +2,7 @@
 // windows, the refusals, the 500-second rule, the download log, and transfer connections that
 // arrive on the client port.
 #include "files/transfer_fixture.h"
+#include "support/fake_transport.h"
 
 namespace kx::test {
 namespace {
@@ -131,6 +132,39 @@ TEST_F(DownloadTest, LargeFileArrivesWholeInGrowingWindows) {
     EXPECT_TRUE(std::equal(content.begin(), content.end(), got->begin() + 139));
     EXPECT_EQ(mApp->DownloadList().front()->bytesSent, total);
     EXPECT_EQ(mApp->DownloadList().front()->file, nullptr);  // released once everything was queued
+}
+
+// On an endpoint that cannot send files itself (a tunnel), every window is read into a buffer;
+// the window starts at 100 KiB, grows by 100 KiB when everything was sent and again when sends
+// follow quickly, and stops at 2 MiB.
+TEST_F(DownloadTest, BufferedWindowsGrowUpToTwoMebibytes) {
+    const Bytes content = Pattern(16 * 1024 * 1024, 4);
+    WriteFile("w.bin", content);
+    auto u = NewUser({myAcc_DownloadFiles});
+    for (int options : {-1, 2}) {
+        SReply r = Download(*u.conn, "w.bin", {}, options);
+        ASSERT_EQ(r.error, 0u) << r.ErrorText();
+        SMyDownloadData* d = mApp->DownloadList().back().get();
+        auto fake = std::make_unique<CFakeTransport>();
+        CFakeTransport* f = fake.get();
+        f->SetMessageHandler([this](std::uint32_t code, void* object) { mApp->HandleMessage(code, object); });
+        d->tpt = std::move(fake);
+        f->NotifyReadyToSend();
+        ASSERT_TRUE(PumpUntil([&] { return d->bytesSent == d->size; }));
+        const std::vector<std::size_t> expected = {204800, 409600, 614400, 819200, 1024000, 1228800,
+                                                   1433600, 1638400, 1843200, 2048000, 2097152};
+        ASSERT_GE(f->SendCalls().size(), expected.size());
+        for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(f->SendCalls()[i].size(), expected[i]) << i;
+        const Bytes& sent = f->Sent();
+        if (options == 2) {
+            EXPECT_EQ(sent, content);
+        } else {
+            ASSERT_EQ(sent.size(), content.size() + 135);
+            EXPECT_TRUE(std::equal(content.begin(), content.end(), sent.begin() + 135));
+        }
+        f->PeerClose();
+        ASSERT_TRUE(PumpUntil([&] { return mApp->DownloadList().empty(); }));
+    }
 }
 
 TEST_F(DownloadTest, RefusalsAndPathEscapes) {
