@@ -290,6 +290,21 @@ std::size_t ProcessFlatten(TFSRefObj& ref, void* buffer, std::size_t size) {
     return FlattenOf(ref).Process(static_cast<std::uint8_t*>(buffer), size);
 }
 
+std::size_t SkipFlattenData(TFSRefObj& ref, std::size_t size, int* outFd, std::uint64_t* outOffset) {
+    KX_REQUIRE(outFd != nullptr && outOffset != nullptr);
+    SFileFlatten& f = FlattenOf(ref);
+    if (f.stage != SFileFlatten::kData) return 0;
+    const std::size_t n = std::min<std::size_t>(f.dataSize - f.pos, size);
+    *outFd = f.file.Get();
+    *outOffset = std::uint64_t(f.dataResumeSize) + f.pos;
+    f.pos += static_cast<std::uint32_t>(n);
+    if (f.pos == f.dataSize) {
+        f.stage = SFileFlatten::kFinished;
+        f.pos = 0;
+    }
+    return n;
+}
+
 void StopFlatten(TFSRefObj& ref) { ref.SetFlatten(nullptr); }
 
 void StartUnflatten(TFSRefObj& ref) { ref.SetUnflatten(PrepareUnflatten(ref)); }

@@ -126,6 +126,11 @@ std::uint32_t GetFlattenSize(const TFSRefObj& ref);
 // Fills up to `size` bytes of the stream; returns how many (0 once finished). A file that got
 // shorter than announced raises 4/106.
 std::size_t ProcessFlatten(TFSRefObj& ref, void* buffer, std::size_t size);
+// For senders that pass file contents to the network without reading them (sendfile): inside
+// the DATA fork, advances the stream by up to `size` bytes and gives the open file and the
+// offset those bytes start at; anywhere else returns 0 and changes nothing (ProcessFlatten
+// produces the headers). The descriptor stays owned by the flatten.
+std::size_t SkipFlattenData(TFSRefObj& ref, std::size_t size, int* outFd, std::uint64_t* outOffset);
 void StopFlatten(TFSRefObj& ref);
 
 // Opens an existing file for writing the DATA fork from offset 0. A file already being written

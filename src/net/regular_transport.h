@@ -11,6 +11,9 @@
 // the send queue holds data. End of stream, a hang-up or an error clears IsConnected, posts 103
 // once and unwatches the socket; the socket itself is closed when the endpoint is destroyed.
 //
+// File ranges (SendFile) join the same queue and are written with sendfile(2), so file contents
+// never pass through this process; the tunnel never sees them (TakeUnsentBuffers skips them).
+//
 // Send queue: what the socket cannot take at once is queued (oldest first) and written as the
 // socket becomes writable. A peer that stops reading cannot make the queue grow without bound:
 // once a connection's unsent bytes would exceed kMaxUnsentSize (16 MiB) the queue is dropped,
@@ -69,6 +72,8 @@ public:
     std::uint32_t GetUnsentSize() const override { return static_cast<std::uint32_t>(mUnsentSize); }
     bool IsReadyToSend() const override { return mSendQueue.size() <= 1; }
     void NotifyReadyToSend() override;
+    bool CanSendFile() const override { return mIsStream && !mIsListener; }
+    void SendFile(int fd, std::uint64_t offset, std::uint32_t size) override;
 
     std::uint32_t Receive(void* dest, std::uint32_t size) override;
     TTransportBuffer ReceiveBuffer() override;
@@ -131,6 +136,9 @@ private:
 
     // Sending and receiving (regular_transport_io.cpp).
     std::uint32_t WriteNow(const std::uint8_t* data, std::uint32_t size);
+    // Writes what the socket takes of the block's remaining bytes (sendfile for a file range);
+    // -1 when the connection must end (a socket error, or a file shorter than its range).
+    long WriteBlock(SSendBuf& buf);
     void Enqueue(TTransportBuffer buf);
     void DrainQueue();
     void DropQueue();

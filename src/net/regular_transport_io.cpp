@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 
 #include "framework/error.h"
@@ -41,16 +43,59 @@ void TRegularTransportObj::Send(const void* data, std::uint32_t size) {
 }
 
 void TRegularTransportObj::SendBuffer(TTransportBuffer buf) {
-    if (!buf || buf->offset > buf->data.size()) KX_FAIL_PARAM();
+    if (!buf || buf->offset > buf->Size()) KX_FAIL_PARAM();
+    if (buf->file && !CanSendFile()) KX_FAIL_PARAM();
     if (mClosed || mShutDown) return;
-    const auto size = static_cast<std::uint32_t>(buf->data.size());
-    if (mSendQueue.empty()) buf->offset += WriteNow(buf->data.data() + buf->offset, size - buf->offset);
-    if (buf->offset == size) return;
+    if (mSendQueue.empty()) {
+        const long n = WriteBlock(*buf);
+        if (n < 0) {
+            CloseAtOnce();
+            return;
+        }
+    }
+    if (buf->offset == buf->Size()) return;
     Enqueue(std::move(buf));
 }
 
+void TRegularTransportObj::SendFile(int fd, std::uint64_t offset, std::uint32_t size) {
+    if (!CanSendFile() || fd < 0) KX_FAIL_PARAM();
+    if (size == 0 || mClosed || mShutDown) return;
+    auto buf = std::make_unique<SSendBuf>();
+    buf->file = std::make_unique<SSendFileRange>();
+    buf->file->fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (buf->file->fd < 0) KX_FAIL_ERRNO(errno);
+    buf->file->start = offset;
+    buf->file->size = size;
+    SendBuffer(std::move(buf));
+}
+
+long TRegularTransportObj::WriteBlock(SSendBuf& buf) {
+    const std::uint32_t remaining = buf.Size() - buf.offset;
+    if (remaining == 0) return 0;
+    if (!buf.file) {
+        const std::uint32_t n = WriteNow(buf.data.data() + buf.offset, remaining);
+        buf.offset += n;
+        return n;
+    }
+    off_t pos = static_cast<off_t>(buf.file->start + buf.offset);
+    ssize_t n;
+    do {
+        n = ::sendfile(mSock, buf.file->fd, &pos, remaining);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        // Full, or the connection is going away (its close notice follows).
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNRESET || errno == EPIPE) return 0;
+        return -1;
+    }
+    // Nothing more to read: the file got shorter than the range. The receiver was promised
+    // these bytes, so the connection cannot go on.
+    if (n == 0) return -1;
+    buf.offset += static_cast<std::uint32_t>(n);
+    return n;
+}
+
 void TRegularTransportObj::Enqueue(TTransportBuffer buf) {
-    const std::uint64_t remaining = buf->data.size() - buf->offset;
+    const std::uint64_t remaining = buf->Size() - buf->offset;
     if (mUnsentSize + remaining > kMaxUnsentSize) {
         // The peer is not reading: drop it rather than hold its data without limit.
         CloseAtOnce();
@@ -66,7 +111,18 @@ void TRegularTransportObj::Enqueue(TTransportBuffer buf) {
 void TRegularTransportObj::DrainQueue() {
     while (!mSendQueue.empty()) {
         SSendBuf& head = *mSendQueue.front();
-        const std::uint32_t remaining = static_cast<std::uint32_t>(head.data.size()) - head.offset;
+        const std::uint32_t remaining = head.Size() - head.offset;
+        if (head.file) {
+            const long n = WriteBlock(head);
+            if (n < 0) {
+                CloseAtOnce();
+                return;
+            }
+            mUnsentSize -= static_cast<std::uint64_t>(n);
+            if (static_cast<std::uint32_t>(n) < remaining) return;
+            mSendQueue.pop_front();
+            continue;
+        }
         const ssize_t n = send(mSock, head.data.data() + head.offset, remaining, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
             const int err = errno;
@@ -99,7 +155,7 @@ void TRegularTransportObj::DropQueue() {
 std::vector<TTransportBuffer> TRegularTransportObj::TakeUnsentBuffers() {
     std::vector<TTransportBuffer> unsent;
     for (TTransportBuffer& buf : mSendQueue) {
-        if (buf->offset == 0) unsent.push_back(std::move(buf));
+        if (buf->offset == 0 && !buf->file) unsent.push_back(std::move(buf));
     }
     DropQueue();
     UpdateInterest();

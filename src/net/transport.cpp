@@ -1,11 +1,19 @@
 // UTransport: start-up of the transport layer, the factory that picks an endpoint's kind, and
 // the transport buffers handed to SendBuffer.
+#include <unistd.h>
+
 #include "framework/error.h"
 #include "net/http_transport.h"
 #include "net/regular_transport.h"
 #include "net/transport.h"
 
 namespace kx {
+
+SSendFileRange::~SSendFileRange() {
+    if (fd >= 0) ::close(fd);
+}
+
+void TTransportObj::SendFile(int, std::uint64_t, std::uint32_t) { KX_FAIL_PARAM(); }
 
 TTransportBuffer TTransportObj::NewBuffer(std::uint32_t size) {
     auto buf = std::make_unique<SSendBuf>();

@@ -59,11 +59,27 @@ struct SInternetNameAddress {      // up to 260 bytes
 static_assert(sizeof(SInternetAddress) == 12);
 static_assert(sizeof(SInternetNameAddress) == 260);
 
+// A range of an open file queued by SendFile: the endpoint's own duplicate of the descriptor,
+// closed with the range.
+struct SSendFileRange {
+    int fd = -1;
+    std::uint64_t start = 0;  // file offset of the range's first byte
+    std::uint32_t size = 0;
+    SSendFileRange() = default;
+    ~SSendFileRange();
+    SSendFileRange(const SSendFileRange&) = delete;
+    SSendFileRange& operator=(const SSendFileRange&) = delete;
+};
+
 // One block of outgoing data. NewBuffer hands one out; SendBuffer takes it back and either
 // writes it at once or queues it as it is, without a copy. `offset` counts bytes already written.
+// Inside an endpoint that sends files itself, a block may instead stand for a file range
+// (`file` set, `data` empty); such blocks never leave the endpoint.
 struct SSendBuf {
     std::uint32_t offset = 0;
     std::vector<std::uint8_t> data;
+    std::unique_ptr<SSendFileRange> file;
+    std::uint32_t Size() const { return file ? file->size : static_cast<std::uint32_t>(data.size()); }
 };
 using TTransportBuffer = std::unique_ptr<SSendBuf>;
 
@@ -100,6 +116,14 @@ public:
     virtual std::uint32_t GetUnsentSize() const = 0;
     virtual bool IsReadyToSend() const = 0;
     virtual void NotifyReadyToSend() = 0;
+    // Zero-copy sending of file contents: true when SendFile is available (a plain TCP
+    // connection). Other endpoints are fed buffers.
+    virtual bool CanSendFile() const { return false; }
+    // Queues `size` bytes of the open file `fd` from `offset`, behind what is already queued;
+    // they go from the page cache to the socket without passing through this process. The
+    // endpoint keeps its own duplicate of the descriptor. A file that turns out shorter than
+    // the range ends the connection (103). Endpoints that cannot: parameter error.
+    virtual void SendFile(int fd, std::uint64_t offset, std::uint32_t size);
 
     virtual std::uint32_t Receive(void* dest, std::uint32_t size) = 0;
     // Everything there is, in one new buffer (data.size() is the byte count); null when nothing.

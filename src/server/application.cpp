@@ -180,6 +180,7 @@ void CMyApplication::ProcessPass() {
     // downloads, file downloads, folder downloads, file uploads, folder uploads, the download
     // waiting queue.
     // (pass step: transfers go below this line)
+    RunTransferPasses();
 
 }
 
@@ -257,6 +258,7 @@ void CMyApplication::ResetServer() {
     mDeadlines.clear();
     mTransferEstabList.clear();
     // (reset step: chats, transfers and other per-client state go below this line)
+    ResetTransfers();
 
     mErrorCount = 0;
     mRefNumCounter = 1;

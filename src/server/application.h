@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "accounts/account_store.h"
+#include "files/transfer_records.h"
 #include "admin/ban_list.h"
 #include "framework/error.h"
 #include "framework/event_loop.h"
@@ -196,6 +197,51 @@ public:
 
     // ==== Transfers: connections, downloads, uploads, folders (src/files/transfer*.cpp ...) ====
     // (section TRANSFERS: declarations of this subsystem go below this line)
+    // The transfer steps of the processing pass, in their order: connections being established,
+    // banner downloads, file downloads, file uploads, the download waiting queue (transfer.cpp).
+    void RunTransferPasses();
+    void ProcessTransferEstab();
+    void ProcessBannerDownloads();
+    void ProcessDownloads();
+    void ProcessUploads();
+    void ProcessDownloadsWaiting();
+    // Discards every transfer record and connection (server reset).
+    void ResetTransfers();
+
+    SMyDownloadData* GetDownloadByRefNum(std::uint32_t refNum) const;
+    SMyDownloadBannerData* GetDownloadBannerByRefNum(std::uint32_t refNum) const;
+    SMyUploadData* GetUploadByRefNum(std::uint32_t refNum) const;
+    // Active downloads of the client (waiting ones do not count).
+    std::uint32_t GetClientDownloadsNumber(std::uint16_t userID) const;
+    // How far the client's next download is over the limits; 0 = it may start now.
+    std::uint32_t GetDownloadExcess(std::uint16_t userID) const;
+    bool KillDownloadByRefNum(SMyClient* client, std::uint32_t refNum);
+    void SendClientDownloadInfo(SMyClient* client, std::uint32_t refNum, std::uint32_t position);
+
+    void ProcessTran_DownloadFile(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_UploadFile(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_DownloadBanner(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_KillDownload(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+
+    // The banner picture sent by banner downloads (empty: none loaded).
+    std::vector<std::uint8_t>& ServerBanner() { return mServerBanner; }
+    const std::vector<std::unique_ptr<SMyDownloadData>>& DownloadList() const { return mDownloadList; }
+    const std::vector<std::unique_ptr<SMyDownloadWaitingData>>& DownloadWaitingList() const { return mDownloadWaitingList; }
+    const std::vector<std::unique_ptr<SMyUploadData>>& UploadList() const { return mUploadList; }
+    std::size_t TransferEstabCount() const { return mTransferEstabList.size(); }
+
+private:
+    // Asks for another pass even when nothing else happens meanwhile: a pass requested from
+    // inside a pass runs only after the event loop has something to do, so a message is posted.
+    void WakeTransferPass();
+    bool AttachTransferConnection(TTransport& tpt, const std::uint8_t* header);
+    void SendDownloadChunk(SMyDownloadData* d, std::uint32_t now);
+    void FinishUpload(SMyUploadData* u);
+    void DeleteDownloadWaiting(std::unique_ptr<SMyDownloadWaitingData> w);
+    std::uint32_t TransferLogAddress(const TTransport& tpt, const SMyClient* client) const;
+    SMyClient* TransferClient(SMyClient* client, std::uint16_t clientID) const;
+
+public:
 
     // ==== News (src/news/news_requests*.cpp) ====
     // (section NEWS: declarations of this subsystem go below this line)
@@ -284,7 +330,7 @@ private:
     std::unordered_map<std::uint32_t, std::uint32_t> mAddressCounts;
     std::vector<std::uint16_t> mNotifiedClients;          // visited by the next pass
     std::multimap<std::uint32_t, std::uint16_t> mDeadlines;  // due second -> userID
-    std::vector<TTransport> mTransferEstabList;           // carried on by the transfer layer
+    std::vector<SMyTransferEstab> mTransferEstabList;     // carried on by the transfer layer
 
     std::vector<TranHandler> mDispatch;  // indexed by transaction type
 
@@ -328,6 +374,13 @@ private:
 
     // ==== Transfers: connections, downloads, uploads, folders (src/files/transfer*.cpp ...): state ====
     // (section TRANSFERS-STATE: members of this subsystem go below this line)
+    std::vector<std::unique_ptr<SMyDownloadData>> mDownloadList;
+    std::vector<std::unique_ptr<SMyDownloadWaitingData>> mDownloadWaitingList;
+    std::vector<std::unique_ptr<SMyDownloadBannerData>> mDownloadBannerList;
+    std::vector<std::unique_ptr<SMyUploadData>> mUploadList;
+    CMyTransferWakeups mTransferWakeups{[this] { PostPass(); }};
+    // Loaded with the agreement at start-up; one block of picture bytes.
+    std::vector<std::uint8_t> mServerBanner;
 
     // ==== News (src/news/news_requests*.cpp): state ====
     // (section NEWS-STATE: members of this subsystem go below this line)

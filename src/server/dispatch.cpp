@@ -94,6 +94,10 @@ const std::vector<std::pair<std::uint16_t, CMyApplication::TranHandler>>& CMyApp
 
         // ==== Transfers: connections, downloads, uploads, folders ====
         // (section TRANSFERS: entries go below this line)
+        {kTranDownloadFile, &CMyApplication::ProcessTran_DownloadFile},
+        {kTranUploadFile, &CMyApplication::ProcessTran_UploadFile},
+        {kTranDownloadBanner, &CMyApplication::ProcessTran_DownloadBanner},
+        {kTranKillDownload, &CMyApplication::ProcessTran_KillDownload},
 
         // ==== News ====
         // (section NEWS: entries go below this line)

@@ -1,0 +1,191 @@
+// Transfer connections: intake from the two transfer listeners, the 16-byte "KXXF" header that
+// names a transfer record by reference number, the look-ups by reference number, the order of
+// the transfer steps in the processing pass, the wake-ups of the transfer time rules, and the
+// reset that discards every transfer.
+#include <algorithm>
+#include <cstring>
+
+#include "framework/clock.h"
+#include "server/application.h"
+
+namespace kx {
+
+namespace {
+
+constexpr std::uint8_t kTransferProtocol[4] = {'K', 'X', 'X', 'F'};
+
+std::uint32_t GetBE32(const std::uint8_t* p) {
+    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
+}
+
+}  // namespace
+
+SMyTransferEstab::SMyTransferEstab(TTransport t) : tpt(std::move(t)), acceptSecs(UClock::UpSeconds()) {}
+
+CMyTransferWakeups::~CMyTransferWakeups() {
+    if (mTimer != 0) CEventLoop::Get().CancelTimer(mTimer);
+}
+
+void CMyTransferWakeups::File(std::uint32_t dueSecs, std::uint32_t now, std::uint32_t* filed) {
+    if (*filed != 0 && *filed > now && *filed <= dueSecs) return;  // the pending one comes first
+    mTimes.insert(dueSecs);
+    *filed = dueSecs;
+    if (mTimer == 0) mTimer = CEventLoop::Get().AddTimer(1000, [this] { OnTimer(); }, 1000);
+}
+
+void CMyTransferWakeups::OnTimer() {
+    const std::uint32_t now = UClock::UpSeconds();
+    bool due = false;
+    while (!mTimes.empty() && *mTimes.begin() <= now) {
+        mTimes.erase(mTimes.begin());
+        due = true;
+    }
+    if (due) mWake();
+}
+
+void CMyApplication::RunTransferPasses() {
+    for (void (CMyApplication::*step)() :
+         {&CMyApplication::ProcessTransferEstab, &CMyApplication::ProcessBannerDownloads,
+          &CMyApplication::ProcessDownloads, &CMyApplication::ProcessUploads,
+          &CMyApplication::ProcessDownloadsWaiting}) {
+        try {
+            (this->*step)();
+        } catch (const SError& err) {
+            Error(err);
+        }
+    }
+}
+
+void CMyApplication::WakeTransferPass() {
+    PostPass();
+    CEventLoop::Get().PostMessage(0, nullptr, TMessageProc());
+}
+
+SMyClient* CMyApplication::TransferClient(SMyClient* client, std::uint16_t clientID) const {
+    return client != nullptr && GetClientByID(clientID) == client ? client : nullptr;
+}
+
+std::uint32_t CMyApplication::TransferLogAddress(const TTransport& tpt, const SMyClient* client) const {
+    if (tpt) return tpt->GetRemoteIPAddress().AsHostOrder();
+    return client ? client->ipAddress : 0;
+}
+
+void CMyApplication::ProcessTransferEstab() {
+    const std::uint32_t now = UClock::UpSeconds();
+    for (TTransportObj* listener : {mTransferListenTpt.get(), mTransferListenHttpTpt.get()}) {
+        if (!listener) continue;
+        for (;;) {
+            SInternetAddress addr{};
+            std::uint32_t size = sizeof addr;
+            TTransport tpt = listener->Accept(&addr, &size);
+            if (!tpt) break;
+            const SIPAddress ip = tpt->GetRemoteIPAddress();
+            if (mIsQuitting || mBans.IsPermBanned(ip) || mBans.IsTempBanned(ip)) {
+                tpt->Disconnect();
+                continue;  // disposed here
+            }
+            tpt->SetMessageHandler([this](std::uint32_t code, void* object) { HandleMessage(code, object); });
+            mTransferEstabList.emplace_back(std::move(tpt));
+        }
+    }
+
+    for (std::size_t i = 0; i < mTransferEstabList.size();) {
+        SMyTransferEstab& e = mTransferEstabList[i];
+        bool drop = false;
+        if (!e.tpt->IsConnected()) {
+            drop = true;  // closed before it said anything
+        } else if (e.tpt->IsReadyToReceive(kTransferHeaderSize)) {
+            std::uint8_t header[kTransferHeaderSize];
+            const bool whole = e.tpt->Receive(header, sizeof header) == sizeof header;
+            if (whole && AttachTransferConnection(e.tpt, header)) {
+                mTransferEstabList.erase(mTransferEstabList.begin() + static_cast<std::ptrdiff_t>(i));
+                WakeTransferPass();  // the record's step serves it in this pass or the next
+                continue;
+            }
+            Log(e.tpt->GetRemoteIPAddress().AsHostOrder(), "Transfer connection establish failed!");
+            drop = true;
+        } else if (now - e.acceptSecs > kTransferHeaderWait) {
+            drop = true;
+        } else {
+            mTransferWakeups.File(e.acceptSecs + kTransferHeaderWait + 1, now, &e.wakeSecs);
+        }
+        if (drop) {
+            mTransferEstabList.erase(mTransferEstabList.begin() + static_cast<std::ptrdiff_t>(i));
+            continue;
+        }
+        ++i;
+    }
+}
+
+// Gives the connection to the record its header names. False when the header is not a transfer
+// header or names nothing that waits for a connection; a record that already has its connection
+// is not given a second one (that would mix two streams into one file).
+bool CMyApplication::AttachTransferConnection(TTransport& tpt, const std::uint8_t* header) {
+    if (std::memcmp(header, kTransferProtocol, 4) != 0) return false;
+    // The reference number travels as the client received it (least significant byte first).
+    const std::uint32_t refNum = std::uint32_t(header[4]) | (std::uint32_t(header[5]) << 8) |
+                                 (std::uint32_t(header[6]) << 16) | (std::uint32_t(header[7]) << 24);
+    const std::uint32_t dataSize = GetBE32(header + 8);
+    const std::uint16_t type = static_cast<std::uint16_t>((header[12] << 8) | header[13]);
+    const std::uint32_t address = tpt->GetRemoteIPAddress().AsHostOrder();
+
+    if ((refNum & 1) == 0) {
+        // Banners are only ever downloaded: an upload's number with the banner type is refused.
+        if (type == kTransferTypeBanner) return false;
+        if (type == kTransferTypeFolder) return false;  // folder uploads join here
+        SMyUploadData* u = GetUploadByRefNum(refNum);
+        if (!u || u->tpt) return false;
+        u->totalSize = dataSize;
+        u->tpt = std::move(tpt);
+        Log(address, "Upload connection established");
+        return true;
+    }
+    if (type == kTransferTypeBanner) {
+        SMyDownloadBannerData* b = GetDownloadBannerByRefNum(refNum);
+        if (!b || b->tpt) return false;
+        b->tpt = std::move(tpt);
+    } else if (type == kTransferTypeFolder) {
+        return false;  // folder downloads join here
+    } else {
+        SMyDownloadData* d = GetDownloadByRefNum(refNum);
+        if (!d || d->tpt) return false;
+        d->tpt = std::move(tpt);
+    }
+    Log(address, "Download connection established");
+    return true;
+}
+
+SMyDownloadData* CMyApplication::GetDownloadByRefNum(std::uint32_t refNum) const {
+    for (const auto& d : mDownloadList) {
+        if (d->refNum == refNum) return d.get();
+    }
+    for (const auto& w : mDownloadWaitingList) {
+        if (w->bFileFolder && w->pDownloadData && w->pDownloadData->refNum == refNum) return w->pDownloadData.get();
+    }
+    return nullptr;
+}
+
+SMyDownloadBannerData* CMyApplication::GetDownloadBannerByRefNum(std::uint32_t refNum) const {
+    for (const auto& b : mDownloadBannerList) {
+        if (b->refNum == refNum) return b.get();
+    }
+    return nullptr;
+}
+
+SMyUploadData* CMyApplication::GetUploadByRefNum(std::uint32_t refNum) const {
+    for (const auto& u : mUploadList) {
+        if (u->refNum == refNum) return u.get();
+    }
+    return nullptr;
+}
+
+void CMyApplication::ResetTransfers() {
+    mTransferEstabList.clear();
+    mDownloadWaitingList.clear();
+    mDownloadList.clear();
+    mDownloadBannerList.clear();
+    mUploadList.clear();  // partial files stay on disk, to be resumed
+    mTransferWakeups.Clear();
+}
+
+}  // namespace kx

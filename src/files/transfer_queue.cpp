@@ -1,0 +1,172 @@
+// The download limits and the waiting queue (positions sent with kTranClientDownloadInfo),
+// cancelling a download (kTranKillDownload), and banner downloads.
+#include <algorithm>
+
+#include "files/transfer_internal.h"
+#include "framework/clock.h"
+
+namespace kx {
+
+namespace {
+
+std::uint32_t Excess(std::uint32_t count, std::uint32_t limit) { return count >= limit ? count - limit + 1 : 0; }
+
+}  // namespace
+
+std::uint32_t CMyApplication::GetClientDownloadsNumber(std::uint16_t userID) const {
+    return static_cast<std::uint32_t>(std::count_if(mDownloadList.begin(), mDownloadList.end(),
+                                                    [userID](const auto& d) { return d->clientID == userID; }));
+}
+
+std::uint32_t CMyApplication::GetDownloadExcess(std::uint16_t userID) const {
+    const std::uint32_t maxAll = mOptions.nMaxDownloads ? mOptions.nMaxDownloads : kDefaultMaxDownloads;
+    const std::uint32_t maxOwn = mOptions.nMaxDownloadsClient ? mOptions.nMaxDownloadsClient : kDefaultMaxDownloadsClient;
+    const auto active = static_cast<std::uint32_t>(mDownloadList.size());
+    return std::max(Excess(active, maxAll), Excess(GetClientDownloadsNumber(userID), maxOwn));
+}
+
+void CMyApplication::SendClientDownloadInfo(SMyClient* client, std::uint32_t refNum, std::uint32_t position) {
+    if (!client || !client->tpt || !client->tpt->IsEstablished()) return;
+    StFieldData fields;
+    UMyTransfer::AddRefNum(fields, refNum);
+    UFieldData::AddInteger(fields, kFieldWaitingCount, static_cast<std::int32_t>(position));
+    client->tpt->SendTransaction(kTranClientDownloadInfo, fields);
+}
+
+void CMyApplication::DeleteDownloadWaiting(std::unique_ptr<SMyDownloadWaitingData> w) {
+    // Closes the queued record's connection, if any, and releases its file.
+    w.reset();
+}
+
+void CMyApplication::ProcessDownloadsWaiting() {
+    if (mDownloadWaitingList.empty()) return;
+    const std::uint32_t now = UClock::UpSeconds();
+    bool started = false;
+    std::uint32_t kept = 0;
+    for (std::size_t i = 0; i < mDownloadWaitingList.size();) {
+        SMyDownloadData* d = mDownloadWaitingList[i]->pDownloadData.get();
+        SMyClient* client = TransferClient(d->client, d->clientID);
+        if (!client || (d->tpt && !d->tpt->IsConnected())) {
+            const std::uint32_t address = TransferLogAddress(d->tpt, client);
+            std::unique_ptr<SMyDownloadWaitingData> w = std::move(mDownloadWaitingList[i]);
+            mDownloadWaitingList.erase(mDownloadWaitingList.begin() + static_cast<std::ptrdiff_t>(i));
+            Log(address, "Download connection closed");
+            DeleteDownloadWaiting(std::move(w));
+            UpdateDisplay();
+            continue;
+        }
+        // A connection that arrived early waits with its record; keep its close visible.
+        if (d->tpt) d->tpt->ReceiveBuffer();
+        const std::uint32_t excess = GetDownloadExcess(client->userID);
+        if (excess == 0) {
+            SendClientDownloadInfo(client, d->refNum, 0);
+            std::unique_ptr<SMyDownloadWaitingData> w = std::move(mDownloadWaitingList[i]);
+            mDownloadWaitingList.erase(mDownloadWaitingList.begin() + static_cast<std::ptrdiff_t>(i));
+            w->pDownloadData->startSecs = now;
+            w->pDownloadData->wakeSecs = 0;
+            mDownloadList.push_back(std::move(w->pDownloadData));
+            UpdateDisplay();
+            started = true;
+            continue;
+        }
+        const std::uint32_t position = excess + kept;
+        if (position != mDownloadWaitingList[i]->nWaitingCount) {
+            mDownloadWaitingList[i]->nWaitingCount = position;
+            SendClientDownloadInfo(client, d->refNum, position);
+        }
+        ++kept;
+        ++i;
+    }
+    if (started) WakeTransferPass();
+}
+
+bool CMyApplication::KillDownloadByRefNum(SMyClient* client, std::uint32_t refNum) {
+    for (std::size_t i = 0; i < mDownloadWaitingList.size(); ++i) {
+        SMyDownloadData* d = mDownloadWaitingList[i]->pDownloadData.get();
+        if (!d || d->refNum != refNum) continue;
+        if (d->client != client || d->clientID != client->userID) return false;
+        const std::uint32_t address = TransferLogAddress(d->tpt, client);
+        std::unique_ptr<SMyDownloadWaitingData> w = std::move(mDownloadWaitingList[i]);
+        mDownloadWaitingList.erase(mDownloadWaitingList.begin() + static_cast<std::ptrdiff_t>(i));
+        Log(address, "Download connection closed");
+        DeleteDownloadWaiting(std::move(w));
+        UpdateDisplay();
+        WakeTransferPass();  // positions behind it move up
+        return true;
+    }
+    for (std::size_t i = 0; i < mDownloadList.size(); ++i) {
+        SMyDownloadData* d = mDownloadList[i].get();
+        if (d->refNum != refNum) continue;
+        if (d->client != client || d->clientID != client->userID) return false;
+        const std::uint32_t address = TransferLogAddress(d->tpt, client);
+        mDownloadList.erase(mDownloadList.begin() + static_cast<std::ptrdiff_t>(i));
+        Log(address, "Download connection closed");
+        UpdateDisplay();
+        WakeTransferPass();  // a queued download may start
+        return true;
+    }
+    return false;
+}
+
+void CMyApplication::ProcessTran_KillDownload(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
+    std::uint8_t b[4] = {0, 0, 0, 0};
+    UFieldData::GetField(fields, kFieldRefNum, b, sizeof b);
+    const std::uint32_t refNum = std::uint32_t(b[0]) | (std::uint32_t(b[1]) << 8) | (std::uint32_t(b[2]) << 16) |
+                                 (std::uint32_t(b[3]) << 24);
+    if (refNum != 0) KillDownloadByRefNum(client, refNum);
+    SendNoError(session);
+}
+
+void CMyApplication::ProcessTran_DownloadBanner(SMyClient* client, TTransactSessionObj* session, TFieldDataObj) {
+    const std::uint32_t refNum = NewRefNum() | 1;
+    // Without a banner there is nothing to serve: the reply says so (size 0) and no record is
+    // kept that would wait for a connection for ever.
+    if (!mServerBanner.empty()) {
+        auto b = std::make_unique<SMyDownloadBannerData>();
+        b->refNum = refNum;
+        b->startSecs = UClock::UpSeconds();
+        b->client = client;
+        b->clientID = client->userID;
+        mDownloadBannerList.push_back(std::move(b));
+    }
+    StFieldData reply;
+    UFieldData::AddInteger(reply, kFieldTransferSize, static_cast<std::int32_t>(mServerBanner.size()));
+    UMyTransfer::AddRefNum(reply, refNum);
+    session->SendData(reply);
+}
+
+void CMyApplication::ProcessBannerDownloads() {
+    if (mDownloadBannerList.empty()) return;
+    const std::uint32_t now = UClock::UpSeconds();
+    for (std::size_t i = 0; i < mDownloadBannerList.size();) {
+        SMyDownloadBannerData* b = mDownloadBannerList[i].get();
+        SMyClient* client = TransferClient(b->client, b->clientID);
+        if (!client || (b->tpt && !b->tpt->IsConnected())) {
+            const std::uint32_t address = TransferLogAddress(b->tpt, client);
+            mDownloadBannerList.erase(mDownloadBannerList.begin() + static_cast<std::ptrdiff_t>(i));
+            Log(address, "Download connection closed");
+            continue;
+        }
+        if (!b->tpt) {
+            if (now - b->startSecs > kTransferConnectWait) {
+                const std::uint32_t address = TransferLogAddress(b->tpt, client);
+                mDownloadBannerList.erase(mDownloadBannerList.begin() + static_cast<std::ptrdiff_t>(i));
+                Log(address, "Download banner aborted (no response)");
+                continue;
+            }
+            mTransferWakeups.File(b->startSecs + kTransferConnectWait + 1, now, &b->wakeSecs);
+            ++i;
+            continue;
+        }
+        b->tpt->ReceiveBuffer();
+        if (b->bytesSent == 0 && !mServerBanner.empty()) {
+            b->tpt->Send(mServerBanner.data(), static_cast<std::uint32_t>(mServerBanner.size()));
+            b->bytesSent = static_cast<std::uint32_t>(mServerBanner.size());
+            b->tpt->NotifyReadyToSend();
+            Log(b->tpt->GetRemoteIPAddress().AsHostOrder(), "Download banner complete");
+        }
+        ++i;
+    }
+}
+
+}  // namespace kx
