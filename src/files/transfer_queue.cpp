@@ -121,7 +121,7 @@ void CMyApplication::ProcessTran_DownloadBanner(SMyClient* client, TTransactSess
     const std::uint32_t refNum = NewRefNum() | 1;
     // Without a banner there is nothing to serve: the reply says so (size 0) and no record is
     // kept that would wait for a connection for ever.
-    if (!mServerBanner.empty()) {
+    if (mServerBanner && !mServerBanner->empty()) {
         auto b = std::make_unique<SMyDownloadBannerData>();
         b->refNum = refNum;
         b->startSecs = UClock::UpSeconds();
@@ -130,7 +130,7 @@ void CMyApplication::ProcessTran_DownloadBanner(SMyClient* client, TTransactSess
         mDownloadBannerList.push_back(std::move(b));
     }
     StFieldData reply;
-    UFieldData::AddInteger(reply, kFieldTransferSize, static_cast<std::int32_t>(mServerBanner.size()));
+    UFieldData::AddInteger(reply, kFieldTransferSize, static_cast<std::int32_t>(mServerBanner ? mServerBanner->size() : 0));
     UMyTransfer::AddRefNum(reply, refNum);
     session->SendData(reply);
 }
@@ -159,9 +159,9 @@ void CMyApplication::ProcessBannerDownloads() {
             continue;
         }
         b->tpt->ReceiveBuffer();
-        if (b->bytesSent == 0 && !mServerBanner.empty()) {
-            b->tpt->Send(mServerBanner.data(), static_cast<std::uint32_t>(mServerBanner.size()));
-            b->bytesSent = static_cast<std::uint32_t>(mServerBanner.size());
+        if (b->bytesSent == 0 && mServerBanner && !mServerBanner->empty()) {
+            b->tpt->Send(mServerBanner->data(), static_cast<std::uint32_t>(mServerBanner->size()));
+            b->bytesSent = static_cast<std::uint32_t>(mServerBanner->size());
             b->tpt->NotifyReadyToSend();
             Log(b->tpt->GetRemoteIPAddress().AsHostOrder(), "Download banner complete");
         }

@@ -223,8 +223,8 @@ public:
     void ProcessTran_DownloadBanner(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
     void ProcessTran_KillDownload(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
 
-    // The banner picture sent by banner downloads (empty: none loaded).
-    std::vector<std::uint8_t>& ServerBanner() { return mServerBanner; }
+    // The banner picture sent by banner downloads (none: no picture loaded).
+    std::optional<std::vector<std::uint8_t>>& ServerBanner() { return mServerBanner; }
     const std::vector<std::unique_ptr<SMyDownloadData>>& DownloadList() const { return mDownloadList; }
     const std::vector<std::unique_ptr<SMyDownloadWaitingData>>& DownloadWaitingList() const { return mDownloadWaitingList; }
     const std::vector<std::unique_ptr<SMyUploadData>>& UploadList() const { return mUploadList; }
@@ -379,8 +379,6 @@ private:
     std::vector<std::unique_ptr<SMyDownloadBannerData>> mDownloadBannerList;
     std::vector<std::unique_ptr<SMyUploadData>> mUploadList;
     CMyTransferWakeups mTransferWakeups{[this] { PostPass(); }};
-    // Loaded with the agreement at start-up; one block of picture bytes.
-    std::vector<std::uint8_t> mServerBanner;
 
     // ==== News (src/news/news_requests*.cpp): state ====
     // (section NEWS-STATE: members of this subsystem go below this line)

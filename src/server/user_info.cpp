@@ -1,4 +1,5 @@
 // Names, status flags, user-list entries and logins of connected clients.
+#include <algorithm>
 #include "server/user_info.h"
 
 namespace kx::UMyUserInfo {
@@ -34,13 +35,13 @@ std::vector<std::uint8_t> UserNameWithInfo(const SMyClient& client) {
     const auto icon = static_cast<std::uint16_t>(client.iconID);
     const std::uint16_t flags = GetClientFlags(&client);
     const auto size = static_cast<std::uint16_t>(name.size());
-    std::vector<std::uint8_t> out = {
-        static_cast<std::uint8_t>(client.userID >> 8), static_cast<std::uint8_t>(client.userID),
-        static_cast<std::uint8_t>(icon >> 8),          static_cast<std::uint8_t>(icon),
-        static_cast<std::uint8_t>(flags >> 8),         static_cast<std::uint8_t>(flags),
-        static_cast<std::uint8_t>(size >> 8),          static_cast<std::uint8_t>(size),
-    };
-    out.insert(out.end(), name.begin(), name.end());
+    std::vector<std::uint8_t> out(8 + name.size());
+    const std::uint16_t header[4] = {client.userID, icon, flags, size};
+    for (int i = 0; i < 4; ++i) {
+        out[2 * i] = static_cast<std::uint8_t>(header[i] >> 8);
+        out[2 * i + 1] = static_cast<std::uint8_t>(header[i]);
+    }
+    std::copy(name.begin(), name.end(), out.begin() + 8);
     return out;
 }
 
