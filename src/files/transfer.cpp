@@ -56,10 +56,7 @@ void CMyApplication::RunTransferPasses() {
     }
 }
 
-void CMyApplication::WakeTransferPass() {
-    PostPass();
-    CEventLoop::Get().PostMessage(0, nullptr, TMessageProc());
-}
+void CMyApplication::WakeTransferPass() { PostPass(); }
 
 SMyClient* CMyApplication::TransferClient(SMyClient* client, std::uint16_t clientID) const {
     return client != nullptr && GetClientByID(clientID) == client ? client : nullptr;

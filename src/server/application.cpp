@@ -43,6 +43,7 @@ CMyApplication::CMyApplication(std::string programDir)
 CMyApplication::~CMyApplication() {
     if (mHousekeepingTimer != 0) CEventLoop::Get().CancelTimer(mHousekeepingTimer);
     if (mPassHook != 0) CEventLoop::Get().RemoveAfterBatch(mPassHook);
+    CEventLoop::Get().RemoveMessages(this);
     mClientList.clear();
     mConnectList.clear();
     mTransferEstabList.clear();
@@ -167,7 +168,18 @@ void CMyApplication::HandleMessage(std::uint32_t code, void*) {
     if (code >= 100 && code <= 106) mPassRequested = true;
 }
 
-void CMyApplication::PostPass() { mPassRequested = true; }
+void CMyApplication::PostPass() {
+    mPassRequested = true;
+    // A request made during a pass must get a pass of its own soon, not wait for the next
+    // network event: a queued message makes the loop run another iteration at once.
+    if (!mWakePosted) {
+        mWakePosted = true;
+        CEventLoop::Get().PostMessage(kMsgDataArrived, this, [this](std::uint32_t, void*) {
+            mWakePosted = false;
+            mPassRequested = true;
+        });
+    }
+}
 
 void CMyApplication::ProcessPass() {
     mPassRequested = false;

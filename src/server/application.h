@@ -345,6 +345,7 @@ private:
     bool mIsQuitting = false;
     bool mHasQuit = false;
     bool mPassRequested = false;
+    bool mWakePosted = false;
     bool mInPass = false;
 
     // ==== Login, agreement and presence (src/server/login*.cpp, presence*.cpp): state ====

@@ -14,9 +14,13 @@ protected:
 };
 
 Bytes Entry(std::uint16_t id, std::uint16_t icon, std::uint16_t flags, const std::string& name) {
-    Bytes b = {std::uint8_t(id >> 8),    std::uint8_t(id),    std::uint8_t(icon >> 8),        std::uint8_t(icon),
-               std::uint8_t(flags >> 8), std::uint8_t(flags), std::uint8_t(name.size() >> 8), std::uint8_t(name.size())};
-    b.insert(b.end(), name.begin(), name.end());
+    Bytes b(8 + name.size());
+    const std::uint16_t header[4] = {id, icon, flags, static_cast<std::uint16_t>(name.size())};
+    for (int i = 0; i < 4; ++i) {
+        b[2 * i] = std::uint8_t(header[i] >> 8);
+        b[2 * i + 1] = std::uint8_t(header[i]);
+    }
+    std::copy(name.begin(), name.end(), b.begin() + 8);
     return b;
 }
 
