@@ -1,5 +1,8 @@
 // The account-list requests: reading every account at once, and applying a client's edited list
 // entry by entry (create, rename, modify, delete).
+#include <string>
+#include <vector>
+
 #include "accounts/account_request_fields.h"
 #include "accounts/login_name.h"
 #include "protocol/transaction_types.h"
@@ -21,8 +24,10 @@ SMyEntryOutcome Refused(const char* text) { return SMyEntryOutcome{false, text};
 
 // The entry is an account's edited fields plus, for an account that existed when the client read
 // the list, its login at that time (kFieldData). An entry with neither name nor login deletes
-// that account.
-SMyEntryOutcome ApplyAccountEntry(CMyApplication& app, SMyClient* client, TFieldDataObj entry) {
+// that account; the logins of deleted accounts are added to `deleted` (lower case) so that their
+// connected clients can be sent away once the requester has its answer.
+SMyEntryOutcome ApplyAccountEntry(CMyApplication& app, SMyClient* client, TFieldDataObj entry,
+                                  std::vector<std::string>& deleted) {
     CMyAccountStore& accounts = app.Accounts();
     const SMyUserAccess& own = client->access;
     const std::string prevLogin =
@@ -38,7 +43,7 @@ SMyEntryOutcome ApplyAccountEntry(CMyApplication& app, SMyClient* client, TField
             return kEntryFailed;
         }
         // Connected clients hold their login in lower case, whatever case the list carried.
-        app.DeleteOnlineAccount(UAccountLogin::LowerCase(prevLogin), client);
+        deleted.push_back(UAccountLogin::LowerCase(prevLogin));
         app.LogAccountChange(client, EMyAccountAction::Delete, prevLogin);
         return {};
     }
@@ -139,7 +144,10 @@ void CMyApplication::ProcessTran_SetUserList(SMyClient* client, TTransactSession
         return;
     }
     // Entries are applied one at a time and stay applied whatever happens to later ones.
+    // Clients of deleted accounts are disconnected after the reply: the requester may be one of
+    // them, and a disconnecting connection sends nothing more.
     bool batchFailed = false;
+    std::vector<std::string> deleted;
     for (std::uint16_t index = 1; index <= count; ++index) {
         std::uint8_t buf[kAccountEntryMax];
         const std::uint32_t size = UFieldData::GetFieldByIndex(fields, index, buf, kAccountEntryMax);
@@ -148,9 +156,10 @@ void CMyApplication::ProcessTran_SetUserList(SMyClient* client, TTransactSession
             continue;
         }
         StFieldData entry(UFieldData::NewFromBytes(buf, size));
-        const SMyEntryOutcome outcome = ApplyAccountEntry(*this, client, entry);
+        const SMyEntryOutcome outcome = ApplyAccountEntry(*this, client, entry, deleted);
         if (outcome.refusal) {
             SendErrorMsg(session, outcome.refusal);
+            for (const std::string& login : deleted) DeleteOnlineAccount(login, client);
             return;
         }
         if (outcome.failed) batchFailed = true;
@@ -159,6 +168,7 @@ void CMyApplication::ProcessTran_SetUserList(SMyClient* client, TTransactSession
         SendErrorMsg(session, kErrorSavingListText);
     else
         SendNoError(session);
+    for (const std::string& login : deleted) DeleteOnlineAccount(login, client);
 }
 
 }  // namespace kx

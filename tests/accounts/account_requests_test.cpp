@@ -301,6 +301,21 @@ TEST_F(AccountRequestsTest, DeleteUserRefusalsAndMissingAccounts) {
     EXPECT_TRUE(AccountLogLines().empty());
 }
 
+TEST_F(AccountRequestsTest, DeletingOnesOwnAccountAnswersFirstThenDisconnects) {
+    PutAccount("admin", "Boss", "pw", SMyUserAccess{});
+    auto admin = Admin();
+    auto ex = Exchange(*admin.conn, kTranSetUserList, List({DeletionEntry("Admin"), Entry("Z", "zed", "", Bytes(8, 0))}));
+    ASSERT_FALSE(ex.IsError()) << ex.ErrorText();
+    EXPECT_TRUE(ex.before.empty());
+    EXPECT_FALSE(AccountFolderExists("admin"));
+    EXPECT_TRUE(AccountFolderExists("zed"));
+    auto notice = admin.conn->ReadTransaction(2000);
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(notice->hdr.type, kTranServerMsg);
+    EXPECT_TRUE(ServerClosed(*admin.conn));
+    EXPECT_TRUE(PumpUntil([&] { return mApp->Clients().empty(); }));
+}
+
 // ---- kTranGetUser ----
 
 TEST_F(AccountRequestsTest, GetUserAnswersNameEncodedLoginPlaceholderAndAccessInOrder) {
