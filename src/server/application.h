@@ -181,6 +181,16 @@ public:
 
     // ==== Account administration (src/accounts/account_requests*.cpp) ====
     // (section ACCOUNTS: declarations of this subsystem go below this line)
+    void ProcessTran_NewUser(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_DeleteUser(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_GetUser(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_SetUser(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_GetUserList(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_SetUserList(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    // One line in the account log (when switched on) and one in the log window for a change
+    // `client` made; a log file that cannot be written is reported through Error, never to the
+    // client, since the change itself is done.
+    void LogAccountChange(const SMyClient* client, EMyAccountAction action, const std::string& affected);
 
     // ==== File browsing and management (src/files/file_requests*.cpp) ====
     // (section FILES: declarations of this subsystem go below this line)

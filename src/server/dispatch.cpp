@@ -81,6 +81,12 @@ const std::vector<std::pair<std::uint16_t, CMyApplication::TranHandler>>& CMyApp
 
         // ==== Account administration ====
         // (section ACCOUNTS: entries go below this line)
+        {kTranGetUserList, &CMyApplication::ProcessTran_GetUserList},
+        {kTranSetUserList, &CMyApplication::ProcessTran_SetUserList},
+        {kTranNewUser, &CMyApplication::ProcessTran_NewUser},
+        {kTranDeleteUser, &CMyApplication::ProcessTran_DeleteUser},
+        {kTranGetUser, &CMyApplication::ProcessTran_GetUser},
+        {kTranSetUser, &CMyApplication::ProcessTran_SetUser},
 
         // ==== File browsing and management ====
         // (section FILES: entries go below this line)
