@@ -3,6 +3,10 @@
 // news_listing.cpp; the machinery below these operations is declared in news_internal.h.
 #include "news/news_database.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -27,6 +31,30 @@ std::array<std::uint8_t, 16> NewGUID() {
     id[6] = static_cast<std::uint8_t>((id[6] & 0x0F) | 0x40);  // random (version 4) GUID
     id[8] = static_cast<std::uint8_t>((id[8] & 0x3F) | 0x80);
     return id;
+}
+
+// Writes a new file whole under `file`, never replacing one ((4, 115) when the name is taken).
+// The bytes go to a hidden temporary file with a short name beside it, which is then linked
+// under the final name: the file appears complete or not at all, and a name of the longest
+// length allowed still works (a temporary named after the file could not be longer).
+void CreateFileWhole(const std::string& file, const std::vector<std::uint8_t>& bytes) {
+    const std::size_t slash = file.rfind('/');
+    std::string tmp = (slash == std::string::npos ? std::string() : file.substr(0, slash + 1)) + ".knz-new-XXXXXX";
+    const int fd = mkostemp(tmp.data(), O_CLOEXEC);
+    if (fd < 0) KX_FAIL_ERRNO(errno);
+    int err = 0;
+    std::size_t done = 0;
+    while (done < bytes.size() && err == 0) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno != EINTR) err = errno;
+        if (n > 0) done += static_cast<std::size_t>(n);
+    }
+    if (err == 0 && fsync(fd) != 0) err = errno;
+    if (err == 0 && fchmod(fd, 0644) != 0) err = errno;
+    close(fd);
+    if (err == 0 && link(tmp.c_str(), file.c_str()) != 0) err = errno;  // EEXIST: never replaces
+    unlink(tmp.c_str());
+    if (err != 0) KX_FAIL_ERRNO(err);
 }
 
 // Checks what an operation that looks articles up relies on, and reads the directory.
@@ -84,7 +112,7 @@ void CreateNewGroup(const std::string& file, std::string_view name, std::string_
     std::vector<std::uint8_t> image(kNZNewFileSize, 0);
     _NZ_EncodeHeader(h, std::span<std::uint8_t, kNZHeaderSize>(image.data(), kNZHeaderSize));
     image[kNZHeaderArea] = 0xC0;  // blocks 1 (bitmap) and 2 (directory) in use
-    UFileUtil::WriteFileAtomic(file, image);
+    CreateFileWhole(file, image);
 }
 
 SMyNewsGroupInfo GetGroupInfo(const std::string& file) {

@@ -255,6 +255,21 @@ public:
 
     // ==== News (src/news/news_requests*.cpp) ====
     // (section NEWS: declarations of this subsystem go below this line)
+    void ProcessTran_GetNewsCatNameList(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_GetNewsArtNameList(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_GetNewsArtData(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_PostNewsArt(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_DelNewsArt(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_DelNewsFldrItem(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_NewNewsFldr(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_NewNewsCat(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    // Replies built from the news tree (host paths). The category list has the short entries
+    // below protocol version 15 and the long ones from 15 on. The article list and data raise
+    // the database's error when the category cannot be read.
+    static void BuildNewsCatList(const std::string& folder, TFieldDataObj fields, std::uint32_t clientVersion);
+    static void BuildNewsArtList(const std::string& category, TFieldDataObj fields);
+    static void BuildNewsArtData(const std::string& category, std::uint32_t articleID, const std::string& flavor,
+                                 TFieldDataObj fields);
     // The client's news root: its account's own "News" folder when present, else "News".
     std::string GetClientNewsRoot(const SMyClient* client) const;
 

@@ -107,6 +107,14 @@ const std::vector<std::pair<std::uint16_t, CMyApplication::TranHandler>>& CMyApp
 
         // ==== News ====
         // (section NEWS: entries go below this line)
+        {kTranGetNewsCatNameList, &CMyApplication::ProcessTran_GetNewsCatNameList},
+        {kTranGetNewsArtNameList, &CMyApplication::ProcessTran_GetNewsArtNameList},
+        {kTranDelNewsFldrItem, &CMyApplication::ProcessTran_DelNewsFldrItem},
+        {kTranNewNewsFldr, &CMyApplication::ProcessTran_NewNewsFldr},
+        {kTranNewNewsCat, &CMyApplication::ProcessTran_NewNewsCat},
+        {kTranGetNewsArtData, &CMyApplication::ProcessTran_GetNewsArtData},
+        {kTranPostNewsArt, &CMyApplication::ProcessTran_PostNewsArt},
+        {kTranDelNewsArt, &CMyApplication::ProcessTran_DelNewsArt},
 
     };
     return table;
