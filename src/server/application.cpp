@@ -63,6 +63,7 @@ void CMyApplication::StartUp() {
 
     // A missing message board starts empty.
     if (!UFileUtil::Exists(ProgramPath(kMsgBoardFileName))) UFileUtil::WriteFileAtomic(ProgramPath(kMsgBoardFileName), "", 0);
+    LoadMsgBoard();
 
     _gTransactMaxReceiveSize = 524288;
 
@@ -253,6 +254,7 @@ void CMyApplication::ResetServer() {
     mDeadlines.clear();
     mTransferEstabList.clear();
     // (reset step: chats, transfers and other per-client state go below this line)
+    mChatList.clear();
 
     mErrorCount = 0;
     mRefNumCounter = 1;
