@@ -100,10 +100,11 @@ namespace {
 void InviteAll(CMyApplication& app, SMyClient* requester, TFieldDataObj fields, TFieldDataObj invite,
                const SMyChat* skipMembersOf) {
     std::unordered_set<std::uint16_t> seen;
-    const std::uint16_t count = UFieldData::GetFieldCount(fields);
-    for (std::uint16_t i = 0; i < count; ++i) {
-        if (UFieldData::GetFieldID(fields, i) != kFieldUserID) continue;
-        const std::int32_t raw = UFieldData::GetIntegerByIndex(fields, i);
+    const std::uint32_t count = UFieldData::GetFieldCount(fields);
+    for (std::uint32_t n = 1; n <= count; ++n) {  // field indices count from 1
+        const auto index = static_cast<std::uint16_t>(n);
+        if (UFieldData::GetFieldID(fields, index) != kFieldUserID) continue;
+        const std::int32_t raw = UFieldData::GetIntegerByIndex(fields, index);
         if (raw <= 0 || raw > 0xFFFF) continue;
         const auto id = static_cast<std::uint16_t>(raw);
         SMyClient* invitee = app.GetClientByID(id);
@@ -227,9 +228,7 @@ void CMyApplication::ProcessTran_SetChatSubject(SMyClient*, TTransactSessionObj*
     chat->subject = UFieldData::GetString(fields, kFieldChatSubject).substr(0, kMaxChatSubject);
     StFieldData notice;
     UFieldData::AddInteger(notice, kFieldChatID, static_cast<std::int32_t>(chatID));
-    // Present even when empty, so members see the subject cleared.
-    UFieldData::AddField(notice, kFieldChatSubject, chat->subject.data(),
-                         static_cast<std::uint32_t>(chat->subject.size()));
+    UFieldData::AddString(notice, kFieldChatSubject, chat->subject);  // none: the subject is cleared
     BroadcastToChat(chat, kTranChatSubject, notice);
 }
 
