@@ -77,8 +77,10 @@ void CMyApplication::StartUp() {
     mBans.ReadPermBanList();
 
     // (start-up step: agreement and banner go below this line)
+    LoadAgreement(false);
 
     // (start-up step: head administrator check goes below this line)
+    CheckAdminAccount();
 
     CEventLoop& loop = CEventLoop::Get();
     mPassHook = loop.AddAfterBatch([this] {

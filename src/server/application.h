@@ -6,7 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <optional>
+#include <string_view>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -21,6 +24,7 @@
 #include "protocol/transact.h"
 #include "server/chat.h"
 #include "server/client.h"
+#include "server/client_info_text.h"
 #include "server/log.h"
 #include "server/stats.h"
 #include "server/options.h"
@@ -135,6 +139,39 @@ public:
 
     // ==== Login, agreement and presence (src/server/login*.cpp, presence*.cpp) ====
     // (section LOGIN: declarations of this subsystem go below this line)
+    void ProcessTran_Login(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_Agreed(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_GetUserNameList(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_SetClientUserInfo(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_GetClientInfoText(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_DisconnectUser(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_KeepConnectionAlive(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    // The login form: privileges from the record, names from the nickname given at login.
+    void SetClientUserInfo(SMyClient* client, std::string_view name, const SMyUserDataFile& rec);
+    // The form of kTranAgreed (with the record) and kTranSetClientUserInfo (rec null).
+    void SetClientUserInfo(SMyClient* client, TFieldDataObj fields, const SMyUserDataFile* rec);
+    // kTranClientUserInfo about `client` to every logged-in client.
+    void BroadcastClientUserInfo(SMyClient* client);
+    std::uint16_t GetClientFlags(const SMyClient* client) const;
+    // Loads "Agreement.txt" and the banner (start-up, and the console's reload).
+    void LoadAgreement(bool reload);
+    // The agreement text; null when none is loaded.
+    const std::string* GetServerAgreement() const { return mServerAgreement ? &*mServerAgreement : nullptr; }
+    // The banner picture (a local banner); null when none is loaded. Served by banner downloads.
+    const std::vector<std::uint8_t>* GetServerBanner() const { return mServerBanner ? &*mServerBanner : nullptr; }
+    std::uint32_t GetServerBannerType() const { return mServerBannerType; }
+    const std::string* GetServerBannerUrl() const { return mServerBannerUrl ? &*mServerBannerUrl : nullptr; }
+    // Brings every client logged in to `login` (lower case) up to date with the record.
+    void SetOnlineAccount(const std::string& login, const SMyUserDataFile& rec);
+    // Disconnects every client logged in to `login`, each logged under `acting` (may be null).
+    void DeleteOnlineAccount(const std::string& login, SMyClient* acting);
+    // Start-up: makes sure the head administrator account exists and has a password, without
+    // ever waiting for an operator who is not there.
+    void CheckAdminAccount();
+    // The transfer lists report a client's transfers for the client information text through
+    // these sources (each adds its entries to the sections).
+    using ClientInfoSource = std::function<void(const SMyClient* target, SMyClientInfoSections& sections)>;
+    void AddClientInfoSource(ClientInfoSource source) { mClientInfoSources.push_back(std::move(source)); }
 
     // ==== Chat rooms and instant messages (src/server/chat*.cpp) ====
     // (section CHAT: declarations of this subsystem go below this line)
@@ -264,6 +301,16 @@ private:
 
     // ==== Login, agreement and presence (src/server/login*.cpp, presence*.cpp): state ====
     // (section LOGIN-STATE: members of this subsystem go below this line)
+    // Loads one agreement or banner file; false when nothing was loaded.
+    bool LoadAgreementFile(const std::string& fileName, bool isText, bool reload, std::vector<std::uint8_t>& out);
+    void SendServerBanner(SMyClient* client);
+    void LogConnect(SMyClient* client);
+    void DisconnectForFlood(SMyClient* client);
+    std::optional<std::string> mServerAgreement;
+    std::optional<std::vector<std::uint8_t>> mServerBanner;
+    std::uint32_t mServerBannerType = 0;  // four-character code; 0 = no banner
+    std::optional<std::string> mServerBannerUrl;
+    std::vector<ClientInfoSource> mClientInfoSources;
 
     // ==== Chat rooms and instant messages (src/server/chat*.cpp): state ====
     // (section CHAT-STATE: members of this subsystem go below this line)

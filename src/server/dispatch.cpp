@@ -65,6 +65,13 @@ const std::vector<std::pair<std::uint16_t, CMyApplication::TranHandler>>& CMyApp
     static const std::vector<std::pair<std::uint16_t, TranHandler>> table = {
         // ==== Login, agreement and presence ====
         // (section LOGIN: entries go below this line)
+        {kTranLogin, &CMyApplication::ProcessTran_Login},
+        {kTranAgreed, &CMyApplication::ProcessTran_Agreed},
+        {kTranGetUserNameList, &CMyApplication::ProcessTran_GetUserNameList},
+        {kTranSetClientUserInfo, &CMyApplication::ProcessTran_SetClientUserInfo},
+        {kTranGetClientInfoText, &CMyApplication::ProcessTran_GetClientInfoText},
+        {kTranDisconnectUser, &CMyApplication::ProcessTran_DisconnectUser},
+        {kTranKeepConnectionAlive, &CMyApplication::ProcessTran_KeepConnectionAlive},
 
         // ==== Chat rooms and instant messages ====
         // (section CHAT: entries go below this line)

@@ -355,8 +355,10 @@ void CMyApplication::MarkLoginFailed(SMyClient* client) {
 }
 
 void CMyApplication::SetClientAway(SMyClient* client, bool away) {
-    // Other clients learn of the change through the user-list notices of the presence layer.
+    // Only a change is announced: every request calls this with false.
+    if (client->isAway == away) return;
     client->isAway = away;
+    BroadcastClientUserInfo(client);
 }
 
 }  // namespace kx

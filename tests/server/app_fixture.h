@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 
+#include "accounts/admin_check.h"
 #include "framework/clock.h"
 #include "framework/event_loop.h"
 #include "server/application.h"
@@ -27,6 +28,8 @@ protected:
         SMyPrefs prefs = SMyPrefs::Defaults();
         prefs.mOptions.nBasePortNum = mPort;
         CustomizePrefs(prefs);
+        // The developer's terminal and environment must not feed the head-admin check.
+        UAdminCheck::SetProcessSourcesAllowed(false);
         UMyPrefs::WritePrefs(UMyPrefs::GetPrefsSpec(mDir.Path()), prefs);
         mApp = std::make_unique<CMyApplication>(mDir.Path());
         mApp->StartUp();

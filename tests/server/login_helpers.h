@@ -1,0 +1,115 @@
+// Helpers for tests of login and presence: accounts on disk, login requests as a client sends
+// them, and reading everything the server has sent a test client so far.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "accounts/user_data.h"
+#include "protocol/transaction_types.h"
+#include "server/app_fixture.h"
+
+namespace kx::test {
+
+inline std::string Complemented(const std::string& plain) { return UUserData::Complement(plain); }
+
+// Field list of a kTranLogin: login and password complemented as on the wire; a name and an
+// icon only when given (non-empty / non-zero).
+inline Bytes LoginFields(const std::string& login, const std::string& password, const std::string& name = "",
+                         std::int32_t icon = 0, std::int32_t version = 190) {
+    CFieldListBuilder b;
+    b.Add(kFieldUserLogin, Complemented(login));
+    b.Add(kFieldUserPassword, Complemented(password));
+    b.AddInt(kFieldVersion, version);
+    if (!name.empty()) b.Add(kFieldUserName, name);
+    if (icon != 0) b.AddInt(kFieldIconID, icon);
+    return b.Build();
+}
+
+struct SReceived {
+    std::vector<STestTransaction> all;
+
+    // Notices (requests from the server) of one type.
+    std::vector<const STestTransaction*> Notices(std::uint16_t type) const {
+        std::vector<const STestTransaction*> out;
+        for (const auto& t : all)
+            if (!t.hdr.isReply && t.hdr.type == type) out.push_back(&t);
+        return out;
+    }
+    const STestTransaction* ReplyTo(std::uint32_t id) const {
+        for (const auto& t : all)
+            if (t.hdr.isReply && t.hdr.id == id) return &t;
+        return nullptr;
+    }
+};
+
+inline std::vector<STestField> Fields(const STestTransaction& t) {
+    auto f = ParseFieldList(t.data);
+    EXPECT_TRUE(f.has_value());
+    return f ? *f : std::vector<STestField>{};
+}
+
+inline std::string FieldText(const STestTransaction& t, std::uint16_t id) {
+    const auto f = Fields(t);
+    const STestField* field = FindField(f, id);
+    return field ? field->Text() : std::string("<absent>");
+}
+
+inline std::optional<std::int64_t> FieldInt(const STestTransaction& t, std::uint16_t id) {
+    const auto f = Fields(t);
+    const STestField* field = FindField(f, id);
+    return field ? field->Int() : std::nullopt;
+}
+
+class LoginFixture : public AppFixture {
+protected:
+    // Creates an account on disk; `password` plain (stored encoded).
+    SMyUserDataFile MakeAccount(const std::string& login, const std::string& password, const std::string& name,
+                                const SMyUserAccess& access) {
+        SMyUserDataFile rec;
+        rec.SetLogin(login);
+        rec.SetName(name);
+        rec.SetPassword(UUserData::EncodeText(password));
+        rec.access = access;
+        mApp->Accounts().NewUser(rec);
+        return rec;
+    }
+
+    // Pumps the server, then reads whatever has arrived at `c` until it is quiet.
+    SReceived Drain(CTestClient& c) {
+        SReceived r;
+        Pump();
+        while (auto t = c.ReadTransaction(60)) {
+            r.all.push_back(std::move(*t));
+            Pump(2);
+        }
+        return r;
+    }
+
+    // Connects a client and waits until the server has admitted it.
+    std::unique_ptr<CTestClient> Connect() {
+        const std::uint16_t before = Newest() ? Newest()->userID : 0;
+        auto c = ConnectClient();
+        EXPECT_TRUE(PumpUntil([&] { return Newest() && Newest()->userID != before; }));
+        return c;
+    }
+
+    // The server's record of the client admitted last.
+    SMyClient* Newest() { return mApp->Clients().empty() ? nullptr : mApp->Clients().back().get(); }
+
+    // Connects and completes a login with a name and an icon; returns the client.
+    std::unique_ptr<CTestClient> ConnectAndLogIn(const std::string& login, const std::string& password,
+                                                 const std::string& name, std::int32_t icon = 128) {
+        auto c = Connect();
+        const std::uint32_t id = c->SendRequest(kTranLogin, LoginFields(login, password, name, icon));
+        SReceived r = Drain(*c);
+        const STestTransaction* reply = r.ReplyTo(id);
+        EXPECT_TRUE(reply && reply->hdr.error == 0) << login;
+        EXPECT_TRUE(Newest() && Newest()->hasLoggedIn) << login;
+        return c;
+    }
+
+    static SMyUserAccess Privs(std::initializer_list<unsigned> bits) { return SMyUserAccess::FromBits(bits); }
+};
+
+}  // namespace kx::test
