@@ -8,7 +8,7 @@
 #include "framework/text_format.h"
 #include "protocol/transaction_types.h"
 #include "server/application.h"
-#include "server/chat_user_info.h"
+#include "server/user_info.h"
 
 namespace kx {
 
@@ -157,7 +157,7 @@ void CMyApplication::ProcessTran_InviteNewChat(SMyClient* client, TTransactSessi
     UFieldData::AddInteger(reply, kFieldChatID, static_cast<std::int32_t>(chatID));
     UFieldData::AddInteger(reply, kFieldUserID, client->userID);
     UFieldData::AddInteger(reply, kFieldIconID, client->iconID);
-    UFieldData::AddInteger(reply, kFieldUserFlags, UChatUserInfo::Flags(client));
+    UFieldData::AddInteger(reply, kFieldUserFlags, GetClientFlags(client));
     UFieldData::AddString(reply, kFieldUserName, client->userName);
     session->SendData(reply);
 }
@@ -191,7 +191,7 @@ void CMyApplication::ProcessTran_JoinChat(SMyClient* client, TTransactSessionObj
         UFieldData::AddInteger(change, kFieldChatID, static_cast<std::int32_t>(chatID));
         UFieldData::AddInteger(change, kFieldUserID, client->userID);
         UFieldData::AddInteger(change, kFieldIconID, client->iconID);
-        UFieldData::AddInteger(change, kFieldUserFlags, UChatUserInfo::Flags(client));
+        UFieldData::AddInteger(change, kFieldUserFlags, GetClientFlags(client));
         UFieldData::AddString(change, kFieldUserName, client->userName);
         BroadcastToChat(chat, kTranChatUserChange, change);
         chat->clientList.push_back(client);
@@ -200,7 +200,7 @@ void CMyApplication::ProcessTran_JoinChat(SMyClient* client, TTransactSessionObj
     UFieldData::AddString(reply, kFieldChatSubject, chat->subject);
     for (const SMyClient* member : chat->clientList) {
         if (member->userName.empty()) continue;
-        const std::vector<std::uint8_t> entry = UChatUserInfo::Entry(member);
+        const std::vector<std::uint8_t> entry = UMyUserInfo::UserNameWithInfo(*member);
         UFieldData::AddField(reply, kFieldUserNameWithInfo, entry.data(), static_cast<std::uint32_t>(entry.size()));
     }
     session->SendData(reply);
