@@ -8,7 +8,6 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -140,10 +139,6 @@ TTransport TRegularTransportObj::Accept(void* addrBuf, std::uint32_t* ioSize) {
         if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED || err == EPROTO) return nullptr;
         KX_FAIL_ERRNO(err);
     }
-    // Every send is a whole transaction, so waiting to coalesce small segments only adds the
-    // peer's delayed-acknowledgement time (tens of milliseconds) to chat lines and replies.
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     const SIPAddress remote = FromSockAddr(peer);
     const std::uint16_t remotePort = ntohs(peer.sin_port);
     TTransport conn(new TRegularTransportObj(fd, remote, remotePort));
