@@ -227,7 +227,8 @@ public:
         mConns.resize(n);
         const int inFlight = 8;
         int opened = 0;
-        const double end = NowMs() + 120000;
+        // Each login is announced to everybody already signed in, so this phase grows with N².
+        const double end = NowMs() + 1800000;
         while (mReady + mDead < n) {
             while (opened < n && opened - mEstablished - mDead < inFlight) Open(opened++);
             if (NowMs() > end) return false;
