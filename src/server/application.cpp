@@ -64,6 +64,7 @@ void CMyApplication::StartUp() {
 
     // A missing message board starts empty.
     if (!UFileUtil::Exists(ProgramPath(kMsgBoardFileName))) UFileUtil::WriteFileAtomic(ProgramPath(kMsgBoardFileName), "", 0);
+    LoadMsgBoard();
 
     _gTransactMaxReceiveSize = 524288;
 
@@ -271,6 +272,7 @@ void CMyApplication::ResetServer() {
     mTransferEstabList.clear();
     // (reset step: chats, transfers and other per-client state go below this line)
     ResetTransfers();
+    mChatList.clear();
 
     mErrorCount = 0;
     mRefNumCounter = 1;

@@ -23,6 +23,7 @@
 #include "net/transport.h"
 #include "protocol/field_data.h"
 #include "protocol/transact.h"
+#include "server/chat.h"
 #include "server/client.h"
 #include "server/client_info_text.h"
 #include "server/log.h"
@@ -175,9 +176,48 @@ public:
 
     // ==== Chat rooms and instant messages (src/server/chat*.cpp) ====
     // (section CHAT: declarations of this subsystem go below this line)
+    void ProcessTran_ChatSend(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_SendInstantMsg(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_UserBroadcast(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_InviteNewChat(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_InviteToChat(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_RejectChatInvite(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_JoinChat(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_LeaveChat(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_SetChatSubject(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    // The open private chat with that ID, or null.
+    SMyChat* GetChatByID(std::uint32_t id) const;
+    // A non-zero ID that no open chat uses.
+    std::uint32_t NewUniqueChatID();
+    // kTranChatText to the members of chat `chatID` who are established and may read chat.
+    void SendTextToChat(std::uint32_t chatID, const void* text, std::uint32_t size);
+    // A notice to every established member of the chat.
+    void BroadcastToChat(const SMyChat* chat, std::uint16_t type, TFieldDataObj fields);
+    // Takes a departing client out of every chat; the remaining members are told, and chats left
+    // empty are deleted. Called by KillClient before the record is freed.
+    void LeaveAllChats(SMyClient* client);
+    const std::vector<std::unique_ptr<SMyChat>>& Chats() const { return mChatList; }
+    // The flood rules shared by chat, instant messages, broadcasts, invitations and board posts.
+    // Each returns true when it disconnected and banned the client (the caller then stops).
+    bool ApplyRepetitionRule(SMyClient* client, const void* text, std::size_t size, const char* spamText);
+    void ResetMsgWindow(SMyClient* client);
+    bool CountMsg(SMyClient* client);
+    bool ApplyMsgRate(SMyClient* client);  // ResetMsgWindow, then CountMsg
+    void AutoBan(SMyClient* client, const char* logText);
 
     // ==== Message board (src/server/message_board*.cpp) ====
     // (section BOARD: declarations of this subsystem go below this line)
+    void ProcessTran_GetMsgs(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_PostMsg(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    // Host path of "MessageBoard.txt"; the file is created empty when missing.
+    std::string GetMsgBoardFileSpec();
+    // Reads the board file whole into memory (start-up and the console's reload).
+    void LoadMsgBoard();
+    void LoadMessageBoard() { LoadMsgBoard(); }
+    // Inserts header, text and separator at the start of the board and rewrites the file; returns
+    // the number of bytes inserted (the new post is then the board's first bytes).
+    std::uint32_t AddToMsgBoard(TFieldDataObj fields, const std::string& posterName);
+    const std::vector<std::uint8_t>& MsgBoard() const { return mMsgData; }
 
     // ==== Account administration (src/accounts/account_requests*.cpp) ====
     // (section ACCOUNTS: declarations of this subsystem go below this line)
@@ -388,9 +428,13 @@ private:
 
     // ==== Chat rooms and instant messages (src/server/chat*.cpp): state ====
     // (section CHAT-STATE: members of this subsystem go below this line)
+    std::vector<std::unique_ptr<SMyChat>> mChatList;  // newest first
+    std::uint8_t mChatIDCounter = 0;
 
     // ==== Message board (src/server/message_board*.cpp): state ====
     // (section BOARD-STATE: members of this subsystem go below this line)
+    std::vector<std::uint8_t> mMsgData;  // the board text, newest post first, as in the file
+    bool mMsgBoardLoaded = false;        // false: the file could not be read; posts are refused
 
     // ==== Account administration (src/accounts/account_requests*.cpp): state ====
     // (section ACCOUNTS-STATE: members of this subsystem go below this line)

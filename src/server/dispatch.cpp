@@ -75,9 +75,20 @@ const std::vector<std::pair<std::uint16_t, CMyApplication::TranHandler>>& CMyApp
 
         // ==== Chat rooms and instant messages ====
         // (section CHAT: entries go below this line)
+        {kTranChatSend, &CMyApplication::ProcessTran_ChatSend},
+        {kTranSendInstantMsg, &CMyApplication::ProcessTran_SendInstantMsg},
+        {kTranUserBroadcast, &CMyApplication::ProcessTran_UserBroadcast},
+        {kTranInviteNewChat, &CMyApplication::ProcessTran_InviteNewChat},
+        {kTranInviteToChat, &CMyApplication::ProcessTran_InviteToChat},
+        {kTranRejectChatInvite, &CMyApplication::ProcessTran_RejectChatInvite},
+        {kTranJoinChat, &CMyApplication::ProcessTran_JoinChat},
+        {kTranLeaveChat, &CMyApplication::ProcessTran_LeaveChat},
+        {kTranSetChatSubject, &CMyApplication::ProcessTran_SetChatSubject},
 
         // ==== Message board ====
         // (section BOARD: entries go below this line)
+        {kTranGetMsgs, &CMyApplication::ProcessTran_GetMsgs},
+        {kTranPostMsg, &CMyApplication::ProcessTran_PostMsg},
 
         // ==== Account administration ====
         // (section ACCOUNTS: entries go below this line)

@@ -319,6 +319,7 @@ void CMyApplication::KillClient(SMyClient* client) {
     }
     owned->tpt.reset();
     mStats.ClientKilled();
+    LeaveAllChats(owned.get());
 
     StFieldData fields;
     UFieldData::AddInteger(fields, kFieldUserID, id);
