@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 BUILD := build
 ASAN_BUILD := build-asan
 
-.PHONY: all build asan run test test-plain test-asan deps clean
+.PHONY: all build asan run test test-plain test-asan deps clean fuzz fuzz-build fuzz-deps fuzz-seeds
 
 all: build
 
@@ -45,5 +45,44 @@ test-asan: asan
 
 test: test-plain test-asan
 
+# Fuzzing (clang + libFuzzer): `make fuzz` runs every target FUZZ_SECONDS seconds (one at a time)
+# and reports executions and findings; FUZZ_TARGETS="field_data transact" picks some.
+FUZZ_BUILD := build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?=
+
+# Installs clang and the libFuzzer runtime of its version when missing.
+fuzz-deps:
+	@missing=""; \
+	command -v clang++ >/dev/null || missing="$$missing clang"; \
+	if command -v clang++ >/dev/null; then \
+	  major=$$(clang++ --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -n1); \
+	  rt=$$(clang++ -print-resource-dir)/lib/linux/libclang_rt.fuzzer-x86_64.a; \
+	  [ -f "$$rt" ] || missing="$$missing libclang-rt-$$major-dev"; \
+	fi; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi; \
+	if ! command -v clang++ >/dev/null; then echo "clang++ is still missing"; exit 1; fi; \
+	rt=$$(clang++ -print-resource-dir)/lib/linux/libclang_rt.fuzzer-x86_64.a; \
+	if [ ! -f "$$rt" ]; then \
+	  major=$$(clang++ --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -n1); \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libclang-rt-$$major-dev; \
+	fi
+
+$(FUZZ_BUILD)/build.ninja: | deps fuzz-deps
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DKX_FUZZ=ON
+
+fuzz-build: fuzz-deps $(FUZZ_BUILD)/build.ninja
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_all
+
+fuzz: fuzz-build
+	tests/fuzz/run_fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# Regenerates the committed seed corpora from the system's own writers.
+fuzz-seeds: fuzz-build
+	./$(FUZZ_BUILD)/fuzz_make_seeds tests/fuzz/corpus
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
