@@ -30,17 +30,6 @@ void WriteAll(int fd, const std::string& text) {
     }
 }
 
-// The message board and agreement loaders belong to their own subsystems; they are called when
-// the application has them.
-template <class App>
-void CallBoardLoader(App& app) {
-    if constexpr (requires { app.LoadMessageBoard(); }) app.LoadMessageBoard();
-}
-template <class App>
-void CallAgreementLoader(App& app) {
-    if constexpr (requires { app.LoadAgreement(true); }) app.LoadAgreement(true);
-}
-
 }  // namespace
 
 void CMyApplication::SetConsoleFds(int inFd, int outFd) {
@@ -70,8 +59,8 @@ std::string CMyApplication::ConsoleCommand(const std::string& line) {
 void CMyApplication::ReloadTexts() {
     // A missing board starts empty again, as at start-up.
     if (!UFileUtil::Exists(ProgramPath(kMsgBoardFileName))) UFileUtil::WriteFileAtomic(ProgramPath(kMsgBoardFileName), "", 0);
-    CallBoardLoader(*this);
-    CallAgreementLoader(*this);
+    LoadMsgBoard();
+    LoadAgreement(true);
 }
 
 SMyPrefs CMyApplication::CurrentPrefs() const {
@@ -112,7 +101,7 @@ std::vector<std::string> CMyApplication::ApplyOptions(const SMyPrefs& edited) {
     RestartTracker();
     if (registrationWanted && !(mOptions.nOpts & kMyOptTracker))
         notes.emplace_back("Tracker registration stays off: it needs a server name and at least one tracker.");
-    if (bannerChanged) CallAgreementLoader(*this);
+    if (bannerChanged) LoadAgreement(true);
 
     SaveOptions();
     DisconnectPermBan();
