@@ -140,8 +140,11 @@ void CMyApplication::SetHeadAdminLogin(const std::string& login) {
 }
 
 SMyTransferCounts CMyApplication::ConsoleTransferCounts() const {
-    // The transfer lists are counted here once they exist; until then nothing is in progress.
-    return SMyTransferCounts{};
+    SMyTransferCounts counts;
+    counts.downloading = static_cast<std::uint32_t>(mDownloadList.size());
+    counts.uploading = static_cast<std::uint32_t>(mUploadList.size());
+    counts.waiting = static_cast<std::uint32_t>(mDownloadWaitingList.size());
+    return counts;
 }
 
 }  // namespace kx
