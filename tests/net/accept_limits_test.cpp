@@ -26,6 +26,11 @@ int ConnectTo(std::uint16_t port) {
 }
 
 TEST(AcceptLimits, OutOfDescriptorsBacksOffInsteadOfSpinning) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer runtime needs descriptors of its own (it checks memory through a pipe) and
+    // reports nonsense when there are none; the plain build runs this case.
+    GTEST_SKIP() << "needs free descriptors under the sanitizers";
+#endif
     UTransport::Init();
     TTransport listener = UTransport::New(kTransportStream, true);
     SInternetAddress addr{kInternetAddressType, 0, {127, 0, 0, 1, 0, 0, 0, 0}};
