@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 #include <cstdlib>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "accounts/account_store.h"
+#include "accounts/user_data.h"
 #include "protocol/transaction_types.h"
 #include "server/pref_file.h"
 #include "support/server_process.h"
@@ -73,6 +76,49 @@ TEST(ConsoleProcess, ConsoleBanDisconnectsAConnectedClientWithItsNotice) {
     EXPECT_TRUE(c->WaitClosed(5000));
     EXPECT_TRUE(server.WaitForOutput("Ban added: 127.0.0.1. 1 client(s) disconnected."));
     EXPECT_FALSE(ReadFileText(dir / "Banned").empty());
+}
+
+TEST(ConsoleProcess, FarewellQuitOnAPipeWaitsForTheLastClient) {
+    TempDir dir;
+    for (const char* folder : {"Users", "Trash"}) std::filesystem::create_directories(dir / folder);
+    CMyAccountStore store(dir / "Users", dir / "Trash");
+    SMyUserDataFile rec;
+    rec.SetLogin("visitor");
+    rec.SetName("Visitor");
+    rec.SetPassword(UUserData::EncodeText("pw"));
+    store.NewUser(rec);
+
+    ServerProcess server(dir.Path());
+    server.UseStdinPipe();
+    ASSERT_TRUE(server.Start());
+    auto c = Establish(server.Port());
+    CFieldListBuilder login;
+    login.Add(kFieldUserLogin, UUserData::Complement("visitor"));
+    login.Add(kFieldUserPassword, UUserData::Complement("pw"));
+    login.AddInt(kFieldVersion, 190);
+    login.Add(kFieldUserName, "Visitor");
+    login.AddInt(kFieldIconID, 128);
+    const std::uint32_t id = c->SendRequest(kTranLogin, login.Build());
+    auto reply = c->ReadReplyTo(id, 5000);
+    ASSERT_TRUE(reply);
+    ASSERT_EQ(reply->hdr.error, 0u);
+
+    ASSERT_TRUE(server.WriteStdin("quit See you tomorrow\n"));
+    bool sawFarewell = false;
+    while (auto t = c->ReadTransaction(3000)) {
+        if (t->hdr.type != kTranServerQuitting) continue;
+        auto fields = ParseFieldList(t->data);
+        ASSERT_TRUE(fields && FindField(*fields, kFieldData));
+        EXPECT_EQ(FindField(*fields, kFieldData)->Text(), "See you tomorrow");
+        sawFarewell = true;
+        break;
+    }
+    EXPECT_TRUE(sawFarewell);
+    int status = -1;
+    EXPECT_FALSE(server.WaitExit(500, &status)) << "quit before the last client left";
+    c->Close();
+    ASSERT_TRUE(server.WaitExit(10000, &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(ConsoleProcess, PortChangedOnTheConsoleAppliesAtTheNextStart) {
