@@ -62,6 +62,8 @@ public:
     bool WaitForOutput(const std::string& text, int ms = 5000) const;
 
     unsigned short Port() const { return mPort; }
+    // The child's process id while it runs (-1 otherwise), e.g. to read /proc/<pid>/status.
+    pid_t Pid() const { return mPid; }
     std::string StdOut() const { return ReadFileText(mDir + "/server.out"); }
     std::string StdErr() const { return ReadFileText(mDir + "/server.err"); }
 
