@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -68,16 +69,15 @@ struct SHistory {
     std::size_t acked = 0;
 
     // The on-disk state must be the baseline plus a prefix of this round's requests that holds
-    // at least every confirmed one. Returns the prefix length, or nullopt.
-    std::optional<std::size_t> MatchPrefix(const std::vector<T>& onDisk) const {
-        if (onDisk.size() < baseline.size()) return std::nullopt;
-        const std::size_t k = onDisk.size() - baseline.size();
-        if (k < acked || k > sent.size()) return std::nullopt;
-        for (std::size_t i = 0; i < onDisk.size(); ++i) {
-            const T& want = i < baseline.size() ? baseline[i] : sent[i - baseline.size()];
-            if (onDisk[i] != want) return std::nullopt;
+    // at least every confirmed one (only the newest `cap` when the file keeps no more).
+    bool MatchPrefix(const std::vector<T>& onDisk, std::size_t cap = SIZE_MAX) const {
+        for (std::size_t k = acked; k <= sent.size(); ++k) {
+            std::vector<T> want = baseline;
+            want.insert(want.end(), sent.begin(), sent.begin() + static_cast<std::ptrdiff_t>(k));
+            if (want.size() > cap) want.erase(want.begin(), want.end() - static_cast<std::ptrdiff_t>(cap));
+            if (want == onDisk) return true;
         }
-        return k;
+        return false;
     }
     // A value that is replaced whole: the baseline, or any request from the last confirmed on.
     bool MatchLatest(const T& onDisk) const {
@@ -244,7 +244,7 @@ protected:
             std::vector<std::string> reasons;
             for (const BanRecord& b : bans) reasons.emplace_back(b.description.View());
             // The console gives no confirmation: any prefix of the bans typed may have landed.
-            EXPECT_TRUE(mBans.MatchPrefix(reasons).has_value()) << "bans on disk: " << reasons.size();
+            EXPECT_TRUE(mBans.MatchPrefix(reasons, kMaxPermBans)) << "bans on disk: " << reasons.size();
             mBans.Settle(reasons);
         }
         {
@@ -264,7 +264,7 @@ protected:
             ASSERT_TRUE(bytes) << "MessageBoard.txt missing";
             auto posts = ParseBoard(std::string(bytes->begin(), bytes->end()));
             ASSERT_TRUE(posts) << "MessageBoard.txt holds a partial post";
-            EXPECT_TRUE(mBoard.MatchPrefix(*posts).has_value()) << "posts on disk: " << posts->size() << ", before: "
+            EXPECT_TRUE(mBoard.MatchPrefix(*posts)) << "posts on disk: " << posts->size() << ", before: "
                                                     << mBoard.baseline.size() << ", confirmed: " << mBoard.acked
                                                     << ", sent: " << mBoard.sent.size();
             mBoard.Settle(*posts);
