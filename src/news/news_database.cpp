@@ -151,9 +151,16 @@ std::uint32_t AddArticle(const std::string& file, std::uint32_t parentID, std::s
 
     _NZ_CheckIDOrder(db, db.Bucket(h.nextArticleID), h.nextArticleID);
 
+    // The ID is taken (and the listing dropped) on disk first: after a crash further on, the
+    // next article gets a fresh ID instead of one the index may already hold.
+    const std::uint32_t newID = h.nextArticleID;
+    h.nextArticleID = newID + 1;
+    _NZ_DropList(db);
+    db.WriteHeader();
+
     std::uint32_t block = _NZ_AllocateBlocks(db, 1);
     _NZ_SNewsItemBlock item;
-    item.id = h.nextArticleID;
+    item.id = newID;
     item.prevArticleOffset = prev;
     item.parentOffset = parentBlock;
     item.date = date ? *date : UDateTime::FromLocalTime(UClock::WallTime());
@@ -175,8 +182,6 @@ std::uint32_t AddArticle(const std::string& file, std::uint32_t parentID, std::s
 
     h.addSerial++;
     h.articleCount++;
-    h.nextArticleID = item.id + 1;
-    _NZ_DropList(db);
     db.WriteHeader();
     return item.id;
 }
@@ -219,11 +224,7 @@ bool AddData(const std::string& file, std::uint32_t articleID, std::string_view 
     _NZ_WriteItemField(db, last, kNZFlavOffNext, first);
 
     // The cached listing shows every article's flavors, so it is out of date now.
-    if (db.header.listOffset != 0) {
-        _NZ_DropList(db);
-        db.file.Write32(kNZOffListOffset, 0);
-        db.file.Write32(kNZOffListSize, 0);
-    }
+    _NZ_DropList(db);
     return true;
 }
 
@@ -296,20 +297,21 @@ bool DeleteArticle(const std::string& file, std::uint32_t articleID, bool recurs
     for (std::uint32_t reply : replies)
         doomed.push_back({_NZ_ReadItem(db, reply).id, _NZ_FlavRuns(db, reply)});
     doomed.push_back({article.id, _NZ_FlavRuns(db, block)});
-    for (const SDoomed& d : doomed) {
-        _NZ_DelFlavs(db, d.runs);
-        _NZ_RmIDFromHash(db, db.Bucket(d.id), d.id);
-        if (h.articleCount != 0) h.articleCount--;
-    }
+    for (std::size_t i = 0; i < doomed.size() && h.articleCount != 0; ++i) h.articleCount--;
 
     // What takes the article's place in its sibling list: the promoted reply, or its next sibling.
+    // The header goes first, so that an article added after a crash part-way is linked to the
+    // new end of the list. Nothing is freed until no link or index entry names it any more: a
+    // crash then leaves unused blocks marked, never blocks in use that a later write may take.
     const std::uint32_t replacement = promoted != 0 ? promoted : next;
+    const std::uint32_t before = promoted != 0 ? promoted : prev;
+    if (prev == 0 && parent == 0) h.firstArticleOffset = replacement;
+    if (next == 0 && parent == 0) h.lastArticleOffset = before;
+    _NZ_DropList(db);
+    db.WriteHeader();
     if (prev != 0) _NZ_WriteItemField(db, prev, kNZItemOffNext, replacement);
     else if (parent != 0) _NZ_WriteItemField(db, parent, kNZItemOffFirstChild, replacement);
-    else h.firstArticleOffset = replacement;
-    const std::uint32_t before = promoted != 0 ? promoted : prev;
     if (next != 0) _NZ_WriteItemField(db, next, kNZItemOffPrev, before);
-    else if (parent == 0) h.lastArticleOffset = before;
 
     if (promoted != 0) {
         if (!others.empty()) {
@@ -329,9 +331,8 @@ bool DeleteArticle(const std::string& file, std::uint32_t articleID, bool recurs
         _NZ_WriteItem(db, promoted, p);
     }
 
-    db.WriteDirectory();
-    _NZ_DropList(db);
-    db.WriteHeader();
+    for (const SDoomed& d : doomed) _NZ_RmIDFromHash(db, db.Bucket(d.id), d.id);
+    for (const SDoomed& d : doomed) _NZ_DelFlavs(db, d.runs);
     return true;
 }
 

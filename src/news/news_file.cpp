@@ -68,9 +68,17 @@ std::vector<std::uint8_t> CNZFile::ReadBytes(std::uint64_t offset, std::uint64_t
     return out;
 }
 
+namespace {
+long gWriteLimit = -1;  // writes left before the simulated crash, or -1
+}  // namespace
+
+void CNZFile::SetWriteLimitForTest(long writes) { gWriteLimit = writes < 0 ? -1 : writes; }
+
 void CNZFile::WriteAt(std::uint64_t offset, const void* buf, std::size_t length) {
     if (offset > kNZMaxFileSize || length > kNZMaxFileSize - offset)
         KX_FAIL(kErrClassGeneral, kErrSizeLimit);
+    if (gWriteLimit == 0) KX_FAIL_ERRNO(EIO);
+    if (gWriteLimit > 0) --gWriteLimit;
     const auto* p = static_cast<const std::uint8_t*>(buf);
     std::size_t done = 0;
     while (done < length) {

@@ -36,6 +36,11 @@ public:
     void WriteAt(std::uint64_t offset, const void* buf, std::size_t length);
     void Write32(std::uint64_t offset, std::uint32_t value);
 
+    // Stands in for a crash in tests: after `writes` more writes (across every file), each
+    // further write fails with an I/O error and leaves the file as the earlier writes made it.
+    // A negative count lifts the limit.
+    static void SetWriteLimitForTest(long writes);
+
 private:
     int mFD = -1;
     std::uint64_t mSize = 0;

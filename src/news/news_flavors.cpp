@@ -51,9 +51,15 @@ void _NZ_DelFlavs(CNZDatabaseFile& db, const std::vector<std::pair<std::uint32_t
 
 void _NZ_DropList(CNZDatabaseFile& db) {
     if (db.header.listOffset == 0) return;
-    _NZ_DeallocateBlocks(db, db.header.listOffset, db.header.listSize / db.BlockSize() + 1);
+    const std::uint32_t first = db.header.listOffset;
+    const std::uint32_t count = db.header.listSize / db.BlockSize() + 1;
+    // The header lets go of the listing before its blocks are freed: a crash in between leaves
+    // unused blocks marked, never a header pointing at blocks another write may take.
     db.header.listOffset = 0;
     db.header.listSize = 0;
+    const std::uint8_t none[8] = {};
+    db.file.WriteAt(kNZOffListOffset, none, sizeof none);
+    _NZ_DeallocateBlocks(db, first, count);
 }
 
 }  // namespace kx

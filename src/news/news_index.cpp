@@ -33,6 +33,19 @@ void WriteEntries(CNZDatabaseFile& db, std::uint32_t tableOffset, std::size_t fi
     db.file.WriteAt(db.BlockOffset(tableOffset) + firstIndex * kNZIDOffsetSize, raw.data(), raw.size());
 }
 
+// Writes the entry after the table's last one, then the directory entry that counts it.
+void AppendEntry(CNZDatabaseFile& db, std::uint32_t bucket, _NZ_SHashInfo info, std::uint32_t id,
+                 std::uint32_t block) {
+    std::uint8_t entry[8];
+    NZPut32(entry, id);
+    NZPut32(entry + 4, block);
+    db.file.WriteAt(db.BlockOffset(info.offset) + std::uint64_t{info.size} * kNZIDOffsetSize, entry,
+                    sizeof entry);
+    info.size++;
+    db.directory[bucket] = info;
+    db.WriteDirEntry(bucket);
+}
+
 std::uint32_t TableBlocks(const CNZDatabaseFile& db, std::uint64_t entries) {
     return static_cast<std::uint32_t>((entries * kNZIDOffsetSize + db.BlockSize() - 1) / db.BlockSize());
 }
@@ -80,19 +93,15 @@ void _NZ_AddIDToHash(CNZDatabaseFile& db, std::uint32_t bucket, std::uint32_t id
         std::uint32_t newOffset = _NZ_AllocateBlocks(db, oldBlocks + 1);
         if (newOffset == 0) KX_FAIL(kErrClassGeneral, 1);
         WriteEntries(db, newOffset, 0, entries);
-        if (oldBlocks != 0) _NZ_DeallocateBlocks(db, info.offset, oldBlocks);
         _NZ_ZeroBlocks(db, newOffset + oldBlocks, 1);
+        const std::uint32_t oldOffset = info.offset;
         info.offset = newOffset;
+        AppendEntry(db, bucket, info, id, block);
+        // Freed only once the directory no longer points at it.
+        if (oldBlocks != 0) _NZ_DeallocateBlocks(db, oldOffset, oldBlocks);
+        return;
     }
-
-    std::uint8_t entry[8];
-    NZPut32(entry, id);
-    NZPut32(entry + 4, block);
-    db.file.WriteAt(db.BlockOffset(info.offset) + std::uint64_t{info.size} * kNZIDOffsetSize, entry,
-                    sizeof entry);
-    info.size++;
-    db.directory[bucket] = info;
-    db.WriteDirEntry(bucket);
+    AppendEntry(db, bucket, info, id, block);
 }
 
 void _NZ_RmIDFromHash(CNZDatabaseFile& db, std::uint32_t bucket, std::uint32_t id) {
@@ -108,11 +117,11 @@ void _NZ_RmIDFromHash(CNZDatabaseFile& db, std::uint32_t bucket, std::uint32_t i
     info.size--;
     std::uint32_t blocksAfter = TableBlocks(db, info.size);
     WriteEntries(db, info.offset, index, entries);
-    if (blocksAfter < blocksBefore) {
-        _NZ_DeallocateBlocks(db, info.offset + blocksAfter, 1);
-        if (info.size == 0) info.offset = 0;
-    }
+    const std::uint32_t tableOffset = info.offset;
+    if (blocksAfter < blocksBefore && info.size == 0) info.offset = 0;
     db.directory[bucket] = info;
+    db.WriteDirEntry(bucket);
+    if (blocksAfter < blocksBefore) _NZ_DeallocateBlocks(db, tableOffset + blocksAfter, 1);
 }
 
 }  // namespace kx

@@ -77,8 +77,11 @@ std::vector<std::uint8_t> GetArticleListing(const std::string& file) {
     db.file.WriteAt(db.BlockOffset(block), listing.data(), listing.size());
     h.listOffset = block;
     h.listSize = size;
-    db.file.Write32(kNZOffListOffset, block);
-    db.file.Write32(kNZOffListSize, size);
+    // Place and size in one write, so that no crash leaves one without the other.
+    std::uint8_t fields[8];
+    NZPut32(fields, block);
+    NZPut32(fields + 4, size);
+    db.file.WriteAt(kNZOffListOffset, fields, sizeof fields);
     return listing;
 }
 
