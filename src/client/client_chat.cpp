@@ -1,6 +1,6 @@
 // The interactive chat of the command-line client: waits on standard input and the connection
 // at once, prints the public chat, joins, leaves, private messages and broadcasts as they
-// arrive, and sends each typed line (/me TEXT, /msg USER TEXT, /quit).
+// arrive, and sends each typed line (/me TEXT, /msg USER TEXT, /quit; //TEXT says "/TEXT").
 #include <cerrno>
 #include <map>
 #include <ostream>
@@ -80,8 +80,8 @@ public:
         if (line == "/quit") return false;
         if (line.empty()) return true;
         StFieldData req;
-        if (line.rfind("/msg ", 0) == 0) {
-            const std::string rest = line.substr(5);
+        if (line == "/msg" || line.rfind("/msg ", 0) == 0) {
+            const std::string rest = line.size() > 5 ? line.substr(5) : std::string();
             const std::size_t space = rest.find(' ');
             if (space == std::string::npos || space == 0) {
                 Print("! Usage: /msg USER TEXT");
@@ -103,6 +103,11 @@ public:
         if (line.rfind("/me ", 0) == 0) {
             UFieldData::AddString(req, kFieldData, LocalToWire(line.substr(4)));
             UFieldData::AddInteger(req, kFieldChatOptions, 1);
+        } else if (line.rfind("//", 0) == 0) {
+            UFieldData::AddString(req, kFieldData, LocalToWire(line.substr(1)));
+        } else if (line[0] == '/') {
+            Print("! Unknown command " + line.substr(0, line.find(' ')) + " (start the line with // to say it)");
+            return true;
         } else {
             UFieldData::AddString(req, kFieldData, LocalToWire(line));
         }

@@ -49,7 +49,7 @@ std::string ClientUsage() {
            "Commands:\n"
            "  users                  list the users online\n"
            "  info USER              information about a user (USER: nickname or #ID)\n"
-           "  chat                   interactive chat; /me TEXT, /msg USER TEXT, /quit\n"
+           "  chat                   interactive chat; /me TEXT, /msg USER TEXT, /quit, //TEXT\n"
            "  say TEXT               one line to the public chat\n"
            "  msg USER TEXT          private message\n"
            "  broadcast TEXT         message to every user\n"

@@ -5,10 +5,7 @@
 
 #include <filesystem>
 
-#include "accounts/account_store.h"
-#include "accounts/admin_account.h"
-#include "support/client_process.h"
-#include "support/server_process.h"
+#include "client/client_fixture.h"
 
 namespace kx {
 namespace {
@@ -17,37 +14,7 @@ namespace fs = std::filesystem;
 using test::RunClientBinary;
 using test::SClientResult;
 
-class CliE2E : public ::testing::Test {
-protected:
-    void SetUp() override {
-        fs::create_directories(dir / "Users");
-        CMyAccountStore store(dir / "Users", dir / "Trash");
-        ASSERT_TRUE(UAdminAccount::SetAdmin(store, "admin", "secret", true));
-        // An ordinary account without a password, for the one who gets disconnected.
-        SMyUserDataFile user;
-        user.SetName("User");
-        user.SetLogin("user");
-        user.access = SMyUserAccess::FromBits({myAcc_ReadChat, myAcc_SendChat, myAcc_SendPrivMsg, myAcc_ReadNews});
-        store.NewUser(user);
-        fs::create_directories(dir / "Files/Docs");
-        test::WriteFileText(dir / "Files/readme.txt", "hello world");
-        server = std::make_unique<test::ServerProcess>(dir.Path());
-        ASSERT_TRUE(server->Start()) << server->StdOut() << server->StdErr();
-        host = "127.0.0.1:" + std::to_string(server->Port());
-        test::WriteFileText(dir / "pw", "secret\n");
-    }
-
-    // Runs a command as the administrator (password from a file).
-    SClientResult Admin(std::vector<std::string> args, const std::string& input = "", const std::string& name = "op") {
-        std::vector<std::string> all = {"--login", "admin", "--password-file", dir / "pw", "--name", name, host};
-        all.insert(all.end(), args.begin(), args.end());
-        return RunClientBinary(all, input);
-    }
-
-    test::TempDir dir;
-    std::unique_ptr<test::ServerProcess> server;
-    std::string host;
-};
+class CliE2E : public test::ClientFixture {};
 
 TEST(CliArgs, HelpDocumentsTheExitCodesAndBadArgumentsGetTheirOwn) {
     SClientResult help = RunClientBinary({"--help"});
