@@ -339,6 +339,8 @@ void CmdKick(CClientLink& link, const SClientOptions& opt) {
 
 }  // namespace
 
+void RunNewsCommand(CClientLink& link, const SClientOptions& opt, int stdinFd, std::ostream& out);
+
 void RunSimpleCommand(CClientLink& link, const SClientOptions& opt, int stdinFd, std::ostream& out) {
     const std::string& c = opt.command;
     if (c == "users") CmdUsers(link, opt, out);
@@ -356,6 +358,7 @@ void RunSimpleCommand(CClientLink& link, const SClientOptions& opt, int stdinFd,
     else if (c == "alias") CmdMoveOrAlias(link, opt, kTranMakeFileAlias, "alias PATH DEST");
     else if (c == "rename") CmdRename(link, opt);
     else if (c == "kick") CmdKick(link, opt);
+    else if (c == "news") RunNewsCommand(link, opt, stdinFd, out);
     else Bad("Unknown command " + c);
 }
 
