@@ -341,6 +341,8 @@ void CmdKick(CClientLink& link, const SClientOptions& opt) {
 
 void RunNewsCommand(CClientLink& link, const SClientOptions& opt, int stdinFd, std::ostream& out);
 
+void RunAccountCommand(CClientLink& link, const SClientOptions& opt, std::ostream& out);
+
 void RunSimpleCommand(CClientLink& link, const SClientOptions& opt, int stdinFd, std::ostream& out) {
     const std::string& c = opt.command;
     if (c == "users") CmdUsers(link, opt, out);
@@ -359,6 +361,7 @@ void RunSimpleCommand(CClientLink& link, const SClientOptions& opt, int stdinFd,
     else if (c == "rename") CmdRename(link, opt);
     else if (c == "kick") CmdKick(link, opt);
     else if (c == "news") RunNewsCommand(link, opt, stdinFd, out);
+    else if (c == "account") RunAccountCommand(link, opt, out);
     else Bad("Unknown command " + c);
 }
 

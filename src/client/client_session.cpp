@@ -15,7 +15,7 @@ namespace {
 constexpr std::int32_t kClientVersion = 190;
 
 const char* const kCommands[] = {"users", "info", "chat", "say", "msg", "broadcast", "board", "post", "ls", "stat",
-                                 "mkdir", "rm", "mv", "rename", "alias", "kick", "news"};
+                                 "mkdir", "rm", "mv", "rename", "alias", "kick", "news", "account"};
 }  // namespace
 
 std::string JsonString(std::string_view text) {
