@@ -1,0 +1,137 @@
+// Parsing of the client's command line.
+#include "client/client_options.h"
+
+#include <charconv>
+#include <optional>
+
+#include "client/client_connection.h"
+#include "framework/file_util.h"
+
+namespace kx {
+
+namespace {
+[[noreturn]] void Bad(const std::string& why) { throw SClientFailure(kExitBadArgument, why); }
+
+long ParseNumber(const std::string& text, long lo, long hi, const std::string& what) {
+    long v = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (ec != std::errc() || end != text.data() + text.size() || v < lo || v > hi)
+        Bad("Invalid " + what + ": " + text);
+    return v;
+}
+
+std::string ReadPasswordFile(const std::string& path) {
+    std::optional<std::vector<std::uint8_t>> bytes;
+    try {
+        bytes = UFileUtil::ReadWholeFile(path, 4096);
+    } catch (const std::exception&) {
+    }
+    if (!bytes) Bad("Cannot read the password file " + path);
+    std::string text(bytes->begin(), bytes->end());
+    text = text.substr(0, text.find('\n'));
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+}
+}  // namespace
+
+std::string ClientUsage() {
+    return "Usage: kestrix [options] HOST[:PORT] COMMAND [ARGS]\n"
+           "\n"
+           "Options:\n"
+           "  --login LOGIN          account login (default: guest)\n"
+           "  --password-file FILE   read the password from FILE (first line); otherwise the\n"
+           "                         environment variable KESTRIX_PASSWORD is used\n"
+           "  --name NAME            nickname shown to others (default: kestrix)\n"
+           "  --icon N               icon number (default: 1)\n"
+           "  --json                 machine-readable output\n"
+           "  --help                 this text\n"
+           "\n"
+           "Commands:\n"
+           "  users                  list the users online\n"
+           "  info USER              information about a user (USER: nickname or #ID)\n"
+           "  chat                   interactive chat; /me TEXT, /msg USER TEXT, /quit, //TEXT\n"
+           "  say TEXT               one line to the public chat\n"
+           "  msg USER TEXT          private message\n"
+           "  broadcast TEXT         message to every user\n"
+           "  board                  read the message board\n"
+           "  post TEXT|-            post to the message board (- reads standard input)\n"
+           "  ls [PATH]              list a folder\n"
+           "  stat PATH              information about a file or folder\n"
+           "  mkdir PATH             create a folder\n"
+           "  rm PATH                delete a file or folder\n"
+           "  mv PATH DEST           move into the folder DEST\n"
+           "  rename PATH NAME       rename\n"
+           "  alias PATH DEST        make an alias inside the folder DEST\n"
+           "  kick USER [--ban temp|perm [REASON]]\n"
+           "                         disconnect a user, optionally banning the address\n"
+           "  news read PATH ID      read an article\n"
+           "  news post PATH TITLE TEXT|- [--reply-to ID]\n"
+           "  news rm PATH ID        delete an article (and its replies)\n"
+           "                         PATH: a category in the news tree, e.g. Bundle/General.knz\n"
+           "  account ls             list the accounts\n"
+           "  account show LOGIN\n"
+           "  account add LOGIN [--name NAME] [--new-password-file FILE] [--access BITS]\n"
+           "  account set LOGIN [--name NAME] [--new-password-file FILE] [--access BITS]\n"
+           "  account rm LOGIN\n"
+           "                         BITS: 16 hexadecimal digits, the account's privilege set\n"
+           "\n"
+           "Exit codes:\n"
+           "  0  success\n"
+           "  1  the server answered with an error (its text is printed)\n"
+           "  2  bad argument\n"
+           "  3  cannot connect, or the connection was lost\n"
+           "  4  the server refused the login\n";
+}
+
+SClientOptions ParseClientOptions(const std::vector<std::string>& argv, const char* env) {
+    SClientOptions o;
+    std::string passwordFile;
+    std::size_t i = 0;
+    auto value = [&](const std::string& opt) -> std::string {
+        if (i + 1 >= argv.size()) Bad("Option " + opt + " needs a value");
+        return argv[++i];
+    };
+    for (; i < argv.size(); ++i) {
+        const std::string& a = argv[i];
+        if (a == "--help" || a == "-h") {
+            o.help = true;
+            return o;
+        }
+        if (a.rfind("--", 0) != 0 || !o.host.empty()) break;
+        if (a == "--login") o.login = value(a);
+        else if (a == "--password-file") passwordFile = value(a);
+        else if (a == "--name") o.name = value(a);
+        else if (a == "--icon") o.icon = static_cast<std::int16_t>(ParseNumber(value(a), 1, 32767, "icon"));
+        else if (a == "--json") o.json = true;
+        else if (a == "--password") Bad("Give the password with --password-file or KESTRIX_PASSWORD, not on the command line");
+        else Bad("Unknown option " + a);
+    }
+    if (i >= argv.size()) Bad("Missing HOST");
+    std::string host = argv[i++];
+    const auto colon = host.rfind(':');
+    if (colon != std::string::npos && host.find(':') == colon) {
+        o.port = static_cast<std::uint16_t>(ParseNumber(host.substr(colon + 1), 1, 65534, "port"));
+        host.resize(colon);
+    }
+    if (host.empty()) Bad("Missing HOST");
+    o.host = host;
+    // Options may also follow the host, before the command.
+    for (; i < argv.size() && argv[i].rfind("--", 0) == 0; ++i) {
+        const std::string& a = argv[i];
+        if (a == "--login") o.login = value(a);
+        else if (a == "--password-file") passwordFile = value(a);
+        else if (a == "--name") o.name = value(a);
+        else if (a == "--icon") o.icon = static_cast<std::int16_t>(ParseNumber(value(a), 1, 32767, "icon"));
+        else if (a == "--json") o.json = true;
+        else Bad("Unknown option " + a);
+    }
+    if (i >= argv.size()) Bad("Missing COMMAND");
+    o.command = argv[i++];
+    o.args.assign(argv.begin() + static_cast<std::ptrdiff_t>(i), argv.end());
+    if (!passwordFile.empty()) o.password = ReadPasswordFile(passwordFile);
+    else if (env) o.password = env;
+    if (o.password.size() > 31) Bad("The password is longer than 31 bytes");
+    return o;
+}
+
+}  // namespace kx

@@ -1,0 +1,33 @@
+// The command line of the command-line client: options, the server address and the command
+// with its arguments, and the --help text that documents them and the exit codes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kx {
+
+inline constexpr std::uint16_t kClientDefaultPort = 5500;
+
+struct SClientOptions {
+    std::string host;
+    std::uint16_t port = kClientDefaultPort;
+    std::string login;            // empty: guest
+    std::string password;         // from --password-file or KESTRIX_PASSWORD
+    std::string name = "kestrix";
+    std::int16_t icon = 1;
+    bool json = false;
+    bool help = false;
+    std::string command;
+    std::vector<std::string> args;  // command arguments, options of the command included
+};
+
+// The usage text printed by --help.
+std::string ClientUsage();
+
+// Parses argv (without the program name). Throws SClientFailure(kExitBadArgument) with the
+// reason. `env` is the value of KESTRIX_PASSWORD (null when unset).
+SClientOptions ParseClientOptions(const std::vector<std::string>& argv, const char* env);
+
+}  // namespace kx

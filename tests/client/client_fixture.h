@@ -1,0 +1,52 @@
+// The fixture of the client's end-to-end tests: a real server on a temporary program folder
+// with the head administrator "admin" (password "secret", also in the file "pw"), an ordinary
+// account "user" without a password, and a small file tree.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "accounts/account_store.h"
+#include "accounts/admin_account.h"
+#include "support/client_process.h"
+#include "support/server_process.h"
+
+namespace kx::test {
+
+namespace fs = std::filesystem;
+
+class ClientFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(dir / "Users");
+        CMyAccountStore store(dir / "Users", dir / "Trash");
+        ASSERT_TRUE(UAdminAccount::SetAdmin(store, "admin", "secret", true));
+        // An ordinary account without a password, for the one who gets disconnected.
+        SMyUserDataFile user;
+        user.SetName("User");
+        user.SetLogin("user");
+        user.access = SMyUserAccess::FromBits({myAcc_ReadChat, myAcc_SendChat, myAcc_SendPrivMsg, myAcc_ReadNews});
+        store.NewUser(user);
+        fs::create_directories(dir / "Files/Docs");
+        WriteFileText(dir / "Files/readme.txt", "hello world");
+        server = std::make_unique<ServerProcess>(dir.Path());
+        ASSERT_TRUE(server->Start()) << server->StdOut() << server->StdErr();
+        host = "127.0.0.1:" + std::to_string(server->Port());
+        WriteFileText(dir / "pw", "secret\n");
+    }
+
+    // Runs a command as the administrator (password from a file).
+    SClientResult Admin(std::vector<std::string> args, const std::string& input = "", const std::string& name = "op") {
+        std::vector<std::string> all = {"--login", "admin", "--password-file", dir / "pw", "--name", name, host};
+        all.insert(all.end(), args.begin(), args.end());
+        return test::RunClientBinary(all, input);
+    }
+
+    TempDir dir;
+    std::unique_ptr<ServerProcess> server;
+    std::string host;
+};
+
+}  // namespace kx::test
