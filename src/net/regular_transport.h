@@ -15,17 +15,19 @@
 // never pass through this process; the tunnel never sees them (TakeUnsentBuffers skips them).
 //
 // Send queue, written behind: Send and SendBuffer only append to the queue (small blocks are
-// joined to the last queued one) and list the connection with the event loop, which flushes it
-// once at the end of the iteration (CEventLoop::RequestFlush): one send, sendmsg with several
-// blocks, or sendfile per connection, however many blocks the processing pass handed over. What
-// the socket does not take then waits for writability (outside an event-loop iteration there is
-// no batch to wait for, and the queue is written at once); only then is writability watched (and
-// no flush is requested meanwhile: the writable event writes everything queued). Disconnect and
-// the destructor write what the socket takes at once before they shut down or close, as the
-// bytes would have left had they been written when handed over. StartDisconnect shuts the
-// connection down once the queue has drained. A peer that stops reading cannot make the queue grow without bound:
-// once a connection's unsent bytes would exceed kMaxUnsentSize (16 MiB) the queue is dropped,
-// the connection is shut down at once and 103 is posted, so that the owner disposes of it.
+// joined to the last queued one) and list the connection with the event loop, which
+// flushes it once at the end of the iteration (CEventLoop::RequestFlush): sendmsg with up to
+// kMaxWriteBlocks blocks at a time, sendfile for file ranges, however many blocks the processing
+// pass handed over. Outside an event-loop iteration there is no batch to wait for, and the
+// queue is written at once. What the socket does not take waits for writability, which is
+// watched only then (no flush is requested meanwhile: the writable event writes everything
+// queued). Disconnect and the destructor write what the socket takes before they shut down or
+// close, as the bytes would have left had they been written when handed over. StartDisconnect
+// shuts the connection down once the queue has drained.
+//
+// A peer that stops reading cannot make the queue grow without bound: once a connection's
+// unsent bytes would exceed kMaxUnsentSize (16 MiB) the queue is dropped, the connection is
+// shut down at once and 103 is posted, so that the owner disposes of it.
 //
 // Datagrams (SendUnit): destinations given by host name are resolved asynchronously
 // (CHostLookup); datagrams leave in the order they were handed over, so a datagram handed over
