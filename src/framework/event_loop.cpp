@@ -1,4 +1,5 @@
-// The event loop: readiness batch, due timers, queued messages, then the after-batch hooks.
+// The event loop: readiness batch, due timers, queued messages, the after-batch hooks, then the
+// flush of output written behind.
 #include "framework/event_loop.h"
 
 #include <algorithm>
@@ -138,7 +139,33 @@ bool CEventLoop::DeliverMessages() {
     return any;
 }
 
+std::size_t CEventLoop::RequestFlush(IWriteBehind* w) {
+    mFlushList.push_back(w);
+    return mFlushList.size() - 1;
+}
+
+void CEventLoop::CancelFlush(std::size_t slot, const IWriteBehind* w) {
+    if (slot < mFlushList.size() && mFlushList[slot] == w) mFlushList[slot] = nullptr;
+}
+
+void CEventLoop::FlushWrittenBehind() {
+    // By index: a flush may list further objects (they are flushed in this same phase).
+    for (std::size_t i = 0; i < mFlushList.size(); ++i) {
+        IWriteBehind* w = mFlushList[i];
+        if (w == nullptr) continue;
+        mFlushList[i] = nullptr;
+        w->FlushOutput();
+    }
+    mFlushList.clear();
+}
+
 void CEventLoop::RunOnce(int maxWaitMs) {
+    struct SIterationMark {
+        bool& flag;
+        bool was;
+        explicit SIterationMark(bool& f) : flag(f), was(f) { flag = true; }
+        ~SIterationMark() { flag = was; }
+    } mark(mInIteration);
     mFired.clear();
     mPoller.Wait(mFired, NextTimeout(maxWaitMs));
     bool any = !mFired.empty();
@@ -155,6 +182,8 @@ void CEventLoop::RunOnce(int maxWaitMs) {
         auto hooks = mAfterBatch;
         for (auto& hook : hooks) hook.second();
     }
+    // Last, so that everything the pass wrote leaves in this iteration.
+    if (!mFlushList.empty()) FlushWrittenBehind();
 }
 
 void CEventLoop::Run() {

@@ -4,8 +4,9 @@
 //
 // One iteration (RunOnce): wait for readiness (not at all when messages are queued), dispatch
 // the whole batch of fired descriptors, fire due timers, deliver the queued messages, then run
-// the after-batch hooks once. The server's processing pass is such a hook, so one pass answers
-// a whole batch of notices. Handlers never poll; a descriptor unwatched by an earlier handler
+// the after-batch hooks once, and last flush the output written behind during the iteration. The
+// server's processing pass is such a hook, so one pass answers a whole batch of notices, and a
+// connection that got many lines in that pass writes them with one system call. Handlers never poll; a descriptor unwatched by an earlier handler
 // of the same batch gets no callback (its registration tag no longer matches).
 #pragma once
 
@@ -23,6 +24,16 @@ namespace kx {
 
 // A message handler: called with the message code and the object named as its sender.
 using TMessageProc = std::function<void(std::uint32_t code, void* object)>;
+
+// Something that holds output written behind (a network endpoint's send queue): it asks the loop
+// for a flush once, and FlushOutput runs in the final phase of the iteration.
+class IWriteBehind {
+public:
+    virtual void FlushOutput() = 0;
+
+protected:
+    ~IWriteBehind() = default;
+};
 
 struct SMessage {
     std::uint32_t code;
@@ -66,6 +77,17 @@ public:
     std::uint64_t AddAfterBatch(std::function<void()> hook);
     void RemoveAfterBatch(std::uint64_t id);
 
+    // Output written behind. RequestFlush lists `w` (once per request; the caller remembers that
+    // it asked) and returns its slot; CancelFlush(slot, w) takes it off the list again (an object
+    // being destroyed). The list is flushed at the end of the iteration, after the after-batch
+    // hooks, in the order of the requests. Only meaningful inside an iteration (InIteration):
+    // output handed over outside one has no batch to wait for and is written at once. A loop
+    // with nothing listed pays one emptiness check.
+    std::size_t RequestFlush(IWriteBehind* w);
+    void CancelFlush(std::size_t slot, const IWriteBehind* w);
+    std::size_t PendingFlushes() const { return mFlushList.size(); }
+    bool InIteration() const { return mInIteration; }
+
     // One iteration; waits at most maxWaitMs (-1: until something happens or a timer is due).
     void RunOnce(int maxWaitMs = -1);
     // Iterates until Stop().
@@ -89,6 +111,7 @@ private:
     int NextTimeout(int maxWaitMs) const;
     bool FireTimers();
     bool DeliverMessages();
+    void FlushWrittenBehind();
 
     CEpollPoller mPoller;
     std::unordered_map<int, SWatch> mWatches;
@@ -99,8 +122,10 @@ private:
     std::deque<SMessage> mQueue;
     std::vector<std::pair<std::uint64_t, std::function<void()>>> mAfterBatch;
     std::uint64_t mNextHook = 1;
+    std::vector<IWriteBehind*> mFlushList;  // null where a request was cancelled
     std::vector<SFiredEvent> mFired;
     bool mStopped = false;
+    bool mInIteration = false;
 };
 
 }  // namespace kx

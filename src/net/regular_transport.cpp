@@ -8,6 +8,7 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -62,6 +63,10 @@ TRegularTransportObj::TRegularTransportObj(int acceptedSock, const SIPAddress& r
       mRemotePort(remotePort), mIsStream(true), mIsConnected(true) {
     mNotice->object = static_cast<TTransportObj*>(this);
     RequestSendBufferSize(mSock);
+    // Output is already gathered into one write per connection and event-loop iteration; Nagle
+    // would only hold a client's next write until its delayed acknowledgement (about 40 ms).
+    const int on = 1;
+    setsockopt(mSock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
     try {
         Watch();
     } catch (...) {
@@ -71,6 +76,9 @@ TRegularTransportObj::TRegularTransportObj(int acceptedSock, const SIPAddress& r
 }
 
 TRegularTransportObj::~TRegularTransportObj() {
+    // Bytes handed over before the endpoint went away leave as far as the socket takes them.
+    if (!mClosed && !mShutDown && !mSendQueue.empty()) DrainQueue();
+    CancelFlushRequest();
     mNotice->alive = false;
     CEventLoop::Get().RemoveMessages(static_cast<TTransportObj*>(this));
     mPendingUnits.clear();  // abandons running lookups
@@ -170,6 +178,9 @@ TTransport TRegularTransportObj::Accept(void* addrBuf, std::uint32_t* ioSize) {
 
 void TRegularTransportObj::Disconnect() {
     mPendingUnits.clear();
+    // What was handed over before leaves as far as the socket takes it at once.
+    if (!mClosed && !mShutDown && !mSendQueue.empty()) DrainQueue();
+    CancelFlushRequest();
     DropQueue();
     ShutdownBoth();
     UpdateInterest();

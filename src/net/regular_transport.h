@@ -14,10 +14,20 @@
 // File ranges (SendFile) join the same queue and are written with sendfile(2), so file contents
 // never pass through this process; the tunnel never sees them (TakeUnsentBuffers skips them).
 //
-// Send queue: what the socket cannot take at once is queued (oldest first) and written as the
-// socket becomes writable. A peer that stops reading cannot make the queue grow without bound:
-// once a connection's unsent bytes would exceed kMaxUnsentSize (16 MiB) the queue is dropped,
-// the connection is shut down at once and 103 is posted, so that the owner disposes of it.
+// Send queue, written behind: Send and SendBuffer only append to the queue (small blocks are
+// joined to the last queued one) and list the connection with the event loop, which
+// flushes it once at the end of the iteration (CEventLoop::RequestFlush): sendmsg with up to
+// kMaxWriteBlocks blocks at a time, sendfile for file ranges, however many blocks the processing
+// pass handed over. Outside an event-loop iteration there is no batch to wait for, and the
+// queue is written at once. What the socket does not take waits for writability, which is
+// watched only then (no flush is requested meanwhile: the writable event writes everything
+// queued). Disconnect and the destructor write what the socket takes before they shut down or
+// close, as the bytes would have left had they been written when handed over. StartDisconnect
+// shuts the connection down once the queue has drained.
+//
+// A peer that stops reading cannot make the queue grow without bound: once a connection's
+// unsent bytes would exceed kMaxUnsentSize (16 MiB) the queue is dropped, the connection is
+// shut down at once and 103 is posted, so that the owner disposes of it.
 //
 // Datagrams (SendUnit): destinations given by host name are resolved asynchronously
 // (CHostLookup); datagrams leave in the order they were handed over, so a datagram handed over
@@ -39,10 +49,15 @@ class CHostLookup;
 // How long a listener that ran out of descriptors waits before accepting again.
 inline constexpr std::uint64_t kAcceptRetryMs = 200;
 
-class TRegularTransportObj final : public TTransportObj {
+class TRegularTransportObj final : public TTransportObj, private IWriteBehind {
 public:
     // Largest number of bytes a connection may have waiting to be sent.
     static constexpr std::uint32_t kMaxUnsentSize = 16u * 1024 * 1024;
+    // Blocks up to this size handed to Send/SendBuffer are copied onto the end of the last
+    // queued block while that one is no larger and not yet begun, so a burst is one buffer.
+    static constexpr std::uint32_t kJoinLimit = 64u * 1024;
+    // Most blocks written by one sendmsg.
+    static constexpr int kMaxWriteBlocks = 64;
     // Datagrams that may wait for host-name lookups at one time.
     static constexpr std::size_t kMaxPendingUnits = 32;
     static constexpr int kListenBacklog = 10;
@@ -135,11 +150,19 @@ private:
     bool HasHandler() const { return static_cast<bool>(mNotice->handler); }
 
     // Sending and receiving (regular_transport_io.cpp).
-    std::uint32_t WriteNow(const std::uint8_t* data, std::uint32_t size);
-    // Writes what the socket takes of the block's remaining bytes (sendfile for a file range);
-    // -1 when the connection must end (a socket error, or a file shorter than its range).
-    long WriteBlock(SSendBuf& buf);
-    void Enqueue(TTransportBuffer buf);
+    // Writes what the socket takes of a file range's remaining bytes with sendfile; -1 when the
+    // connection must end (a socket error, or a file shorter than its range).
+    long WriteFileRange(SSendBuf& buf);
+    // Appends bytes (joined to the last block when small) or a whole block; false when the
+    // unsent cap closed the connection instead.
+    bool QueueBytes(const std::uint8_t* data, std::uint32_t size);
+    bool QueueBlock(TTransportBuffer buf);
+    void RequestFlushOnce();
+    void CancelFlushRequest();
+    void FlushOutput() override;
+    // Writes the queue as far as the socket takes it, then settles what follows: shutdown after
+    // StartDisconnect, the ready-to-send notice, writability watched while bytes remain.
+    void WriteQueued();
     void DrainQueue();
     void DropQueue();
     void CloseAtOnce();
@@ -181,6 +204,9 @@ private:
     bool mWatched = false;
     bool mReadArmed = true;      // readability wanted; cleared after a notice nobody acted on yet
     bool mKeepUnsentOnClose = false;
+    bool mFlushPending = false;  // listed with the event loop for its end-of-iteration flush
+    bool mAwaitWritable = false; // the socket stopped taking bytes; writability is watched
+    std::size_t mFlushSlot = 0;
     CEventLoop::TimerID mAcceptRetryTimer = 0;  // a listener out of descriptors waits on this
 };
 

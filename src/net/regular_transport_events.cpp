@@ -11,7 +11,7 @@ namespace kx {
 std::uint32_t TRegularTransportObj::WantedInterest() const {
     std::uint32_t interest = 0;
     if (mReadArmed && HasHandler()) interest |= kFdReadable;
-    if (!mSendQueue.empty()) interest |= kFdWritable;
+    if (mAwaitWritable && !mSendQueue.empty()) interest |= kFdWritable;
     return interest;
 }
 
@@ -103,15 +103,8 @@ void TRegularTransportObj::OnReadable(std::uint32_t mask) {
 }
 
 void TRegularTransportObj::OnWritable() {
-    DrainQueue();
-    if (mClosed) return;
-    if (mSendQueue.empty() && mDisconWhenNoOutData) {
-        ShutdownBoth();
-    } else if (HasHandler() && mCheckReadyToSend && mSendQueue.size() <= 1) {
-        mCheckReadyToSend = false;
-        Post(kMsgReadyToSend);
-    }
-    UpdateInterest();
+    if (mShutDown) return;
+    WriteQueued();
 }
 
 void TRegularTransportObj::OnClosed() {

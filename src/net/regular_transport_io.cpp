@@ -1,5 +1,5 @@
-// The regular endpoint's data path: the send queue (written at once when possible, queued and
-// drained on writability otherwise, capped per connection) and the receive side with its
+// The regular endpoint's data path: the send queue (written behind: flushed once at the end of
+// the event-loop iteration, then on writability while bytes remain; capped per connection) and the receive side with its
 // look-ahead buffer and receive threshold. Sending and receiving never raise for socket errors:
 // the end of a connection is learnt from the close notice.
 #include <algorithm>
@@ -10,51 +10,87 @@
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include "framework/error.h"
 #include "net/regular_transport.h"
 
 namespace kx {
 
-std::uint32_t TRegularTransportObj::WriteNow(const std::uint8_t* data, std::uint32_t size) {
-    if (size == 0) return 0;
-    ssize_t n;
-    do {
-        n = send(mSock, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-    } while (n < 0 && errno == EINTR);
-    return n > 0 ? static_cast<std::uint32_t>(n) : 0;  // a failure counts as nothing written
+bool TRegularTransportObj::QueueBytes(const std::uint8_t* data, std::uint32_t size) {
+    if (mUnsentSize + size > kMaxUnsentSize) {
+        // The peer is not reading: drop it rather than hold its data without limit.
+        CloseAtOnce();
+        return false;
+    }
+    SSendBuf* tail = mSendQueue.empty() ? nullptr : mSendQueue.back().get();
+    // Joined only while the socket is not known to be full: behind a full socket each block
+    // stays a block, which is what IsReadyToSend counts.
+    if (tail != nullptr && !mAwaitWritable && !tail->file && tail->offset == 0 && size <= kJoinLimit &&
+        tail->data.size() <= kJoinLimit) {
+        tail->data.insert(tail->data.end(), data, data + size);
+    } else {
+        auto buf = std::make_unique<SSendBuf>();
+        buf->data.assign(data, data + size);
+        mSendQueue.push_back(std::move(buf));
+    }
+    mUnsentSize += size;
+    RequestFlushOnce();
+    return true;
+}
+
+bool TRegularTransportObj::QueueBlock(TTransportBuffer buf) {
+    const std::uint32_t remaining = buf->Size() - buf->offset;
+    if (remaining == 0) return true;
+    if (!buf->file && remaining <= kJoinLimit) return QueueBytes(buf->data.data() + buf->offset, remaining);
+    if (mUnsentSize + remaining > kMaxUnsentSize) {
+        CloseAtOnce();
+        return false;
+    }
+    mUnsentSize += remaining;
+    mSendQueue.push_back(std::move(buf));
+    RequestFlushOnce();
+    return true;
+}
+
+void TRegularTransportObj::RequestFlushOnce() {
+    // While writability is watched the writable event writes the queue; a flush would only
+    // meet a full socket.
+    if (mFlushPending || mAwaitWritable) return;
+    CEventLoop& loop = CEventLoop::Get();
+    if (!loop.InIteration()) {
+        // No batch to wait for (set-up, tests, tools driving the endpoint directly).
+        WriteQueued();
+        return;
+    }
+    mFlushSlot = loop.RequestFlush(this);
+    mFlushPending = true;
+}
+
+void TRegularTransportObj::CancelFlushRequest() {
+    if (!mFlushPending) return;
+    CEventLoop::Get().CancelFlush(mFlushSlot, this);
+    mFlushPending = false;
+}
+
+void TRegularTransportObj::FlushOutput() {
+    mFlushPending = false;
+    if (mClosed || mShutDown) return;
+    WriteQueued();
 }
 
 void TRegularTransportObj::Send(const void* data, std::uint32_t size) {
     if (size == 0) return;
     if (data == nullptr) KX_FAIL_PARAM();
     if (mClosed || mShutDown) return;  // nothing can be delivered any more
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    // Once anything is queued, new data goes behind it so that bytes leave in order.
-    const std::uint32_t written = mSendQueue.empty() ? WriteNow(p, size) : 0;
-    if (written == size) return;
-    if (mUnsentSize + (size - written) > kMaxUnsentSize) {
-        CloseAtOnce();
-        return;
-    }
-    auto buf = std::make_unique<SSendBuf>();
-    buf->data.assign(p + written, p + size);
-    Enqueue(std::move(buf));
+    QueueBytes(static_cast<const std::uint8_t*>(data), size);
 }
 
 void TRegularTransportObj::SendBuffer(TTransportBuffer buf) {
     if (!buf || buf->offset > buf->Size()) KX_FAIL_PARAM();
     if (buf->file && !CanSendFile()) KX_FAIL_PARAM();
     if (mClosed || mShutDown) return;
-    if (mSendQueue.empty()) {
-        const long n = WriteBlock(*buf);
-        if (n < 0) {
-            CloseAtOnce();
-            return;
-        }
-    }
-    if (buf->offset == buf->Size()) return;
-    Enqueue(std::move(buf));
+    QueueBlock(std::move(buf));
 }
 
 void TRegularTransportObj::SendFile(int fd, std::uint64_t offset, std::uint32_t size) {
@@ -69,14 +105,9 @@ void TRegularTransportObj::SendFile(int fd, std::uint64_t offset, std::uint32_t 
     SendBuffer(std::move(buf));
 }
 
-long TRegularTransportObj::WriteBlock(SSendBuf& buf) {
+long TRegularTransportObj::WriteFileRange(SSendBuf& buf) {
     const std::uint32_t remaining = buf.Size() - buf.offset;
     if (remaining == 0) return 0;
-    if (!buf.file) {
-        const std::uint32_t n = WriteNow(buf.data.data() + buf.offset, remaining);
-        buf.offset += n;
-        return n;
-    }
     off_t pos = static_cast<off_t>(buf.file->start + buf.offset);
     ssize_t n;
     do {
@@ -94,26 +125,28 @@ long TRegularTransportObj::WriteBlock(SSendBuf& buf) {
     return n;
 }
 
-void TRegularTransportObj::Enqueue(TTransportBuffer buf) {
-    const std::uint64_t remaining = buf->Size() - buf->offset;
-    if (mUnsentSize + remaining > kMaxUnsentSize) {
-        // The peer is not reading: drop it rather than hold its data without limit.
-        CloseAtOnce();
-        return;
+void TRegularTransportObj::WriteQueued() {
+    DrainQueue();
+    if (mClosed) return;
+    mAwaitWritable = !mSendQueue.empty();
+    if (mSendQueue.empty() && mDisconWhenNoOutData) {
+        ShutdownBoth();
+    } else if (HasHandler() && mCheckReadyToSend && mSendQueue.size() <= 1) {
+        mCheckReadyToSend = false;
+        Post(kMsgReadyToSend);
     }
-    mUnsentSize += remaining;
-    mSendQueue.push_back(std::move(buf));
     UpdateInterest();
 }
 
-// Writes from the head of the queue until it is empty or the socket stops taking data. A large
-// single write never fails here (the socket takes what fits), so no retry in smaller writes.
+// Writes from the head of the queue until it is empty or the socket stops taking data: the data
+// blocks in a row with one sendmsg, a file range with sendfile. A large write never fails here
+// (the socket takes what fits), so no retry in smaller writes.
 void TRegularTransportObj::DrainQueue() {
     while (!mSendQueue.empty()) {
         SSendBuf& head = *mSendQueue.front();
-        const std::uint32_t remaining = head.Size() - head.offset;
         if (head.file) {
-            const long n = WriteBlock(head);
+            const std::uint32_t remaining = head.Size() - head.offset;
+            const long n = WriteFileRange(head);
             if (n < 0) {
                 CloseAtOnce();
                 return;
@@ -123,7 +156,21 @@ void TRegularTransportObj::DrainQueue() {
             mSendQueue.pop_front();
             continue;
         }
-        const ssize_t n = send(mSock, head.data.data() + head.offset, remaining, MSG_NOSIGNAL | MSG_DONTWAIT);
+        iovec iov[kMaxWriteBlocks];
+        int count = 0;
+        std::size_t total = 0;
+        for (auto it = mSendQueue.begin(); it != mSendQueue.end() && count < kMaxWriteBlocks && !(*it)->file; ++it) {
+            SSendBuf& b = **it;
+            iov[count].iov_base = b.data.data() + b.offset;
+            iov[count].iov_len = b.data.size() - b.offset;
+            total += iov[count].iov_len;
+            ++count;
+        }
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = static_cast<std::size_t>(count);
+        const ssize_t n = count == 1 ? send(mSock, iov[0].iov_base, iov[0].iov_len, MSG_NOSIGNAL | MSG_DONTWAIT)
+                                     : sendmsg(mSock, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
             const int err = errno;
             if (err == EINTR) continue;
@@ -131,7 +178,7 @@ void TRegularTransportObj::DrainQueue() {
             if (err == EAGAIN || err == EWOULDBLOCK || err == ECONNRESET || err == EPIPE) return;
             char text[128];
             std::snprintf(text, sizeof(text), "Socket error attempting to send data:  %d\rSize of data:  %lu", err,
-                          static_cast<unsigned long>(remaining));
+                          static_cast<unsigned long>(total));
             UError::DebugBreak(text);
             // The error would fire again on every pass: end the connection instead of spinning.
             CloseAtOnce();
@@ -139,17 +186,25 @@ void TRegularTransportObj::DrainQueue() {
         }
         if (n == 0) return;
         mUnsentSize -= static_cast<std::uint64_t>(n);
-        if (static_cast<std::uint32_t>(n) < remaining) {
-            head.offset += static_cast<std::uint32_t>(n);
-            return;
+        std::size_t left = static_cast<std::size_t>(n);
+        while (left > 0) {
+            SSendBuf& b = *mSendQueue.front();
+            const std::size_t rest = b.data.size() - b.offset;
+            if (left < rest) {
+                b.offset += static_cast<std::uint32_t>(left);
+                break;
+            }
+            left -= rest;
+            mSendQueue.pop_front();
         }
-        mSendQueue.pop_front();
+        if (static_cast<std::size_t>(n) < total) return;
     }
 }
 
 void TRegularTransportObj::DropQueue() {
     mSendQueue.clear();
     mUnsentSize = 0;
+    mAwaitWritable = false;
 }
 
 std::vector<TTransportBuffer> TRegularTransportObj::TakeUnsentBuffers() {
