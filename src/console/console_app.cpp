@@ -141,8 +141,8 @@ void CMyApplication::SetHeadAdminLogin(const std::string& login) {
 
 SMyTransferCounts CMyApplication::ConsoleTransferCounts() const {
     SMyTransferCounts counts;
-    counts.downloading = static_cast<std::uint32_t>(mDownloadList.size());
-    counts.uploading = static_cast<std::uint32_t>(mUploadList.size());
+    counts.downloading = static_cast<std::uint32_t>(mDownloadList.size() + mDownloadFldrList.size());
+    counts.uploading = static_cast<std::uint32_t>(mUploadList.size() + mUploadFldrList.size());
     counts.waiting = static_cast<std::uint32_t>(mDownloadWaitingList.size());
     return counts;
 }

@@ -46,7 +46,8 @@ void CMyTransferWakeups::OnTimer() {
 void CMyApplication::RunTransferPasses() {
     for (void (CMyApplication::*step)() :
          {&CMyApplication::ProcessTransferEstab, &CMyApplication::ProcessBannerDownloads,
-          &CMyApplication::ProcessDownloads, &CMyApplication::ProcessUploads,
+          &CMyApplication::ProcessDownloads, &CMyApplication::ProcessFldrDownloads,
+          &CMyApplication::ProcessUploads, &CMyApplication::ProcessFldrUploads,
           &CMyApplication::ProcessDownloadsWaiting}) {
         try {
             (this->*step)();
@@ -129,7 +130,13 @@ bool CMyApplication::AttachTransferConnection(TTransport& tpt, const std::uint8_
     if ((refNum & 1) == 0) {
         // Banners are only ever downloaded: an upload's number with the banner type is refused.
         if (type == kTransferTypeBanner) return false;
-        if (type == kTransferTypeFolder) return false;  // folder uploads join here
+        if (type == kTransferTypeFolder) {
+            SMyUploadFldrData* f = GetUploadFldrByRefNum(refNum);
+            if (!f || f->tpt) return false;
+            f->tpt = std::move(tpt);
+            Log(address, "Upload connection established");
+            return true;
+        }
         SMyUploadData* u = GetUploadByRefNum(refNum);
         if (!u || u->tpt) return false;
         u->totalSize = dataSize;
@@ -142,7 +149,9 @@ bool CMyApplication::AttachTransferConnection(TTransport& tpt, const std::uint8_
         if (!b || b->tpt) return false;
         b->tpt = std::move(tpt);
     } else if (type == kTransferTypeFolder) {
-        return false;  // folder downloads join here
+        SMyDownloadFldrData* f = GetDownloadFldrByRefNum(refNum);
+        if (!f || f->tpt) return false;
+        f->tpt = std::move(tpt);
     } else {
         SMyDownloadData* d = GetDownloadByRefNum(refNum);
         if (!d || d->tpt) return false;
@@ -158,6 +167,25 @@ SMyDownloadData* CMyApplication::GetDownloadByRefNum(std::uint32_t refNum) const
     }
     for (const auto& w : mDownloadWaitingList) {
         if (w->bFileFolder && w->pDownloadData && w->pDownloadData->refNum == refNum) return w->pDownloadData.get();
+    }
+    return nullptr;
+}
+
+SMyDownloadFldrData* CMyApplication::GetDownloadFldrByRefNum(std::uint32_t refNum) const {
+    for (const auto& d : mDownloadFldrList) {
+        if (d->refNum == refNum) return d.get();
+    }
+    for (const auto& w : mDownloadWaitingList) {
+        if (!w->bFileFolder && w->pDownloadFldrData && w->pDownloadFldrData->refNum == refNum) {
+            return w->pDownloadFldrData.get();
+        }
+    }
+    return nullptr;
+}
+
+SMyUploadFldrData* CMyApplication::GetUploadFldrByRefNum(std::uint32_t refNum) const {
+    for (const auto& u : mUploadFldrList) {
+        if (u->refNum == refNum) return u.get();
     }
     return nullptr;
 }
@@ -181,7 +209,9 @@ void CMyApplication::ResetTransfers() {
     mDownloadWaitingList.clear();
     mDownloadList.clear();
     mDownloadBannerList.clear();
+    mDownloadFldrList.clear();
     mUploadList.clear();  // partial files stay on disk, to be resumed
+    mUploadFldrList.clear();
     mTransferWakeups.Clear();
 }
 

@@ -41,6 +41,32 @@ void ReadExactly(int fd, std::uint8_t* dest, std::uint32_t size, std::uint64_t o
 
 }  // namespace
 
+void UMyTransfer::SendFlattenBytes(TTransportObj& tpt, TFSRefObj& file, std::uint32_t chunk) {
+    if (tpt.CanSendFile()) {
+        std::uint32_t left = chunk;
+        while (left > 0) {
+            int fd = -1;
+            std::uint64_t at = 0;
+            const std::size_t n = UFileSys::SkipFlattenData(file, left, &fd, &at);
+            if (n > 0) {
+                tpt.SendFile(fd, at, static_cast<std::uint32_t>(n));
+                left -= static_cast<std::uint32_t>(n);
+                continue;
+            }
+            TTransportBuffer head = TTransportObj::NewBuffer(std::min(left, kFlatHeadMax));
+            const std::size_t got = UFileSys::ProcessFlatten(file, head->data.data(), head->data.size());
+            if (got == 0) KX_FAIL(kErrClassFileSys, kErrCannotRead);  // stream ended early
+            head->data.resize(got);
+            tpt.SendBuffer(std::move(head));
+            left -= static_cast<std::uint32_t>(got);
+        }
+        return;
+    }
+    TTransportBuffer buf = TTransportObj::NewBuffer(chunk);
+    if (UFileSys::ProcessFlatten(file, buf->data.data(), chunk) != chunk) KX_FAIL(kErrClassFileSys, kErrCannotRead);
+    tpt.SendBuffer(std::move(buf));
+}
+
 void CMyApplication::ProcessTran_DownloadFile(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
     if (!client->access.HasPriv(myAcc_DownloadFiles)) {
         SendErrorMsg(session, "You are not allowed to download files.");
@@ -195,38 +221,17 @@ void CMyApplication::SendDownloadChunk(SMyDownloadData* d, std::uint32_t now) {
     d->sendSize = std::min(d->sendSize, kDownloadSendMax);
     const std::uint32_t chunk = std::min(d->sendSize, d->size - d->bytesSent);
 
-    if (tpt->CanSendFile()) {
-        if (d->isRaw) {
+    if (d->isRaw) {
+        if (tpt->CanSendFile()) {
             tpt->SendFile(d->rawFile.Get(), d->offset, chunk);
-            d->offset += chunk;
         } else {
-            std::uint32_t left = chunk;
-            while (left > 0) {
-                int fd = -1;
-                std::uint64_t at = 0;
-                const std::size_t n = UFileSys::SkipFlattenData(*d->file, left, &fd, &at);
-                if (n > 0) {
-                    tpt->SendFile(fd, at, static_cast<std::uint32_t>(n));
-                    left -= static_cast<std::uint32_t>(n);
-                    continue;
-                }
-                TTransportBuffer head = TTransportObj::NewBuffer(std::min(left, kFlatHeadMax));
-                const std::size_t got = UFileSys::ProcessFlatten(*d->file, head->data.data(), head->data.size());
-                if (got == 0) KX_FAIL(kErrClassFileSys, kErrCannotRead);  // stream ended early
-                head->data.resize(got);
-                tpt->SendBuffer(std::move(head));
-                left -= static_cast<std::uint32_t>(got);
-            }
-        }
-    } else {
-        TTransportBuffer buf = TTransportObj::NewBuffer(chunk);
-        if (d->isRaw) {
+            TTransportBuffer buf = TTransportObj::NewBuffer(chunk);
             ReadExactly(d->rawFile.Get(), buf->data.data(), chunk, d->offset);
-            d->offset += chunk;
-        } else if (UFileSys::ProcessFlatten(*d->file, buf->data.data(), chunk) != chunk) {
-            KX_FAIL(kErrClassFileSys, kErrCannotRead);
+            tpt->SendBuffer(std::move(buf));
         }
-        tpt->SendBuffer(std::move(buf));
+        d->offset += chunk;
+    } else {
+        UMyTransfer::SendFlattenBytes(*tpt, *d->file, chunk);
     }
     d->bytesSent += chunk;
     tpt->NotifyReadyToSend();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,6 +37,14 @@ inline std::string Lower(std::string_view s) {
     }
     return out;
 }
+
+// Queues the next `chunk` bytes of the file's flattened stream: on a plain TCP connection the
+// DATA fork as file ranges (no copy), elsewhere read into a buffer. A stream that ends early is a
+// read error (4/106).
+void SendFlattenBytes(TTransportObj& tpt, TFSRefObj& file, std::uint32_t chunk);
+
+// Free bytes on the item's volume, from the source tests may set (SetFreeSpaceSource).
+std::optional<std::uint64_t> FreeSpaceFor(const TFSRefObj& ref);
 
 inline void LogDownloadFile(CMyLog& log, const SMyClient* client, std::string_view name) {
     const std::string address = IPAddressText(client->ipAddress);

@@ -11,17 +11,37 @@ namespace {
 
 std::uint32_t Excess(std::uint32_t count, std::uint32_t limit) { return count >= limit ? count - limit + 1 : 0; }
 
+// The fields the queue needs of a waiting record, whichever kind of download it holds.
+struct SWaitView {
+    TTransport* tpt = nullptr;
+    SMyClient* client = nullptr;
+    std::uint16_t clientID = 0;
+    std::uint32_t refNum = 0;
+    std::uint32_t* startSecs = nullptr;
+    std::uint32_t* wakeSecs = nullptr;
+};
+
+template <class T>
+SWaitView ViewOf(T& d) {
+    return SWaitView{&d.tpt, d.client, d.clientID, d.refNum, &d.startSecs, &d.wakeSecs};
+}
+
+SWaitView ViewOf(SMyDownloadWaitingData& w) {
+    return w.bFileFolder ? ViewOf(*w.pDownloadData) : ViewOf(*w.pDownloadFldrData);
+}
+
 }  // namespace
 
 std::uint32_t CMyApplication::GetClientDownloadsNumber(std::uint16_t userID) const {
-    return static_cast<std::uint32_t>(std::count_if(mDownloadList.begin(), mDownloadList.end(),
-                                                    [userID](const auto& d) { return d->clientID == userID; }));
+    auto own = [userID](const auto& d) { return d->clientID == userID; };
+    return static_cast<std::uint32_t>(std::count_if(mDownloadList.begin(), mDownloadList.end(), own) +
+                                      std::count_if(mDownloadFldrList.begin(), mDownloadFldrList.end(), own));
 }
 
 std::uint32_t CMyApplication::GetDownloadExcess(std::uint16_t userID) const {
     const std::uint32_t maxAll = mOptions.nMaxDownloads ? mOptions.nMaxDownloads : kDefaultMaxDownloads;
     const std::uint32_t maxOwn = mOptions.nMaxDownloadsClient ? mOptions.nMaxDownloadsClient : kDefaultMaxDownloadsClient;
-    const auto active = static_cast<std::uint32_t>(mDownloadList.size());
+    const auto active = static_cast<std::uint32_t>(mDownloadList.size() + mDownloadFldrList.size());
     return std::max(Excess(active, maxAll), Excess(GetClientDownloadsNumber(userID), maxOwn));
 }
 
@@ -44,10 +64,10 @@ void CMyApplication::ProcessDownloadsWaiting() {
     bool started = false;
     std::uint32_t kept = 0;
     for (std::size_t i = 0; i < mDownloadWaitingList.size();) {
-        SMyDownloadData* d = mDownloadWaitingList[i]->pDownloadData.get();
-        SMyClient* client = TransferClient(d->client, d->clientID);
-        if (!client || (d->tpt && !d->tpt->IsConnected())) {
-            const std::uint32_t address = TransferLogAddress(d->tpt, client);
+        const SWaitView d = ViewOf(*mDownloadWaitingList[i]);
+        SMyClient* client = TransferClient(d.client, d.clientID);
+        if (!client || (*d.tpt && !(*d.tpt)->IsConnected())) {
+            const std::uint32_t address = TransferLogAddress(*d.tpt, client);
             std::unique_ptr<SMyDownloadWaitingData> w = std::move(mDownloadWaitingList[i]);
             mDownloadWaitingList.erase(mDownloadWaitingList.begin() + static_cast<std::ptrdiff_t>(i));
             Log(address, "Download connection closed");
@@ -56,15 +76,18 @@ void CMyApplication::ProcessDownloadsWaiting() {
             continue;
         }
         // A connection that arrived early waits with its record; keep its close visible.
-        if (d->tpt) d->tpt->ReceiveBuffer();
+        // A folder download's client says nothing before its first item is asked for by
+        // itself, so its bytes are left for the folder step.
+        if (*d.tpt && mDownloadWaitingList[i]->bFileFolder) (*d.tpt)->ReceiveBuffer();
         const std::uint32_t excess = GetDownloadExcess(client->userID);
         if (excess == 0) {
-            SendClientDownloadInfo(client, d->refNum, 0);
+            SendClientDownloadInfo(client, d.refNum, 0);
             std::unique_ptr<SMyDownloadWaitingData> w = std::move(mDownloadWaitingList[i]);
             mDownloadWaitingList.erase(mDownloadWaitingList.begin() + static_cast<std::ptrdiff_t>(i));
-            w->pDownloadData->startSecs = now;
-            w->pDownloadData->wakeSecs = 0;
-            mDownloadList.push_back(std::move(w->pDownloadData));
+            *d.startSecs = now;
+            *d.wakeSecs = 0;
+            if (w->bFileFolder) mDownloadList.push_back(std::move(w->pDownloadData));
+            else mDownloadFldrList.push_back(std::move(w->pDownloadFldrData));
             UpdateDisplay();
             started = true;
             continue;
@@ -72,7 +95,7 @@ void CMyApplication::ProcessDownloadsWaiting() {
         const std::uint32_t position = excess + kept;
         if (position != mDownloadWaitingList[i]->nWaitingCount) {
             mDownloadWaitingList[i]->nWaitingCount = position;
-            SendClientDownloadInfo(client, d->refNum, position);
+            SendClientDownloadInfo(client, d.refNum, position);
         }
         ++kept;
         ++i;
@@ -82,10 +105,10 @@ void CMyApplication::ProcessDownloadsWaiting() {
 
 bool CMyApplication::KillDownloadByRefNum(SMyClient* client, std::uint32_t refNum) {
     for (std::size_t i = 0; i < mDownloadWaitingList.size(); ++i) {
-        SMyDownloadData* d = mDownloadWaitingList[i]->pDownloadData.get();
-        if (!d || d->refNum != refNum) continue;
-        if (d->client != client || d->clientID != client->userID) return false;
-        const std::uint32_t address = TransferLogAddress(d->tpt, client);
+        const SWaitView d = ViewOf(*mDownloadWaitingList[i]);
+        if (d.refNum != refNum) continue;
+        if (d.client != client || d.clientID != client->userID) return false;
+        const std::uint32_t address = TransferLogAddress(*d.tpt, client);
         std::unique_ptr<SMyDownloadWaitingData> w = std::move(mDownloadWaitingList[i]);
         mDownloadWaitingList.erase(mDownloadWaitingList.begin() + static_cast<std::ptrdiff_t>(i));
         Log(address, "Download connection closed");
@@ -103,6 +126,17 @@ bool CMyApplication::KillDownloadByRefNum(SMyClient* client, std::uint32_t refNu
         Log(address, "Download connection closed");
         UpdateDisplay();
         WakeTransferPass();  // a queued download may start
+        return true;
+    }
+    for (std::size_t i = 0; i < mDownloadFldrList.size(); ++i) {
+        SMyDownloadFldrData* d = mDownloadFldrList[i].get();
+        if (d->refNum != refNum) continue;
+        if (d->client != client || d->clientID != client->userID) return false;
+        const std::uint32_t address = TransferLogAddress(d->tpt, client);
+        mDownloadFldrList.erase(mDownloadFldrList.begin() + static_cast<std::ptrdiff_t>(i));
+        Log(address, "Download connection closed");
+        UpdateDisplay();
+        WakeTransferPass();
         return true;
     }
     return false;

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "files/flat_file.h"
+#include "files/folder_records.h"
 #include "files/fs_ref.h"
 #include "framework/event_loop.h"
 #include "net/transport.h"
@@ -66,11 +67,12 @@ struct SMyDownloadData {
     std::uint32_t wakeSecs = 0;
 };
 
-// A queued download. Folder downloads add their record here (bFileFolder false).
+// A queued download: a file download's record (bFileFolder true) or a folder download's.
 struct SMyDownloadWaitingData {
     bool bFileFolder = true;
     std::uint32_t nWaitingCount = 0;  // the last position sent to the client
     std::unique_ptr<SMyDownloadData> pDownloadData;
+    std::unique_ptr<SMyDownloadFldrData> pDownloadFldrData;
 };
 
 struct SMyDownloadBannerData {

@@ -47,6 +47,7 @@ namespace UMyTransfer {
 void SetFreeSpaceSource(std::function<std::optional<std::uint64_t>(const TFSRefObj&)> source) {
     FreeSpaceSource() = std::move(source);
 }
+std::optional<std::uint64_t> FreeSpaceFor(const TFSRefObj& ref) { return FreeSpace(ref); }
 }  // namespace UMyTransfer
 
 void CMyApplication::ProcessTran_UploadFile(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {

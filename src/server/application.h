@@ -255,12 +255,16 @@ public:
     void ProcessDownloads();
     void ProcessUploads();
     void ProcessDownloadsWaiting();
+    void ProcessFldrDownloads();
+    void ProcessFldrUploads();
     // Discards every transfer record and connection (server reset).
     void ResetTransfers();
 
     SMyDownloadData* GetDownloadByRefNum(std::uint32_t refNum) const;
     SMyDownloadBannerData* GetDownloadBannerByRefNum(std::uint32_t refNum) const;
     SMyUploadData* GetUploadByRefNum(std::uint32_t refNum) const;
+    SMyDownloadFldrData* GetDownloadFldrByRefNum(std::uint32_t refNum) const;
+    SMyUploadFldrData* GetUploadFldrByRefNum(std::uint32_t refNum) const;
     // Active downloads of the client (waiting ones do not count).
     std::uint32_t GetClientDownloadsNumber(std::uint16_t userID) const;
     // How far the client's next download is over the limits; 0 = it may start now.
@@ -272,12 +276,16 @@ public:
     void ProcessTran_UploadFile(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
     void ProcessTran_DownloadBanner(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
     void ProcessTran_KillDownload(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_DownloadFldr(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
+    void ProcessTran_UploadFldr(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
 
     // The banner picture sent by banner downloads (none: no picture loaded).
     std::optional<std::vector<std::uint8_t>>& ServerBanner() { return mServerBanner; }
     const std::vector<std::unique_ptr<SMyDownloadData>>& DownloadList() const { return mDownloadList; }
     const std::vector<std::unique_ptr<SMyDownloadWaitingData>>& DownloadWaitingList() const { return mDownloadWaitingList; }
     const std::vector<std::unique_ptr<SMyUploadData>>& UploadList() const { return mUploadList; }
+    const std::vector<std::unique_ptr<SMyDownloadFldrData>>& DownloadFldrList() const { return mDownloadFldrList; }
+    const std::vector<std::unique_ptr<SMyUploadFldrData>>& UploadFldrList() const { return mUploadFldrList; }
     std::size_t TransferEstabCount() const { return mTransferEstabList.size(); }
 
 private:
@@ -287,6 +295,14 @@ private:
     bool AttachTransferConnection(TTransport& tpt, const std::uint8_t* header);
     void SendDownloadChunk(SMyDownloadData* d, std::uint32_t now);
     void FinishUpload(SMyUploadData* u);
+    // Folder transfers (folder_download.cpp, folder_upload.cpp): one step of a record's
+    // dialogue. kFldrStepWait: needs more bytes; kFldrStepMoved: go on; kFldrStepEnded: the
+    // transfer is over and the record is to be removed.
+    int StepFldrDownload(SMyDownloadFldrData* d, std::uint32_t now);
+    int AnnounceNextFldrItem(SMyDownloadFldrData* d);
+    int StepFldrUpload(SMyUploadFldrData* u, std::uint32_t now, bool& failedLast);
+    int HandleFldrItemHeader(SMyUploadFldrData* u, bool& failedLast);
+    int FldrUploadItemDone(SMyUploadFldrData* u, bool failed, bool& failedLast);
     void DeleteDownloadWaiting(std::unique_ptr<SMyDownloadWaitingData> w);
     std::uint32_t TransferLogAddress(const TTransport& tpt, const SMyClient* client) const;
     SMyClient* TransferClient(SMyClient* client, std::uint16_t clientID) const;
@@ -448,6 +464,8 @@ private:
     std::vector<std::unique_ptr<SMyDownloadWaitingData>> mDownloadWaitingList;
     std::vector<std::unique_ptr<SMyDownloadBannerData>> mDownloadBannerList;
     std::vector<std::unique_ptr<SMyUploadData>> mUploadList;
+    std::vector<std::unique_ptr<SMyDownloadFldrData>> mDownloadFldrList;
+    std::vector<std::unique_ptr<SMyUploadFldrData>> mUploadFldrList;
     CMyTransferWakeups mTransferWakeups{[this] { PostPass(); }};
 
     // ==== News (src/news/news_requests*.cpp): state ====

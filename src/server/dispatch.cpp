@@ -115,6 +115,8 @@ const std::vector<std::pair<std::uint16_t, CMyApplication::TranHandler>>& CMyApp
         {kTranUploadFile, &CMyApplication::ProcessTran_UploadFile},
         {kTranDownloadBanner, &CMyApplication::ProcessTran_DownloadBanner},
         {kTranKillDownload, &CMyApplication::ProcessTran_KillDownload},
+        {kTranDownloadFldr, &CMyApplication::ProcessTran_DownloadFldr},
+        {kTranUploadFldr, &CMyApplication::ProcessTran_UploadFldr},
 
         // ==== News ====
         // (section NEWS: entries go below this line)

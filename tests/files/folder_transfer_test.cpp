@@ -1,0 +1,339 @@
+// Folder transfers over loopback: the item-by-item dialogue of downloads (exact item headers,
+// file announcements and flattened files, skipping, empty trees, aliases that point back into
+// the tree or nowhere) and of uploads (files and sub-folders, existing files skipped, shortcuts
+// failing, partial items resumed, 0 items, and item paths that try to leave the folder).
+#include <unistd.h>
+
+#include "files/fs_listing.h"
+#include "files/transfer_fixture.h"
+
+namespace kx::test {
+namespace {
+
+constexpr std::uint16_t kSend = 1, kResume = 2, kNext = 3;
+
+Bytes Be16(std::uint16_t v) { return {std::uint8_t(v >> 8), std::uint8_t(v)}; }
+
+// An item header as the sending side writes it.
+Bytes ItemHeader(bool isFolder, std::initializer_list<std::string> path) {
+    const Bytes p = UFilePath::Build(path);
+    return Concat({Be16(static_cast<std::uint16_t>(2 + p.size())), Be16(isFolder ? 1 : 0), p});
+}
+
+class FolderTransferTest : public TransferFixture {
+protected:
+    void SetUp() override {
+        TransferFixture::SetUp();
+        MakeDirs(FilesDir() + "/Uploads");
+    }
+    void TearDown() override {
+        UMyTransfer::SetFreeSpaceSource(nullptr);
+        TransferFixture::TearDown();
+    }
+    bool Exists(const std::string& rel) { return UFileUtil::Exists(FilesDir() + "/" + rel); }
+
+    SReply DownloadFldr(CTestClient& c, std::string_view name, const Bytes& path = {}) {
+        CFieldListBuilder b;
+        b.Add(kFieldFileName, name);
+        if (!path.empty()) b.Add(kFieldFilePath, path);
+        return Request(c, kTranDownloadFldr, b.Build());
+    }
+    SReply UploadFldr(CTestClient& c, std::string_view name, const Bytes& path, std::uint32_t items,
+                      std::uint32_t size, bool resume = false) {
+        CFieldListBuilder b;
+        b.Add(kFieldFileName, name);
+        if (!path.empty()) b.Add(kFieldFilePath, path);
+        b.AddInt(kFieldFolderItemCount, static_cast<std::int32_t>(items));
+        b.AddInt(kFieldTransferSize, static_cast<std::int32_t>(size));
+        if (resume) b.AddInt(kFieldFileTransferOptions, 1);
+        return Request(c, kTranUploadFldr, b.Build());
+    }
+    // Names in a folder in the order a listing gives them (the order items are walked in).
+    std::vector<std::string> ListingOrder(const std::string& rel) {
+        std::vector<std::string> out;
+        TFSRef ref = UFileSys::NewFromPath(FilesDir() + "/" + rel);
+        TFSList list = UFileSys::GetListing(*ref);
+        SFSListItem item;
+        while (UFileSys::GetListNext(*list, item)) out.push_back(item.name);
+        return out;
+    }
+    // Reads exactly n bytes, leaving whatever follows them on the connection.
+    std::optional<Bytes> ReadExact(CTestClient& t, std::size_t n) {
+        Bytes out(n);
+        std::size_t got = 0;
+        PumpUntil([&] {
+            while (got < n) {
+                const ssize_t r = recv(t.Fd(), out.data() + got, n - got, MSG_DONTWAIT);
+                if (r <= 0) break;
+                got += static_cast<std::size_t>(r);
+            }
+            return got == n;
+        });
+        if (got != n) return std::nullopt;
+        return out;
+    }
+    // Reads one item header: its 2-byte size first, then the rest.
+    std::optional<Bytes> ReadItemHeader(CTestClient& t) {
+        auto size = ReadExact(t, 2);
+        if (!size) return std::nullopt;
+        auto rest = ReadExact(t, (std::size_t((*size)[0]) << 8) | (*size)[1]);
+        if (!rest) return std::nullopt;
+        return Concat({*size, *rest});
+    }
+    // The DATA fork of a flattened stream, checked for the layout this server writes.
+    static std::optional<Bytes> DataFork(const Bytes& flat, std::string_view name) {
+        const std::size_t infoSize = 74 + name.size();
+        if (flat.size() < 24 + 16 + infoSize + 16) return std::nullopt;
+        if (Bytes(flat.begin(), flat.begin() + 4) != Text("FILP")) return std::nullopt;
+        const std::size_t dataHdr = 24 + 16 + infoSize;
+        if (Bytes(flat.begin() + dataHdr, flat.begin() + dataHdr + 4) != Text("DATA")) return std::nullopt;
+        const std::uint32_t n = GetBe32(flat.data() + dataHdr + 12);
+        if (flat.size() != dataHdr + 16 + n) return std::nullopt;
+        return Bytes(flat.begin() + dataHdr + 16, flat.end());
+    }
+};
+
+// Docs {a.txt, Sub/b.txt}: exactly three items, each header byte for byte, files flattened.
+TEST_F(FolderTransferTest, DownloadAnnouncesEveryItemWithExactHeadersAndFlattenedFiles) {
+    const Bytes a = Pattern(150000, 3), b = Text("bee");
+    WriteFile("Docs/a.txt", a);
+    WriteFile("Docs/Sub/b.txt", b);
+    auto u = NewUser({myAcc_DownloadFolders});
+    SReply r = DownloadFldr(*u.conn, "Docs");
+    ASSERT_EQ(r.error, 0u) << r.ErrorText();
+    ASSERT_EQ(r.fields.size(), 3u);
+    EXPECT_EQ(r.fields[0].id, kFieldTransferSize);
+    EXPECT_EQ(r.Int(kFieldTransferSize), std::int64_t(a.size() + b.size()));
+    EXPECT_EQ(r.fields[1].id, kFieldFolderItemCount);
+    EXPECT_EQ(r.Int(kFieldFolderItemCount), 3);
+    const Bytes ref = RefNumOf(r);
+    ASSERT_EQ(ref.size(), 4u);
+    EXPECT_EQ(ref[0] & 1, 1);
+    EXPECT_EQ(mApp->Stats().dlCounter, 1u);
+
+    // Expected order: the listing of Docs, a sub-folder before its contents.
+    std::vector<Bytes> expected;
+    for (const std::string& n : ListingOrder("Docs")) {
+        if (n == "a.txt") expected.push_back(ItemHeader(false, {"a.txt"}));
+        if (n == "Sub") {
+            expected.push_back(ItemHeader(true, {"Sub"}));
+            expected.push_back(ItemHeader(false, {"Sub", "b.txt"}));
+        }
+    }
+    ASSERT_EQ(expected.size(), 3u);
+    EXPECT_EQ(ItemHeader(false, {"a.txt"}), (Bytes{0, 12, 0, 0, 0, 1, 0, 0, 5, 'a', '.', 't', 'x', 't'}));
+
+    auto t = OpenTransfer(ref, 0, 1);
+    ASSERT_TRUE(t->SendRaw(Be16(kNext)));
+    for (const Bytes& want : expected) {
+        auto hdr = ReadItemHeader(*t);
+        ASSERT_TRUE(hdr);
+        EXPECT_EQ(*hdr, want);
+        if (want[3] == 1) {  // a folder: ask for the next item
+            ASSERT_TRUE(t->SendRaw(Be16(kNext)));
+            continue;
+        }
+        const bool isA = want.size() == 14;
+        ASSERT_TRUE(t->SendRaw(Be16(kSend)));
+        auto len = ReadExact(*t, 4);
+        ASSERT_TRUE(len);
+        auto flat = ReadExact(*t, GetBe32(len->data()));
+        ASSERT_TRUE(flat);
+        EXPECT_EQ(DataFork(*flat, isA ? "a.txt" : "b.txt"), isA ? a : b);
+        ASSERT_TRUE(t->SendRaw(Be16(kNext)));
+    }
+    EXPECT_TRUE(ServerClosed(*t));  // nothing after the last item
+    EXPECT_TRUE(PumpUntil([&] { return mApp->DownloadFldrList().empty(); }));
+}
+
+TEST_F(FolderTransferTest, ClientSkippingEveryFileGetsHeadersOnly) {
+    WriteFile("Docs/a.txt", Pattern(5000, 1));
+    WriteFile("Docs/Sub/b.txt", Pattern(7000, 2));
+    auto u = NewUser({myAcc_DownloadFolders});
+    SReply r = DownloadFldr(*u.conn, "Docs");
+    ASSERT_EQ(r.Int(kFieldFolderItemCount), 3);
+    auto t = OpenTransfer(RefNumOf(r), 0, 1);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(t->SendRaw(Be16(kNext)));
+        auto hdr = ReadItemHeader(*t);
+        ASSERT_TRUE(hdr) << i;
+        if ((*hdr)[3] == 0) {
+            // Skipped: the file's length leaves the total.
+            PumpUntil([&] { return mApp->DownloadFldrList().size() == 1 && mApp->DownloadFldrList()[0]->state == 1; });
+        }
+    }
+    ASSERT_EQ(mApp->DownloadFldrList().size(), 1u);
+    ASSERT_TRUE(t->SendRaw(Be16(kNext)));
+    EXPECT_TRUE(ServerClosed(*t));
+    EXPECT_TRUE(mApp->DownloadFldrList().empty());
+}
+
+TEST_F(FolderTransferTest, EmptyFolderAnswersZeroItemsAndKeepsNoRecord) {
+    MakeDirs(FilesDir() + "/Empty");
+    auto u = NewUser({myAcc_DownloadFolders});
+    SReply r = DownloadFldr(*u.conn, "Empty");
+    ASSERT_EQ(r.error, 0u) << r.ErrorText();
+    ASSERT_EQ(r.fields.size(), 2u);
+    EXPECT_EQ(r.Int(kFieldTransferSize), 0);
+    EXPECT_EQ(r.Int(kFieldFolderItemCount), 0);
+    EXPECT_EQ(r.Find(kFieldRefNum), nullptr);
+    EXPECT_TRUE(mApp->DownloadFldrList().empty());
+    EXPECT_EQ(mApp->Stats().dlCounter, 0u);
+}
+
+TEST_F(FolderTransferTest, AliasesBackIntoTheTreeOrToNothingContributeNothing) {
+    WriteFile("Docs/a.txt", Text("A"));
+    MakeDirs(FilesDir() + "/Docs/Sub");
+    ASSERT_EQ(::symlink((FilesDir() + "/Docs").c_str(), (FilesDir() + "/Docs/Sub/up.lnk").c_str()), 0);
+    ASSERT_EQ(::symlink((FilesDir() + "/Docs/Sub").c_str(), (FilesDir() + "/Docs/Sub/self.lnk").c_str()), 0);
+    ASSERT_EQ(::symlink((FilesDir() + "/Docs/a.txt").c_str(), (FilesDir() + "/Docs/again.lnk").c_str()), 0);
+    ASSERT_EQ(::symlink((FilesDir() + "/Gone").c_str(), (FilesDir() + "/Docs/broken.lnk").c_str()), 0);
+    auto u = NewUser({myAcc_DownloadFolders});
+    SReply r = DownloadFldr(*u.conn, "Docs");
+    ASSERT_EQ(r.error, 0u) << r.ErrorText();
+    EXPECT_EQ(r.Int(kFieldFolderItemCount), 2);  // a.txt (once) and Sub
+    EXPECT_EQ(r.Int(kFieldTransferSize), 1);
+}
+
+TEST_F(FolderTransferTest, DropBoxesAndRefusals) {
+    WriteFile("Docs/a.txt", Text("A"));
+    WriteFile("Docs/Drop Box/secret.txt", Text("S"));
+    auto u = NewUser({myAcc_DownloadFolders});
+    EXPECT_EQ(DownloadFldr(*u.conn, "Docs").Int(kFieldFolderItemCount), 1);
+    EXPECT_EQ(DownloadFldr(*u.conn, "Drop Box", PathData({"Docs"})).ErrorText(),
+              "Cannot download \xD2" "Drop Box\xD3 because you are not permitted to access drop boxes.");
+    EXPECT_EQ(DownloadFldr(*u.conn, "Nope").ErrorText(), "Cannot download because there is no folder named \xD2Nope\xD3.");
+    auto v = NewUser({myAcc_DownloadFolders, myAcc_ViewDropBoxes});
+    EXPECT_EQ(DownloadFldr(*v.conn, "Docs").Int(kFieldFolderItemCount), 3);
+    auto w = NewUser({});
+    EXPECT_EQ(DownloadFldr(*w.conn, "Docs").ErrorText(), "You are not allowed to download folders.");
+    EXPECT_EQ(UploadFldr(*w.conn, "X", PathData({"Uploads"}), 1, 0).ErrorText(), "You are not allowed to upload folders.");
+}
+
+// Sends one file item of an upload: header, the server's answer, the flattened stream.
+class FolderUploadTest : public FolderTransferTest {
+protected:
+    void SendFile(CTestClient& t, std::initializer_list<std::string> path, const Bytes& content) {
+        ASSERT_TRUE(t.SendRaw(ItemHeader(false, path)));
+        auto action = ReadTransfer(t, 2);
+        ASSERT_TRUE(action);
+        ASSERT_EQ(*action, Be16(kSend));
+        const Bytes flat = FlatStream(content);
+        ASSERT_TRUE(SendPumping(t, Concat({Be32(static_cast<std::uint32_t>(flat.size())), flat})));
+    }
+    void ExpectNext(CTestClient& t) {
+        auto action = ReadTransfer(t, 2);
+        ASSERT_TRUE(action);
+        EXPECT_EQ(*action, Be16(kNext));
+    }
+};
+
+TEST_F(FolderUploadTest, FilesAndSubFoldersArriveInTheNewFolder) {
+    auto u = NewUser({myAcc_UploadFolders});
+    const Bytes top = Pattern(200000, 4), inner = Text("inner");
+    SReply r = UploadFldr(*u.conn, "Album", PathData({"Uploads"}), 3, 300000);
+    ASSERT_EQ(r.error, 0u) << r.ErrorText();
+    ASSERT_EQ(r.fields.size(), 1u);
+    const Bytes ref = RefNumOf(r);
+    ASSERT_EQ(ref.size(), 4u);
+    EXPECT_EQ(ref[0] & 1, 0);
+    EXPECT_TRUE(UFileUtil::IsDirectory(FilesDir() + "/Uploads/Album"));
+    EXPECT_EQ(mApp->Stats().ulCounter, 1u);
+
+    auto t = OpenTransfer(ref, 300000, 1);
+    ExpectNext(*t);
+    SendFile(*t, {"top.bin"}, top);
+    ExpectNext(*t);
+    ASSERT_TRUE(t->SendRaw(ItemHeader(true, {"Sub"})));
+    ExpectNext(*t);
+    SendFile(*t, {"Sub", "in.txt"}, inner);
+    EXPECT_TRUE(ServerClosed(*t));
+    EXPECT_TRUE(mApp->UploadFldrList().empty());
+    EXPECT_EQ(ReadFile("Uploads/Album/top.bin"), top);
+    EXPECT_EQ(ReadFile("Uploads/Album/Sub/in.txt"), inner);
+    EXPECT_FALSE(Exists("Uploads/Album/top.bin.kpf"));
+}
+
+TEST_F(FolderUploadTest, ZeroItemsCreatesTheFolderWithoutReference) {
+    auto u = NewUser({myAcc_UploadFolders});
+    SReply r = UploadFldr(*u.conn, "Nothing", PathData({"Uploads"}), 0, 0);
+    ASSERT_EQ(r.error, 0u) << r.ErrorText();
+    EXPECT_TRUE(r.fields.empty());
+    EXPECT_TRUE(UFileUtil::IsDirectory(FilesDir() + "/Uploads/Nothing"));
+    EXPECT_TRUE(mApp->UploadFldrList().empty());
+    EXPECT_EQ(UploadFldr(*u.conn, "Nothing", PathData({"Uploads"}), 0, 0).ErrorText(),
+              "Cannot accept upload because there is already a folder named \xD2Nothing\xD3. Try choosing a different name.");
+    MakeDirs(FilesDir() + "/Public");
+    EXPECT_EQ(UploadFldr(*u.conn, "X", PathData({"Public"}), 1, 0).ErrorText(),
+              "Cannot accept upload of the folder \xD2X\xD3 because you are only allowed to upload to the \xD2Uploads\xD3 folder.");
+    EXPECT_FALSE(Exists("Public/X"));
+}
+
+// A resumed folder: an existing file is skipped, a shortcut fails, a partial item resumes.
+TEST_F(FolderUploadTest, ResumeSkipsExistingFailsShortcutsAndResumesPartials) {
+    const Bytes big = Pattern(1048576 + 5000, 9);
+    WriteFile("Uploads/Up/have.txt", Text("kept"));
+    WriteFile("Uploads/Up/big.iso.kpf", Bytes(big.begin(), big.begin() + 1048576));
+    auto u = NewUser({myAcc_UploadFolders});
+    SReply r = UploadFldr(*u.conn, "Up", PathData({"Uploads"}), 3, 2000000, true);
+    ASSERT_EQ(r.error, 0u) << r.ErrorText();
+    auto t = OpenTransfer(RefNumOf(r), 2000000, 1);
+    ExpectNext(*t);
+    ASSERT_TRUE(t->SendRaw(ItemHeader(false, {"have.txt"})));
+    ExpectNext(*t);  // skipped
+    ASSERT_TRUE(t->SendRaw(ItemHeader(false, {"x.lnk"})));
+    ExpectNext(*t);  // failed
+    ASSERT_TRUE(t->SendRaw(ItemHeader(false, {"big.iso"})));
+    auto answer = ReadTransfer(*t, 4 + 58);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(Bytes(answer->begin(), answer->begin() + 4), Concat({Be16(kResume), Be16(58)}));
+    EXPECT_EQ(Bytes(answer->begin() + 4, answer->end()), ResumeRecord(1048576));
+    const Bytes flat = FlatStream(Bytes(big.begin() + 1048576, big.end()));
+    ASSERT_TRUE(SendPumping(*t, Concat({Be32(static_cast<std::uint32_t>(flat.size())), flat})));
+    EXPECT_TRUE(ServerClosed(*t));
+    EXPECT_EQ(ReadFile("Uploads/Up/have.txt"), Text("kept"));
+    EXPECT_FALSE(Exists("Uploads/Up/x.lnk"));
+    EXPECT_FALSE(Exists("Uploads/Up/x.lnk.kpf"));
+    EXPECT_EQ(ReadFile("Uploads/Up/big.iso"), big);
+}
+
+TEST_F(FolderUploadTest, HostileItemPathsNeverWriteOutsideTheFolder) {
+    auto u = NewUser({myAcc_UploadFolders});
+    SReply r = UploadFldr(*u.conn, "Evil", PathData({"Uploads"}), 6, 1000);
+    ASSERT_EQ(r.error, 0u) << r.ErrorText();
+    auto t = OpenTransfer(RefNumOf(r), 1000, 1);
+    ExpectNext(*t);
+    const std::vector<Bytes> hostile = {
+        ItemHeader(false, {"..", "escaped.txt"}),
+        ItemHeader(false, {"/tmp", "escaped.txt"}),
+        ItemHeader(false, {std::string(255, 'n')}),         // with ".kpf" too long for the disk
+        Concat({Be16(14), Be16(0), Be16(2), Bytes{0, 0, 7}, Text("x.txt"), Bytes{0, 0}}),  // count lies
+        Concat({Be16(4), Be16(0), Be16(0)}),                   // no components: the folder itself
+    };
+    for (const Bytes& h : hostile) {
+        ASSERT_TRUE(t->SendRaw(h));
+        auto action = ReadTransfer(*t, 2);
+        ASSERT_TRUE(action);
+        EXPECT_EQ(*action, Be16(kNext));  // refused, the upload goes on
+    }
+    SendFile(*t, {"ok.txt"}, Text("ok"));
+    EXPECT_TRUE(ServerClosed(*t));
+    EXPECT_EQ(ReadFile("Uploads/Evil/ok.txt"), Text("ok"));
+    EXPECT_FALSE(Exists("Uploads/escaped.txt"));
+    EXPECT_FALSE(Exists("escaped.txt"));
+    EXPECT_FALSE(UFileUtil::Exists(mDir / "escaped.txt"));
+    EXPECT_FALSE(UFileUtil::Exists("/tmp/escaped.txt"));
+    EXPECT_FALSE(Exists("Uploads/Evil/x.txt.kpf"));
+}
+
+TEST_F(FolderUploadTest, ConnectionArrivingAfterTheIdleTimeIsAborted) {
+    auto u = NewUser({myAcc_UploadFolders});
+    SReply r = UploadFldr(*u.conn, "Late", PathData({"Uploads"}), 2, 100);
+    ASSERT_EQ(mApp->UploadFldrList().size(), 1u);
+    AdvanceSeconds(121);
+    auto t = OpenTransfer(RefNumOf(r), 100, 1);
+    EXPECT_TRUE(PumpUntil([&] { return mApp->UploadFldrList().empty(); }));
+}
+
+}  // namespace
+}  // namespace kx::test
