@@ -50,7 +50,7 @@ private:
     std::string* mOut = nullptr;
 };
 
-struct SSpec {
+struct SConversion {
     bool left = false;
     bool zero = false;
     bool plus = false;
@@ -78,16 +78,16 @@ void Mismatch(const char* directive, std::size_t length) {
     UError::DebugBreak("UText::Format() - missing or mismatched argument for \"" + std::string(directive, length) + "\"");
 }
 
-void PutPadded(CSink& sink, const SSpec& spec, const char* s, std::size_t n) {
-    const std::size_t pad = spec.width > n ? spec.width - n : 0;
-    if (!spec.left) sink.Fill(' ', pad);
+void PutPadded(CSink& sink, const SConversion& conv, const char* s, std::size_t n) {
+    const std::size_t pad = conv.width > n ? conv.width - n : 0;
+    if (!conv.left) sink.Fill(' ', pad);
     sink.Put(s, n);
-    if (spec.left) sink.Fill(' ', pad);
+    if (conv.left) sink.Fill(' ', pad);
 }
 
 // The text an argument stands for, before precision; false when it is not a text.
-bool TextOf(const SFormatArg& arg, const SSpec& spec, const char*& outText, std::size_t& outLength) {
-    const std::size_t limit = spec.hasPrecision ? spec.precision : static_cast<std::size_t>(-1);
+bool TextOf(const SFormatArg& arg, const SConversion& conv, const char*& outText, std::size_t& outLength) {
+    const std::size_t limit = conv.hasPrecision ? conv.precision : static_cast<std::size_t>(-1);
     switch (arg.kind) {
         case SFormatArg::EKind::kView:
             outText = static_cast<const char*>(arg.ptr);
@@ -99,7 +99,7 @@ bool TextOf(const SFormatArg& arg, const SSpec& spec, const char*& outText, std:
             if (!p) {
                 outText = "";
                 outLength = 0;
-            } else if (spec.alternate) {
+            } else if (conv.alternate) {
                 outText = p + 1;
                 outLength = static_cast<unsigned char>(p[0]);
             } else {
@@ -114,17 +114,17 @@ bool TextOf(const SFormatArg& arg, const SSpec& spec, const char*& outText, std:
     }
 }
 
-void PutText(CSink& sink, const SSpec& spec, const SFormatArg& arg) {
+void PutText(CSink& sink, const SConversion& conv, const SFormatArg& arg) {
     const char* text;
     std::size_t length;
-    TextOf(arg, spec, text, length);
-    if (spec.hasPrecision && length > spec.precision) length = spec.precision;
-    PutPadded(sink, spec, text, length);
+    TextOf(arg, conv, text, length);
+    if (conv.hasPrecision && length > conv.precision) length = conv.precision;
+    PutPadded(sink, conv, text, length);
 }
 
-void PutInteger(CSink& sink, const SSpec& spec, const SFormatArg& arg, char conversion) {
+void PutInteger(CSink& sink, const SConversion& conv, const SFormatArg& arg, char conversion) {
     unsigned bits;
-    switch (spec.size) {
+    switch (conv.size) {
         case -2: bits = 8; break;
         case -1: bits = 16; break;
         case 0: bits = 32; break;
@@ -135,7 +135,7 @@ void PutInteger(CSink& sink, const SSpec& spec, const SFormatArg& arg, char conv
 
     if (conversion == 'c') {
         const char c = static_cast<char>(arg.raw & 0xFF);
-        PutPadded(sink, spec, &c, 1);
+        PutPadded(sink, conv, &c, 1);
         return;
     }
 
@@ -145,9 +145,9 @@ void PutInteger(CSink& sink, const SSpec& spec, const SFormatArg& arg, char conv
         if (value & signBit) {
             sign = '-';
             value = ((~value) & mask) + 1;  // magnitude; exact even for the most negative value
-        } else if (spec.plus) {
+        } else if (conv.plus) {
             sign = '+';
-        } else if (spec.space) {
+        } else if (conv.space) {
             sign = ' ';
         }
     }
@@ -162,18 +162,18 @@ void PutInteger(CSink& sink, const SSpec& spec, const SFormatArg& arg, char conv
     }
     // printf's rule: the minimum number of digits is 1, or the precision when given (so ".0" of
     // zero prints no digits).
-    const std::size_t minDigits = spec.hasPrecision ? std::min(spec.precision, kMaxWidth) : 1;
+    const std::size_t minDigits = conv.hasPrecision ? std::min(conv.precision, kMaxWidth) : 1;
     const std::size_t zeros = minDigits > n ? minDigits - n : 0;
     const std::size_t body = (sign ? 1 : 0) + zeros + n;
-    std::size_t pad = spec.width > body ? spec.width - body : 0;
+    std::size_t pad = conv.width > body ? conv.width - body : 0;
 
-    const bool zeroPad = spec.zero && !spec.left && !spec.hasPrecision;
-    if (!spec.left && !zeroPad) sink.Fill(' ', pad);
+    const bool zeroPad = conv.zero && !conv.left && !conv.hasPrecision;
+    if (!conv.left && !zeroPad) sink.Fill(' ', pad);
     if (sign) sink.Put(sign);
     if (zeroPad) sink.Fill('0', pad);
     sink.Fill('0', zeros);
     while (n) sink.Put(digits[--n]);
-    if (spec.left) sink.Fill(' ', pad);
+    if (conv.left) sink.Fill(' ', pad);
 }
 
 // A width or precision given as '*'; false when the argument is missing or not an integer.
@@ -204,14 +204,14 @@ void Run(CSink& sink, const char* format, CArgs& args) {
             continue;
         }
         const char* directive = p++;
-        SSpec spec;
+        SConversion conv;
         bool argsOK = true;
         for (;; ++p) {
-            if (*p == '-') spec.left = true;
-            else if (*p == '0') spec.zero = true;
-            else if (*p == '+') spec.plus = true;
-            else if (*p == ' ') spec.space = true;
-            else if (*p == '#') spec.alternate = true;
+            if (*p == '-') conv.left = true;
+            else if (*p == '0') conv.zero = true;
+            else if (*p == '+') conv.plus = true;
+            else if (*p == ' ') conv.space = true;
+            else if (*p == '#') conv.alternate = true;
             else break;
         }
         if (*p == '*') {
@@ -219,33 +219,33 @@ void Run(CSink& sink, const char* format, CArgs& args) {
             std::int32_t w = 0;
             if (!StarValue(args, w)) argsOK = false;
             if (w < 0) {
-                spec.left = true;
+                conv.left = true;
                 w = w == INT32_MIN ? INT32_MAX : -w;
             }
-            spec.width = static_cast<std::size_t>(w);
+            conv.width = static_cast<std::size_t>(w);
         } else {
-            spec.width = ReadNumber(p);
+            conv.width = ReadNumber(p);
         }
-        if (spec.width > kMaxWidth) spec.width = kMaxWidth;
+        if (conv.width > kMaxWidth) conv.width = kMaxWidth;
         if (*p == '.') {
             ++p;
-            spec.hasPrecision = true;
+            conv.hasPrecision = true;
             if (*p == '*') {
                 ++p;
                 std::int32_t prec = 0;
                 if (!StarValue(args, prec)) argsOK = false;
-                if (prec < 0) spec.hasPrecision = false;  // a negative precision counts as none
-                else spec.precision = static_cast<std::size_t>(prec);
+                if (prec < 0) conv.hasPrecision = false;  // a negative precision counts as none
+                else conv.precision = static_cast<std::size_t>(prec);
             } else {
-                spec.precision = ReadNumber(p);
+                conv.precision = ReadNumber(p);
             }
         }
         if (*p == 'h') {
-            spec.size = -1;
-            if (*++p == 'h') { spec.size = -2; ++p; }
+            conv.size = -1;
+            if (*++p == 'h') { conv.size = -2; ++p; }
         } else if (*p == 'l') {
-            spec.size = 1;
-            if (*++p == 'l') { spec.size = 2; ++p; }
+            conv.size = 1;
+            if (*++p == 'l') { conv.size = 2; ++p; }
         }
         const char conversion = *p;
         if (!conversion) {  // a format that ends inside a directive is written as it stands
@@ -261,15 +261,15 @@ void Run(CSink& sink, const char* format, CArgs& args) {
             case 'd': case 'i': case 'u': case 'x': case 'X': case 'c': {
                 const SFormatArg* a = args.Next();
                 if (!argsOK || !a || a->kind != SFormatArg::EKind::kInteger) Mismatch(directive, directiveLength);
-                else PutInteger(sink, spec, *a, conversion);
+                else PutInteger(sink, conv, *a, conversion);
                 break;
             }
             case 's': {
                 const SFormatArg* a = args.Next();
                 const char* text;
                 std::size_t length;
-                if (!argsOK || !a || !TextOf(*a, spec, text, length)) Mismatch(directive, directiveLength);
-                else PutText(sink, spec, *a);
+                if (!argsOK || !a || !TextOf(*a, conv, text, length)) Mismatch(directive, directiveLength);
+                else PutText(sink, conv, *a);
                 break;
             }
             default:  // not a conversion of ours: keep the text

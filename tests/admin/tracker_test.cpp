@@ -139,7 +139,7 @@ TEST_F(TrackerStartTest, FirstAnnouncementAtStartUpThenEveryFiveMinutes) {
     EXPECT_EQ(*first, layout);
     EXPECT_TRUE(mApp->IsTrackerRunning());
 
-    // Three clients connected: the next cycle announces 3 users, the Part's exact example bytes
+    // Three clients connected: the next cycle announces 3 users, the documented example bytes
     // apart from the port.
     mApp->TimeRules().loginIdle = 100000;  // they stay while the clock moves on
     auto c1 = ConnectClient();
