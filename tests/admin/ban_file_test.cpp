@@ -11,31 +11,16 @@
 #include "admin/ban_list.h"
 #include "framework/error.h"
 #include "framework/file_util.h"
+#include "support/scratch_files.h"
 
 namespace kx {
 namespace {
 
 namespace fs = std::filesystem;
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "kx-ban-XXXXXX").string();
-        path = mkdtemp(tmpl.data());
-    }
-    ~TempDir() { fs::remove_all(path); }
-    std::string File(const char* name) const { return (path / name).string(); }
-};
-
-void WriteRaw(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
-}
-std::vector<std::uint8_t> ReadRaw(const std::string& path) {
-    auto d = UFileUtil::ReadWholeFile(path);
-    EXPECT_TRUE(d) << path;
-    return d ? *d : std::vector<std::uint8_t>{};
-}
+using TempDir = test::ScratchDir;
+using test::ReadRaw;
+using test::WriteRaw;
 
 SIPAddress A(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) { return SIPAddress{{a, b, c, d}}; }
 

@@ -11,26 +11,16 @@
 
 #include "framework/error.h"
 #include "framework/file_util.h"
+#include "support/scratch_files.h"
 
 namespace kx {
 namespace {
 
 namespace fs = std::filesystem;
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "kx-pref-XXXXXX").string();
-        path = mkdtemp(tmpl.data());
-    }
-    ~TempDir() { fs::remove_all(path); }
-    std::string File(const char* name) const { return (path / name).string(); }
-};
-
-void WriteRaw(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
-}
+using TempDir = test::ScratchDir;
+using test::ReadRaw;
+using test::WriteRaw;
 
 // Builds file images field by field, independently of the code under test.
 struct Image {
