@@ -339,6 +339,8 @@ void CmdKick(CClientLink& link, const SClientOptions& opt) {
 
 }  // namespace
 
+std::vector<std::string> ClientPathNames(const std::string& path) { return PathNames(path); }
+
 void RunNewsCommand(CClientLink& link, const SClientOptions& opt, int stdinFd, std::ostream& out);
 
 void RunAccountCommand(CClientLink& link, const SClientOptions& opt, std::ostream& out);

@@ -20,6 +20,16 @@ long ParseNumber(const std::string& text, long lo, long hi, const std::string& w
     return v;
 }
 
+// A byte rate: digits, optionally followed by K or M (1024 and 1048576).
+std::uint64_t ParseRate(const std::string& text) {
+    std::string digits = text;
+    std::uint64_t unit = 1;
+    if (!digits.empty() && (digits.back() == 'K' || digits.back() == 'k')) unit = 1024;
+    else if (!digits.empty() && (digits.back() == 'M' || digits.back() == 'm')) unit = 1048576;
+    if (unit != 1) digits.pop_back();
+    return static_cast<std::uint64_t>(ParseNumber(digits, 1, 1L << 40, "rate")) * unit;
+}
+
 std::string ReadPasswordFile(const std::string& path) {
     std::optional<std::vector<std::uint8_t>> bytes;
     try {
@@ -44,6 +54,7 @@ std::string ClientUsage() {
            "  --name NAME            nickname shown to others (default: kestrix)\n"
            "  --icon N               icon number (default: 1)\n"
            "  --json                 machine-readable output\n"
+           "  --limit-rate BYTES     transfers: at most BYTES per second (suffix K or M)\n"
            "  --help                 this text\n"
            "\n"
            "Commands:\n"
@@ -64,6 +75,12 @@ std::string ClientUsage() {
            "  alias PATH DEST        make an alias inside the folder DEST\n"
            "  kick USER [--ban temp|perm [REASON]]\n"
            "                         disconnect a user, optionally banning the address\n"
+           "  get PATH [DEST]        download a file (DEST: a file name or a folder)\n"
+           "  put FILE [PATH]        upload a file into the folder PATH\n"
+           "  getdir PATH [DEST]     download a folder into the folder DEST\n"
+           "  putdir FOLDER [PATH]   upload a folder into the folder PATH\n"
+           "                         an interrupted transfer resumes when the command is run\n"
+           "                         again (downloads keep their partial data in NAME.kpf)\n"
            "  news read PATH ID      read an article\n"
            "  news post PATH TITLE TEXT|- [--reply-to ID]\n"
            "  news rm PATH ID        delete an article (and its replies)\n"
@@ -103,6 +120,7 @@ SClientOptions ParseClientOptions(const std::vector<std::string>& argv, const ch
         else if (a == "--name") o.name = value(a);
         else if (a == "--icon") o.icon = static_cast<std::int16_t>(ParseNumber(value(a), 1, 32767, "icon"));
         else if (a == "--json") o.json = true;
+        else if (a == "--limit-rate") o.limitRate = ParseRate(value(a));
         else if (a == "--password") Bad("Give the password with --password-file or KESTRIX_PASSWORD, not on the command line");
         else Bad("Unknown option " + a);
     }
@@ -123,6 +141,7 @@ SClientOptions ParseClientOptions(const std::vector<std::string>& argv, const ch
         else if (a == "--name") o.name = value(a);
         else if (a == "--icon") o.icon = static_cast<std::int16_t>(ParseNumber(value(a), 1, 32767, "icon"));
         else if (a == "--json") o.json = true;
+        else if (a == "--limit-rate") o.limitRate = ParseRate(value(a));
         else Bad("Unknown option " + a);
     }
     if (i >= argv.size()) Bad("Missing COMMAND");

@@ -18,6 +18,7 @@ struct SClientOptions {
     std::string name = "kestrix";
     std::int16_t icon = 1;
     bool json = false;
+    std::uint64_t limitRate = 0;  // transfers: bytes per second, 0 = no limit
     bool help = false;
     std::string command;
     std::vector<std::string> args;  // command arguments, options of the command included

@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "accounts/user_data.h"
+#include "client/client_transfer.h"
 #include "protocol/transaction_types.h"
 
 namespace kx {
@@ -15,7 +16,8 @@ namespace {
 constexpr std::int32_t kClientVersion = 190;
 
 const char* const kCommands[] = {"users", "info", "chat", "say", "msg", "broadcast", "board", "post", "ls", "stat",
-                                 "mkdir", "rm", "mv", "rename", "alias", "kick", "news", "account"};
+                                 "mkdir", "rm", "mv", "rename", "alias", "kick", "news", "account",
+                                 "get", "put", "getdir", "putdir"};
 }  // namespace
 
 std::string JsonString(std::string_view text) {
@@ -85,6 +87,7 @@ int RunClient(const std::vector<std::string>& argv, const char* envPassword, int
 
         CClientLink link(opt);
         if (opt.command == "chat") RunChat(link, opt, stdinFd, out);
+        else if (IsTransferCommand(opt.command)) RunTransferCommand(link, opt, out, err);
         else RunSimpleCommand(link, opt, stdinFd, out);
         out.flush();
         return kExitOK;

@@ -45,6 +45,10 @@ std::vector<SUserEntry> GetUsers(CClientConnection& conn);
 // A user named by nickname (exact) or "#ID". Throws SClientFailure when there is none.
 std::uint16_t FindUser(const std::vector<SUserEntry>& users, const std::string& who);
 
+// The Mac OS Roman names of a client path ("a/b/c"; empty parts skipped). Names that cannot be
+// given to the server are a bad argument.
+std::vector<std::string> ClientPathNames(const std::string& path);
+
 // JSON string literal of a UTF-8 text.
 std::string JsonString(std::string_view text);
 

@@ -143,4 +143,12 @@ int ClientProcess::Wait(int ms) {
     return mExit;
 }
 
+void ClientProcess::Kill() {
+    if (mPid <= 0) return;
+    ::kill(mPid, SIGKILL);
+    Reap(mPid, 5000);
+    mPid = -1;
+    mExit = -1;
+}
+
 }  // namespace kx::test

@@ -36,6 +36,8 @@ public:
     const std::string& Output() const { return mOut; }
     // Waits for the exit (killing after `ms`); the exit code or -1.
     int Wait(int ms = 10000);
+    // Ends the process at once (SIGKILL), as a crash or a pulled plug would.
+    void Kill();
 
 private:
     void Drain(int ms);

@@ -1,0 +1,207 @@
+// The transfer connection of the command-line client: opening it (the one place that knows the
+// carrier), reading and writing it within the rate limit, and the transaction connection read
+// beside it, so queue positions are shown and notices never pile up at the server.
+#include <cerrno>
+#include <cstring>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "client/client_transfer.h"
+#include "protocol/transaction_types.h"
+
+namespace kx {
+
+namespace {
+
+// Silence from the server longer than this, while not queued, is a lost connection.
+constexpr int kSilenceLimitMs = 60000;
+// While queued, the transaction connection is read at least this often.
+constexpr int kQueuePollMs = 1000;
+constexpr std::uint8_t kTransferProtocol[4] = {'K', 'X', 'X', 'F'};
+
+[[noreturn]] void Lost(const std::string& why) { throw SClientFailure(kExitConnection, why); }
+
+}  // namespace
+
+SRefNum RefNumOf(const SClientTran& reply) {
+    SRefNum ref;
+    if (UFieldData::GetField(reply.Fields(), kFieldRefNum, ref.bytes, 4) != 4)
+        throw SClientFailure(kExitServerError, "The server's reply has no reference number.");
+    return ref;
+}
+
+CRateLimiter::CRateLimiter(std::uint64_t rate) : mRate(rate), mStart(std::chrono::steady_clock::now()) {}
+
+std::size_t CRateLimiter::Chunk(std::size_t max) const {
+    if (mRate == 0) return max;
+    // About ten pieces a second keeps the pace even.
+    return std::max<std::size_t>(1, std::min<std::uint64_t>(max, mRate / 10));
+}
+
+void CRateLimiter::Moved(std::size_t bytes) {
+    if (mRate == 0) return;
+    mBytes += bytes;
+    const auto due = mStart + std::chrono::microseconds(mBytes * 1000000 / mRate);
+    std::this_thread::sleep_until(due);
+}
+
+CTransferChannel::~CTransferChannel() {
+    if (mFd >= 0) ::close(mFd);
+}
+
+void CTransferChannel::SendAll(const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::send(mFd, data, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) Lost("The transfer connection was lost.");
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+std::size_t CTransferChannel::ReadSome(std::uint8_t* data, std::size_t size) {
+    for (;;) {
+        const ssize_t n = ::recv(mFd, data, size, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) Lost("The transfer connection was lost.");
+        return static_cast<std::size_t>(n);
+    }
+}
+
+std::unique_ptr<CTransferChannel> OpenTransferChannel(const SClientOptions& opt, const SRefNum& ref,
+                                                      std::uint32_t dataSize, std::uint16_t type) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    const std::string service = std::to_string(opt.port + 1);
+    const int rc = ::getaddrinfo(opt.host.c_str(), service.c_str(), &hints, &list);
+    if (rc != 0) Lost("Cannot find host " + opt.host + ": " + ::gai_strerror(rc));
+    int fd = -1;
+    std::string lastError = "no address";
+    for (addrinfo* a = list; a && fd < 0; a = a->ai_next) {
+        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) continue;
+        if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
+            lastError = std::strerror(errno);
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ::freeaddrinfo(list);
+    if (fd < 0) Lost("Cannot open the transfer connection to " + opt.host + ":" + service + ": " + lastError);
+    auto channel = std::make_unique<CTransferChannel>(fd);
+
+    std::uint8_t header[16] = {};
+    std::memcpy(header, kTransferProtocol, 4);
+    std::memcpy(header + 4, ref.bytes, 4);
+    header[8] = static_cast<std::uint8_t>(dataSize >> 24);
+    header[9] = static_cast<std::uint8_t>(dataSize >> 16);
+    header[10] = static_cast<std::uint8_t>(dataSize >> 8);
+    header[11] = static_cast<std::uint8_t>(dataSize);
+    header[12] = static_cast<std::uint8_t>(type >> 8);
+    header[13] = static_cast<std::uint8_t>(type);
+    channel->SendAll(header, sizeof header);
+    return channel;
+}
+
+CTransferLink::CTransferLink(CClientConnection& conn, std::unique_ptr<CTransferChannel> channel, const SRefNum& ref,
+                             std::uint64_t rate, CTransferProgress& progress)
+    : mConn(conn), mChannel(std::move(channel)), mRef(ref), mLimiter(rate), mProgress(progress) {}
+
+void CTransferLink::SetQueuePosition(std::uint32_t position) {
+    mQueuePosition = position;
+    if (position) mProgress.Queued(position);
+}
+
+// A notice on the transaction connection: a queue position for this transfer is shown; any
+// other notice is read and dropped.
+void CTransferLink::HandleNotice() {
+    SClientTran t;
+    if (!mConn.ReadOne(t, 0)) return;
+    if (t.hdr.isReply || t.hdr.type != kTranClientDownloadInfo) return;
+    SRefNum ref;
+    if (UFieldData::GetField(t.Fields(), kFieldRefNum, ref.bytes, 4) != 4 || ref.Value() != mRef.Value()) return;
+    const auto position = static_cast<std::uint32_t>(UFieldData::GetInteger(t.Fields(), kFieldWaitingCount));
+    if (position != mQueuePosition) {
+        mQueuePosition = position;
+        mProgress.Queued(position);
+    }
+}
+
+void CTransferLink::WaitReadable() {
+    auto waited = std::chrono::steady_clock::now();
+    for (;;) {
+        pollfd p[2] = {{mChannel->Fd(), POLLIN, 0}, {mConn.Fd(), POLLIN, 0}};
+        const int r = ::poll(p, 2, mQueuePosition ? kQueuePollMs : 1000);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) Lost("The transfer connection was lost.");
+        if (p[1].revents) HandleNotice();
+        if (p[0].revents) return;
+        if (r == 0 && mQueuePosition == 0 &&
+            std::chrono::steady_clock::now() - waited > std::chrono::milliseconds(kSilenceLimitMs))
+            Lost("The server stopped sending.");
+        if (mQueuePosition) waited = std::chrono::steady_clock::now();
+    }
+}
+
+std::size_t CTransferLink::Read(std::uint8_t* data, std::size_t size) {
+    WaitReadable();
+    return mChannel->ReadSome(data, size);
+}
+
+bool CTransferLink::ReadExactOrEnd(std::uint8_t* data, std::size_t size) {
+    std::size_t got = 0;
+    while (got < size) {
+        const std::size_t n = Read(data + got, size - got);
+        if (n == 0) {
+            if (got == 0) return false;
+            Lost("The transfer connection was lost.");
+        }
+        got += n;
+    }
+    return true;
+}
+
+void CTransferLink::ReadExact(std::uint8_t* data, std::size_t size) {
+    if (!ReadExactOrEnd(data, size)) Lost("The transfer connection was lost.");
+}
+
+std::uint16_t CTransferLink::ReadAction() {
+    std::uint8_t b[2];
+    ReadExact(b, 2);
+    return static_cast<std::uint16_t>((b[0] << 8) | b[1]);
+}
+
+void CTransferLink::Write(const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        // Notices must not pile up at the server while we only send.
+        pollfd p{mConn.Fd(), POLLIN, 0};
+        if (::poll(&p, 1, 0) > 0) HandleNotice();
+        const std::size_t n = mLimiter.Chunk(size);
+        mChannel->SendAll(data, n);
+        mLimiter.Moved(n);
+        data += n;
+        size -= n;
+    }
+}
+
+void CTransferLink::WriteAction(std::uint16_t action) {
+    const std::uint8_t b[2] = {static_cast<std::uint8_t>(action >> 8), static_cast<std::uint8_t>(action)};
+    mChannel->SendAll(b, 2);
+}
+
+void CTransferLink::WaitForEnd() {
+    std::uint8_t buf[256];
+    std::size_t dropped = 0;
+    while (Read(buf, sizeof buf) != 0) {
+        // The server has nothing more to say once the transfer is complete.
+        dropped += sizeof buf;
+        if (dropped > 65536) Lost("The server sent unexpected data.");
+    }
+}
+
+}  // namespace kx

@@ -1,0 +1,209 @@
+// File and folder transfers of the command-line client against the real server binary: a
+// download and an upload killed half-way and resumed by running the command again, the waiting
+// queue, a folder tree up and down with partial items resumed and finished ones skipped, and
+// refusals with the server's own words and the exit codes.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "client/client_fixture.h"
+#include "client/client_session.h"
+#include "server/pref_file.h"
+
+namespace kx {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFileText;
+using test::RunClientBinary;
+using test::SClientResult;
+using test::WriteFileText;
+
+// Bytes that differ at every offset, so a resume at the wrong place cannot go unnoticed.
+std::string Pattern(std::size_t size, unsigned seed) {
+    std::string s(size, '\0');
+    unsigned x = seed * 2654435761u + 1;
+    for (char& c : s) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 16);
+    }
+    return s;
+}
+
+std::uintmax_t SizeOr0(const std::string& path) {
+    std::error_code ec;
+    const auto n = fs::file_size(path, ec);
+    return ec ? 0 : n;
+}
+
+// Polls until the file holds at least one byte (a transfer is under way).
+bool WaitForBytes(const std::string& path) {
+    for (int i = 0; i < 1000; ++i) {
+        if (SizeOr0(path) > 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// Every item below `root` as "relative path" -> "/" for a folder, else the size and a digest of
+// the contents (short enough to show when trees differ).
+std::map<std::string, std::string> Tree(const std::string& root) {
+    std::map<std::string, std::string> items;
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+        const std::string rel = fs::relative(e.path(), root).string();
+        const std::string data = e.is_directory() ? "" : ReadFileText(e.path().string());
+        items[rel] = e.is_directory() ? "/"
+                                      : std::to_string(data.size()) + ":" + std::to_string(std::hash<std::string>{}(data));
+    }
+    return items;
+}
+
+class CliTransfer : public test::ClientFixture {
+protected:
+    // Restarts the server allowing one download at a time, so a second one waits in the queue.
+    void RestartWithOneDownload() {
+        server.reset();
+        const unsigned short port = test::FindFreeBasePort();
+        SMyPrefs prefs = SMyPrefs::Defaults();
+        prefs.mOptions.nBasePortNum = port;
+        prefs.mOptions.nMaxDownloads = 1;
+        UMyPrefs::WritePrefs(UMyPrefs::GetPrefsSpec(dir.Path()), prefs);
+        server = std::make_unique<test::ServerProcess>(dir.Path(), false, port);
+        ASSERT_TRUE(server->Start());
+        host = "127.0.0.1:" + std::to_string(port);
+    }
+
+    std::vector<std::string> AdminArgs(const std::string& name) {
+        return {"--login", "admin", "--password-file", dir / "pw", "--name", name, host};
+    }
+};
+
+TEST_F(CliTransfer, KilledDownloadResumesByteIdenticalAndAQueuedOneSaysWhereItWaits) {
+    RestartWithOneDownload();
+    const std::string big = Pattern(600000, 1);
+    WriteFileText(dir / "Files/big.bin", big);
+    const std::string dl = dir / "dl";
+    fs::create_directories(dl);
+
+    std::vector<std::string> slow = AdminArgs("slow");
+    slow.insert(slow.end(), {"--limit-rate", "100000", "get", "big.bin", dl});
+    test::ClientProcess first(slow);
+    ASSERT_TRUE(WaitForBytes(dl + "/big.bin.kpf")) << first.Output();
+
+    // The only download slot is taken: the next one waits and is told its place.
+    std::vector<std::string> second = AdminArgs("second");
+    second.insert(second.end(), {"get", "readme.txt", dl + "/hello.txt"});
+    test::ClientProcess queued(second);
+    ASSERT_TRUE(queued.WaitForOutput("readme.txt: waiting in the server's download queue, position 1\n"))
+        << queued.Output();
+    first.Kill();
+    EXPECT_TRUE(queued.WaitForOutput("readme.txt: leaving the download queue, the download starts\n"))
+        << queued.Output();
+    EXPECT_EQ(queued.Wait(), 0) << queued.Output();
+    EXPECT_EQ(ReadFileText(dl + "/hello.txt"), "hello world");
+    EXPECT_FALSE(fs::exists(dl + "/hello.txt.kpf"));
+
+    // The killed download left its data in the partial file; running it again resumes there.
+    const std::string held = ReadFileText(dl + "/big.bin.kpf");
+    ASSERT_GT(held.size(), 0u);
+    ASSERT_LT(held.size(), big.size());
+    EXPECT_EQ(held, big.substr(0, held.size()));
+    std::vector<std::string> again = AdminArgs("again");
+    again.insert(again.end(), {"--json", "get", "big.bin", dl});
+    SClientResult resumed = RunClientBinary(again);
+    ASSERT_EQ(resumed.exitCode, 0) << resumed.err;
+    EXPECT_EQ(resumed.out, "{\"remote\":\"big.bin\",\"local\":" + JsonString(dl + "/big.bin") +
+                               ",\"size\":600000,\"resumedAt\":" + std::to_string(held.size()) + "}\n");
+    EXPECT_NE(resumed.err.find("big.bin: 600000 of 600000 bytes (100%)"), std::string::npos) << resumed.err;
+    EXPECT_TRUE(ReadFileText(dl + "/big.bin") == big);
+    EXPECT_FALSE(fs::exists(dl + "/big.bin.kpf"));
+
+    // A finished file is never overwritten (nothing goes to the server), and a refusal is shown
+    // in the server's words without leaving a partial file behind.
+    SClientResult exists = RunClientBinary({host, "get", "big.bin", dl});
+    EXPECT_EQ(exists.exitCode, 2);
+    EXPECT_EQ(exists.err, "kestrix: " + dl + "/big.bin already exists\nTry kestrix --help\n");
+    std::vector<std::string> missing = AdminArgs("missing");
+    missing.insert(missing.end(), {"get", "Docs/nothere.txt", dl});
+    SClientResult refused = RunClientBinary(missing);
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(refused.err, "kestrix: Cannot download because there is no file named \xE2\x80\x9Cnothere.txt\xE2\x80\x9D.\n");
+    EXPECT_FALSE(fs::exists(dl + "/nothere.txt.kpf"));
+}
+
+TEST_F(CliTransfer, KilledUploadResumesFromWhatTheServerKeptAndAFinishedOneIsRefused) {
+    fs::create_directories(dir / "Files/Uploads");
+    const std::string data = Pattern(500000, 2);
+    const std::string local = dir / "up.bin";
+    WriteFileText(local, data);
+
+    std::vector<std::string> slow = AdminArgs("slow");
+    slow.insert(slow.end(), {"--limit-rate", "100000", "put", local, "Uploads"});
+    test::ClientProcess first(slow);
+    ASSERT_TRUE(WaitForBytes(dir / "Files/Uploads/up.bin.kpf")) << first.Output();
+    first.Kill();
+    ASSERT_TRUE(server->WaitForOutput("Upload aborted")) << server->StdOut();
+    const std::string held = ReadFileText(dir / "Files/Uploads/up.bin.kpf");
+    ASSERT_GT(held.size(), 0u);
+    ASSERT_LT(held.size(), data.size());
+
+    std::vector<std::string> again = AdminArgs("again");
+    again.insert(again.end(), {"put", local, "Uploads/"});
+    SClientResult resumed = RunClientBinary(again);
+    ASSERT_EQ(resumed.exitCode, 0) << resumed.err;
+    EXPECT_EQ(resumed.out, "Uploaded " + local + " to Uploads/up.bin (500000 bytes, resumed at " +
+                               std::to_string(held.size()) + ")\n");
+    EXPECT_TRUE(ReadFileText(dir / "Files/Uploads/up.bin") == data);
+    EXPECT_FALSE(fs::exists(dir / "Files/Uploads/up.bin.kpf"));
+
+    std::vector<std::string> twice = AdminArgs("twice");
+    twice.insert(twice.end(), {"put", local, "Uploads"});
+    SClientResult refused = RunClientBinary(twice);
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(refused.err,
+              "kestrix: Cannot accept upload because there is already a file named \xE2\x80\x9Cup.bin\xE2\x80\x9D. Try "
+              "choosing a different name.\n");
+    EXPECT_EQ(RunClientBinary({host, "put", dir / "no-such-file", "Uploads"}).exitCode, 2);
+}
+
+TEST_F(CliTransfer, FolderRoundTripSkipsFinishedItemsAndResumesPartialOnes) {
+    const std::string src = dir / "src/Tree";
+    fs::create_directories(src + "/sub/deeper");
+    fs::create_directories(src + "/empty");
+    const std::string b = Pattern(200000, 3);
+    WriteFileText(src + "/a.txt", "alpha");
+    WriteFileText(src + "/sub/b.bin", b);
+    WriteFileText(src + "/sub/deeper/c.txt", "gamma\n");
+    WriteFileText(src + "/gr\xC3\xBC\xC3\x9F" "e.txt", "greetings");  // "grüße.txt", in Mac OS Roman on the wire
+
+    // What an interrupted earlier upload left on the server: one file done, one half there.
+    const std::string up = dir / "Files/Uploads/Tree";
+    fs::create_directories(up + "/sub");
+    WriteFileText(up + "/a.txt", "alpha");
+    WriteFileText(up + "/sub/b.bin.kpf", b.substr(0, 70000));
+    std::vector<std::string> put = AdminArgs("put");
+    put.insert(put.end(), {"--json", "putdir", src, "Uploads"});
+    SClientResult sent = RunClientBinary(put);
+    ASSERT_EQ(sent.exitCode, 0) << sent.err;
+    EXPECT_EQ(sent.out, "{\"from\":" + JsonString(src) +
+                            ",\"to\":\"Uploads/Tree\",\"files\":3,\"folders\":3,\"skipped\":1,\"resumed\":1}\n");
+    EXPECT_EQ(Tree(up), Tree(src));
+
+    // The same on the way down.
+    const std::string out = dir / "out";
+    fs::create_directories(out + "/Tree/sub");
+    WriteFileText(out + "/Tree/a.txt", "alpha");
+    WriteFileText(out + "/Tree/sub/b.bin.kpf", b.substr(0, 50000));
+    std::vector<std::string> get = AdminArgs("get");
+    get.insert(get.end(), {"--json", "getdir", "Uploads/Tree", out});
+    SClientResult got = RunClientBinary(get);
+    ASSERT_EQ(got.exitCode, 0) << got.err;
+    EXPECT_EQ(got.out, "{\"from\":\"Uploads/Tree\",\"to\":" + JsonString(out + "/Tree") +
+                           ",\"files\":3,\"folders\":3,\"skipped\":1,\"resumed\":1}\n");
+    EXPECT_EQ(Tree(out + "/Tree"), Tree(src));
+}
+
+}  // namespace
+}  // namespace kx
