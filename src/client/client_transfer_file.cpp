@@ -153,6 +153,13 @@ void RunPut(CClientLink& link, const SClientOptions& opt, std::ostream& out, std
     }
     const std::uint32_t streamSize = UFileSys::GetFlattenSize(*file);
     const std::uint64_t offset = file->GetFlatten()->dataResumeSize;
+    if (resume) {
+        // The server's partial file must be a beginning of this file; one that is longer is not.
+        const std::vector<std::uint8_t> record = UFieldData::GetBytes(reply.Fields(), kFieldFileResumeData);
+        if (UFlatFile::ReadResumeData(record.data(), record.size()).value_or(0) > static_cast<std::uint64_t>(size))
+            Bad("The server already holds more of " + UMacRoman::ToUtf8(partialName) + " than " + local +
+                " has; upload it under another name");
+    }
 
     CTransferProgress progress(err, local, static_cast<std::uint64_t>(size), StderrIsTerminal());
     progress.AddSkipped(offset);

@@ -62,15 +62,16 @@ std::int64_t FileSize(const std::string& path) {
 }
 
 void RenameNoReplace(const std::string& from, const std::string& to) {
-    // A hard link fails when the name is taken, so nothing the user has is ever replaced.
-    if (::link(from.c_str(), to.c_str()) != 0) {
-        const int err = errno;
-        if (err == EEXIST) Bad(to + " already exists; the download stays in " + from);
-        if (Exists(to) || ::rename(from.c_str(), to.c_str()) != 0)
-            Bad("Cannot rename " + from + " to " + to + ": " + std::strerror(err));
-        return;
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return;
+    int err = errno;
+    if (err == EINVAL || err == ENOSYS) {
+        // File systems without the no-replace flag: check, then rename.
+        if (Exists(to)) err = EEXIST;
+        else if (::rename(from.c_str(), to.c_str()) == 0) return;
+        else err = errno;
     }
-    ::unlink(from.c_str());
+    if (err == EEXIST) Bad(to + " already exists; the download stays in " + from);
+    Bad("Cannot rename " + from + " to " + to + ": " + std::strerror(err));
 }
 
 std::string Describe(const SError& err) { return UError::GetMessage(err) + " (" + UError::GetDetail(err) + ")"; }
