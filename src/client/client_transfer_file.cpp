@@ -71,10 +71,20 @@ void RunGet(CClientLink& link, const SClientOptions& opt, std::ostream& out, std
     AddPathField(req, folder);
     if (!p.resumeRecord.empty())
         UFieldData::AddField(req, kFieldFileResumeData, p.resumeRecord.data(), static_cast<std::uint32_t>(p.resumeRecord.size()));
-    SClientTran reply = conn.RequestRaw(kTranDownloadFile, req);
-    if (reply.hdr.error != 0) {
+    // A refused (or unanswered) request leaves no empty partial file behind.
+    auto dropCreated = [&] {
         p.ref.reset();
-        if (created) ::unlink(partial.c_str());
+        if (created && UClientLocal::FileSize(partial) == 0) ::unlink(partial.c_str());
+    };
+    SClientTran reply;
+    try {
+        reply = conn.RequestRaw(kTranDownloadFile, req);
+    } catch (const SClientFailure&) {
+        dropCreated();
+        throw;
+    }
+    if (reply.hdr.error != 0) {
+        dropCreated();
         throw SClientFailure(kExitServerError, ErrorTextOf(reply));
     }
     const std::uint32_t transferSize = U32(reply.Fields(), kFieldTransferSize);

@@ -10,6 +10,7 @@
 
 #include "client/client_fixture.h"
 #include "client/client_session.h"
+#include "client/client_transfer.h"
 #include "server/pref_file.h"
 
 namespace kx {
@@ -203,6 +204,41 @@ TEST_F(CliTransfer, FolderRoundTripSkipsFinishedItemsAndResumesPartialOnes) {
     EXPECT_EQ(got.out, "{\"from\":\"Uploads/Tree\",\"to\":" + JsonString(out + "/Tree") +
                            ",\"files\":3,\"folders\":3,\"skipped\":1,\"resumed\":1}\n");
     EXPECT_EQ(Tree(out + "/Tree"), Tree(src));
+}
+
+TEST_F(CliTransfer, RefusalsCreateNothingAndBadArgumentsNeverReachTheServer) {
+    const std::string src = dir / "src/Tree";
+    fs::create_directories(src);
+    WriteFileText(src + "/a.txt", "alpha");
+    SClientResult noRight = RunClientBinary({"--login", "user", host, "putdir", src});
+    EXPECT_EQ(noRight.exitCode, 1);
+    EXPECT_EQ(noRight.err, "kestrix: You are not allowed to upload folders.\n");
+    EXPECT_FALSE(fs::exists(dir / "Files/Tree"));
+
+    const std::string out = dir / "out";
+    fs::create_directories(out);
+    std::vector<std::string> get = AdminArgs("get");
+    get.insert(get.end(), {"getdir", "Docs/Missing", out});
+    SClientResult missing = RunClientBinary(get);
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_EQ(missing.err, "kestrix: Cannot download because there is no folder named \xE2\x80\x9CMissing\xE2\x80\x9D.\n");
+    EXPECT_TRUE(fs::is_empty(out));
+
+    EXPECT_EQ(RunClientBinary({"--limit-rate", "0", host, "get", "readme.txt"}).exitCode, 2);
+    EXPECT_EQ(RunClientBinary({host, "getdir", "Docs", dir / "no-such-folder"}).exitCode, 2);
+    EXPECT_EQ(RunClientBinary({host, "putdir", dir / "no-such-folder"}).exitCode, 2);
+    EXPECT_EQ(RunClientBinary({host, "get"}).exitCode, 2);
+}
+
+// Names from the server become local names that stay inside the folder they are put in.
+TEST(CliTransferNames, ServerNamesCannotClimbOutOfTheirFolder) {
+    EXPECT_EQ(UClientLocal::LocalName(".."), "--");
+    EXPECT_EQ(UClientLocal::LocalName("."), "-");
+    EXPECT_EQ(UClientLocal::LocalName(""), "-");
+    EXPECT_EQ(UClientLocal::LocalName("a/../b"), "a-..-b");
+    EXPECT_EQ(UClientLocal::LocalName(std::string("x\0y", 3)), "x-y");
+    EXPECT_EQ(UClientLocal::LocalName("gr\x9F\xA7" "e.txt"), "gr\xC3\xBC\xC3\x9F" "e.txt");  // Mac OS Roman to UTF-8
+    EXPECT_EQ(UClientLocal::LocalName("...hidden"), "...hidden");
 }
 
 }  // namespace
