@@ -78,19 +78,21 @@ private:
     std::chrono::steady_clock::time_point mStart;
 };
 
-// A connected transfer connection: a byte stream in both directions.
+// A connected transfer connection: a byte stream in both directions over a socket. Another
+// carrier (a tunnel) derives from it and is returned by OpenTransferChannel.
 class CTransferChannel {
 public:
     explicit CTransferChannel(int fd) : mFd(fd) {}
-    ~CTransferChannel();
+    virtual ~CTransferChannel();
     CTransferChannel(const CTransferChannel&) = delete;
     CTransferChannel& operator=(const CTransferChannel&) = delete;
+    // Readable when received bytes wait (polled beside the transaction connection).
     int Fd() const { return mFd; }
-    void SendAll(const std::uint8_t* data, std::size_t size);
+    virtual void SendAll(const std::uint8_t* data, std::size_t size);
     // Reads what is there (at most `size`); 0 when the server closed the connection.
-    std::size_t ReadSome(std::uint8_t* data, std::size_t size);
+    virtual std::size_t ReadSome(std::uint8_t* data, std::size_t size);
 
-private:
+protected:
     int mFd;
 };
 

@@ -18,8 +18,8 @@ namespace {
 
 // Silence from the server longer than this, while not queued, is a lost connection.
 constexpr int kSilenceLimitMs = 60000;
-// While queued, the transaction connection is read at least this often.
-constexpr int kQueuePollMs = 1000;
+// How often the silence limit is looked at.
+constexpr int kPollMs = 1000;
 constexpr std::uint8_t kTransferProtocol[4] = {'K', 'X', 'X', 'F'};
 
 [[noreturn]] void Lost(const std::string& why) { throw SClientFailure(kExitConnection, why); }
@@ -136,7 +136,7 @@ void CTransferLink::WaitReadable() {
     auto waited = std::chrono::steady_clock::now();
     for (;;) {
         pollfd p[2] = {{mChannel->Fd(), POLLIN, 0}, {mConn.Fd(), POLLIN, 0}};
-        const int r = ::poll(p, 2, mQueuePosition ? kQueuePollMs : 1000);
+        const int r = ::poll(p, 2, kPollMs);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) Lost("The transfer connection was lost.");
         if (p[1].revents) HandleNotice();

@@ -70,7 +70,7 @@ void CTransferProgress::Draw(bool force) {
     mLastDraw = now;
     mLastTenth = percent / 10;
     const double secs = std::chrono::duration<double>(now - mStart).count();
-    const double rate = secs > 0.05 ? static_cast<double>(mMoved) / secs : 0;
+    const double rate = static_cast<double>(mMoved) / std::max(secs, 0.001);
     std::string left = "--:--";
     if (rate > 0 && done < mTotal) left = Duration(static_cast<double>(mTotal - done) / rate);
     else if (done >= mTotal) left = "0:00";

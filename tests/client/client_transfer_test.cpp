@@ -89,7 +89,7 @@ TEST_F(CliTransfer, KilledDownloadResumesByteIdenticalAndAQueuedOneSaysWhereItWa
     fs::create_directories(dl);
 
     std::vector<std::string> slow = AdminArgs("slow");
-    slow.insert(slow.end(), {"--limit-rate", "100000", "get", "big.bin", dl});
+    slow.insert(slow.end(), {"--limit-rate", "40000", "get", "big.bin", dl});
     test::ClientProcess first(slow);
     ASSERT_TRUE(WaitForBytes(dl + "/big.bin.kpf")) << first.Output();
 
@@ -141,7 +141,7 @@ TEST_F(CliTransfer, KilledUploadResumesFromWhatTheServerKeptAndAFinishedOneIsRef
     WriteFileText(local, data);
 
     std::vector<std::string> slow = AdminArgs("slow");
-    slow.insert(slow.end(), {"--limit-rate", "100000", "put", local, "Uploads"});
+    slow.insert(slow.end(), {"--limit-rate", "40000", "put", local, "Uploads"});
     test::ClientProcess first(slow);
     ASSERT_TRUE(WaitForBytes(dir / "Files/Uploads/up.bin.kpf")) << first.Output();
     first.Kill();
