@@ -1,6 +1,10 @@
 # Top-level commands: `make run` builds and starts the server on ./data; `make test` builds and
 # runs every test twice, once plain and once under AddressSanitizer + UndefinedBehaviorSanitizer.
 JOBS ?= $(shell nproc)
+# Most tests spend their time waiting on sockets and timers, so more of them run at once than
+# there are cores; sanitized tests need more CPU each, so fewer of those.
+TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 4 )))
+ASAN_TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 BUILD := build
 ASAN_BUILD := build-asan
 
@@ -42,13 +46,13 @@ run: build
 # benchmarks; `make build` still builds those.
 test-plain: $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS) --target kestrix_tests
-	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure --timeout 180
+	cd $(BUILD) && ctest -j $(TEST_JOBS) --output-on-failure --timeout 180
 
 # The sanitizer run needs only the test binary (and the server it starts), not the benchmarks.
 test-asan: $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS) --target kestrix_tests
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest -j $(JOBS) --output-on-failure --timeout 300
+	  ctest -j $(ASAN_TEST_JOBS) --output-on-failure --timeout 300
 
 test: test-plain test-asan
 
