@@ -3,8 +3,6 @@
 // server's refusals.
 #include <gtest/gtest.h>
 
-#include <regex>
-
 #include "client/client_fixture.h"
 #include "news/news_database.h"
 
@@ -71,11 +69,13 @@ TEST_F(CliNews, ListsBundlesAndTheThreadsOfACategory) {
     // Threads in order, a reply indented under its parent; dates of the posts are today's.
     SClientResult threads = Admin({"news", "ls", "Bundle/General.knz"});
     ASSERT_EQ(threads.exitCode, 0) << threads.err;
-    const std::string date = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}";
-    EXPECT_TRUE(std::regex_match(threads.out, std::regex("1\t2025-02-10 13:05:07\teditor\tWelcome\n"
-                                                         "2\t" + date + "\treader\t  Re: Welcome\n"
-                                                         "3\t" + date + "\twriter\tSecond\n")))
-        << threads.out;
+    EXPECT_EQ(threads.out.rfind("1\t2025-02-10 13:05:07\teditor\tWelcome\n2\t", 0), 0u) << threads.out;
+    std::string masked = threads.out;
+    for (char& c : masked)
+        if (c >= '0' && c <= '9') c = '9';
+    EXPECT_EQ(masked, "9\t9999-99-99 99:99:99\teditor\tWelcome\n"
+                      "9\t9999-99-99 99:99:99\treader\t  Re: Welcome\n"
+                      "9\t9999-99-99 99:99:99\twriter\tSecond\n");
     SClientResult json = Admin({"--json", "news", "ls", "Bundle/General.knz"});
     EXPECT_EQ(json.out.rfind("[{\"id\":1,\"parent\":0,\"date\":\"2025-02-10 13:05:07\",\"poster\":\"editor\","
                              "\"title\":\"Welcome\",\"flags\":0,\"flavors\":[{\"type\":\"text/plain\",\"size\":6}]},"
