@@ -1,5 +1,5 @@
-// The account commands of the command-line client (for administrators): list, show, add, set
-// and remove accounts. New passwords come from a file, never from the command line.
+// The account commands of the command-line client (for administrators): list, show, add, set,
+// remove and rename accounts. New passwords come from a file, never from the command line.
 #include <optional>
 #include <ostream>
 
@@ -141,6 +141,31 @@ void AccountRemove(CClientLink& link, const SClientOptions& opt) {
     link.Get().Request(kTranDeleteUser, req);
 }
 
+// A rename goes through the account-list change, the one request that can rename: one entry
+// with the account's current name and access, the new login, the password kept (a single 0
+// byte) and the old login naming the account.
+void AccountRename(CClientLink& link, const SClientOptions& opt) {
+    if (opt.args.size() != 3) Bad("Usage: kestrix HOST account rename OLD NEW");
+    const std::string& oldLogin = opt.args[1];
+    const std::string& newLogin = opt.args[2];
+    for (const std::string& login : {oldLogin, newLogin})
+        if (login.empty() || login.size() > 31) Bad("Invalid login: " + login);
+    CClientConnection& conn = link.Get();
+    SClientTran current = GetAccount(conn, oldLogin);
+    std::vector<std::uint8_t> access = UFieldData::GetBytes(current.Fields(), kFieldUserAccess);
+    access.resize(8);
+    StFieldData entry;
+    UFieldData::AddString(entry, kFieldUserName, UFieldData::GetString(current.Fields(), kFieldUserName));
+    UFieldData::AddString(entry, kFieldUserLogin, UUserData::EncodeText(newLogin));
+    const std::uint8_t keep = 0;
+    UFieldData::AddField(entry, kFieldUserPassword, &keep, 1);
+    UFieldData::AddField(entry, kFieldUserAccess, access.data(), 8);
+    UFieldData::AddString(entry, kFieldData, UUserData::EncodeText(oldLogin));
+    StFieldData req;
+    UFieldData::AddFieldList(req, kFieldData, entry);
+    conn.Request(kTranSetUserList, req);
+}
+
 }  // namespace
 
 void RunAccountCommand(CClientLink& link, const SClientOptions& opt, std::ostream& out) {
@@ -150,7 +175,8 @@ void RunAccountCommand(CClientLink& link, const SClientOptions& opt, std::ostrea
     else if (sub == "add") AccountAddOrSet(link, opt, true);
     else if (sub == "set") AccountAddOrSet(link, opt, false);
     else if (sub == "rm") AccountRemove(link, opt);
-    else Bad("Usage: kestrix HOST account ls|show|add|set|rm ...");
+    else if (sub == "rename") AccountRename(link, opt);
+    else Bad("Usage: kestrix HOST account ls|show|add|set|rm|rename ...");
 }
 
 }  // namespace kx

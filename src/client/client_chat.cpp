@@ -142,13 +142,15 @@ void RunChat(CClientLink& link, const SClientOptions& opt, int stdinFd, std::ost
     std::string buffer;
     bool inputOpen = true;
     for (;;) {
+        // A tunnel may already hold what arrived; poll would not tell.
+        const bool buffered = conn.HasBufferedInput();
         pollfd p[2] = {{conn.Fd(), POLLIN, 0}, {stdinFd, POLLIN, 0}};
-        const int r = ::poll(p, inputOpen ? 2 : 1, -1);
+        const int r = ::poll(p, inputOpen ? 2 : 1, buffered ? 0 : -1);
         if (r < 0) {
             if (errno == EINTR) continue;
             throw SClientFailure(kExitConnection, "Cannot wait for input.");
         }
-        if (p[0].revents) {
+        if (buffered || p[0].revents) {
             if (conn.ReadOne(t, 0)) chat.Show(t);
             while (conn.HasQueuedNotice() && conn.NextNotice(t, 0)) chat.Show(t);
         }

@@ -1,12 +1,7 @@
 // The blocking transaction connection of the command-line client.
 #include "client/client_connection.h"
 
-#include <cerrno>
 #include <cstring>
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "files/mac_roman.h"
 #include "protocol/transaction_types.h"
@@ -23,32 +18,16 @@ constexpr std::uint32_t kMaxReceiveSize = 16u * 1024 * 1024;
 CClientConnection::~CClientConnection() { Close(); }
 
 void CClientConnection::Close() {
-    if (mFd >= 0) ::close(mFd);
-    mFd = -1;
+    if (mStream) mStream->Close();
+    mStream.reset();
 }
 
 void CClientConnection::Connect(const std::string& host, std::uint16_t port) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    const std::string service = std::to_string(port);
-    const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-    if (rc != 0) Lost("Cannot find host " + host + ": " + ::gai_strerror(rc));
-    std::string lastError = "no address";
-    for (addrinfo* a = list; a; a = a->ai_next) {
-        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd < 0) continue;
-        if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
-            mFd = fd;
-            break;
-        }
-        lastError = std::strerror(errno);
-        ::close(fd);
-    }
-    ::freeaddrinfo(list);
-    if (mFd < 0) Lost("Cannot connect to " + host + ":" + service + ": " + lastError);
+    Open(OpenTcpStream(host, port, mTimeoutMs));
+}
 
+void CClientConnection::Open(std::unique_ptr<CClientStream> stream) {
+    mStream = std::move(stream);
     const std::uint8_t request[kEstablishRequestSize] = {'T', 'R', 'T', 'P', 'K', 'S', 'T', 'X', 0, 1, 0, 2};
     SendAll(request, sizeof request);
     std::uint8_t reply[kEstablishReplySize];
@@ -58,32 +37,23 @@ void CClientConnection::Connect(const std::string& host, std::uint16_t port) {
 }
 
 void CClientConnection::SendAll(const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::send(mFd, data, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) Lost("The connection to the server was lost.");
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
+    if (!mStream) Lost("The connection to the server was lost.");
+    mStream->Write(data, size);
 }
 
 // False on a time-out before the first byte when `started` is false; a time-out in the middle
 // of a transaction, or a close, is a lost connection.
 bool CClientConnection::ReadExact(std::uint8_t* data, std::size_t size, int timeoutMs, bool started) {
+    if (!mStream) Lost("The connection to the server was lost.");
     while (size > 0) {
-        pollfd p{mFd, POLLIN, 0};
-        const int r = ::poll(&p, 1, started ? mTimeoutMs : timeoutMs);
-        if (r < 0 && errno == EINTR) continue;
-        if (r == 0) {
+        const std::size_t n = mStream->Read(data, size, started ? mTimeoutMs : timeoutMs);
+        if (n == 0) {
             if (!started) return false;
             Lost("The server stopped answering.");
         }
-        const ssize_t n = ::recv(mFd, data, size, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) Lost("The connection to the server was lost.");
         started = true;
         data += n;
-        size -= static_cast<std::size_t>(n);
+        size -= n;
     }
     return true;
 }

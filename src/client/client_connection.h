@@ -1,5 +1,5 @@
-// The client side of a transaction connection, for the command-line client: a blocking TCP
-// socket with a time limit on every wait, the establish exchange, requests framed with STranHdr
+// The client side of a transaction connection, for the command-line client: a blocking byte
+// stream (TCP or the HTTP tunnel, client_stream.h) with a time limit on every wait, the establish exchange, requests framed with STranHdr
 // and replies matched to them. Notices that arrive while a reply is awaited are kept in order
 // for the caller. Failures are thrown as SClientFailure with the exit code they end the program
 // with.
@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "client/client_stream.h"
 #include "protocol/field_data.h"
 #include "protocol/transact.h"
 
@@ -42,9 +43,15 @@ public:
     CClientConnection(const CClientConnection&) = delete;
     CClientConnection& operator=(const CClientConnection&) = delete;
 
-    // Resolves and connects, then runs the establish exchange.
+    // Resolves and connects over TCP, then runs the establish exchange.
     void Connect(const std::string& host, std::uint16_t port);
-    int Fd() const { return mFd; }
+    // Runs the establish exchange over an open stream (TCP or tunnel) and keeps it.
+    void Open(std::unique_ptr<CClientStream> stream);
+    int TimeoutMs() const { return mTimeoutMs; }
+    // The descriptor to poll; HasBufferedInput() is true when bytes are already held, which a
+    // poll would not report.
+    int Fd() const { return mStream ? mStream->PollFd() : -1; }
+    bool HasBufferedInput() { return mStream && mStream->HasBuffered(); }
 
     // Sends a request and returns its id.
     std::uint32_t Send(std::uint16_t type, TFieldDataObj fields);
@@ -67,7 +74,7 @@ private:
     void SendAll(const std::uint8_t* data, std::size_t size);
     bool ReadExact(std::uint8_t* data, std::size_t size, int timeoutMs, bool started);
 
-    int mFd = -1;
+    std::unique_ptr<CClientStream> mStream;
     int mTimeoutMs;
     std::uint32_t mNextID = 0;
     std::deque<SClientTran> mNotices;

@@ -1,5 +1,5 @@
 // The news commands of the command-line client: reading, posting and deleting articles of a
-// news category. Categories are named by their path in the news tree ("Bundle/General.knz").
+// news category (listing is in client_news_list.cpp). Categories are named by their path in the news tree ("Bundle/General.knz").
 #include <charconv>
 #include <ostream>
 #include <unistd.h>
@@ -118,12 +118,15 @@ void NewsRemove(CClientLink& link, const SClientOptions& opt) {
 
 }  // namespace
 
+void NewsList(CClientLink& link, const SClientOptions& opt, std::ostream& out);  // client_news_list.cpp
+
 void RunNewsCommand(CClientLink& link, const SClientOptions& opt, int stdinFd, std::ostream& out) {
     const std::string sub = opt.args.empty() ? std::string() : opt.args[0];
-    if (sub == "read") NewsRead(link, opt, out);
+    if (sub == "ls") NewsList(link, opt, out);
+    else if (sub == "read") NewsRead(link, opt, out);
     else if (sub == "post") NewsPost(link, opt, stdinFd);
     else if (sub == "rm") NewsRemove(link, opt);
-    else Bad("Usage: kestrix HOST news read|post|rm ...");
+    else Bad("Usage: kestrix HOST news ls|read|post|rm ...");
 }
 
 }  // namespace kx

@@ -55,6 +55,8 @@ std::string ClientUsage() {
            "  --icon N               icon number (default: 1)\n"
            "  --json                 machine-readable output\n"
            "  --limit-rate BYTES     transfers: at most BYTES per second (suffix K or M)\n"
+           "  --tunnel               connect through the server's HTTP tunnel (port + 2), for\n"
+           "                         networks that pass only HTTP through a proxy\n"
            "  --help                 this text\n"
            "\n"
            "Commands:\n"
@@ -81,6 +83,8 @@ std::string ClientUsage() {
            "  putdir FOLDER [PATH]   upload a folder into the folder PATH\n"
            "                         an interrupted transfer resumes when the command is run\n"
            "                         again (downloads keep their partial data in NAME.kpf)\n"
+           "  news ls [PATH]         list a bundle's bundles and categories, or a category's\n"
+           "                         articles (threads, replies indented, with poster and date)\n"
            "  news read PATH ID      read an article\n"
            "  news post PATH TITLE TEXT|- [--reply-to ID]\n"
            "  news rm PATH ID        delete an article (and its replies)\n"
@@ -90,11 +94,12 @@ std::string ClientUsage() {
            "  account add LOGIN [--name NAME] [--new-password-file FILE] [--access BITS]\n"
            "  account set LOGIN [--name NAME] [--new-password-file FILE] [--access BITS]\n"
            "  account rm LOGIN\n"
+           "  account rename OLD NEW change an account's login (name, password and access kept)\n"
            "                         BITS: 16 hexadecimal digits, the account's privilege set\n"
            "\n"
            "Exit codes:\n"
            "  0  success\n"
-           "  1  the server answered with an error (its text is printed)\n"
+           "  1  the server answered with an error (its text is printed), or another failure\n"
            "  2  bad argument\n"
            "  3  cannot connect, or the connection was lost\n"
            "  4  the server refused the login\n";
@@ -121,6 +126,7 @@ SClientOptions ParseClientOptions(const std::vector<std::string>& argv, const ch
         else if (a == "--icon") o.icon = static_cast<std::int16_t>(ParseNumber(value(a), 1, 32767, "icon"));
         else if (a == "--json") o.json = true;
         else if (a == "--limit-rate") o.limitRate = ParseRate(value(a));
+        else if (a == "--tunnel") o.tunnel = true;
         else if (a == "--password") Bad("Give the password with --password-file or KESTRIX_PASSWORD, not on the command line");
         else Bad("Unknown option " + a);
     }
@@ -128,7 +134,7 @@ SClientOptions ParseClientOptions(const std::vector<std::string>& argv, const ch
     std::string host = argv[i++];
     const auto colon = host.rfind(':');
     if (colon != std::string::npos && host.find(':') == colon) {
-        o.port = static_cast<std::uint16_t>(ParseNumber(host.substr(colon + 1), 1, 65534, "port"));
+        o.port = static_cast<std::uint16_t>(ParseNumber(host.substr(colon + 1), 1, 65532, "port"));
         host.resize(colon);
     }
     if (host.empty()) Bad("Missing HOST");
@@ -142,6 +148,7 @@ SClientOptions ParseClientOptions(const std::vector<std::string>& argv, const ch
         else if (a == "--icon") o.icon = static_cast<std::int16_t>(ParseNumber(value(a), 1, 32767, "icon"));
         else if (a == "--json") o.json = true;
         else if (a == "--limit-rate") o.limitRate = ParseRate(value(a));
+        else if (a == "--tunnel") o.tunnel = true;
         else Bad("Unknown option " + a);
     }
     if (i >= argv.size()) Bad("Missing COMMAND");

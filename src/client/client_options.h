@@ -9,6 +9,10 @@
 namespace kx {
 
 inline constexpr std::uint16_t kClientDefaultPort = 5500;
+// The server's ports above the base port: transfers, and the tunnelled connections.
+inline constexpr std::uint16_t kClientTransferPortOffset = 1;
+inline constexpr std::uint16_t kClientTunnelPortOffset = 2;
+inline constexpr std::uint16_t kClientTunnelTransferPortOffset = 3;
 
 struct SClientOptions {
     std::string host;
@@ -19,6 +23,7 @@ struct SClientOptions {
     std::int16_t icon = 1;
     bool json = false;
     std::uint64_t limitRate = 0;  // transfers: bytes per second, 0 = no limit
+    bool tunnel = false;          // through the HTTP tunnel (base port + 2, transfers + 3)
     bool help = false;
     std::string command;
     std::vector<std::string> args;  // command arguments, options of the command included

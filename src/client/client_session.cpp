@@ -7,6 +7,7 @@
 
 #include "accounts/user_data.h"
 #include "client/client_transfer.h"
+#include "client/client_tunnel.h"
 #include "protocol/transaction_types.h"
 
 namespace kx {
@@ -66,7 +67,12 @@ void LogIn(CClientConnection& conn, const SClientOptions& opt) {
 CClientConnection& CClientLink::Get() {
     if (!mConn) {
         auto conn = std::make_unique<CClientConnection>();
-        conn->Connect(mOpt.host, mOpt.port);
+        if (mOpt.tunnel) {
+            const auto port = static_cast<std::uint16_t>(mOpt.port + kClientTunnelPortOffset);
+            conn->Open(OpenTunnelStream(mOpt.host, port, conn->TimeoutMs()));
+        } else {
+            conn->Connect(mOpt.host, mOpt.port);
+        }
         LogIn(*conn, mOpt);
         mConn = std::move(conn);
     }

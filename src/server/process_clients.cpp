@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "framework/clock.h"
+#include "framework/event_loop.h"
 #include "protocol/transaction_types.h"
 #include "server/application.h"
 
@@ -103,6 +104,9 @@ void CMyApplication::ProcessHandshakes(std::uint32_t now) {
             } else {
                 tpt->AcceptEstablish();
                 TTransact owned = std::move(mConnectList[i]->tpt);
+                // Notices still queued for the connection carry the handshake's handler, which
+                // points at the record freed below; the admitted client is visited anyway.
+                CEventLoop::Get().RemoveMessages(owned.get());
                 const std::uint32_t address = c->ipAddress;
                 mConnectList.erase(mConnectList.begin() + static_cast<std::ptrdiff_t>(i));
                 if (subVersion == 2) {

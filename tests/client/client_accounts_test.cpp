@@ -1,5 +1,5 @@
 // The client's account commands against the real server: an account created, shown, changed
-// and removed, with the record on disk checked, and the refusals of an ordinary account.
+// and removed, with the record on disk checked, a rename, and the refusals of an ordinary account.
 #include <gtest/gtest.h>
 
 #include "accounts/user_data.h"
@@ -46,6 +46,41 @@ TEST_F(CliAccounts, AddShowSetAndRemoveAnAccount) {
     ASSERT_EQ(Admin({"account", "rm", "bob"}).exitCode, 0);
     EXPECT_FALSE(store.ExistsUser("bob"));
     EXPECT_EQ(Admin({"account", "add", "x", "--access", "12"}).exitCode, 2);
+}
+
+TEST_F(CliAccounts, RenameKeepsTheRecordUnderTheNewLogin) {
+    CMyAccountStore store(dir / "Users", dir / "Trash");
+    SMyUserDataFile carol;
+    carol.SetName("Carol");
+    carol.SetLogin("carol");
+    carol.SetPassword(UUserData::EncodeText("pw1"));
+    carol.access = SMyUserAccess::FromBits({myAcc_ReadChat, myAcc_SendChat, myAcc_ReadNews});
+    store.NewUser(carol);
+
+    SClientResult rename = Admin({"account", "rename", "carol", "caroline"});
+    ASSERT_EQ(rename.exitCode, 0) << rename.err;
+    EXPECT_FALSE(store.ExistsUser("carol"));
+    const SMyUserDataFile rec = store.GetUser("caroline");
+    EXPECT_EQ(rec.GetName(), "Carol");
+    EXPECT_EQ(rec.GetPassword(), UUserData::EncodeText("pw1"));
+    EXPECT_EQ(rec.access.bytes, carol.access.bytes);
+    SClientResult list = Admin({"account", "ls"});
+    EXPECT_NE(list.out.find("caroline\tCarol\t0060080000000000\n"), std::string::npos) << list.out;
+    EXPECT_EQ(list.out.find("carol\t"), std::string::npos) << list.out;
+    SClientResult asCaroline =
+        test::RunClientBinary({"--login", "caroline", host, "users"}, "", {{"KESTRIX_PASSWORD", "pw1"}});
+    EXPECT_EQ(asCaroline.exitCode, 0) << asCaroline.err;
+
+    // A login that is taken leaves both accounts as they were.
+    SClientResult taken = Admin({"account", "rename", "caroline", "user"});
+    EXPECT_EQ(taken.exitCode, 1);
+    EXPECT_EQ(taken.err, "kestrix: Error saving list of accounts.\n");
+    EXPECT_EQ(store.GetUser("user").GetName(), "User");
+    EXPECT_TRUE(store.ExistsUser("caroline"));
+    SClientResult ghost = Admin({"account", "rename", "ghost", "spirit"});
+    EXPECT_EQ(ghost.exitCode, 1);
+    EXPECT_EQ(ghost.err, "kestrix: No account with login \xE2\x80\x9Cghost\xE2\x80\x9D.\n");
+    EXPECT_EQ(Admin({"account", "rename", "caroline"}).exitCode, 2);
 }
 
 TEST_F(CliAccounts, AnOrdinaryAccountIsRefused) {

@@ -174,5 +174,26 @@ TEST_F(CliE2E, KickEndsTheOthersSession) {
     EXPECT_EQ(refused.err, "kestrix: You are not allowed to disconnect users.\n");
 }
 
+TEST_F(CliE2E, KickWithAPermanentBanKeepsTheAddressOut) {
+    test::ClientProcess chat({"--login", "user", "--name", "victim", host, "chat"});
+    ASSERT_TRUE(chat.WaitForOutput("* Connected.")) << chat.Output();
+    SClientResult kick = Admin({"kick", "User", "--ban", "perm", "flooding the chat"});
+    ASSERT_EQ(kick.exitCode, 0) << kick.err;
+    EXPECT_EQ(chat.Wait(), 3);
+    EXPECT_NE(chat.Output().find("[server] You are permanently banned on this server.\n"), std::string::npos)
+        << chat.Output();
+
+    // One active record for 127.0.0.1 alone, with the reason.
+    const std::string banned = test::ReadFileText(dir / "Banned");
+    ASSERT_GE(banned.size(), 6u + 43u);
+    EXPECT_EQ(banned.substr(0, 6), std::string("\0\2\0\0\0\1", 6));
+    EXPECT_EQ(banned.substr(6, 9), std::string("\1\x7f\0\0\1\x7f\0\0\1", 9));
+    EXPECT_EQ(banned.substr(banned.size() - 18), "\x11" "flooding the chat");
+    // Everybody at that address is refused now, the administrator included.
+    SClientResult again = Admin({"users"});
+    EXPECT_EQ(again.exitCode, 4);
+    EXPECT_EQ(again.err, "kestrix: You are permanently banned on this server.\n");
+}
+
 }  // namespace
 }  // namespace kx
