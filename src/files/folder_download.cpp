@@ -62,7 +62,7 @@ void CMyApplication::ProcessTran_DownloadFldr(SMyClient* client, TTransactSessio
 
     std::unique_ptr<CMyDLFldr> walker;
     try {
-        walker = std::make_unique<CMyDLFldr>(std::move(folder), name, nullptr, viewDropBoxes);
+        walker = std::make_unique<CMyDLFldr>(std::move(folder), name, nullptr, viewDropBoxes, root.get());
     } catch (const SError& err) {
         SendErrorMsg(session, err, "Cannot download " + Quoted(name) + ".");
         Error(err);

@@ -211,13 +211,18 @@ TEST_F(FolderTransferTest, AliasesBackIntoTheTreeOrToNothingContributeNothing) {
 TEST_F(FolderTransferTest, DropBoxesAndRefusals) {
     WriteFile("Docs/a.txt", Text("A"));
     WriteFile("Docs/Drop Box/secret.txt", Text("S"));
+    // An alias under an innocent name whose target is a drop box elsewhere in the tree.
+    WriteFile("Drop Box/inbox.txt", Text("I"));
+    ASSERT_EQ(::symlink((FilesDir() + "/Drop Box").c_str(), (FilesDir() + "/Docs/box.lnk").c_str()), 0);
     auto u = NewUser({myAcc_DownloadFolders});
-    EXPECT_EQ(DownloadFldr(*u.conn, "Docs").Int(kFieldFolderItemCount), 1);
+    SReply r = DownloadFldr(*u.conn, "Docs");
+    EXPECT_EQ(r.Int(kFieldFolderItemCount), 1);
+    EXPECT_EQ(r.Int(kFieldTransferSize), 1);
     EXPECT_EQ(DownloadFldr(*u.conn, "Drop Box", PathData({"Docs"})).ErrorText(),
               "Cannot download \xD2" "Drop Box\xD3 because you are not permitted to access drop boxes.");
     EXPECT_EQ(DownloadFldr(*u.conn, "Nope").ErrorText(), "Cannot download because there is no folder named \xD2Nope\xD3.");
     auto v = NewUser({myAcc_DownloadFolders, myAcc_ViewDropBoxes});
-    EXPECT_EQ(DownloadFldr(*v.conn, "Docs").Int(kFieldFolderItemCount), 3);
+    EXPECT_EQ(DownloadFldr(*v.conn, "Docs").Int(kFieldFolderItemCount), 5);
     auto w = NewUser({});
     EXPECT_EQ(DownloadFldr(*w.conn, "Docs").ErrorText(), "You are not allowed to download folders.");
     EXPECT_EQ(UploadFldr(*w.conn, "X", PathData({"Uploads"}), 1, 0).ErrorText(), "You are not allowed to upload folders.");
