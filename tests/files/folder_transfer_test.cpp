@@ -445,6 +445,7 @@ TEST_F(FolderUploadTest, FilesAndSubFoldersArriveInTheNewFolder) {
     EXPECT_TRUE(UFileUtil::IsDirectory(FilesDir() + "/Uploads/Album"));
     EXPECT_EQ(mApp->Stats().ulCounter, 1u);
 
+    ::testing::internal::CaptureStdout();
     auto t = OpenTransfer(ref, 300000, 1);
     ExpectNext(*t);
     SendFile(*t, {"top.bin"}, top);
@@ -452,7 +453,10 @@ TEST_F(FolderUploadTest, FilesAndSubFoldersArriveInTheNewFolder) {
     ASSERT_TRUE(t->SendRaw(ItemHeader(true, {"Sub"})));
     ExpectNext(*t);
     SendFile(*t, {"Sub", "in.txt"}, inner);
-    EXPECT_TRUE(ServerClosed(*t));
+    const bool closed = ServerClosed(*t);
+    const std::string log = ::testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(closed);
+    EXPECT_NE(log.find("Upload folder complete"), std::string::npos) << log;
     EXPECT_TRUE(mApp->UploadFldrList().empty());
     EXPECT_EQ(ReadFile("Uploads/Album/top.bin"), top);
     EXPECT_EQ(ReadFile("Uploads/Album/Sub/in.txt"), inner);
@@ -500,6 +504,30 @@ TEST_F(FolderUploadTest, ResumeSkipsExistingFailsShortcutsAndResumesPartials) {
     EXPECT_FALSE(Exists("Uploads/Up/x.lnk"));
     EXPECT_FALSE(Exists("Uploads/Up/x.lnk.kpf"));
     EXPECT_EQ(ReadFile("Uploads/Up/big.iso"), big);
+}
+
+// When the last announced item fails, the upload ends all the same and the log says so.
+TEST_F(FolderUploadTest, LastItemFailingEndsTheUploadWithItsOwnLogLine) {
+    WriteFile("Uploads/Two/Sub", Text("a file where the folder should go"));
+    auto u = NewUser({myAcc_UploadFolders});
+    SReply r = UploadFldr(*u.conn, "Two", PathData({"Uploads"}), 2, 0, true);
+    ASSERT_EQ(r.error, 0u) << r.ErrorText();
+    ::testing::internal::CaptureStdout();
+    auto t = OpenTransfer(RefNumOf(r), 0, 1);
+    ExpectNext(*t);
+    ASSERT_TRUE(t->SendRaw(ItemHeader(false, {"x.LNK.kpf"})));  // a shortcut, whatever the case
+    ExpectNext(*t);
+    ASSERT_TRUE(t->SendRaw(ItemHeader(true, {"Sub"})));         // a file of that name exists
+    ExpectNext(*t);
+    const bool closed = ServerClosed(*t);
+    const std::string log = ::testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(closed);
+    EXPECT_NE(log.find("Upload folder item failed"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Upload folder complete"), std::string::npos) << log;
+    EXPECT_TRUE(mApp->UploadFldrList().empty());
+    EXPECT_EQ(ReadFile("Uploads/Two/Sub"), Text("a file where the folder should go"));
+    EXPECT_FALSE(Exists("Uploads/Two/x.LNK.kpf"));
+    EXPECT_FALSE(Exists("Uploads/Two/x.LNK.kpf.kpf"));
 }
 
 TEST_F(FolderUploadTest, HostileItemPathsNeverWriteOutsideTheFolder) {
