@@ -58,6 +58,19 @@ protected:
         while (UFileSys::GetListNext(*list, item)) out.push_back(item.name);
         return out;
     }
+    // The item headers of Docs {a.txt, Sub/b.txt} in the order of its listing, a sub-folder
+    // before its contents.
+    std::vector<Bytes> DocsHeaders() {
+        std::vector<Bytes> out;
+        for (const std::string& n : ListingOrder("Docs")) {
+            if (n == "a.txt") out.push_back(ItemHeader(false, {"a.txt"}));
+            if (n == "Sub") {
+                out.push_back(ItemHeader(true, {"Sub"}));
+                out.push_back(ItemHeader(false, {"Sub", "b.txt"}));
+            }
+        }
+        return out;
+    }
     // Reads exactly n bytes, leaving whatever follows them on the connection.
     std::optional<Bytes> ReadExact(CTestClient& t, std::size_t n) {
         Bytes out(n);
@@ -112,15 +125,7 @@ TEST_F(FolderTransferTest, DownloadAnnouncesEveryItemWithExactHeadersAndFlattene
     EXPECT_EQ(ref[0] & 1, 1);
     EXPECT_EQ(mApp->Stats().dlCounter, 1u);
 
-    // Expected order: the listing of Docs, a sub-folder before its contents.
-    std::vector<Bytes> expected;
-    for (const std::string& n : ListingOrder("Docs")) {
-        if (n == "a.txt") expected.push_back(ItemHeader(false, {"a.txt"}));
-        if (n == "Sub") {
-            expected.push_back(ItemHeader(true, {"Sub"}));
-            expected.push_back(ItemHeader(false, {"Sub", "b.txt"}));
-        }
-    }
+    const std::vector<Bytes> expected = DocsHeaders();
     ASSERT_EQ(expected.size(), 3u);
     EXPECT_EQ(ItemHeader(false, {"a.txt"}), (Bytes{0, 12, 0, 0, 0, 1, 0, 0, 5, 'a', '.', 't', 'x', 't'}));
 
@@ -153,14 +158,7 @@ TEST_F(FolderTransferTest, ClientSkippingEveryFileGetsHeadersOnly) {
     auto u = NewUser({myAcc_DownloadFolders});
     SReply r = DownloadFldr(*u.conn, "Docs");
     ASSERT_EQ(r.Int(kFieldFolderItemCount), 3);
-    std::vector<Bytes> expected;
-    for (const std::string& n : ListingOrder("Docs")) {
-        if (n == "a.txt") expected.push_back(ItemHeader(false, {"a.txt"}));
-        if (n == "Sub") {
-            expected.push_back(ItemHeader(true, {"Sub"}));
-            expected.push_back(ItemHeader(false, {"Sub", "b.txt"}));
-        }
-    }
+    const std::vector<Bytes> expected = DocsHeaders();
     ASSERT_EQ(expected.size(), 3u);
     auto t = OpenTransfer(RefNumOf(r), 0, 1);
     for (int i = 0; i < 3; ++i) {
