@@ -26,13 +26,11 @@
 #include <thread>
 #include <vector>
 
-#include "framework/event_loop.h"
-#include "net/transport.h"
+#include "bench_support.h"
 #include "protocol/transaction_types.h"
-#include "server/application.h"
-#include "server/pref_file.h"
 
 using namespace kx;
+using namespace kx::bench;
 
 namespace {
 
@@ -41,74 +39,6 @@ using Clock = std::chrono::steady_clock;
 // Send buffer the baseline asks for (0: the system's default, which grows on its own). The
 // server's connections ask for 64 KiB; loopback favours small buffers, so both are reported.
 int gBaseSndBuf = 0;
-
-[[noreturn]] void Die(const char* what) {
-    std::perror(what);
-    std::exit(1);
-}
-
-bool PortFree(std::uint16_t port) {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    const int one = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    const bool ok = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(s);
-    return ok;
-}
-
-std::uint16_t FindPorts(std::uint16_t count) {
-    for (std::uint16_t base = 20000 + static_cast<std::uint16_t>(getpid() % 2000) * 10; base < 60000; base += 10) {
-        bool all = true;
-        for (std::uint16_t i = 0; i < count && all; ++i) all = PortFree(static_cast<std::uint16_t>(base + i));
-        if (all) return base;
-    }
-    Die("no free ports");
-}
-
-void WriteTestFile(const std::string& path, std::uint64_t size) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) Die("create");
-    std::vector<char> block(1 << 20);
-    for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7 + 3);
-    for (std::uint64_t done = 0; done < size;) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), size - done));
-        if (write(fd, block.data(), n) != static_cast<ssize_t>(n)) Die("write");
-        done += n;
-    }
-    close(fd);
-}
-
-int Connect(std::uint16_t port) {
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        const int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return s;
-        close(s);
-        usleep(20000);
-    }
-    Die("connect");
-}
-
-bool ReadExact(int fd, void* dest, std::size_t n) {
-    auto* p = static_cast<std::uint8_t*>(dest);
-    while (n > 0) {
-        const ssize_t got = read(fd, p, n);
-        if (got <= 0) return false;
-        p += got;
-        n -= static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
-void WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
-    if (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) Die("send");
-}
 
 // The reader under test: 1 MiB reads until `total` bytes have arrived.
 std::uint64_t ReadStream(int fd, std::uint64_t total) {
@@ -122,89 +52,16 @@ std::uint64_t ReadStream(int fd, std::uint64_t total) {
     return got;
 }
 
-void Put16(std::vector<std::uint8_t>& v, std::uint16_t x) {
-    v.push_back(static_cast<std::uint8_t>(x >> 8));
-    v.push_back(static_cast<std::uint8_t>(x));
-}
-void Put32(std::vector<std::uint8_t>& v, std::uint32_t x) {
-    Put16(v, static_cast<std::uint16_t>(x >> 16));
-    Put16(v, static_cast<std::uint16_t>(x));
-}
-
-// ---- the server under test, in a child process ----
-
-pid_t StartServer(const std::string& dir, std::uint16_t port) {
-    std::fflush(stdout);
-    const pid_t pid = fork();
-    if (pid < 0) Die("fork");
-    if (pid > 0) return pid;
-    UTransport::Init();
-    SMyPrefs prefs = SMyPrefs::Defaults();
-    prefs.mOptions.nBasePortNum = port;
-    prefs.mOptions.nMaxDownloads = 1000;
-    prefs.mOptions.nMaxDownloadsClient = 10;
-    prefs.mOptions.nMaxConnectionsIP = 0;  // every reader comes from 127.0.0.1
-    UMyPrefs::WritePrefs(UMyPrefs::GetPrefsSpec(dir), prefs);
-    if (!std::freopen("/dev/null", "w", stdout)) Die("stdout");
-    CMyApplication app(dir);
-    app.TimeRules().floodLimit = 65535;
-    app.StartUp();
-    // Readers are admitted without the login exchange: every client is taken as logged in and
-    // allowed to download.
-    CEventLoop::Get().AddAfterBatch([&app] {
-        for (const auto& c : app.Clients()) {
-            c->hasLoggedIn = true;
-            c->access.SetPriv(myAcc_DownloadFiles);
-        }
-    });
-    app.Run();
-    std::_Exit(0);
-}
-
 // One download through the server: request on the client port, stream on base port + 1.
 std::uint64_t ServerDownload(std::uint16_t port, const std::string& name) {
-    const int c = Connect(port);
-    std::vector<std::uint8_t> est = {'T', 'R', 'T', 'P', 'K', 'S', 'T', 'X', 0, 1, 0, 2};
-    WriteAll(c, est);
-    std::uint8_t reply[8];
-    if (!ReadExact(c, reply, 8)) Die("establish");
-    usleep(20000);  // admitted and marked logged in before the request arrives
-
-    std::vector<std::uint8_t> fields;
-    Put16(fields, 1);
-    Put16(fields, kFieldFileName);
-    Put16(fields, static_cast<std::uint16_t>(name.size()));
-    fields.insert(fields.end(), name.begin(), name.end());
-    std::vector<std::uint8_t> req = {0, 0};  // flags, is-reply
-    Put16(req, kTranDownloadFile);
-    Put32(req, 1);  // id
-    Put32(req, 0);  // error
-    Put32(req, static_cast<std::uint32_t>(fields.size()));  // total size
-    Put32(req, static_cast<std::uint32_t>(fields.size()));  // this chunk's size
-    req.insert(req.end(), fields.begin(), fields.end());
-    WriteAll(c, req);
-
-    std::uint8_t hdr[20];
-    if (!ReadExact(c, hdr, 20)) Die("reply header");
-    const std::uint32_t size = (std::uint32_t(hdr[16]) << 24) | (hdr[17] << 16) | (hdr[18] << 8) | hdr[19];
-    std::vector<std::uint8_t> body(size);
-    if (!ReadExact(c, body.data(), size)) Die("reply");
+    const int c = ConnectClient(port);
+    const std::vector<std::uint8_t> body = RequestWithName(c, kTranDownloadFile, kFieldFileName, name);
     std::uint32_t transferSize = 0;
     std::uint8_t ref[4] = {0, 0, 0, 0};
-    const std::uint16_t count = static_cast<std::uint16_t>((body[0] << 8) | body[1]);
-    std::size_t at = 2;
-    for (std::uint16_t i = 0; i < count && at + 4 <= body.size(); ++i) {
-        const std::uint16_t id = static_cast<std::uint16_t>((body[at] << 8) | body[at + 1]);
-        const std::uint16_t len = static_cast<std::uint16_t>((body[at + 2] << 8) | body[at + 3]);
-        const std::uint8_t* d = body.data() + at + 4;
-        if (id == kFieldTransferSize) {
-            transferSize = 0;
-            for (std::uint16_t k = 0; k < len; ++k) transferSize = (transferSize << 8) | d[k];
-        } else if (id == kFieldRefNum && len == 4) {
-            std::memcpy(ref, d, 4);
-        }
-        at += 4 + len;
-    }
+    ForEachField(body, [&](std::uint16_t id, const std::uint8_t* d, std::uint16_t len) {
+        if (id == kFieldTransferSize) transferSize = IntegerOf(d, len);
+        else if (id == kFieldRefNum && len == 4) std::memcpy(ref, d, 4);
+    });
     if (transferSize == 0) Die("download refused");
 
     const int t = Connect(static_cast<std::uint16_t>(port + 1));
@@ -277,20 +134,6 @@ double RunConcurrent(int n, Fn one) {
     return static_cast<double>(total) / 1e6 / secs;
 }
 
-std::uint64_t PeakRssKiB(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10);
-    }
-    return 0;
-}
-
-void Stop(pid_t pid) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -314,7 +157,7 @@ int main(int argc, char** argv) {
 
     const std::uint16_t port = FindPorts(5);
     const std::uint16_t basePort = static_cast<std::uint16_t>(port + 4);
-    const pid_t server = StartServer(dir, port);
+    const pid_t server = StartServer(dir, port, myAcc_DownloadFiles);
     const pid_t baseline = StartBaseline(big, basePort);
     std::printf("file %llu MiB, best of %d rounds, baseline send buffer %s\n", static_cast<unsigned long long>(mib), rounds,
                 gBaseSndBuf > 0 ? std::to_string(gBaseSndBuf).c_str() : "default");
@@ -335,7 +178,7 @@ int main(int argc, char** argv) {
 
     // Memory: many concurrent downloads of 10 MiB files on a fresh server.
     for (int i = 0; i < smallCount; ++i) WriteTestFile(dir + "/Files/small" + std::to_string(i) + ".bin", 10u << 20);
-    const pid_t server2 = StartServer(dir, port);
+    const pid_t server2 = StartServer(dir, port, myAcc_DownloadFiles);
     const double mbps = RunConcurrent(smallCount, [&](int i) { return ServerDownload(port, "small" + std::to_string(i) + ".bin"); });
     std::printf("%d concurrent downloads of 10 MiB: %.0f MB/s, server peak resident memory %.1f MiB\n", smallCount, mbps,
                 PeakRssKiB(server2) / 1024.0);

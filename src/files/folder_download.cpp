@@ -12,14 +12,13 @@
 
 namespace kx {
 
+using UMyTransfer::GetBE16;
 using UMyTransfer::Quoted;
 
 namespace {
 
 constexpr std::uint32_t kQuickSendSecs = 10;
 constexpr std::uint16_t kFldrStateClosing = 20;  // walk over, last bytes leaving
-
-std::uint16_t GetBE16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
 
 // The item header: its size, the item type (1 folder, 0 file) and the path inside the folder.
 std::vector<std::uint8_t> ItemHeader(bool isFolder, const std::vector<std::string>& names) {
@@ -63,7 +62,7 @@ void CMyApplication::ProcessTran_DownloadFldr(SMyClient* client, TTransactSessio
 
     std::unique_ptr<CMyDLFldr> walker;
     try {
-        walker = std::make_unique<CMyDLFldr>(std::move(folder), name, nullptr, viewDropBoxes);
+        walker = std::make_unique<CMyDLFldr>(std::move(folder), name, nullptr, viewDropBoxes, root.get());
     } catch (const SError& err) {
         SendErrorMsg(session, err, "Cannot download " + Quoted(name) + ".");
         Error(err);
@@ -91,29 +90,10 @@ void CMyApplication::ProcessTran_DownloadFldr(SMyClient* client, TTransactSessio
     d->client = client;
     d->clientID = client->userID;
     d->name = UMyTransfer::Cut(name, kTransferNameMax);
-    const std::uint32_t refNum = d->refNum;
-
-    std::uint32_t position = 0;
-    if (excess == 0) {
-        mDownloadFldrList.push_back(std::move(d));
-    } else {
-        position = excess + static_cast<std::uint32_t>(mDownloadWaitingList.size());
-        auto w = std::make_unique<SMyDownloadWaitingData>();
-        w->bFileFolder = false;
-        w->nWaitingCount = position;
-        w->pDownloadFldrData = std::move(d);
-        mDownloadWaitingList.push_back(std::move(w));
-    }
-
-    UMyTransfer::AddRefNum(reply, refNum);
-    if (position != 0) UFieldData::AddInteger(reply, kFieldWaitingCount, static_cast<std::int32_t>(position));
-    session->SendData(reply);
-
-    mStats.DownloadStarted();
-    Log(client, "Download " + Quoted(name));
-    UpdateDisplay();
-    UMyTransfer::LogDownloadFile(mLogger, client, name);
-    WakeTransferPass();  // a connection may already be waiting for this record
+    auto w = std::make_unique<SMyDownloadWaitingData>();
+    w->bFileFolder = false;
+    w->pDownloadFldrData = std::move(d);
+    AcceptDownload(std::move(w), excess, client, session, reply, "Download " + Quoted(name), name);
 }
 
 void CMyApplication::ProcessFldrDownloads() {
@@ -135,16 +115,14 @@ void CMyApplication::ProcessFldrDownloads() {
             ++i;
             continue;
         }
-        if (!TransferClient(d->client, d->clientID) || (d->tpt && !d->tpt->IsConnected())) {
-            remove("Download connection closed");
+        const char* text = nullptr;
+        const ETransferTurn turn =
+            CheckTransferTurn(d->tpt, TransferClient(d->client, d->clientID), d->startSecs, &d->wakeSecs, now, false, text);
+        if (turn == ETransferTurn::kRemove) {
+            remove(text);
             continue;
         }
-        if (!d->tpt) {
-            if (now - d->startSecs > kTransferConnectWait) {
-                remove("Download aborted (no response)");
-                continue;
-            }
-            mTransferWakeups.File(d->startSecs + kTransferConnectWait + 1, now, &d->wakeSecs);
+        if (turn == ETransferTurn::kLater) {
             ++i;
             continue;
         }

@@ -55,10 +55,12 @@ struct SMyDLNext {
 class CMyDLFldr {
 public:
     // Lists `ref` and builds the walkers of its sub-folders. `name` is the folder's name as the
-    // client knows it. Entries whose names hold "drop box" are left out without
-    // `viewDropBoxes`; an entry that is already part of the tree (an alias to an enclosing
-    // folder, a second alias to the same thing) or cannot be found contributes nothing.
-    CMyDLFldr(TFSRef ref, std::string name, CMyDLFldr* parent, bool viewDropBoxes);
+    // client knows it. Without `viewDropBoxes`, entries whose names hold "drop box" are left
+    // out, and so are aliases whose targets lie in a drop box below `root` (the client's files
+    // root, used during construction only): an alias must not open what its target's own path
+    // would refuse. An entry that is already part of the tree (an alias to an enclosing folder,
+    // a second alias to the same thing) or cannot be found contributes nothing.
+    CMyDLFldr(TFSRef ref, std::string name, CMyDLFldr* parent, bool viewDropBoxes, const TFSRefObj* root = nullptr);
     CMyDLFldr(const CMyDLFldr&) = delete;
     CMyDLFldr& operator=(const CMyDLFldr&) = delete;
 

@@ -16,33 +16,22 @@
 
 namespace kx {
 
+using UMyTransfer::GetBE16;
+using UMyTransfer::GetBE32;
+using UMyTransfer::kPartialSuffix;
+using UMyTransfer::kFreeSpaceMargin;
+using UMyTransfer::kTransferOptionResume;
 using UMyTransfer::Quoted;
 
 namespace {
 
-constexpr std::int32_t kTransferOptionResume = 1;
-constexpr std::uint64_t kFreeSpaceMargin = 512000;
-constexpr std::string_view kPartialSuffix = ".kpf";
 constexpr std::uint32_t kReceiveChunk = 65536;
 constexpr int kMaxChunksPerPass = 16;  // then other transfers get their turn
-
-std::uint16_t GetBE16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
-std::uint32_t GetBE32(const std::uint8_t* p) {
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
-}
 
 void SendAction(TTransportObj& tpt, std::uint16_t action) {
     const std::uint8_t b[2] = {static_cast<std::uint8_t>(action >> 8), static_cast<std::uint8_t>(action)};
     tpt.Send(b, 2);
     tpt.NotifyReadyToSend();
-}
-
-bool EndsWith(std::string_view s, std::string_view suffix) {
-    return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
-}
-
-bool EndsWithNoCase(std::string_view s, std::string_view suffix) {
-    return s.size() >= suffix.size() && UMyTransfer::Lower(s.substr(s.size() - suffix.size())) == suffix;
 }
 
 std::string RealPath(const std::string& path) {
@@ -174,21 +163,14 @@ void CMyApplication::ProcessFldrUploads() {
             if (text) Log(address, text);
             UpdateDisplay();
         };
-        if (!client) {
-            remove("Upload aborted");
+        const char* text = nullptr;
+        const ETransferTurn turn = CheckTransferTurn(u->tpt, client, u->startSecs, &u->wakeSecs, now, true, text);
+        if (turn == ETransferTurn::kRemove) {
+            remove(text);
             continue;
         }
-        if (!u->tpt) {
-            if (now - u->startSecs > kTransferConnectWait) {
-                remove("Upload aborted (no response)");
-                continue;
-            }
-            mTransferWakeups.File(u->startSecs + kTransferConnectWait + 1, now, &u->wakeSecs);
+        if (turn == ETransferTurn::kLater) {
             ++i;
-            continue;
-        }
-        if (!u->tpt->IsConnected() || now - u->startSecs > kUploadIdleWait) {
-            remove("Upload aborted");
             continue;
         }
         int step = kFldrStepMoved;
@@ -256,16 +238,7 @@ int CMyApplication::StepFldrUpload(SMyUploadFldrData* u, std::uint32_t now, bool
             if (u->fileUlSize < u->fileTotalSize) return kFldrStepWait;
             bool failed = false;
             try {
-                UFileSys::ProcessUnflatten(*u->file, nullptr, 0);
-                const std::string current = UFileSys::GetName(*u->file);
-                if (current.size() > kPartialSuffix.size() && EndsWith(current, kPartialSuffix)) {
-                    const std::string finalName = UFileSys::ValidateFileName(
-                        std::string_view(current).substr(0, current.size() - kPartialSuffix.size()));
-                    UFileSys::StopUnflatten(*u->file);
-                    UFileSys::SetName(*u->file, finalName);
-                } else {
-                    UFileSys::StopUnflatten(*u->file);
-                }
+                UMyTransfer::FinishPartialFile(*u->file);
             } catch (const SError& err) {
                 // The final name was taken meanwhile, or the stream was damaged: the ".kpf" stays.
                 Error(err);
@@ -315,10 +288,7 @@ int CMyApplication::HandleFldrItemHeader(SMyUploadFldrData* u, bool& failedLast)
             return FldrUploadItemDone(u, failed, failedLast);
         }
 
-        // Shortcuts are links on this server's disk: a client must never be able to place one.
-        std::string_view base = itemName;
-        if (base.size() > 3 && EndsWithNoCase(base, kPartialSuffix)) base.remove_suffix(kPartialSuffix.size());
-        if (base.size() > 3 && EndsWithNoCase(base, ".lnk")) return FldrUploadItemDone(u, true, failedLast);
+        if (UMyTransfer::IsShortcutName(itemName)) return FldrUploadItemDone(u, true, failedLast);
 
         TFSRef parent = UFileSys::GetParentFolder(*item);
         const std::string partialName = itemName + std::string(kPartialSuffix);

@@ -24,7 +24,7 @@ std::string RealPath(const TFSRefObj& ref) {
 
 }  // namespace
 
-CMyDLFldr::CMyDLFldr(TFSRef ref, std::string name, CMyDLFldr* parent, bool viewDropBoxes)
+CMyDLFldr::CMyDLFldr(TFSRef ref, std::string name, CMyDLFldr* parent, bool viewDropBoxes, const TFSRefObj* root)
     : mRef(std::move(ref)), mName(std::move(name)), mParent(parent) {
     CMyDLFldr* top = this;
     while (top->mParent) top = top->mParent;
@@ -49,11 +49,12 @@ CMyDLFldr::CMyDLFldr(TFSRef ref, std::string name, CMyDLFldr* parent, bool viewD
             found.reset();  // an alias whose target is gone, a name the disk refuses: left out
         }
         if (!found) continue;
+        if (!viewDropBoxes && root && UFileTree::IsInDropBox(*root, *found, std::string())) continue;
         const std::string real = RealPath(*found);
         if (real.empty() || !top->mSeen.insert(real).second) continue;  // already in the tree
         if (isFolder) {
             try {
-                item.mFldr = std::make_unique<CMyDLFldr>(std::move(found), entry.name, this, viewDropBoxes);
+                item.mFldr = std::make_unique<CMyDLFldr>(std::move(found), entry.name, this, viewDropBoxes, root);
             } catch (const SError&) {
                 item.mFldr.reset();  // a folder that cannot be listed contributes nothing
             }

@@ -204,6 +204,29 @@ SMyUploadData* CMyApplication::GetUploadByRefNum(std::uint32_t refNum) const {
     return nullptr;
 }
 
+ETransferTurn CMyApplication::CheckTransferTurn(const TTransport& tpt, const SMyClient* client,
+                                                std::uint32_t startSecs, std::uint32_t* wakeSecs, std::uint32_t now,
+                                                bool isUpload, const char*& removeText) {
+    const char* closed = isUpload ? "Upload aborted" : "Download connection closed";
+    if (!client || (tpt && !tpt->IsConnected())) {
+        removeText = closed;
+        return ETransferTurn::kRemove;
+    }
+    if (!tpt) {
+        if (now - startSecs > kTransferConnectWait) {
+            removeText = isUpload ? "Upload aborted (no response)" : "Download aborted (no response)";
+            return ETransferTurn::kRemove;
+        }
+        mTransferWakeups.File(startSecs + kTransferConnectWait + 1, now, wakeSecs);
+        return ETransferTurn::kLater;
+    }
+    if (isUpload && now - startSecs > kUploadIdleWait) {
+        removeText = closed;
+        return ETransferTurn::kRemove;
+    }
+    return ETransferTurn::kServe;
+}
+
 void CMyApplication::ResetTransfers() {
     mTransferEstabList.clear();
     mDownloadWaitingList.clear();

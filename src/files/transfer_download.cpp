@@ -137,40 +137,20 @@ void CMyApplication::ProcessTran_DownloadFile(SMyClient* client, TTransactSessio
         return;
     }
 
-    const std::uint32_t now = UClock::UpSeconds();
     d->file = std::move(file);
     d->refNum = NewRefNum() | 1;
-    d->startSecs = now;
+    d->startSecs = UClock::UpSeconds();
     d->client = client;
     d->clientID = client->userID;
     d->name = UMyTransfer::Cut(name, kTransferNameMax);
-    const std::uint32_t refNum = d->refNum;
-    const std::uint32_t size = d->size;
-
-    std::uint32_t position = 0;
-    if (excess == 0) {
-        mDownloadList.push_back(std::move(d));
-    } else {
-        position = excess + static_cast<std::uint32_t>(mDownloadWaitingList.size());
-        auto w = std::make_unique<SMyDownloadWaitingData>();
-        w->bFileFolder = true;
-        w->nWaitingCount = position;
-        w->pDownloadData = std::move(d);
-        mDownloadWaitingList.push_back(std::move(w));
-    }
 
     StFieldData reply;
-    UFieldData::AddInteger(reply, kFieldTransferSize, static_cast<std::int32_t>(size));
+    UFieldData::AddInteger(reply, kFieldTransferSize, static_cast<std::int32_t>(d->size));
     UFieldData::AddInteger(reply, kFieldFileSize, static_cast<std::int32_t>(length));
-    UMyTransfer::AddRefNum(reply, refNum);
-    if (position != 0) UFieldData::AddInteger(reply, kFieldWaitingCount, static_cast<std::int32_t>(position));
-    session->SendData(reply);
-
-    mStats.DownloadStarted();
-    Log(client, (isRaw ? "View " : "Download ") + Quoted(name));
-    UpdateDisplay();
-    UMyTransfer::LogDownloadFile(mLogger, client, name);
-    WakeTransferPass();  // a connection may already be waiting for this record
+    auto w = std::make_unique<SMyDownloadWaitingData>();
+    w->bFileFolder = true;
+    w->pDownloadData = std::move(d);
+    AcceptDownload(std::move(w), excess, client, session, reply, (isRaw ? "View " : "Download ") + Quoted(name), name);
 }
 
 void CMyApplication::ProcessDownloads() {
@@ -183,16 +163,14 @@ void CMyApplication::ProcessDownloads() {
             Log(address, text);
             UpdateDisplay();
         };
-        if (!TransferClient(d->client, d->clientID) || (d->tpt && !d->tpt->IsConnected())) {
-            remove("Download connection closed");
+        const char* text = nullptr;
+        const ETransferTurn turn =
+            CheckTransferTurn(d->tpt, TransferClient(d->client, d->clientID), d->startSecs, &d->wakeSecs, now, false, text);
+        if (turn == ETransferTurn::kRemove) {
+            remove(text);
             continue;
         }
-        if (!d->tpt) {
-            if (now - d->startSecs > kTransferConnectWait) {
-                remove("Download aborted (no response)");
-                continue;
-            }
-            mTransferWakeups.File(d->startSecs + kTransferConnectWait + 1, now, &d->wakeSecs);
+        if (turn == ETransferTurn::kLater) {
             ++i;
             continue;
         }

@@ -27,6 +27,17 @@ inline void AddRefNum(TFieldDataObj fields, std::uint32_t refNum) {
     UFieldData::AddField(fields, kFieldRefNum, b, 4);
 }
 
+inline constexpr std::int32_t kTransferOptionResume = 1;
+// Room an upload must leave on the volume beyond its announced size.
+inline constexpr std::uint64_t kFreeSpaceMargin = 512000;
+// Uploads are written under this suffix and renamed when complete.
+inline constexpr std::string_view kPartialSuffix = ".kpf";
+
+inline std::uint16_t GetBE16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
+inline std::uint32_t GetBE32(const std::uint8_t* p) {
+    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
+}
+
 inline std::string Cut(std::string_view s, std::size_t max) { return std::string(s.substr(0, max)); }
 
 // ASCII lower case; other bytes (Mac OS Roman letters included) stay as they are.
@@ -37,6 +48,26 @@ inline std::string Lower(std::string_view s) {
     }
     return out;
 }
+
+inline bool EndsWith(std::string_view s, std::string_view suffix) {
+    return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
+}
+
+inline bool EndsWithNoCase(std::string_view s, std::string_view suffix) {
+    return s.size() >= suffix.size() && Lower(s.substr(s.size() - suffix.size())) == suffix;
+}
+
+// A shortcut's name (".lnk", a ".kpf" after it ignored, any case). Shortcuts are links on this
+// server's disk: a client must never be able to place one.
+inline bool IsShortcutName(std::string_view name) {
+    if (name.size() > 3 && EndsWithNoCase(name, kPartialSuffix)) name.remove_suffix(kPartialSuffix.size());
+    return name.size() > 3 && EndsWithNoCase(name, ".lnk");
+}
+
+// Ends the unflatten of a completed upload and gives its partial file the final name (the
+// ".kpf" dropped). Throws when the stream was damaged or the final name has been taken
+// meanwhile; the partial file stays then.
+void FinishPartialFile(TFSRefObj& file);
 
 // Queues the next `chunk` bytes of the file's flattened stream: on a plain TCP connection the
 // DATA fork as file ranges (no copy), elsewhere read into a buffer. A stream that ends early is a

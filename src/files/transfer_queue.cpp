@@ -53,6 +53,31 @@ void CMyApplication::SendClientDownloadInfo(SMyClient* client, std::uint32_t ref
     client->tpt->SendTransaction(kTranClientDownloadInfo, fields);
 }
 
+void CMyApplication::AcceptDownload(std::unique_ptr<SMyDownloadWaitingData> w, std::uint32_t excess, SMyClient* client,
+                                    TTransactSessionObj* session, TFieldDataObj reply, const std::string& logText,
+                                    std::string_view name) {
+    const std::uint32_t refNum = ViewOf(*w).refNum;
+    std::uint32_t position = 0;
+    if (excess == 0) {
+        if (w->bFileFolder) mDownloadList.push_back(std::move(w->pDownloadData));
+        else mDownloadFldrList.push_back(std::move(w->pDownloadFldrData));
+    } else {
+        position = excess + static_cast<std::uint32_t>(mDownloadWaitingList.size());
+        w->nWaitingCount = position;
+        mDownloadWaitingList.push_back(std::move(w));
+    }
+
+    UMyTransfer::AddRefNum(reply, refNum);
+    if (position != 0) UFieldData::AddInteger(reply, kFieldWaitingCount, static_cast<std::int32_t>(position));
+    session->SendData(reply);
+
+    mStats.DownloadStarted();
+    Log(client, logText);
+    UpdateDisplay();
+    UMyTransfer::LogDownloadFile(mLogger, client, name);
+    WakeTransferPass();  // a connection may already be waiting for this record
+}
+
 void CMyApplication::DeleteDownloadWaiting(std::unique_ptr<SMyDownloadWaitingData> w) {
     // Closes the queued record's connection, if any, and releases its file.
     w.reset();

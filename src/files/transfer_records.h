@@ -39,6 +39,9 @@ inline constexpr std::uint16_t kTransferTypeFile = 0;
 inline constexpr std::uint16_t kTransferTypeFolder = 1;
 inline constexpr std::uint16_t kTransferTypeBanner = 2;
 
+// What the presence and time rules say about a transfer record at the start of its pass.
+enum class ETransferTurn { kServe, kLater, kRemove };
+
 // A connection on mTransferEstabList. Built from a bare transport (the client listener hands
 // sub-version 3 connections over this way), stamped with the time it arrived.
 struct SMyTransferEstab {

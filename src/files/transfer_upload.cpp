@@ -14,14 +14,15 @@
 
 namespace kx {
 
+using UMyTransfer::EndsWith;
+using UMyTransfer::kPartialSuffix;
+using UMyTransfer::kFreeSpaceMargin;
+using UMyTransfer::kTransferOptionResume;
 using UMyTransfer::Quoted;
 
 namespace {
 
-constexpr std::int32_t kTransferOptionResume = 1;
-constexpr std::uint64_t kFreeSpaceMargin = 512000;
 constexpr int kMaxBuffersPerPass = 8;  // then other transfers get their turn
-constexpr std::string_view kPartialSuffix = ".kpf";
 
 std::function<std::optional<std::uint64_t>(const TFSRefObj&)>& FreeSpaceSource() {
     static std::function<std::optional<std::uint64_t>(const TFSRefObj&)> source;
@@ -33,14 +34,6 @@ std::optional<std::uint64_t> FreeSpace(const TFSRefObj& ref) {
     return UFileSys::GetFreeSpace(ref);
 }
 
-bool EndsWith(std::string_view s, std::string_view suffix) {
-    return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
-}
-
-bool EndsWithNoCase(std::string_view s, std::string_view suffix) {
-    return s.size() >= suffix.size() && UMyTransfer::Lower(s.substr(s.size() - suffix.size())) == suffix;
-}
-
 }  // namespace
 
 namespace UMyTransfer {
@@ -48,6 +41,19 @@ void SetFreeSpaceSource(std::function<std::optional<std::uint64_t>(const TFSRefO
     FreeSpaceSource() = std::move(source);
 }
 std::optional<std::uint64_t> FreeSpaceFor(const TFSRefObj& ref) { return FreeSpace(ref); }
+
+void FinishPartialFile(TFSRefObj& file) {
+    UFileSys::ProcessUnflatten(file, nullptr, 0);
+    const std::string current = UFileSys::GetName(file);
+    if (current.size() > kPartialSuffix.size() && EndsWith(current, kPartialSuffix)) {
+        const std::string finalName =
+            UFileSys::ValidateFileName(std::string_view(current).substr(0, current.size() - kPartialSuffix.size()));
+        UFileSys::StopUnflatten(file);
+        UFileSys::SetName(file, finalName);
+    } else {
+        UFileSys::StopUnflatten(file);
+    }
+}
 }  // namespace UMyTransfer
 
 void CMyApplication::ProcessTran_UploadFile(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
@@ -61,10 +67,7 @@ void CMyApplication::ProcessTran_UploadFile(SMyClient* client, TTransactSessionO
     const auto transferSize = static_cast<std::uint32_t>(UFieldData::GetInteger(fields, kFieldTransferSize));
     name = UFileSys::ValidateFileName(name);
 
-    // Shortcuts are links on this server's disk: a client must never be able to place one.
-    std::string_view base = name;
-    if (base.size() > 3 && EndsWithNoCase(base, kPartialSuffix)) base.remove_suffix(kPartialSuffix.size());
-    if (base.size() > 3 && EndsWithNoCase(base, ".lnk")) {
+    if (UMyTransfer::IsShortcutName(name)) {
         SendErrorMsg(session, "Cannot upload shortcuts.");
         return;
     }
@@ -204,21 +207,14 @@ void CMyApplication::ProcessUploads() {
             Log(address, text);
             UpdateDisplay();
         };
-        if (!client) {
-            abort("Upload aborted");
+        const char* text = nullptr;
+        const ETransferTurn turn = CheckTransferTurn(u->tpt, client, u->startSecs, &u->wakeSecs, now, true, text);
+        if (turn == ETransferTurn::kRemove) {
+            abort(text);
             continue;
         }
-        if (!u->tpt) {
-            if (now - u->startSecs > kTransferConnectWait) {
-                abort("Upload aborted (no response)");
-                continue;
-            }
-            mTransferWakeups.File(u->startSecs + kTransferConnectWait + 1, now, &u->wakeSecs);
+        if (turn == ETransferTurn::kLater) {
             ++i;
-            continue;
-        }
-        if (!u->tpt->IsConnected() || now - u->startSecs > kUploadIdleWait) {
-            abort("Upload aborted");
             continue;
         }
 
@@ -260,16 +256,7 @@ void CMyApplication::ProcessUploads() {
 // leaves the ".kpf" file and goes to the error log.
 void CMyApplication::FinishUpload(SMyUploadData* u) {
     try {
-        UFileSys::ProcessUnflatten(*u->file, nullptr, 0);
-        const std::string current = UFileSys::GetName(*u->file);
-        if (current.size() > kPartialSuffix.size() && EndsWith(current, kPartialSuffix)) {
-            const std::string finalName =
-                UFileSys::ValidateFileName(std::string_view(current).substr(0, current.size() - kPartialSuffix.size()));
-            UFileSys::StopUnflatten(*u->file);
-            UFileSys::SetName(*u->file, finalName);
-        } else {
-            UFileSys::StopUnflatten(*u->file);
-        }
+        UMyTransfer::FinishPartialFile(*u->file);
     } catch (const SError& err) {
         Error(err);
     }

@@ -306,6 +306,17 @@ private:
     void DeleteDownloadWaiting(std::unique_ptr<SMyDownloadWaitingData> w);
     std::uint32_t TransferLogAddress(const TTransport& tpt, const SMyClient* client) const;
     SMyClient* TransferClient(SMyClient* client, std::uint16_t clientID) const;
+    // The presence and time rules every transfer record obeys before its own work: its client gone
+    // or its connection closed, no connection within 500 seconds, an upload silent for 120
+    // seconds (kRemove, with the log line in `removeText`); still waiting for its connection
+    // (kLater, its wake-up filed); otherwise kServe.
+    ETransferTurn CheckTransferTurn(const TTransport& tpt, const SMyClient* client, std::uint32_t startSecs,
+                                    std::uint32_t* wakeSecs, std::uint32_t now, bool isUpload, const char*& removeText);
+    // Starts an accepted download (a file's or a folder's, held by `w`), or queues it when
+    // `excess` is not 0, and completes its request: the reference number and the queue place
+    // added to `reply`, which is sent, the counter, the log lines.
+    void AcceptDownload(std::unique_ptr<SMyDownloadWaitingData> w, std::uint32_t excess, SMyClient* client,
+                        TTransactSessionObj* session, TFieldDataObj reply, const std::string& logText, std::string_view name);
 
 public:
 

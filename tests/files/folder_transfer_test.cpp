@@ -1,6 +1,7 @@
 // Folder transfers over loopback: the item-by-item dialogue of downloads (exact item headers,
-// file announcements and flattened files, skipping, empty trees, aliases that point back into
-// the tree or nowhere) and of uploads (files and sub-folders, existing files skipped, shortcuts
+// file announcements and flattened files, skipping, resuming, empty trees, aliases that point
+// back into the tree or nowhere, paths too long for the path buffer, the shared download queue)
+// and of uploads (files and sub-folders, existing files skipped, shortcuts
 // failing, partial items resumed, 0 items, and item paths that try to leave the folder).
 #include <unistd.h>
 
@@ -57,6 +58,19 @@ protected:
         while (UFileSys::GetListNext(*list, item)) out.push_back(item.name);
         return out;
     }
+    // The item headers of Docs {a.txt, Sub/b.txt} in the order of its listing, a sub-folder
+    // before its contents.
+    std::vector<Bytes> DocsHeaders() {
+        std::vector<Bytes> out;
+        for (const std::string& n : ListingOrder("Docs")) {
+            if (n == "a.txt") out.push_back(ItemHeader(false, {"a.txt"}));
+            if (n == "Sub") {
+                out.push_back(ItemHeader(true, {"Sub"}));
+                out.push_back(ItemHeader(false, {"Sub", "b.txt"}));
+            }
+        }
+        return out;
+    }
     // Reads exactly n bytes, leaving whatever follows them on the connection.
     std::optional<Bytes> ReadExact(CTestClient& t, std::size_t n) {
         Bytes out(n);
@@ -111,15 +125,7 @@ TEST_F(FolderTransferTest, DownloadAnnouncesEveryItemWithExactHeadersAndFlattene
     EXPECT_EQ(ref[0] & 1, 1);
     EXPECT_EQ(mApp->Stats().dlCounter, 1u);
 
-    // Expected order: the listing of Docs, a sub-folder before its contents.
-    std::vector<Bytes> expected;
-    for (const std::string& n : ListingOrder("Docs")) {
-        if (n == "a.txt") expected.push_back(ItemHeader(false, {"a.txt"}));
-        if (n == "Sub") {
-            expected.push_back(ItemHeader(true, {"Sub"}));
-            expected.push_back(ItemHeader(false, {"Sub", "b.txt"}));
-        }
-    }
+    const std::vector<Bytes> expected = DocsHeaders();
     ASSERT_EQ(expected.size(), 3u);
     EXPECT_EQ(ItemHeader(false, {"a.txt"}), (Bytes{0, 12, 0, 0, 0, 1, 0, 0, 5, 'a', '.', 't', 'x', 't'}));
 
@@ -152,11 +158,14 @@ TEST_F(FolderTransferTest, ClientSkippingEveryFileGetsHeadersOnly) {
     auto u = NewUser({myAcc_DownloadFolders});
     SReply r = DownloadFldr(*u.conn, "Docs");
     ASSERT_EQ(r.Int(kFieldFolderItemCount), 3);
+    const std::vector<Bytes> expected = DocsHeaders();
+    ASSERT_EQ(expected.size(), 3u);
     auto t = OpenTransfer(RefNumOf(r), 0, 1);
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(t->SendRaw(Be16(kNext)));
         auto hdr = ReadItemHeader(*t);
         ASSERT_TRUE(hdr) << i;
+        EXPECT_EQ(*hdr, expected[static_cast<std::size_t>(i)]);  // no file bytes in between
         if ((*hdr)[3] == 0) {
             // Skipped: the file's length leaves the total.
             PumpUntil([&] { return mApp->DownloadFldrList().size() == 1 && mApp->DownloadFldrList()[0]->state == 1; });
@@ -164,8 +173,10 @@ TEST_F(FolderTransferTest, ClientSkippingEveryFileGetsHeadersOnly) {
     }
     ASSERT_EQ(mApp->DownloadFldrList().size(), 1u);
     ASSERT_TRUE(t->SendRaw(Be16(kNext)));
-    EXPECT_TRUE(ServerClosed(*t));
-    EXPECT_TRUE(mApp->DownloadFldrList().empty());
+    std::size_t discarded = 0;
+    EXPECT_TRUE(PumpUntil([&] { return t->WaitClosed(1, &discarded); }));
+    EXPECT_EQ(discarded, 0u);
+    EXPECT_TRUE(PumpUntil([&] { return mApp->DownloadFldrList().empty(); }));
 }
 
 TEST_F(FolderTransferTest, EmptyFolderAnswersZeroItemsAndKeepsNoRecord) {
@@ -198,16 +209,208 @@ TEST_F(FolderTransferTest, AliasesBackIntoTheTreeOrToNothingContributeNothing) {
 TEST_F(FolderTransferTest, DropBoxesAndRefusals) {
     WriteFile("Docs/a.txt", Text("A"));
     WriteFile("Docs/Drop Box/secret.txt", Text("S"));
+    // An alias under an innocent name whose target is a drop box elsewhere in the tree.
+    WriteFile("Drop Box/inbox.txt", Text("I"));
+    ASSERT_EQ(::symlink((FilesDir() + "/Drop Box").c_str(), (FilesDir() + "/Docs/box.lnk").c_str()), 0);
     auto u = NewUser({myAcc_DownloadFolders});
-    EXPECT_EQ(DownloadFldr(*u.conn, "Docs").Int(kFieldFolderItemCount), 1);
+    SReply r = DownloadFldr(*u.conn, "Docs");
+    EXPECT_EQ(r.Int(kFieldFolderItemCount), 1);
+    EXPECT_EQ(r.Int(kFieldTransferSize), 1);
     EXPECT_EQ(DownloadFldr(*u.conn, "Drop Box", PathData({"Docs"})).ErrorText(),
               "Cannot download \xD2" "Drop Box\xD3 because you are not permitted to access drop boxes.");
     EXPECT_EQ(DownloadFldr(*u.conn, "Nope").ErrorText(), "Cannot download because there is no folder named \xD2Nope\xD3.");
     auto v = NewUser({myAcc_DownloadFolders, myAcc_ViewDropBoxes});
-    EXPECT_EQ(DownloadFldr(*v.conn, "Docs").Int(kFieldFolderItemCount), 3);
+    EXPECT_EQ(DownloadFldr(*v.conn, "Docs").Int(kFieldFolderItemCount), 5);
     auto w = NewUser({});
     EXPECT_EQ(DownloadFldr(*w.conn, "Docs").ErrorText(), "You are not allowed to download folders.");
     EXPECT_EQ(UploadFldr(*w.conn, "X", PathData({"Uploads"}), 1, 0).ErrorText(), "You are not allowed to upload folders.");
+}
+
+// The client resumes an announced file: the action, the record's length and the record may
+// arrive in pieces; only the rest of the file follows, and the transfer's total is corrected.
+TEST_F(FolderTransferTest, ResumedItemSendsOnlyTheRestOfTheFile) {
+    const Bytes content = Pattern(150000, 5);
+    WriteFile("Docs/part.bin", content);
+    WriteFile("Bad/x.bin", Pattern(100, 6));
+    auto u = NewUser({myAcc_DownloadFolders});
+    SReply r = DownloadFldr(*u.conn, "Docs");
+    ASSERT_EQ(r.Int(kFieldFolderItemCount), 1);
+    auto t = OpenTransfer(RefNumOf(r), 0, 1);
+    ASSERT_TRUE(t->SendRaw(Be16(kNext)));
+    auto hdr = ReadItemHeader(*t);
+    ASSERT_TRUE(hdr);
+    EXPECT_EQ(*hdr, ItemHeader(false, {"part.bin"}));
+
+    const Bytes record = ResumeRecord(100000);
+    for (const Bytes& piece : {Be16(kResume), Be16(58), Bytes(record.begin(), record.begin() + 20)}) {
+        ASSERT_TRUE(t->SendRaw(piece));
+        Pump();
+        EXPECT_TRUE(t->ExpectSilence(10));  // nothing until the whole record is there
+    }
+    ASSERT_TRUE(t->SendRaw(Bytes(record.begin() + 20, record.end())));
+    const std::uint32_t flatSize = 24 + 16 + (74 + 8) + 16 + 50000;
+    auto len = ReadExact(*t, 4);
+    ASSERT_TRUE(len);
+    EXPECT_EQ(*len, Be32(flatSize));
+    auto flat = ReadExact(*t, flatSize);
+    ASSERT_TRUE(flat);
+    EXPECT_EQ(DataFork(*flat, "part.bin"), Bytes(content.begin() + 100000, content.end()));
+    ASSERT_EQ(mApp->DownloadFldrList().size(), 1u);
+    EXPECT_EQ(mApp->DownloadFldrList()[0]->totalSize, flatSize);  // 150000 + flattened rest - 150000
+    EXPECT_EQ(mApp->DownloadFldrList()[0]->totalBytesSent, flatSize);
+    ASSERT_TRUE(t->SendRaw(Be16(kNext)));
+    EXPECT_TRUE(ServerClosed(*t));
+    EXPECT_TRUE(PumpUntil([&] { return mApp->DownloadFldrList().empty(); }));
+
+    // A damaged resume record ends the transfer instead of sending a wrong part of the file.
+    SReply bad = DownloadFldr(*u.conn, "Bad");
+    auto tb = OpenTransfer(RefNumOf(bad), 0, 1);
+    ASSERT_TRUE(tb->SendRaw(Be16(kNext)));
+    ASSERT_TRUE(ReadItemHeader(*tb));
+    ASSERT_TRUE(tb->SendRaw(Concat({Be16(kResume), Be16(4), Text("RFLT")})));
+    std::size_t discarded = 0;
+    EXPECT_TRUE(PumpUntil([&] { return tb->WaitClosed(1, &discarded); }));
+    EXPECT_EQ(discarded, 0u);
+    EXPECT_TRUE(PumpUntil([&] { return mApp->DownloadFldrList().empty(); }));
+}
+
+// Items whose paths do not fit the path buffer (with its spare bytes) are left out, though they
+// were counted; every other item still arrives, and the connection closes after the last one.
+TEST_F(FolderTransferTest, ItemsWithOverlongPathsAreSkippedAndTheRestArrives) {
+    // The path of an item costs 2 bytes plus, per component, its name and 3 bytes, the top
+    // folder's name included: "D" (6) and four 250-byte folders (4 x 253) make 1018, which
+    // leaves exactly the 6 spare bytes; anything inside the fourth folder does not fit.
+    const std::string n1(250, 'a'), n2(250, 'b'), n3(250, 'c'), n4(250, 'd');
+    const std::string deep = "D/" + n1 + "/" + n2 + "/" + n3 + "/" + n4;
+    WriteFile(deep + "/deep.txt", Text("deep"));   // 1029: over the buffer
+    WriteFile(deep + "/x", Text("x"));             // 1022: fits, but not with the spare bytes
+    const Bytes ok = Pattern(3000, 8);
+    WriteFile("D/ok.txt", ok);
+    auto u = NewUser({myAcc_DownloadFolders});
+    SReply r = DownloadFldr(*u.conn, "D");
+    ASSERT_EQ(r.error, 0u) << r.ErrorText();
+    EXPECT_EQ(r.Int(kFieldFolderItemCount), 7);  // the skipped items are counted
+    EXPECT_EQ(r.Int(kFieldTransferSize), 3000 + 4 + 1);
+
+    std::vector<Bytes> expected;
+    for (const std::string& n : ListingOrder("D")) {
+        if (n == "ok.txt") expected.push_back(ItemHeader(false, {"ok.txt"}));
+        if (n == n1) {
+            expected.push_back(ItemHeader(true, {n1}));
+            expected.push_back(ItemHeader(true, {n1, n2}));
+            expected.push_back(ItemHeader(true, {n1, n2, n3}));
+            expected.push_back(ItemHeader(true, {n1, n2, n3, n4}));
+        }
+    }
+    ASSERT_EQ(expected.size(), 5u);
+    const Bytes fourth = ItemHeader(true, {n1, n2, n3, n4});
+    ASSERT_EQ(fourth.size(), 2u + 1016u);
+    EXPECT_EQ(Bytes(fourth.begin(), fourth.begin() + 7), (Bytes{0x03, 0xF8, 0, 1, 0, 4, 0}));
+
+    auto t = OpenTransfer(RefNumOf(r), 0, 1);
+    ASSERT_TRUE(t->SendRaw(Be16(kNext)));
+    for (const Bytes& want : expected) {
+        auto hdr = ReadItemHeader(*t);
+        ASSERT_TRUE(hdr);
+        EXPECT_EQ(*hdr, want);
+        if (want[3] == 0) {
+            ASSERT_TRUE(t->SendRaw(Be16(kSend)));
+            auto len = ReadExact(*t, 4);
+            ASSERT_TRUE(len);
+            auto flat = ReadExact(*t, GetBe32(len->data()));
+            ASSERT_TRUE(flat);
+            EXPECT_EQ(DataFork(*flat, "ok.txt"), ok);
+        }
+        ASSERT_TRUE(t->SendRaw(Be16(kNext)));
+    }
+    std::size_t discarded = 0;
+    EXPECT_TRUE(PumpUntil([&] { return t->WaitClosed(1, &discarded); }));
+    EXPECT_EQ(discarded, 0u);  // no header for the items that did not fit
+    EXPECT_TRUE(PumpUntil([&] { return mApp->DownloadFldrList().empty(); }));
+}
+
+TEST_F(FolderTransferTest, UnconnectedFolderDownloadIsDroppedAfterFiveHundredSeconds) {
+    WriteFile("Docs/a.txt", Text("A"));
+    auto u = NewUser({myAcc_DownloadFolders});
+    SReply r = DownloadFldr(*u.conn, "Docs");
+    ASSERT_EQ(mApp->DownloadFldrList().size(), 1u);
+    AdvanceSeconds(500);
+    Pump();
+    EXPECT_EQ(mApp->DownloadFldrList().size(), 1u);
+    AdvanceSeconds(1);
+    EXPECT_TRUE(PumpUntil([&] { return mApp->DownloadFldrList().empty(); }));
+    auto t = OpenTransfer(RefNumOf(r), 0, 1);
+    EXPECT_TRUE(ServerClosed(*t));  // nothing to attach to any more
+}
+
+// Folder downloads share the download limits, the waiting queue and cancelling with files.
+class FolderQueueTest : public FolderTransferTest {
+protected:
+    void CustomizePrefs(SMyPrefs& prefs) override { prefs.mOptions.nMaxDownloads = 1; }
+
+    static std::pair<Bytes, std::int64_t> InfoOf(const std::vector<STestField>& notice) {
+        const STestField* ref = FindField(notice, kFieldRefNum);
+        const STestField* count = FindField(notice, kFieldWaitingCount);
+        return {ref ? ref->data : Bytes{}, count && count->Int() ? *count->Int() : -1};
+    }
+};
+
+TEST_F(FolderQueueTest, FolderDownloadWaitsBehindFilesAndFilesWaitBehindIt) {
+    WriteFile("a.txt", Pattern(2000, 1));
+    WriteFile("Docs/one.txt", Text("one"));
+    auto a = NewUser({myAcc_DownloadFiles});
+    auto b = NewUser({myAcc_DownloadFolders});
+    SReply ra = Download(*a.conn, "a.txt");
+    ASSERT_EQ(ra.Find(kFieldWaitingCount), nullptr);
+
+    // Queued behind the file download: the whole reply, the place in the queue last.
+    SReply rb = DownloadFldr(*b.conn, "Docs");
+    ASSERT_EQ(rb.error, 0u) << rb.ErrorText();
+    ASSERT_EQ(rb.fields.size(), 4u);
+    EXPECT_EQ(rb.fields[0].id, kFieldTransferSize);
+    EXPECT_EQ(rb.fields[1].id, kFieldFolderItemCount);
+    EXPECT_EQ(rb.fields[2].id, kFieldRefNum);
+    EXPECT_EQ(rb.fields[3].id, kFieldWaitingCount);
+    EXPECT_EQ(rb.Int(kFieldWaitingCount), 1);
+    ASSERT_EQ(mApp->DownloadWaitingList().size(), 1u);
+    EXPECT_FALSE(mApp->DownloadWaitingList()[0]->bFileFolder);
+    EXPECT_EQ(mApp->Stats().dlCounter, 2u);
+
+    // Its client connects early and asks for the first item: nothing comes while it waits.
+    auto tb = OpenTransfer(RefNumOf(rb), 0, 1);
+    ASSERT_TRUE(tb->SendRaw(Be16(kNext)));
+    Pump();
+    EXPECT_TRUE(tb->ExpectSilence(20));
+    EXPECT_NE(mApp->DownloadWaitingList()[0]->pDownloadFldrData->tpt, nullptr);
+
+    // The file download ends: the folder starts, is told so, and the early request is answered.
+    auto ta = OpenTransfer(RefNumOf(ra));
+    ASSERT_TRUE(ReadTransfer(*ta, 2000 + 135));
+    ta->Close();
+    ASSERT_TRUE(PumpUntil([&] { return mApp->DownloadWaitingList().empty(); }));
+    auto notices = Notices(*b.conn, kTranClientDownloadInfo);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(InfoOf(notices[0]), std::make_pair(RefNumOf(rb), std::int64_t(0)));
+    auto hdr = ReadItemHeader(*tb);
+    ASSERT_TRUE(hdr);
+    EXPECT_EQ(*hdr, ItemHeader(false, {"one.txt"}));
+
+    // The running folder download holds the only place: a file download now waits behind it.
+    SReply ra2 = Download(*a.conn, "a.txt");
+    EXPECT_EQ(ra2.Int(kFieldWaitingCount), 1);
+    EXPECT_EQ(mApp->GetClientDownloadsNumber(b.record->userID), 1u);
+
+    // Only its owner can cancel it; cancelling closes its connection and the file starts.
+    Request(*a.conn, kTranKillDownload, CFieldListBuilder().Add(kFieldRefNum, RefNumOf(rb)).Build());
+    EXPECT_EQ(mApp->DownloadFldrList().size(), 1u);
+    SReply kill = Request(*b.conn, kTranKillDownload, CFieldListBuilder().Add(kFieldRefNum, RefNumOf(rb)).Build());
+    EXPECT_EQ(kill.error, 0u);
+    EXPECT_TRUE(ServerClosed(*tb));
+    EXPECT_TRUE(mApp->DownloadFldrList().empty());
+    ASSERT_TRUE(PumpUntil([&] { return mApp->DownloadWaitingList().empty(); }));
+    notices = Notices(*a.conn, kTranClientDownloadInfo);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(InfoOf(notices[0]), std::make_pair(RefNumOf(ra2), std::int64_t(0)));
 }
 
 // Sends one file item of an upload: header, the server's answer, the flattened stream.
@@ -240,6 +443,7 @@ TEST_F(FolderUploadTest, FilesAndSubFoldersArriveInTheNewFolder) {
     EXPECT_TRUE(UFileUtil::IsDirectory(FilesDir() + "/Uploads/Album"));
     EXPECT_EQ(mApp->Stats().ulCounter, 1u);
 
+    ::testing::internal::CaptureStdout();
     auto t = OpenTransfer(ref, 300000, 1);
     ExpectNext(*t);
     SendFile(*t, {"top.bin"}, top);
@@ -247,7 +451,10 @@ TEST_F(FolderUploadTest, FilesAndSubFoldersArriveInTheNewFolder) {
     ASSERT_TRUE(t->SendRaw(ItemHeader(true, {"Sub"})));
     ExpectNext(*t);
     SendFile(*t, {"Sub", "in.txt"}, inner);
-    EXPECT_TRUE(ServerClosed(*t));
+    const bool closed = ServerClosed(*t);
+    const std::string log = ::testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(closed);
+    EXPECT_NE(log.find("Upload folder complete"), std::string::npos) << log;
     EXPECT_TRUE(mApp->UploadFldrList().empty());
     EXPECT_EQ(ReadFile("Uploads/Album/top.bin"), top);
     EXPECT_EQ(ReadFile("Uploads/Album/Sub/in.txt"), inner);
@@ -295,6 +502,30 @@ TEST_F(FolderUploadTest, ResumeSkipsExistingFailsShortcutsAndResumesPartials) {
     EXPECT_FALSE(Exists("Uploads/Up/x.lnk"));
     EXPECT_FALSE(Exists("Uploads/Up/x.lnk.kpf"));
     EXPECT_EQ(ReadFile("Uploads/Up/big.iso"), big);
+}
+
+// When the last announced item fails, the upload ends all the same and the log says so.
+TEST_F(FolderUploadTest, LastItemFailingEndsTheUploadWithItsOwnLogLine) {
+    WriteFile("Uploads/Two/Sub", Text("a file where the folder should go"));
+    auto u = NewUser({myAcc_UploadFolders});
+    SReply r = UploadFldr(*u.conn, "Two", PathData({"Uploads"}), 2, 0, true);
+    ASSERT_EQ(r.error, 0u) << r.ErrorText();
+    ::testing::internal::CaptureStdout();
+    auto t = OpenTransfer(RefNumOf(r), 0, 1);
+    ExpectNext(*t);
+    ASSERT_TRUE(t->SendRaw(ItemHeader(false, {"x.LNK.kpf"})));  // a shortcut, whatever the case
+    ExpectNext(*t);
+    ASSERT_TRUE(t->SendRaw(ItemHeader(true, {"Sub"})));         // a file of that name exists
+    ExpectNext(*t);
+    const bool closed = ServerClosed(*t);
+    const std::string log = ::testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(closed);
+    EXPECT_NE(log.find("Upload folder item failed"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Upload folder complete"), std::string::npos) << log;
+    EXPECT_TRUE(mApp->UploadFldrList().empty());
+    EXPECT_EQ(ReadFile("Uploads/Two/Sub"), Text("a file where the folder should go"));
+    EXPECT_FALSE(Exists("Uploads/Two/x.LNK.kpf"));
+    EXPECT_FALSE(Exists("Uploads/Two/x.LNK.kpf.kpf"));
 }
 
 TEST_F(FolderUploadTest, HostileItemPathsNeverWriteOutsideTheFolder) {
