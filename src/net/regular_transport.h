@@ -35,8 +35,6 @@
 // meanwhile). At most kMaxPendingUnits datagrams wait; further ones are dropped.
 #pragma once
 
-#include <sys/socket.h>
-
 #include <deque>
 #include <memory>
 #include <string>
@@ -62,11 +60,7 @@ public:
     static constexpr int kMaxWriteBlocks = 64;
     // Datagrams that may wait for host-name lookups at one time.
     static constexpr std::size_t kMaxPendingUnits = 32;
-    // Connections the kernel completes before the server accepts them. A short queue would
-    // make a burst of connections (one client opening hundreds, or everyone reconnecting after
-    // a restart) drop the handshakes of others, which then wait seconds to retry; the kernel
-    // caps this at its own limit.
-    static constexpr int kListenBacklog = SOMAXCONN;
+    static constexpr int kListenBacklog = 10;
 
     // A new socket: stream (TCP) or datagram (UDP). Raises the mapped platform error.
     explicit TRegularTransportObj(bool stream);
