@@ -104,7 +104,11 @@ TEST(SlowReader, SilentRecipientIsDroppedAtTheCapAndMemoryStaysBounded) {
     // Everything sent beyond the cap and what the kernel buffers hold must have been refused,
     // not queued: the server stopped at the cap.
     EXPECT_GT(sent, static_cast<std::size_t>(kCapKiB) << 10);
+#if !defined(__SANITIZE_ADDRESS__)
+    // (Under the address sanitizer freed memory stays resident in its quarantine; the plain
+    // build checks the bound.)
     EXPECT_LT(peakKiB - baseKiB, kCapKiB + kMarginKiB) << "base " << baseKiB << " KiB, peak " << peakKiB << " KiB";
+#endif
 
     // The watcher hears that the silent member left, and the list no longer holds it.
     bool heard = false;
