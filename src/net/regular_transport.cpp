@@ -130,7 +130,10 @@ void TRegularTransportObj::Listen(const void* address, std::uint32_t size) {
     if (rec.type != kInternetAddressType) KX_FAIL(kErrClassNetwork, kErrBadAddress);
     BindLocal(rec.port);
     if (mIsStream) {
-        if (listen(mSock, kListenBacklog) != 0) KX_FAIL_ERRNO(errno);
+        // The system's full queue: a short one would make a burst of connections (one client
+        // opening hundreds, or everyone reconnecting after a restart) drop the handshakes of
+        // others, who then wait seconds to retry. The kernel caps it at its own limit.
+        if (listen(mSock, SOMAXCONN) != 0) KX_FAIL_ERRNO(errno);
         mIsListener = true;
         Watch();
     }

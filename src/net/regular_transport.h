@@ -60,7 +60,6 @@ public:
     static constexpr int kMaxWriteBlocks = 64;
     // Datagrams that may wait for host-name lookups at one time.
     static constexpr std::size_t kMaxPendingUnits = 32;
-    static constexpr int kListenBacklog = 10;
 
     // A new socket: stream (TCP) or datagram (UDP). Raises the mapped platform error.
     explicit TRegularTransportObj(bool stream);

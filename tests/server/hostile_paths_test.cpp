@@ -1,7 +1,8 @@
 // Every file and news request of a fully privileged client, against the real server binary,
 // with a corpus of hostile names and path data: climbing components, absolute and separator
 // names, empty and overlong components, control bytes, Mac OS Roman high bytes, broken UTF-8,
-// alias names. Everything outside the client's roots (a sibling folder of known files and the
+// alias names and links the client made itself; folder downloads and uploads included.
+// Everything outside the client's roots (a sibling folder of known files and the
 // rest of the program folder) must be byte-for-byte, date-for-date the same afterwards, no reply
 // or transfer may carry anything from outside, links the client made must stay inside, and the
 // server must still answer.
@@ -21,6 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::string kMarker = "OUTSIDE-MARKER-7c1e";
+constexpr std::uint16_t kSendFile = 1, kResumeFile = 2, kNextItem = 3;  // folder-transfer actions
 
 // What the test remembers of one entry: kind, size, modification time, bytes or link target.
 struct SEntry {
@@ -81,6 +83,10 @@ std::vector<Bytes> PathCorpus() {
         UFilePath::Build({std::string(255, 'z')}), UFilePath::Build({"Folder", std::string("\x01\x7f", 2)}),
         UFilePath::Build({"caf\x8E", "\xC0\xAE\xC0\xAE"}), UFilePath::Build({"Folder.lnk", ".."}),
         UFilePath::Build({"evil.lnk"}), UFilePath::Build({"Folder"}), UFilePath::Build({"Bundle"}),
+        // Through the links the client made (see the test): to a folder, and to a file.
+        UFilePath::Build({"Sub", "Folder", ".."}), UFilePath::Build({"Sub", "Folder", "..", ".."}),
+        UFilePath::Build({"Sub", "Folder", "..", "..", "..", "Outside"}), UFilePath::Build({"Sub", "Folder.lnk"}),
+        UFilePath::Build({"Sub", "inside.txt", ".."}), UFilePath::Build({"Sub", "inside.txt"}),
         UFilePath::Build({"Cat.knz"}), UFilePath::Build({"Bundle", "..", "..", "Outside"}),
         Bytes{0, 2, 0, 0, 0, 0, 0, 2, '.', '.'},             // an empty component, then ".."
         Bytes{0, 5, 0, 0, 2, '.', '.'},                       // announces more than it holds
@@ -106,6 +112,7 @@ protected:
         WriteFileText(mProgram + "/Outside-note.txt", kMarker + " in the program folder");
         UFileUtil::EnsureDirectory(mProgram + "/Files");
         UFileUtil::EnsureDirectory(mProgram + "/Files/Folder");
+        UFileUtil::EnsureDirectory(mProgram + "/Files/Sub");
         WriteFileText(mProgram + "/Files/inside.txt", "inside");
         WriteFileText(mProgram + "/Files/Folder/f.txt", "f");
         UFileUtil::EnsureDirectory(mProgram + "/News");
@@ -128,9 +135,9 @@ protected:
     // checked for bytes from outside.
     std::optional<STestTransaction> Ask(std::uint16_t type, const Bytes& fields) {
         // The request-rate rule allows 120 requests a minute per connection: spread the corpus
-        // over fresh logins rather than wait.
+        // over fresh logins, each from its own address (the connection-flood rule), rather than wait.
         if (++mOnThisLogin > 100) {
-            mClient = LogInOverWire(mPort, "hostile", "pw", "hostile");
+            mClient = LogInOverWire(mPort, "hostile", "pw", "hostile", NextLoopbackSource());
             if (!mClient) throw std::runtime_error("login refused:\n" + mServer->StdOut());
             mOnThisLogin = 1;
         }
@@ -144,6 +151,7 @@ protected:
             return std::nullopt;
         }
         CheckClean(reply->data, type);
+        if (reply->hdr.error == 0) ++mAccepted;
         return reply;
     }
 
@@ -164,7 +172,7 @@ protected:
         return field ? field->data : Bytes{};
     }
 
-    std::unique_ptr<CTestClient> OpenTransfer(const Bytes& refNum, std::uint32_t size) {
+    std::unique_ptr<CTestClient> OpenTransfer(const Bytes& refNum, std::uint32_t size, std::uint8_t type = 0) {
         auto t = std::make_unique<CTestClient>(2000);
         EXPECT_TRUE(t->Connect(static_cast<std::uint16_t>(mPort + 1)));
         Bytes header;
@@ -172,9 +180,57 @@ protected:
         for (char c : std::string("KXXF")) header.push_back(static_cast<std::uint8_t>(c));
         for (std::uint8_t b : refNum) header.push_back(b);
         for (int shift : {24, 16, 8, 0}) header.push_back(static_cast<std::uint8_t>(size >> shift));
-        header.insert(header.end(), {0, 0, 0, 0});
+        header.insert(header.end(), {0, type, 0, 0});  // type, then two reserved bytes
         EXPECT_TRUE(t->SendRaw(header));
         return t;
+    }
+
+    // Path data of one component as a client may send it: any bytes, cut to 255.
+    static Bytes OneComponent(const std::string& name) {
+        Bytes out = {0, 1, 0, 0, static_cast<std::uint8_t>(std::min<std::size_t>(name.size(), 255))};
+        out.insert(out.end(), name.begin(), name.begin() + out[4]);
+        return out;
+    }
+
+    static Bytes Be16(std::size_t v) { return {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)}; }
+
+    // A folder download taken item by item, every file asked for whole; all of it checked.
+    void TakeFolder(const STestTransaction& reply) {
+        const auto items = IntOf(reply, kFieldFolderItemCount).value_or(0);
+        auto t = OpenTransfer(BytesOf(reply, kFieldRefNum), 0, 1);
+        for (std::int64_t i = 0; i < items && i < 64; ++i) {
+            if (!t->SendRaw(Be16(kNextItem))) break;
+            auto size = t->ReadExact(2, 3000);
+            auto header = size ? t->ReadExact((std::size_t((*size)[0]) << 8) | (*size)[1], 3000) : std::nullopt;
+            if (!header || header->size() < 2) break;
+            CheckClean(*header, kTranDownloadFldr);
+            if ((*header)[1] == 1) continue;  // a folder
+            if (!t->SendRaw(Be16(kSendFile))) break;
+            auto length = t->ReadExact(4, 3000);
+            if (!length) break;
+            const std::size_t n = (std::size_t((*length)[0]) << 24) | ((*length)[1] << 16) | ((*length)[2] << 8) | (*length)[3];
+            auto flat = t->ReadExact(std::min<std::size_t>(n, 1 << 20), 3000);
+            if (flat) CheckClean(*flat, kTranDownloadFldr);
+        }
+    }
+
+    // A folder upload whose one item is named by hostile path data.
+    void SendFolderItem(const STestTransaction& reply, const Bytes& itemPath, std::uint32_t size) {
+        auto t = OpenTransfer(BytesOf(reply, kFieldRefNum), size, 1);
+        auto ask = t->ReadExact(2, 2000);
+        if (!ask) return;
+        Bytes header = Be16(2 + itemPath.size());
+        header.insert(header.end(), {0, 0});
+        header.insert(header.end(), itemPath.begin(), itemPath.end());
+        t->SendRaw(header);
+        auto action = t->ReadExact(2, 500);
+        if (action && (*action)[1] == kSendFile) {
+            const Bytes flat = FlatStream("folder item");
+            Bytes out = {0, 0, 0, static_cast<std::uint8_t>(flat.size())};
+            out.insert(out.end(), flat.begin(), flat.end());
+            t->SendRaw(out);
+        }
+        t->WaitClosed(200);
     }
 
     // Every file request with one (name, path) pair.
@@ -205,11 +261,58 @@ protected:
             t->SendRaw(flat);
             t->WaitClosed(200);
         }
+        if (auto r = Ask(kTranDownloadFldr, base().Build()); r && r->hdr.error == 0) TakeFolder(*r);
+        // The item: the hostile path data itself, or the hostile name as its one component.
+        const Bytes item = otherPath == path ? otherPath : OneComponent(other);
+        if (auto r = Ask(kTranUploadFldr, base()
+                                              .AddInt(kFieldFolderItemCount, 1)
+                                              .AddInt(kFieldTransferSize, 200)
+                                              .Build());
+            r && r->hdr.error == 0)
+            SendFolderItem(*r, item, 200);
         Ask(kTranMakeFileAlias, base().Add(kFieldFileNewPath, otherPath).Build());
         Ask(kTranNewFolder, base().Build());
         Ask(kTranSetFileInfo, base().Add(kFieldFileNewName, other).Build());
         Ask(kTranMoveFile, base().Add(kFieldFileNewPath, otherPath).Build());
         Ask(kTranDeleteFile, base().Build());
+    }
+
+    // One folder upload whose items are named by the given path data (files, and every third a
+    // folder); the server asks for each in turn, and whatever it accepts gets a small file.
+    void UploadHostileItems(const std::vector<Bytes>& items) {
+        auto r = Ask(kTranUploadFldr, CFieldListBuilder()
+                                          .Add(kFieldFileName, "Items")
+                                          .AddInt(kFieldFolderItemCount, static_cast<std::int32_t>(items.size()))
+                                          .AddInt(kFieldTransferSize, 1000000)
+                                          .Build());
+        ASSERT_TRUE(r && r->hdr.error == 0);
+        auto t = OpenTransfer(BytesOf(*r, kFieldRefNum), 1000000, 1);
+        const Bytes flat = FlatStream("item");
+        Bytes file = {0, 0, 0, static_cast<std::uint8_t>(flat.size())};
+        file.insert(file.end(), flat.begin(), flat.end());
+        std::size_t next = 0, files = 0;
+        while (auto action = t->ReadExact(2, 2000)) {
+            const std::uint8_t a = (*action)[1];
+            if (a == kSendFile || a == kResumeFile) {
+                if (a == kResumeFile) {
+                    auto size = t->ReadExact(2, 2000);
+                    if (!size || !t->ReadExact((std::size_t((*size)[0]) << 8) | (*size)[1], 2000)) break;
+                }
+                t->SendRaw(file);
+                ++files;
+            } else if (a == kNextItem && next < items.size()) {
+                Bytes header = Be16(2 + items[next].size());
+                header.insert(header.end(), {0, static_cast<std::uint8_t>(next % 3 == 2 ? 1 : 0)});
+                header.insert(header.end(), items[next].begin(), items[next].end());
+                ++next;
+                if (!t->SendRaw(header)) break;
+            } else {
+                break;
+            }
+        }
+        EXPECT_EQ(next, items.size()) << "the upload stopped early";
+        EXPECT_GT(files, 0u);
+        t->WaitClosed(1000);
     }
 
     // Every news request with one (name, path) pair.
@@ -269,15 +372,22 @@ protected:
     std::unique_ptr<ServerProcess> mServer;
     std::unique_ptr<CTestClient> mClient;
     int mRequests = 0;
+    int mAccepted = 0;
     int mOnThisLogin = 1;  // the login itself
 };
 
-TEST_F(HostilePaths, DISABLED_NothingOutsideTheRootsIsReadListedOrChanged) {
+TEST_F(HostilePaths, NothingOutsideTheRootsIsReadListedOrChanged) {
     // A bundle and a category to aim at, made the ordinary way.
     auto made = Ask(kTranNewNewsFldr, CFieldListBuilder().Add(kFieldFileName, "Bundle").Build());
     ASSERT_TRUE(made && made->hdr.error == 0);
     made = Ask(kTranNewNewsCat, CFieldListBuilder().Add(kFieldNewsCatName, "Cat").Build());
     ASSERT_TRUE(made && made->hdr.error == 0);
+    // Links the client makes itself, to climb through later.
+    for (const char* name : {"Folder", "inside.txt"}) {
+        made = Ask(kTranMakeFileAlias,
+                   CFieldListBuilder().Add(kFieldFileName, name).Add(kFieldFileNewPath, UFilePath::Build({"Sub"})).Build());
+        ASSERT_TRUE(made && made->hdr.error == 0);
+    }
     const Snapshot before = Outside();
     ASSERT_TRUE(before.count("Outside/secret.txt"));
     ASSERT_TRUE(before.count("Server/Outside-note.txt"));
@@ -297,7 +407,18 @@ TEST_F(HostilePaths, DISABLED_NothingOutsideTheRootsIsReadListedOrChanged) {
         NewsRequests("Cat", path);
     }
 
+    std::vector<Bytes> items = paths;
+    for (const std::string& name : names) {
+        items.push_back(OneComponent(name));
+        Bytes deeper = OneComponent(name);  // below a climb: {"..", name}
+        deeper[1] = 2;
+        deeper.insert(deeper.begin() + 2, {0, 0, 2, '.', '.'});
+        items.push_back(deeper);
+    }
+    UploadHostileItems(items);
+
     EXPECT_EQ(Outside(), before);
+    EXPECT_GT(mAccepted, 100) << "the corpus hardly reached the handlers";
     ExpectLinksInside(mProgram + "/Files");
     ExpectLinksInside(mProgram + "/News");
 

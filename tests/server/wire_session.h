@@ -47,13 +47,18 @@ inline void WriteAccount(const std::string& programDir, const std::string& login
     store.NewUser(rec);
 }
 
-// A client that has connected, established and completed a login with a name and an icon (so
-// no agreement step is needed); nullptr (and a test failure) when any step fails.
+// A client that has connected (from `source`, or 127.0.0.1 when empty), established and completed
+// a login with a name and an icon (so no agreement step is needed); nullptr (and a test failure)
+// when any step fails. Tests that log in more than ten times pass NextLoopbackSource(): the
+// server bans an address that connects more than ten times in a row within 30 seconds.
 inline std::unique_ptr<CTestClient> LogInOverWire(unsigned short port, const std::string& login,
-                                                  const std::string& password, const std::string& name) {
+                                                  const std::string& password, const std::string& name,
+                                                  const std::string& source = "", int receiveBuffer = 0) {
     auto c = std::make_unique<CTestClient>(5000);
+    c->SetSourceAddress(source);
+    c->SetReceiveBuffer(receiveBuffer);
     if (!c->Connect(port) || c->Establish() != std::optional<std::uint32_t>(0)) {
-        ADD_FAILURE() << "connect/establish failed for " << name;
+        ADD_FAILURE() << "connect/establish failed for " << name << ": " << c->LastError();
         return nullptr;
     }
     const Bytes fields = CFieldListBuilder()

@@ -3,6 +3,7 @@
 #include "support/test_client.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -179,6 +180,11 @@ void CTestClient::Close() {
     mFd = -1;
 }
 
+std::string NextLoopbackSource() {
+    static std::atomic<unsigned> next{0};
+    return "127.0.0." + std::to_string(2 + next++ % 253);
+}
+
 bool CTestClient::Connect(std::uint16_t port, const char* host) {
     Close();
     sockaddr_in addr{};
@@ -194,6 +200,17 @@ bool CTestClient::Connect(std::uint16_t port, const char* host) {
         if (fd < 0) {
             mError = std::string("socket: ") + std::strerror(errno);
             return false;
+        }
+        if (mReceiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &mReceiveBuffer, sizeof mReceiveBuffer);
+        if (!mSource.empty()) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            if (::inet_pton(AF_INET, mSource.c_str(), &local.sin_addr) != 1 ||
+                ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+                mError = "cannot bind the source address " + mSource;
+                ::close(fd);
+                return false;
+            }
         }
         if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
             int one = 1;

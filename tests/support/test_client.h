@@ -83,6 +83,11 @@ public:
     // Connects to host:port, retrying refused connections until the timeout (a server that is
     // still starting up). False on failure; LastError() says why.
     bool Connect(std::uint16_t port, const char* host = "127.0.0.1");
+    // Options for the next Connect: the local address to bind first (any 127.x.y.z looks like
+    // another host to the server's per-address rules), and a receive buffer size (a small one
+    // makes a client that stops reading back up the server's queue quickly). Empty / 0 = default.
+    void SetSourceAddress(std::string host) { mSource = std::move(host); }
+    void SetReceiveBuffer(int bytes) { mReceiveBuffer = bytes; }
     void Close();
     bool IsOpen() const { return mFd >= 0; }
     int Fd() const { return mFd; }
@@ -118,6 +123,13 @@ private:
     int mTimeoutMs;
     std::uint32_t mNextID = 0;
     std::string mError;
+    std::string mSource;
+    int mReceiveBuffer = 0;
 };
+
+// 127.0.0.2, 127.0.0.3, ... 127.0.0.254, then 127.0.0.2 again: a different source address for
+// each call, so that many connections or logins from one test stay below the server's
+// per-address flood rules. Shared by the whole test process.
+std::string NextLoopbackSource();
 
 }  // namespace kx::test
