@@ -9,6 +9,7 @@
 // died.
 //
 //   soak [--minutes M] [--clients N] [--seed S] [--warmup-minutes W] [--server PATH]
+//        [--weight KIND=N]... [--keep]
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -127,6 +128,7 @@ enum EKind {
     kNewsArticles,
     kNewsRead,
     kNewsPost,
+    kNewsDelete,
     kUserNameList,
     kAccountRead,
     kClientInfo,
@@ -138,13 +140,20 @@ enum EKind {
 };
 
 const char* const kKindNames[kKindCount] = {
-    "chat",          "instant message", "file list",      "download",         "upload",
-    "delete upload", "news categories", "news articles",  "news read",        "news post",
-    "user list",     "account read",    "client info",    "bad field list",   "bad path",
-    "unknown request", "bad frame"};
+    "chat",          "instant message", "file list",      "download",       "upload",
+    "delete upload", "news categories", "news articles",  "news read",      "news post",
+    "news delete",   "user list",       "account read",   "client info",    "bad field list",
+    "bad path",      "unknown request", "bad frame"};
 
-// Relative weights of the kinds a client picks (delete follows each finished upload).
-const int kKindWeights[kKindCount] = {3, 8, 10, 8, 5, 0, 8, 8, 8, 1, 6, 6, 5, 6, 6, 3, 1};
+// Short names for --weight.
+const char* const kKindKeys[kKindCount] = {
+    "chat",     "im",       "list",     "download", "upload",    "delete",  "newscats", "newslist", "newsread",
+    "newspost", "newsdel",  "users",    "account",  "info",      "badfields", "badpath", "unknown",  "badframe"};
+
+// Relative weights of the kinds a client picks (a delete follows each finished upload, so its
+// own weight is 0). News deletes keep the category at a few dozen posts, so the server's data
+// stays the same size and any growth is the server's own.
+int gKindWeights[kKindCount] = {3, 8, 10, 8, 5, 0, 8, 8, 8, 2, 2, 6, 6, 5, 6, 6, 3, 1};
 
 bool IsMalformed(int kind) { return kind >= kBadFieldList; }
 
@@ -222,7 +231,7 @@ struct Server {
         rec.SetPassword(UUserData::EncodeText(""));
         rec.access = SMyUserAccess::FromBits({myAcc_ReadChat, myAcc_SendChat, myAcc_AnyName, myAcc_NoAgreement,
                                               myAcc_DownloadFiles, myAcc_UploadFiles, myAcc_DeleteFiles,
-                                              myAcc_ReadNews, myAcc_PostNews, myAcc_OpenUsers, myAcc_GetClientInfo,
+                                              myAcc_ReadNews, myAcc_PostNews, myAcc_DeleteArticles, myAcc_OpenUsers, myAcc_GetClientInfo,
                                               myAcc_SendPrivMsg});
         store.NewUser(rec);
 
@@ -438,11 +447,11 @@ private:
 
     int PickKind() {
         int total = 0;
-        for (int w : kKindWeights) total += w;
+        for (int w : gKindWeights) total += w;
         int r = Random(total);
         for (int k = 0; k < kKindCount; ++k) {
-            if (r < kKindWeights[k]) return k;
-            r -= kKindWeights[k];
+            if (r < gKindWeights[k]) return k;
+            r -= gKindWeights[k];
         }
         return kChat;
     }
@@ -525,6 +534,20 @@ private:
                                   {kFieldNewsArtDataFlav, "text/plain"},
                                   {kFieldNewsArtData, "posted by the soak test " + tag}});
                 break;
+            case kNewsDelete: {
+                // Articles get consecutive IDs: delete the oldest post while more than 40 live.
+                if (mNextDeleteID + 40 > kSeedArticles + mTotals.kinds[kNewsPost].ok) {
+                    kind = kNewsCategories;
+                    type = kTranGetNewsCatNameList;
+                    body = FieldList({});
+                    break;
+                }
+                type = kTranDelNewsArt;
+                body = FieldList({{kFieldNewsPath, Path({"Soak.knz"})},
+                                  {kFieldNewsArtID, U32(std::uint32_t(mNextDeleteID++))},
+                                  {kFieldNewsArtRecurseDel, U16(0)}});
+                break;
+            }
             case kUserNameList:
                 type = kTranGetUserNameList;
                 body = FieldList({});
@@ -952,6 +975,7 @@ private:
     int mHandshakes = 0;
     int mReady = 0;
     double mLastSchedule = 0;
+    long mNextDeleteID = kSeedArticles + 1;
     Totals mTotals;
 };
 
@@ -995,15 +1019,31 @@ int main(int argc, char** argv) {
         else if (a == "--clients" && i + 1 < argc) clients = std::atoi(argv[++i]);
         else if (a == "--seed" && i + 1 < argc) seed = std::uint32_t(std::strtoul(argv[++i], nullptr, 10));
         else if (a == "--keep") keep = true;
+        else if (a == "--weight" && i + 1 < argc) {
+            const std::string w = argv[++i];
+            const std::size_t eq = w.find('=');
+            int k = 0;
+            while (k < kKindCount && w.compare(0, eq, kKindKeys[k]) != 0) ++k;
+            if (eq == std::string::npos || k == kKindCount || k == kDeleteUpload) {
+                std::fprintf(stderr, "soak: --weight KIND=N, KIND one of:");
+                for (int j = 0; j < kKindCount; ++j)
+                    if (j != kDeleteUpload) std::fprintf(stderr, " %s", kKindKeys[j]);
+                std::fprintf(stderr, "\n");
+                return 2;
+            }
+            gKindWeights[k] = std::max(0, std::atoi(w.c_str() + eq + 1));
+        }
         else {
             std::fprintf(stderr,
                          "usage: soak [--minutes M] [--clients N] [--seed S] [--warmup-minutes W] [--server PATH] "
-                         "[--keep]\n");
+                         "[--weight KIND=N]... [--keep]\n");
             return 2;
         }
     }
-    if (clients < 1 || clients > 60000 || minutes <= 0) {
-        std::fprintf(stderr, "soak: --clients 1..60000, --minutes > 0\n");
+    int totalWeight = 0;
+    for (int w : gKindWeights) totalWeight += w;
+    if (clients < 1 || clients > 60000 || minutes <= 0 || totalWeight == 0) {
+        std::fprintf(stderr, "soak: --clients 1..60000, --minutes > 0, some weight > 0\n");
         return 2;
     }
     // The warm-up: every client signed in and the allocator at its working size.
