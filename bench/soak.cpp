@@ -1112,7 +1112,7 @@ int main(int argc, char** argv) {
 
     bool pass = !died;
     if (died) std::printf("\nthe server died during the run (its output: %s/server.out)\n", server.dir.c_str());
-    long maxRss = 0, maxFds = 0;
+    long maxRss = atEnd.rssKB, maxFds = atEnd.fds;
     for (const Sample& s : samples)
         if (s.secs >= atWarmup.secs) {
             maxRss = std::max(maxRss, s.rssKB);
