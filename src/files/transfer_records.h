@@ -104,7 +104,9 @@ struct SMyUploadData {
 // Wake-up times of the transfer time rules. A one-second timer asks for a processing pass when
 // the earliest one has come; the pass itself decides what is due, and a record whose time rule
 // moved later simply files a new wake-up when the old one fires. Stale entries (records gone)
-// cost one extra pass at most.
+// cost one extra pass at most. One entry per distinct second: every record filing its own would
+// keep an entry for each transfer of the last 500 s (the connect wait), which under steady load
+// is memory that grows with the request rate.
 class CMyTransferWakeups {
 public:
     explicit CMyTransferWakeups(std::function<void()> wake) : mWake(std::move(wake)) {}
@@ -122,7 +124,7 @@ private:
     void OnTimer();
 
     std::function<void()> mWake;
-    std::multiset<std::uint32_t> mTimes;
+    std::set<std::uint32_t> mTimes;
     CEventLoop::TimerID mTimer = 0;
 };
 
