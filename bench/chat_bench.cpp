@@ -220,9 +220,8 @@ public:
         close(mEpoll);
     }
 
-    // Opens and signs in n clients. The server's listen backlog is short (10): a burst of
-    // connection attempts beyond it would sit in SYN retransmission for seconds, so only a few
-    // handshakes are kept in flight at a time. False when some client failed.
+    // Opens and signs in n clients, a few handshakes at a time, so that a burst never outruns the
+    // listen backlog and sits in SYN retransmission for seconds. False when some client failed.
     bool ConnectAll(int n) {
         mConns.resize(n);
         const int inFlight = 8;
