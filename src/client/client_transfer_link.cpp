@@ -149,9 +149,9 @@ std::unique_ptr<CTransferChannel> OpenTcpChannel(const SClientOptions& opt) {
 
 std::unique_ptr<CTransferChannel> OpenTransferChannel(const SClientOptions& opt, const SRefNum& ref,
                                                       std::uint32_t dataSize, std::uint16_t type) {
+    const auto tunnelPort = static_cast<std::uint16_t>(opt.port + kClientTunnelTransferPortOffset);
     std::unique_ptr<CTransferChannel> channel =
-        opt.tunnel ? std::make_unique<CTunnelTransferChannel>(OpenTunnelStream(
-                         opt.host, static_cast<std::uint16_t>(opt.port + kClientTunnelTransferPortOffset), kTunnelWaitMs))
+        opt.tunnel ? std::make_unique<CTunnelTransferChannel>(OpenTunnelStream(opt.host, tunnelPort, kTunnelWaitMs))
                    : OpenTcpChannel(opt);
 
     std::uint8_t header[16] = {};

@@ -105,7 +105,8 @@ private:
                 for (int d = 0; d < 2; ++d) {
                     if (!c.open[d] || !p[3 + 2 * k + d].revents) continue;
                     const ssize_t n = ::recv(c.fd[d], buf.data(), buf.size(), 0);
-                    if (n > 0 && ::send(c.fd[1 - d], buf.data(), static_cast<std::size_t>(n), MSG_NOSIGNAL) == n) continue;
+                    const auto size = static_cast<std::size_t>(n);
+                    if (n > 0 && ::send(c.fd[1 - d], buf.data(), size, MSG_NOSIGNAL) == n) continue;
                     c.open[d] = false;
                     ::shutdown(c.fd[1 - d], SHUT_WR);
                 }
@@ -181,7 +182,8 @@ TEST_F(CliTunnelTransfer, GetAndPutArriveByteIdenticalAndEndCleanly) {
     WriteFileText(local, data);
     SClientResult put = Tunnelled("putter", {"--json", "put", local, "Uploads"});
     ASSERT_EQ(put.exitCode, 0) << put.err;
-    EXPECT_EQ(put.out, "{\"local\":" + JsonString(local) + ",\"remote\":\"Uploads/up.bin\",\"size\":200003,\"resumedAt\":0}\n");
+    EXPECT_EQ(put.out,
+              "{\"local\":" + JsonString(local) + ",\"remote\":\"Uploads/up.bin\",\"size\":200003,\"resumedAt\":0}\n");
     EXPECT_TRUE(ReadFileText(dir / "Files/Uploads/up.bin") == data);
     EXPECT_FALSE(fs::exists(dir / "Files/Uploads/up.bin.kpf"));
     EXPECT_TRUE(server->WaitForOutput("Upload complete")) << server->StdOut();
