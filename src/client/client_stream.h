@@ -26,6 +26,10 @@ public:
     virtual int PollFd() const = 0;
     // True when bytes are already held here, so a Read would not wait (poll would not tell).
     virtual bool HasBuffered() = 0;
+    // True once the server has ended the stream in an orderly way (a tunnel's disconnect block)
+    // and every byte before the end has been read. Read still reports the end as a lost
+    // connection; a caller for which the end is expected (a finished transfer) asks this.
+    virtual bool Ended() { return false; }
     // Ends the stream in an orderly way; also done on destruction.
     virtual void Close() = 0;
 };

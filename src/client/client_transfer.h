@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,8 +79,8 @@ private:
     std::chrono::steady_clock::time_point mStart;
 };
 
-// A connected transfer connection: a byte stream in both directions over a socket. Another
-// carrier (a tunnel) derives from it and is returned by OpenTransferChannel.
+// A connected transfer connection: a byte stream in both directions over a socket. The tunnel's
+// channel derives from it and is returned by OpenTransferChannel when the options ask for it.
 class CTransferChannel {
 public:
     explicit CTransferChannel(int fd) : mFd(fd) {}
@@ -87,17 +88,22 @@ public:
     CTransferChannel(const CTransferChannel&) = delete;
     CTransferChannel& operator=(const CTransferChannel&) = delete;
     // Readable when received bytes wait (polled beside the transaction connection).
-    int Fd() const { return mFd; }
+    virtual int Fd() const { return mFd; }
+    // True when a ReadSome would not wait although poll on Fd() may not say so: bytes (or the
+    // server's close) are already held here.
+    virtual bool HasBuffered() { return false; }
     virtual void SendAll(const std::uint8_t* data, std::size_t size);
-    // Reads what is there (at most `size`); 0 when the server closed the connection.
-    virtual std::size_t ReadSome(std::uint8_t* data, std::size_t size);
+    // Reads what is there (at most `size`) once Fd() was found readable or HasBuffered() is
+    // true; 0 when the server closed the connection, nothing when what arrived carried no data.
+    virtual std::optional<std::size_t> ReadSome(std::uint8_t* data, std::size_t size);
 
 protected:
     int mFd;
 };
 
 // Opens the transfer connection for a transfer the server prepared and sends its header. The
-// only place that knows how the connection is carried (plain TCP to the base port + 1).
+// only place that knows how the connection is carried: plain TCP to the base port + 1, or with
+// --tunnel the HTTP tunnel to the base port + 3.
 std::unique_ptr<CTransferChannel> OpenTransferChannel(const SClientOptions& opt, const SRefNum& ref,
                                                       std::uint32_t dataSize, std::uint16_t type);
 
@@ -125,7 +131,9 @@ public:
     CTransferProgress& Progress() { return mProgress; }
 
 private:
-    void WaitReadable();
+    // Returns once the channel has something to read. `heard` is when the server last sent
+    // data; silence since then beyond the limit is a lost connection.
+    void WaitReadable(std::chrono::steady_clock::time_point& heard);
     void HandleNotice();
 
     CClientConnection& mConn;

@@ -1,6 +1,8 @@
 // The transfer connection of the command-line client: opening it (the one place that knows the
-// carrier), reading and writing it within the rate limit, and the transaction connection read
-// beside it, so queue positions are shown and notices never pile up at the server.
+// carrier: plain TCP, or the HTTP tunnel), reading and writing it within the rate limit, and the
+// transaction connection read beside it, so queue positions are shown and notices never pile up
+// at the server.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <netdb.h>
@@ -10,6 +12,7 @@
 #include <unistd.h>
 
 #include "client/client_transfer.h"
+#include "client/client_tunnel.h"
 #include "protocol/transaction_types.h"
 
 namespace kx {
@@ -21,8 +24,53 @@ constexpr int kSilenceLimitMs = 60000;
 // How often the silence limit is looked at.
 constexpr int kPollMs = 1000;
 constexpr std::uint8_t kTransferProtocol[4] = {'K', 'X', 'X', 'F'};
+// How long opening a tunnel may wait for the server's answer (and a write for room).
+constexpr int kTunnelWaitMs = 30000;
+// Largest data block one upload write becomes. The server takes a file's stream in any cut, and
+// every unit it waits for whole (the header, an action, a resume record, an item header) is far
+// smaller, so such a unit is never split.
+constexpr std::size_t kTunnelBlockMax = 65536;
 
 [[noreturn]] void Lost(const std::string& why) { throw SClientFailure(kExitConnection, why); }
+
+// The transfer carried through the HTTP tunnel. The tunnel reads ahead and skips padding, so
+// a poll on its socket may wake for no data and miss data already held; and the server's
+// close arrives as a disconnect block, the end of a finished transfer, while a socket that
+// just closes is a lost connection.
+class CTunnelTransferChannel final : public CTransferChannel {
+public:
+    explicit CTunnelTransferChannel(std::unique_ptr<CClientStream> stream)
+        : CTransferChannel(-1), mStream(std::move(stream)) {}
+
+    int Fd() const override { return mStream->PollFd(); }
+    bool HasBuffered() override { return mStream->HasBuffered() || mStream->Ended(); }
+
+    void SendAll(const std::uint8_t* data, std::size_t size) override {
+        do {
+            const std::size_t n = std::min(size, kTunnelBlockMax);
+            mStream->Write(data, n);
+            data += n;
+            size -= n;
+        } while (size > 0);
+    }
+
+    std::optional<std::size_t> ReadSome(std::uint8_t* data, std::size_t size) override {
+        if (mStream->Ended()) return 0;
+        try {
+            // Only what is held or already on the socket: waiting is the link's job.
+            const std::size_t n = mStream->Read(data, size, 0);
+            if (n > 0) return n;
+        } catch (const SClientFailure&) {
+            if (mStream->Ended()) return 0;
+            throw;
+        }
+        if (mStream->Ended()) return 0;
+        return std::nullopt;  // padding only
+    }
+
+private:
+    std::unique_ptr<CClientStream> mStream;
+};
 
 }  // namespace
 
@@ -62,7 +110,7 @@ void CTransferChannel::SendAll(const std::uint8_t* data, std::size_t size) {
     }
 }
 
-std::size_t CTransferChannel::ReadSome(std::uint8_t* data, std::size_t size) {
+std::optional<std::size_t> CTransferChannel::ReadSome(std::uint8_t* data, std::size_t size) {
     for (;;) {
         const ssize_t n = ::recv(mFd, data, size, 0);
         if (n < 0 && errno == EINTR) continue;
@@ -71,13 +119,14 @@ std::size_t CTransferChannel::ReadSome(std::uint8_t* data, std::size_t size) {
     }
 }
 
-std::unique_ptr<CTransferChannel> OpenTransferChannel(const SClientOptions& opt, const SRefNum& ref,
-                                                      std::uint32_t dataSize, std::uint16_t type) {
+namespace {
+
+std::unique_ptr<CTransferChannel> OpenTcpChannel(const SClientOptions& opt) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
-    const std::string service = std::to_string(opt.port + 1);
+    const std::string service = std::to_string(opt.port + kClientTransferPortOffset);
     const int rc = ::getaddrinfo(opt.host.c_str(), service.c_str(), &hints, &list);
     if (rc != 0) Lost("Cannot find host " + opt.host + ": " + ::gai_strerror(rc));
     int fd = -1;
@@ -93,7 +142,17 @@ std::unique_ptr<CTransferChannel> OpenTransferChannel(const SClientOptions& opt,
     }
     ::freeaddrinfo(list);
     if (fd < 0) Lost("Cannot open the transfer connection to " + opt.host + ":" + service + ": " + lastError);
-    auto channel = std::make_unique<CTransferChannel>(fd);
+    return std::make_unique<CTransferChannel>(fd);
+}
+
+}  // namespace
+
+std::unique_ptr<CTransferChannel> OpenTransferChannel(const SClientOptions& opt, const SRefNum& ref,
+                                                      std::uint32_t dataSize, std::uint16_t type) {
+    const auto tunnelPort = static_cast<std::uint16_t>(opt.port + kClientTunnelTransferPortOffset);
+    std::unique_ptr<CTransferChannel> channel =
+        opt.tunnel ? std::make_unique<CTunnelTransferChannel>(OpenTunnelStream(opt.host, tunnelPort, kTunnelWaitMs))
+                   : OpenTcpChannel(opt);
 
     std::uint8_t header[16] = {};
     std::memcpy(header, kTransferProtocol, 4);
@@ -132,25 +191,30 @@ void CTransferLink::HandleNotice() {
     }
 }
 
-void CTransferLink::WaitReadable() {
-    auto waited = std::chrono::steady_clock::now();
+void CTransferLink::WaitReadable(std::chrono::steady_clock::time_point& heard) {
     for (;;) {
+        // Bytes a tunnel already holds are not seen by poll.
+        if (mChannel->HasBuffered()) return;
+        const bool noticeHeld = mConn.HasBufferedInput();
         pollfd p[2] = {{mChannel->Fd(), POLLIN, 0}, {mConn.Fd(), POLLIN, 0}};
-        const int r = ::poll(p, 2, kPollMs);
+        const int r = ::poll(p, 2, noticeHeld ? 0 : kPollMs);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) Lost("The transfer connection was lost.");
-        if (p[1].revents) HandleNotice();
+        if (noticeHeld || p[1].revents) HandleNotice();
         if (p[0].revents) return;
-        if (r == 0 && mQueuePosition == 0 &&
-            std::chrono::steady_clock::now() - waited > std::chrono::milliseconds(kSilenceLimitMs))
+        if (mQueuePosition) heard = std::chrono::steady_clock::now();
+        if (std::chrono::steady_clock::now() - heard > std::chrono::milliseconds(kSilenceLimitMs))
             Lost("The server stopped sending.");
-        if (mQueuePosition) waited = std::chrono::steady_clock::now();
     }
 }
 
 std::size_t CTransferLink::Read(std::uint8_t* data, std::size_t size) {
-    WaitReadable();
-    return mChannel->ReadSome(data, size);
+    // A tunnel's padding wakes the wait without data; it does not count as the server sending.
+    auto heard = std::chrono::steady_clock::now();
+    for (;;) {
+        WaitReadable(heard);
+        if (const std::optional<std::size_t> n = mChannel->ReadSome(data, size)) return *n;
+    }
 }
 
 bool CTransferLink::ReadExactOrEnd(std::uint8_t* data, std::size_t size) {
@@ -180,7 +244,7 @@ void CTransferLink::Write(const std::uint8_t* data, std::size_t size) {
     while (size > 0) {
         // Notices must not pile up at the server while we only send.
         pollfd p{mConn.Fd(), POLLIN, 0};
-        if (::poll(&p, 1, 0) > 0) HandleNotice();
+        if (mConn.HasBufferedInput() || ::poll(&p, 1, 0) > 0) HandleNotice();
         const std::size_t n = mLimiter.Chunk(size);
         mChannel->SendAll(data, n);
         mLimiter.Moved(n);

@@ -40,6 +40,10 @@ public:
     std::size_t Read(std::uint8_t* data, std::size_t size, int timeoutMs) override;
     int PollFd() const override { return mGet; }
     bool HasBuffered() override { return Advance() > 0; }
+    bool Ended() override {
+        Advance();
+        return mEnded;
+    }
     void Close() override;
 
 private:
@@ -58,6 +62,7 @@ private:
     std::size_t mInAt = 0;
     bool mHeaderDone = false;
     bool mHaveBlock = false;
+    bool mEnded = false;  // a disconnect block came: nothing follows it
     std::uint32_t mCode = 0;
     std::uint32_t mRemaining = 0;  // payload bytes of the current block not yet taken
 };
@@ -134,10 +139,15 @@ std::size_t CTunnelStream::Advance() {
             continue;
         }
         if (!mHaveBlock) {
-            if (avail < kHttpBlockHeaderSize) return 0;
+            if (mEnded || avail < kHttpBlockHeaderSize) return 0;
             mCode = GetBE32(p);
             mRemaining = GetBE32(p + 4);
             mInAt += kHttpBlockHeaderSize;
+            if (mCode == kHttpBlockDisconnect) {
+                // The server's orderly close; whatever follows is not read.
+                mEnded = true;
+                return 0;
+            }
             if (mCode != kHttpBlockData && mCode != kHttpBlockPadding) Lost("The connection to the server was lost.");
             if (mCode == kHttpBlockData && mRemaining > kHttpMaxDataBlock) Lost("The server sent a damaged tunnel block.");
             mHaveBlock = true;
@@ -168,6 +178,8 @@ std::size_t CTunnelStream::Read(std::uint8_t* data, std::size_t size, int timeou
             mRemaining -= static_cast<std::uint32_t>(n);
             return n;
         }
+        // The transaction connection has no orderly end: for it a close is a lost connection.
+        if (mEnded) Lost("The connection to the server was lost.");
         if (!SocketWaitReadable(mGet, deadline)) return 0;
         Fill();
     }
