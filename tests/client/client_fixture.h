@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <memory>
+#include <string>
 
 #include "accounts/account_store.h"
 #include "accounts/admin_account.h"
@@ -16,6 +19,31 @@
 namespace kx::test {
 
 namespace fs = std::filesystem;
+
+// Bytes that differ at every offset, so a transfer resumed at the wrong place, or a piece lost or
+// doubled between blocks, cannot go unnoticed.
+inline std::string PatternBytes(std::size_t size, unsigned seed) {
+    std::string s(size, '\0');
+    unsigned x = seed * 2654435761u + 1;
+    for (char& c : s) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 16);
+    }
+    return s;
+}
+
+// Every item below `root` as "relative path" -> "/" for a folder, else the size and a digest of
+// the contents (short enough to show when trees differ).
+inline std::map<std::string, std::string> FileTree(const std::string& root) {
+    std::map<std::string, std::string> items;
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+        const std::string rel = fs::relative(e.path(), root).string();
+        const std::string data = e.is_directory() ? "" : ReadFileText(e.path().string());
+        items[rel] = e.is_directory() ? "/"
+                                      : std::to_string(data.size()) + ":" + std::to_string(std::hash<std::string>{}(data));
+    }
+    return items;
+}
 
 class ClientFixture : public ::testing::Test {
 protected:

@@ -22,17 +22,6 @@ using test::RunClientBinary;
 using test::SClientResult;
 using test::WriteFileText;
 
-// Bytes that differ at every offset, so a resume at the wrong place cannot go unnoticed.
-std::string Pattern(std::size_t size, unsigned seed) {
-    std::string s(size, '\0');
-    unsigned x = seed * 2654435761u + 1;
-    for (char& c : s) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 16);
-    }
-    return s;
-}
-
 std::uintmax_t SizeOr0(const std::string& path) {
     std::error_code ec;
     const auto n = fs::file_size(path, ec);
@@ -46,19 +35,6 @@ bool WaitForBytes(const std::string& path) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
-}
-
-// Every item below `root` as "relative path" -> "/" for a folder, else the size and a digest of
-// the contents (short enough to show when trees differ).
-std::map<std::string, std::string> Tree(const std::string& root) {
-    std::map<std::string, std::string> items;
-    for (const auto& e : fs::recursive_directory_iterator(root)) {
-        const std::string rel = fs::relative(e.path(), root).string();
-        const std::string data = e.is_directory() ? "" : ReadFileText(e.path().string());
-        items[rel] = e.is_directory() ? "/"
-                                      : std::to_string(data.size()) + ":" + std::to_string(std::hash<std::string>{}(data));
-    }
-    return items;
 }
 
 class CliTransfer : public test::ClientFixture {
@@ -83,7 +59,7 @@ protected:
 
 TEST_F(CliTransfer, KilledDownloadResumesByteIdenticalAndAQueuedOneSaysWhereItWaits) {
     RestartWithOneDownload();
-    const std::string big = Pattern(600000, 1);
+    const std::string big = test::PatternBytes(600000, 1);
     WriteFileText(dir / "Files/big.bin", big);
     const std::string dl = dir / "dl";
     fs::create_directories(dl);
@@ -136,7 +112,7 @@ TEST_F(CliTransfer, KilledDownloadResumesByteIdenticalAndAQueuedOneSaysWhereItWa
 
 TEST_F(CliTransfer, KilledUploadResumesFromWhatTheServerKeptAndAFinishedOneIsRefused) {
     fs::create_directories(dir / "Files/Uploads");
-    const std::string data = Pattern(500000, 2);
+    const std::string data = test::PatternBytes(500000, 2);
     const std::string local = dir / "up.bin";
     WriteFileText(local, data);
 
@@ -173,7 +149,7 @@ TEST_F(CliTransfer, FolderRoundTripSkipsFinishedItemsAndResumesPartialOnes) {
     const std::string src = dir / "src/Tree";
     fs::create_directories(src + "/sub/deeper");
     fs::create_directories(src + "/empty");
-    const std::string b = Pattern(200000, 3);
+    const std::string b = test::PatternBytes(200000, 3);
     WriteFileText(src + "/a.txt", "alpha");
     WriteFileText(src + "/sub/b.bin", b);
     WriteFileText(src + "/sub/deeper/c.txt", "gamma\n");
@@ -190,7 +166,7 @@ TEST_F(CliTransfer, FolderRoundTripSkipsFinishedItemsAndResumesPartialOnes) {
     ASSERT_EQ(sent.exitCode, 0) << sent.err;
     EXPECT_EQ(sent.out, "{\"from\":" + JsonString(src) +
                             ",\"to\":\"Uploads/Tree\",\"files\":3,\"folders\":3,\"skipped\":1,\"resumed\":1}\n");
-    EXPECT_EQ(Tree(up), Tree(src));
+    EXPECT_EQ(test::FileTree(up), test::FileTree(src));
 
     // The same on the way down.
     const std::string out = dir / "out";
@@ -203,7 +179,7 @@ TEST_F(CliTransfer, FolderRoundTripSkipsFinishedItemsAndResumesPartialOnes) {
     ASSERT_EQ(got.exitCode, 0) << got.err;
     EXPECT_EQ(got.out, "{\"from\":\"Uploads/Tree\",\"to\":" + JsonString(out + "/Tree") +
                            ",\"files\":3,\"folders\":3,\"skipped\":1,\"resumed\":1}\n");
-    EXPECT_EQ(Tree(out + "/Tree"), Tree(src));
+    EXPECT_EQ(test::FileTree(out + "/Tree"), test::FileTree(src));
 }
 
 TEST_F(CliTransfer, RefusalsCreateNothingAndBadArgumentsNeverReachTheServer) {

@@ -27,25 +27,6 @@ using test::RunClientBinary;
 using test::SClientResult;
 using test::WriteFileText;
 
-// Bytes that differ at every offset, so a piece lost or doubled between blocks shows.
-std::string Noise(std::size_t size, unsigned seed) {
-    std::string s(size, '\0');
-    unsigned x = seed * 2654435761u + 7;
-    for (char& c : s) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 16);
-    }
-    return s;
-}
-
-// Every item below `root`: "/" for a folder, else its contents.
-std::map<std::string, std::string> Tree(const std::string& root) {
-    std::map<std::string, std::string> items;
-    for (const auto& e : fs::recursive_directory_iterator(root))
-        items[fs::relative(e.path(), root).string()] = e.is_directory() ? "/" : ReadFileText(e.path().string());
-    return items;
-}
-
 // Stands where a proxy that passes only HTTP would: the client is given a base port whose tunnel
 // ports (+ 2, + 3) lead to the server's, while nothing answers on the base port and + 1, so a
 // transfer that tried plain TCP could not connect.
@@ -165,7 +146,7 @@ protected:
 
 TEST_F(CliTunnelTransfer, GetAndPutArriveByteIdenticalAndEndCleanly) {
     // Larger than an upload block (64 KiB) and not a multiple of it or of a tunnel package.
-    const std::string big = Noise(300001, 1);
+    const std::string big = test::PatternBytes(300001, 1);
     WriteFileText(dir / "Files/big.bin", big);
     const std::string dl = dir / "dl";
     fs::create_directories(dl);
@@ -177,7 +158,7 @@ TEST_F(CliTunnelTransfer, GetAndPutArriveByteIdenticalAndEndCleanly) {
     EXPECT_FALSE(fs::exists(dl + "/big.bin.kpf"));
 
     fs::create_directories(dir / "Files/Uploads");
-    const std::string data = Noise(200003, 2);
+    const std::string data = test::PatternBytes(200003, 2);
     const std::string local = dir / "up.bin";
     WriteFileText(local, data);
     SClientResult put = Tunnelled("putter", {"--json", "put", local, "Uploads"});
@@ -193,7 +174,7 @@ TEST_F(CliTunnelTransfer, FolderRoundTripSkipsFinishedItemsAndResumesPartialOnes
     const std::string src = dir / "src/Tree";
     fs::create_directories(src + "/sub/deeper");
     fs::create_directories(src + "/empty");
-    const std::string b = Noise(150000, 3);
+    const std::string b = test::PatternBytes(150000, 3);
     WriteFileText(src + "/a.txt", "alpha");
     WriteFileText(src + "/sub/b.bin", b);
     WriteFileText(src + "/sub/deeper/c.txt", "gamma\n");
@@ -209,7 +190,7 @@ TEST_F(CliTunnelTransfer, FolderRoundTripSkipsFinishedItemsAndResumesPartialOnes
     ASSERT_EQ(sent.exitCode, 0) << sent.err;
     EXPECT_EQ(sent.out, "{\"from\":" + JsonString(src) +
                             ",\"to\":\"Uploads/Tree\",\"files\":3,\"folders\":3,\"skipped\":1,\"resumed\":1}\n");
-    EXPECT_EQ(Tree(up), Tree(src));
+    EXPECT_EQ(test::FileTree(up), test::FileTree(src));
 
     // On the way down the client sends the resume record: an action, its size and the record.
     const std::string out = dir / "out";
@@ -219,7 +200,7 @@ TEST_F(CliTunnelTransfer, FolderRoundTripSkipsFinishedItemsAndResumesPartialOnes
     SClientResult got = Tunnelled("getdir", {"getdir", "Uploads/Tree", out});
     ASSERT_EQ(got.exitCode, 0) << got.err;
     EXPECT_EQ(got.out, "Downloaded Uploads/Tree to " + out + "/Tree: 3 files, 3 folders, 1 skipped, 1 resumed\n");
-    EXPECT_EQ(Tree(out + "/Tree"), Tree(src));
+    EXPECT_EQ(test::FileTree(out + "/Tree"), test::FileTree(src));
 }
 
 }  // namespace
