@@ -194,6 +194,12 @@ void RunPutDir(CClientLink& link, const SClientOptions& opt, std::ostream& out, 
 
 // Path data of a client path ("a/b/c"), empty for the root; bad argument for unusable names.
 std::vector<std::uint8_t> ClientPathData(const std::vector<std::string>& names);
+// Adds the folder's path data to a request (nothing for the root).
+void AddClientPathField(TFieldDataObj f, const std::vector<std::string>& folder);
+// A reply's integer field as the unsigned number the protocol means.
+std::uint32_t ReplyU32(TFieldDataObj f, std::uint16_t id);
+// Bad argument with the command's usage unless it got between `min` and `max` arguments.
+void NeedTransferArgs(const SClientOptions& opt, std::size_t min, std::size_t max, const char* usage);
 // True when the item exists on the server (a refused look-up counts as missing).
 bool RemoteItemExists(CClientConnection& conn, const std::vector<std::string>& folder, const std::string& name);
 

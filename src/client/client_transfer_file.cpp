@@ -19,16 +19,6 @@ namespace {
 
 [[noreturn]] void Bad(const std::string& why) { throw SClientFailure(kExitBadArgument, why); }
 
-void NeedArgs(const SClientOptions& opt, std::size_t min, std::size_t max, const char* usage) {
-    if (opt.args.size() < min || opt.args.size() > max) Bad(std::string("Usage: kestrix HOST ") + usage);
-}
-
-void AddPathField(TFieldDataObj f, const std::vector<std::string>& folder) {
-    const std::vector<std::uint8_t> path = ClientPathData(folder);
-    if (!path.empty()) UFieldData::AddField(f, kFieldFilePath, path.data(), static_cast<std::uint32_t>(path.size()));
-}
-
-std::uint32_t U32(TFieldDataObj f, std::uint16_t id) { return static_cast<std::uint32_t>(UFieldData::GetInteger(f, id)); }
 
 bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 
@@ -46,7 +36,7 @@ void RunTransferCommand(CClientLink& link, const SClientOptions& opt, std::ostre
 }
 
 void RunGet(CClientLink& link, const SClientOptions& opt, std::ostream& out, std::ostream& err) {
-    NeedArgs(opt, 1, 2, "get PATH [DEST]");
+    NeedTransferArgs(opt, 1, 2, "get PATH [DEST]");
     std::vector<std::string> folder = ClientPathNames(opt.args[0]);
     if (folder.empty()) Bad("A path naming a file is needed");
     const std::string name = folder.back();
@@ -68,7 +58,7 @@ void RunGet(CClientLink& link, const SClientOptions& opt, std::ostream& out, std
     SPartialDownload p = OpenPartial(partial, true);
     StFieldData req;
     UFieldData::AddString(req, kFieldFileName, name);
-    AddPathField(req, folder);
+    AddClientPathField(req, folder);
     if (!p.resumeRecord.empty())
         UFieldData::AddField(req, kFieldFileResumeData, p.resumeRecord.data(), static_cast<std::uint32_t>(p.resumeRecord.size()));
     // A refused (or unanswered) request leaves no empty partial file behind.
@@ -87,8 +77,8 @@ void RunGet(CClientLink& link, const SClientOptions& opt, std::ostream& out, std
         dropCreated();
         throw SClientFailure(kExitServerError, ErrorTextOf(reply));
     }
-    const std::uint32_t transferSize = U32(reply.Fields(), kFieldTransferSize);
-    const std::uint32_t fileSize = U32(reply.Fields(), kFieldFileSize);
+    const std::uint32_t transferSize = ReplyU32(reply.Fields(), kFieldTransferSize);
+    const std::uint32_t fileSize = ReplyU32(reply.Fields(), kFieldFileSize);
     const SRefNum ref = RefNumOf(reply);
     if (p.resumeOffset > fileSize)
         Bad(partial + " holds more than the file on the server; remove it to download the file again");
@@ -96,7 +86,7 @@ void RunGet(CClientLink& link, const SClientOptions& opt, std::ostream& out, std
     CTransferProgress progress(err, opt.args[0], fileSize, StderrIsTerminal());
     progress.AddSkipped(p.resumeOffset);
     CTransferLink transfer(conn, OpenTransferChannel(opt, ref, 0, kClientTransferFile), ref, opt.limitRate, progress);
-    if (UFieldData::HasField(reply.Fields(), kFieldWaitingCount)) transfer.SetQueuePosition(U32(reply.Fields(), kFieldWaitingCount));
+    if (UFieldData::HasField(reply.Fields(), kFieldWaitingCount)) transfer.SetQueuePosition(ReplyU32(reply.Fields(), kFieldWaitingCount));
     try {
         ReceiveFlattened(transfer, p, transferSize);
     } catch (const SClientFailure& f) {
@@ -122,7 +112,7 @@ void RunGet(CClientLink& link, const SClientOptions& opt, std::ostream& out, std
 }
 
 void RunPut(CClientLink& link, const SClientOptions& opt, std::ostream& out, std::ostream& err) {
-    NeedArgs(opt, 1, 2, "put FILE [PATH]");
+    NeedTransferArgs(opt, 1, 2, "put FILE [PATH]");
     const std::string& local = opt.args[0];
     const std::int64_t size = UClientLocal::FileSize(local);
     if (size < 0) Bad("No file " + local);
@@ -148,7 +138,7 @@ void RunPut(CClientLink& link, const SClientOptions& opt, std::ostream& out, std
     const bool resume = RemoteItemExists(conn, folder, partialName);
     StFieldData req;
     UFieldData::AddString(req, kFieldFileName, wireName);
-    AddPathField(req, folder);
+    AddClientPathField(req, folder);
     UFieldData::AddInteger(req, kFieldTransferSize, static_cast<std::int32_t>(wholeSize));
     if (resume) UFieldData::AddInteger(req, kFieldFileTransferOptions, 1);
     SClientTran reply = conn.Request(kTranUploadFile, req);

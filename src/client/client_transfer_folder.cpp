@@ -24,16 +24,6 @@ namespace {
 [[noreturn]] void Bad(const std::string& why) { throw SClientFailure(kExitBadArgument, why); }
 [[noreturn]] void Damaged() { throw SClientFailure(kExitConnection, "The server sent a damaged folder item."); }
 
-void NeedArgs(const SClientOptions& opt, std::size_t min, std::size_t max, const char* usage) {
-    if (opt.args.size() < min || opt.args.size() > max) Bad(std::string("Usage: kestrix HOST ") + usage);
-}
-
-void AddPathField(TFieldDataObj f, const std::vector<std::string>& folder) {
-    const std::vector<std::uint8_t> path = ClientPathData(folder);
-    if (!path.empty()) UFieldData::AddField(f, kFieldFilePath, path.data(), static_cast<std::uint32_t>(path.size()));
-}
-
-std::uint32_t U32(TFieldDataObj f, std::uint16_t id) { return static_cast<std::uint32_t>(UFieldData::GetInteger(f, id)); }
 std::uint16_t BE16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
 std::uint32_t BE32(const std::uint8_t* p) {
     return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
@@ -122,7 +112,7 @@ void WalkLocal(const std::string& dir, const std::vector<std::string>& prefix, s
 }  // namespace
 
 void RunGetDir(CClientLink& link, const SClientOptions& opt, std::ostream& out, std::ostream& err) {
-    NeedArgs(opt, 1, 2, "getdir PATH [DEST]");
+    NeedTransferArgs(opt, 1, 2, "getdir PATH [DEST]");
     std::vector<std::string> folder = ClientPathNames(opt.args[0]);
     if (folder.empty()) Bad("A path naming a folder is needed");
     const std::string name = folder.back();
@@ -135,10 +125,10 @@ void RunGetDir(CClientLink& link, const SClientOptions& opt, std::ostream& out, 
     CClientConnection& conn = link.Get();
     StFieldData req;
     UFieldData::AddString(req, kFieldFileName, name);
-    AddPathField(req, folder);
+    AddClientPathField(req, folder);
     SClientTran reply = conn.Request(kTranDownloadFldr, req);
-    const std::uint32_t total = U32(reply.Fields(), kFieldTransferSize);
-    const std::uint32_t itemCount = U32(reply.Fields(), kFieldFolderItemCount);
+    const std::uint32_t total = ReplyU32(reply.Fields(), kFieldTransferSize);
+    const std::uint32_t itemCount = ReplyU32(reply.Fields(), kFieldFolderItemCount);
     MakeFolder(top);
     SFolderCounts counts;
     if (itemCount != 0) {
@@ -147,7 +137,7 @@ void RunGetDir(CClientLink& link, const SClientOptions& opt, std::ostream& out, 
         CTransferLink transfer(conn, OpenTransferChannel(opt, ref, 0, kClientTransferFolder), ref, opt.limitRate,
                                progress);
         if (UFieldData::HasField(reply.Fields(), kFieldWaitingCount))
-            transfer.SetQueuePosition(U32(reply.Fields(), kFieldWaitingCount));
+            transfer.SetQueuePosition(ReplyU32(reply.Fields(), kFieldWaitingCount));
         transfer.WriteAction(kFldrActionNextItem);
         std::uint8_t b[4];
         // The server closes the connection when no item is left.
@@ -193,7 +183,7 @@ void RunGetDir(CClientLink& link, const SClientOptions& opt, std::ostream& out, 
 }
 
 void RunPutDir(CClientLink& link, const SClientOptions& opt, std::ostream& out, std::ostream& err) {
-    NeedArgs(opt, 1, 2, "putdir FOLDER [PATH]");
+    NeedTransferArgs(opt, 1, 2, "putdir FOLDER [PATH]");
     const std::string& local = opt.args[0];
     if (!UFileUtil::IsDirectory(local)) Bad("No folder " + local);
     const std::string wireName = UClientLocal::WireName(UClientLocal::BaseName(local));
@@ -209,7 +199,7 @@ void RunPutDir(CClientLink& link, const SClientOptions& opt, std::ostream& out, 
     const bool resume = RemoteItemExists(conn, dest, UFileSys::ValidateFileName(wireName));
     StFieldData req;
     UFieldData::AddString(req, kFieldFileName, wireName);
-    AddPathField(req, dest);
+    AddClientPathField(req, dest);
     UFieldData::AddInteger(req, kFieldFolderItemCount, static_cast<std::int32_t>(items.size()));
     UFieldData::AddInteger(req, kFieldTransferSize, static_cast<std::int32_t>(total32));
     if (resume) UFieldData::AddInteger(req, kFieldFileTransferOptions, 1);

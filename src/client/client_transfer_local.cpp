@@ -83,6 +83,18 @@ std::vector<std::uint8_t> ClientPathData(const std::vector<std::string>& names) 
     return UFilePath::Build(names);
 }
 
+void AddClientPathField(TFieldDataObj f, const std::vector<std::string>& folder) {
+    const std::vector<std::uint8_t> path = ClientPathData(folder);
+    if (!path.empty()) UFieldData::AddField(f, kFieldFilePath, path.data(), static_cast<std::uint32_t>(path.size()));
+}
+
+std::uint32_t ReplyU32(TFieldDataObj f, std::uint16_t id) { return static_cast<std::uint32_t>(UFieldData::GetInteger(f, id)); }
+
+void NeedTransferArgs(const SClientOptions& opt, std::size_t min, std::size_t max, const char* usage) {
+    if (opt.args.size() < min || opt.args.size() > max)
+        throw SClientFailure(kExitBadArgument, std::string("Usage: kestrix HOST ") + usage);
+}
+
 bool RemoteItemExists(CClientConnection& conn, const std::vector<std::string>& folder, const std::string& name) {
     StFieldData req;
     UFieldData::AddString(req, kFieldFileName, name);
