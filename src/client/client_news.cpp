@@ -18,19 +18,7 @@ constexpr char kTextFlavor[] = "text/plain";
 [[noreturn]] void Bad(const std::string& why) { throw SClientFailure(kExitBadArgument, why); }
 
 std::vector<std::uint8_t> NewsPath(const std::string& path) {
-    std::vector<std::string> names;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t slash = path.find('/', start);
-        const std::string part = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-        if (!part.empty()) {
-            std::string wire;
-            if (!UMacRoman::FromUtf8(part, wire) || wire.size() > kMaxNameLength) Bad("Invalid news path: " + path);
-            names.push_back(wire);
-        }
-        if (slash == std::string::npos) break;
-        start = slash + 1;
-    }
+    const std::vector<std::string> names = ClientPathNames(path);
     if (names.empty()) Bad("A news category path is needed");
     return UFilePath::Build(names);
 }

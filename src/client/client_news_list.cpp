@@ -69,19 +69,7 @@ std::string Kind(std::uint16_t type) {
 
 // The path data of a news path; empty for the news root.
 std::vector<std::uint8_t> ListPath(const std::string& path) {
-    std::vector<std::string> names;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t slash = path.find('/', start);
-        const std::string part = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-        if (!part.empty()) {
-            std::string wire;
-            if (!UMacRoman::FromUtf8(part, wire) || wire.size() > kMaxNameLength) Bad("Invalid news path: " + path);
-            names.push_back(wire);
-        }
-        if (slash == std::string::npos) break;
-        start = slash + 1;
-    }
+    const std::vector<std::string> names = ClientPathNames(path);
     return names.empty() ? std::vector<std::uint8_t>() : UFilePath::Build(names);
 }
 
