@@ -198,7 +198,8 @@ void CMyApplication::ProcessFldrUploads() {
         bool failedLast = false;
         const auto reportError = [this](const SError& err) { Error(err); };
         try {
-            for (int n = 0; n < 64 && step == kFldrStepMoved; ++n) step = UMyFldrTransfer::StepFldrUpload(u, now, failedLast, reportError);
+            for (int n = 0; n < 64 && step == kFldrStepMoved; ++n)
+                step = UMyFldrTransfer::StepFldrUpload(u, now, failedLast, reportError);
         } catch (const SError& err) {
             // A write that failed: the upload cannot go on; its partial file stays to be resumed.
             Error(err);
