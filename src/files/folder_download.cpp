@@ -30,6 +30,8 @@ std::vector<std::uint8_t> ItemHeader(bool isFolder, const std::vector<std::strin
     return out;
 }
 
+int AnnounceNextFldrItem(SMyDownloadFldrData* d);
+
 }  // namespace
 
 void CMyApplication::ProcessTran_DownloadFldr(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
@@ -130,7 +132,7 @@ void CMyApplication::ProcessFldrDownloads() {
         try {
             // A few steps per pass: answers that arrived together are served together, and a
             // client cannot hold the pass.
-            for (int n = 0; n < 64 && step == kFldrStepMoved; ++n) step = StepFldrDownload(d, now);
+            for (int n = 0; n < 64 && step == kFldrStepMoved; ++n) step = UMyFldrTransfer::StepFldrDownload(d, now);
         } catch (const SError& err) {
             // The next pass finds the connection closed and removes the record.
             d->tpt->Disconnect();
@@ -150,7 +152,7 @@ void CMyApplication::ProcessFldrDownloads() {
     }
 }
 
-int CMyApplication::StepFldrDownload(SMyDownloadFldrData* d, std::uint32_t now) {
+int UMyFldrTransfer::StepFldrDownload(SMyDownloadFldrData* d, std::uint32_t now) {
     TTransportObj* tpt = d->tpt.get();
     std::uint8_t b[2];
     switch (d->state) {
@@ -243,8 +245,10 @@ int CMyApplication::StepFldrDownload(SMyDownloadFldrData* d, std::uint32_t now) 
     return kFldrStepMoved;
 }
 
+namespace {
+
 // Sends the header of the next item whose path fits, or ends the transfer when none is left.
-int CMyApplication::AnnounceNextFldrItem(SMyDownloadFldrData* d) {
+int AnnounceNextFldrItem(SMyDownloadFldrData* d) {
     SMyDLNext next;
     for (;;) {
         if (!d->fldr->GetNextItem(next)) {
@@ -267,5 +271,7 @@ int CMyApplication::AnnounceNextFldrItem(SMyDownloadFldrData* d) {
     }
     return kFldrStepMoved;
 }
+
+}  // namespace
 
 }  // namespace kx

@@ -5,12 +5,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 #include "files/fs_ref.h"
+#include "framework/error.h"
 #include "net/transport.h"
 
 namespace kx {
@@ -125,5 +127,17 @@ struct SMyUploadFldrData {
     std::string name;                // cut to 31 bytes
     std::uint32_t wakeSecs = 0;
 };
+
+// One step of a folder transfer's dialogue on the record's connection, which must be attached.
+// kFldrStepWait: needs more bytes; kFldrStepMoved: go on; kFldrStepEnded: the transfer is over
+// and the record is to be removed (`failedLast`: the last upload item failed). They use nothing
+// but the record and the disk, so the passes and the robustness tests drive the same code.
+// They raise when a file cannot be read or written or a flattened stream is damaged; an upload
+// item that arrived whole but could not be given its final name goes to `reportError` instead.
+namespace UMyFldrTransfer {
+using TFldrErrorSink = std::function<void(const SError&)>;
+int StepFldrDownload(SMyDownloadFldrData* d, std::uint32_t now);
+int StepFldrUpload(SMyUploadFldrData* u, std::uint32_t now, bool& failedLast, const TFldrErrorSink& reportError);
+}  // namespace UMyFldrTransfer
 
 }  // namespace kx

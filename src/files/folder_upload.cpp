@@ -52,6 +52,9 @@ void ReduceTotal(SMyUploadFldrData* u, std::uint64_t length) {
     u->totalSize -= static_cast<std::uint32_t>(std::min<std::uint64_t>(length, u->totalSize));
 }
 
+int HandleFldrItemHeader(SMyUploadFldrData* u, bool& failedLast);
+int FldrUploadItemDone(SMyUploadFldrData* u, bool failed, bool& failedLast);
+
 }  // namespace
 
 void CMyApplication::ProcessTran_UploadFldr(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
@@ -175,8 +178,10 @@ void CMyApplication::ProcessFldrUploads() {
         }
         int step = kFldrStepMoved;
         bool failedLast = false;
+        const auto reportError = [this](const SError& err) { Error(err); };
         try {
-            for (int n = 0; n < 64 && step == kFldrStepMoved; ++n) step = StepFldrUpload(u, now, failedLast);
+            for (int n = 0; n < 64 && step == kFldrStepMoved; ++n)
+                step = UMyFldrTransfer::StepFldrUpload(u, now, failedLast, reportError);
         } catch (const SError& err) {
             // A write that failed: the upload cannot go on; its partial file stays to be resumed.
             Error(err);
@@ -193,7 +198,8 @@ void CMyApplication::ProcessFldrUploads() {
     }
 }
 
-int CMyApplication::StepFldrUpload(SMyUploadFldrData* u, std::uint32_t now, bool& failedLast) {
+int UMyFldrTransfer::StepFldrUpload(SMyUploadFldrData* u, std::uint32_t now, bool& failedLast,
+                                    const TFldrErrorSink& reportError) {
     TTransportObj* tpt = u->tpt.get();
     std::uint8_t b[4];
     switch (u->state) {
@@ -241,7 +247,7 @@ int CMyApplication::StepFldrUpload(SMyUploadFldrData* u, std::uint32_t now, bool
                 UMyTransfer::FinishPartialFile(*u->file);
             } catch (const SError& err) {
                 // The final name was taken meanwhile, or the stream was damaged: the ".kpf" stays.
-                Error(err);
+                reportError(err);
                 failed = true;
             }
             u->file.reset();
@@ -259,9 +265,11 @@ int CMyApplication::StepFldrUpload(SMyUploadFldrData* u, std::uint32_t now, bool
     }
 }
 
+namespace {
+
 // Reads the item header and decides about the item: created sub-folder, resumed or new partial
 // file, skipped existing file, or failure (a bad path, a shortcut, a clash, a creation error).
-int CMyApplication::HandleFldrItemHeader(SMyUploadFldrData* u, bool& failedLast) {
+int HandleFldrItemHeader(SMyUploadFldrData* u, bool& failedLast) {
     std::vector<std::uint8_t> header(u->headerSize);
     if (!header.empty()) u->tpt->Receive(header.data(), u->headerSize);
     bool failed = false;
@@ -325,7 +333,7 @@ int CMyApplication::HandleFldrItemHeader(SMyUploadFldrData* u, bool& failedLast)
 }
 
 // Skips on past an item that needs no data: asks for the next one, or ends after the last.
-int CMyApplication::FldrUploadItemDone(SMyUploadFldrData* u, bool failed, bool& failedLast) {
+int FldrUploadItemDone(SMyUploadFldrData* u, bool failed, bool& failedLast) {
     u->file.reset();
     SendAction(*u->tpt, kFldrActionNextItem);
     if (++u->uploadedItems >= u->totalItems) {
@@ -335,5 +343,7 @@ int CMyApplication::FldrUploadItemDone(SMyUploadFldrData* u, bool failed, bool& 
     u->state = 1;
     return kFldrStepMoved;
 }
+
+}  // namespace
 
 }  // namespace kx

@@ -295,14 +295,6 @@ private:
     bool AttachTransferConnection(TTransport& tpt, const std::uint8_t* header);
     void SendDownloadChunk(SMyDownloadData* d, std::uint32_t now);
     void FinishUpload(SMyUploadData* u);
-    // Folder transfers (folder_download.cpp, folder_upload.cpp): one step of a record's
-    // dialogue. kFldrStepWait: needs more bytes; kFldrStepMoved: go on; kFldrStepEnded: the
-    // transfer is over and the record is to be removed.
-    int StepFldrDownload(SMyDownloadFldrData* d, std::uint32_t now);
-    int AnnounceNextFldrItem(SMyDownloadFldrData* d);
-    int StepFldrUpload(SMyUploadFldrData* u, std::uint32_t now, bool& failedLast);
-    int HandleFldrItemHeader(SMyUploadFldrData* u, bool& failedLast);
-    int FldrUploadItemDone(SMyUploadFldrData* u, bool failed, bool& failedLast);
     void DeleteDownloadWaiting(std::unique_ptr<SMyDownloadWaitingData> w);
     std::uint32_t TransferLogAddress(const TTransport& tpt, const SMyClient* client) const;
     SMyClient* TransferClient(SMyClient* client, std::uint16_t clientID) const;

@@ -1,7 +1,7 @@
 // Writes the seed corpora under tests/fuzz/corpus/<target>/ from the system's own writers: field
 // lists and transactions as the server and clients build them, tunnel requests and blocks, path
 // data, a flattened file produced from a real file, resume records, news category files made by
-// the news database, "pref", "Banned" and "UserData" images. Run by hand when a format changes
+// the news database, "pref", "Banned" and "UserData" images, and the streams of folder transfers. Run by hand when a format changes
 // (`build-fuzz/fuzz_make_seeds tests/fuzz/corpus`); the output is committed.
 #include <sys/stat.h>
 #include <unistd.h>
@@ -145,6 +145,41 @@ void FilePathSeeds() {
     Write("file_path", "overcounted", over);
 }
 
+Bytes Be16(std::size_t v) { return {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)}; }
+Bytes Be32(std::size_t v) { return Cat({Be16(v >> 16), Be16(v & 0xFFFF)}); }
+
+// An item header as an uploading client sends it: size, type (1 folder), path data.
+Bytes ItemHeader(bool isFolder, const std::vector<std::string>& names) {
+    const Bytes path = kx::UFilePath::Build(names);
+    return Cat({Be16(2 + path.size()), Be16(isFolder ? 1 : 0), path});
+}
+
+// Folder transfers: what the client sends after the transfer header. Byte 0: bit 7 download,
+// bits 0-6 arrival size; byte 1: upload item count less one, bit 4 drop boxes visible.
+void FolderSeeds(const Bytes& flat) {
+    const Bytes file = Cat({Be32(flat.size()), flat});
+    Write("folder_item", "upload_files_and_folder",
+          Cat({{0, 2}, ItemHeader(false, {"notes.txt"}), file, ItemHeader(true, {"New"}),
+               ItemHeader(false, {"New", "b.txt"}), file}));
+    // have.txt exists (skipped); part.bin has a partial file (resumed with the rest).
+    Write("folder_item", "upload_existing_and_partial",
+          Cat({{0, 1}, ItemHeader(false, {"have.txt"}), ItemHeader(false, {"part.bin"}),
+               Be32(flat.size() - 20), Bytes(flat.begin() + 20, flat.end())}));
+    Write("folder_item", "upload_escapes",
+          Cat({{5, 3}, ItemHeader(false, {"Out", "x.txt"}), ItemHeader(false, {"..", "x.txt"}),
+               ItemHeader(false, {"x.lnk"}), ItemHeader(true, {"Sub", "..", ".."})}));
+    Bytes all = Be16(3);
+    for (int i = 0; i < 12; ++i) all = Cat({all, Be16(1), Be16(3)});
+    Write("folder_item", "download_every_file", Cat({{0x80, 0}, all}));
+    const Bytes record = kx::UFlatFile::MakeResumeData(100);
+    Bytes resume = Be16(3);
+    for (int i = 0; i < 8; ++i) resume = Cat({resume, Be16(2), Be16(record.size()), record, Be16(3)});
+    Write("folder_item", "download_resumed", Cat({{0x87, 0x10}, resume}));
+    Bytes skip;
+    for (int i = 0; i < 16; ++i) skip = Cat({skip, Be16(3)});
+    Write("folder_item", "download_skipping", Cat({{0x81, 0x10}, skip}));
+}
+
 void FlatFileSeeds(const fs::path& work) {
     fs::create_directories(work / "Files");
     {
@@ -161,6 +196,7 @@ void FlatFileSeeds(const fs::path& work) {
     Write("flat_file", "notes_whole", Cat({{0}, stream}));
     Write("flat_file", "notes_in_pieces", Cat({{13}, stream}));
     Write("flat_file", "resume_record", Cat({{0}, kx::UFlatFile::MakeResumeData(17)}));
+    FolderSeeds(stream);
 }
 
 void NewsSeeds(const fs::path& work) {

@@ -19,6 +19,7 @@ const SFuzzTarget kTargets[] = {
     {"ban_file", &FuzzBanFile},
     {"ip_range", &FuzzIPRange},
     {"user_data", &FuzzUserData},
+    {"folder_item", &FuzzFolderItem},
 };
 }  // namespace
 
