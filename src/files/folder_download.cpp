@@ -67,7 +67,7 @@ void CMyApplication::ProcessTran_DownloadFldr(SMyClient* client, TTransactSessio
         walker = std::make_unique<CMyDLFldr>(std::move(folder), name, nullptr, viewDropBoxes, root.get());
     } catch (const SError& err) {
         SendErrorMsg(session, err, "Cannot download " + Quoted(name) + ".");
-        Error(err);
+        TransferError(err);
         return;
     }
     const auto totalSize = static_cast<std::uint32_t>(std::min<std::uint64_t>(walker->GetTotalSize(), 0xFFFFFFFFu));
@@ -136,7 +136,7 @@ void CMyApplication::ProcessFldrDownloads() {
         } catch (const SError& err) {
             // The next pass finds the connection closed and removes the record.
             d->tpt->Disconnect();
-            Error(err);
+            TransferError(err);
             step = kFldrStepWait;
         }
         if (step == kFldrStepEnded) {

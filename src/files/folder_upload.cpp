@@ -178,13 +178,13 @@ void CMyApplication::ProcessFldrUploads() {
         }
         int step = kFldrStepMoved;
         bool failedLast = false;
-        const auto reportError = [this](const SError& err) { Error(err); };
+        const auto reportError = [this](const SError& err) { TransferError(err); };
         try {
             for (int n = 0; n < 64 && step == kFldrStepMoved; ++n)
                 step = UMyFldrTransfer::StepFldrUpload(u, now, failedLast, reportError);
         } catch (const SError& err) {
             // A write that failed: the upload cannot go on; its partial file stays to be resumed.
-            Error(err);
+            TransferError(err);
             remove("Upload aborted");
             continue;
         }

@@ -133,7 +133,7 @@ void CMyApplication::ProcessTran_DownloadFile(SMyClient* client, TTransactSessio
         // The file cannot be sent as asked (unreadable, 4 GiB or more, a damaged resume record).
         // The client is told so instead of being left waiting for a reply that never comes.
         SendErrorMsg(session, err, "Cannot download " + Quoted(name) + ".");
-        Error(err);
+        TransferError(err);
         return;
     }
 
@@ -184,7 +184,7 @@ void CMyApplication::ProcessDownloads() {
             } catch (const SError& err) {
                 // The next pass finds the connection closed and removes the record.
                 d->tpt->Disconnect();
-                Error(err);
+                TransferError(err);
             }
         }
         ++i;

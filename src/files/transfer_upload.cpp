@@ -232,7 +232,7 @@ void CMyApplication::ProcessUploads() {
         } catch (const SError& err) {
             // The next pass sees the closed connection and aborts, keeping the partial file.
             u->tpt->Disconnect();
-            Error(err);
+            TransferError(err);
             ++i;
             continue;
         }
@@ -258,7 +258,7 @@ void CMyApplication::FinishUpload(SMyUploadData* u) {
     try {
         UMyTransfer::FinishPartialFile(*u->file);
     } catch (const SError& err) {
-        Error(err);
+        TransferError(err);
     }
     u->tpt.reset();
     u->file.reset();

@@ -258,6 +258,15 @@ void CMyApplication::Error(const SError& err) {
     PostPass();
 }
 
+void CMyApplication::TransferError(const SError& err) {
+    try {
+        mLogger.LogError(err);
+    } catch (const SError&) {
+        // The error log itself cannot be written: nothing further to report to.
+    }
+    PostPass();
+}
+
 void CMyApplication::ResetServer() {
     if (++mResetCount > kResetsBeforeExit) {
         UError::DebugBreak("Too many resets! Terminating...");

@@ -84,6 +84,10 @@ public:
 
     // Every error that escapes a handler or a pass lands here: counted, logged, maybe a reset.
     void Error(const SError& err);
+    // An error that ended only one client's transfer (damaged stream or resume record, a file
+    // that cannot be read or written): logged like any error but not counted toward the reset,
+    // so no client can reset the server for everyone by sending damaged data.
+    void TransferError(const SError& err);
     void ResetServer();
     std::uint32_t NewRefNum();
 
