@@ -34,6 +34,7 @@
 #include "accounts/user_data.h"
 #include "protocol/transaction_types.h"
 #include "server/pref_file.h"
+#include "server_binary.h"
 
 namespace {
 
@@ -90,30 +91,6 @@ std::string U16Field(std::uint16_t v) {
 
 // ---- the server process -------------------------------------------------------------------
 
-bool PortsFree(unsigned short base) {
-    for (int i = 0; i < 4; ++i) {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(std::uint16_t(base + i));
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
-        const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        close(fd);
-        if (!ok) return false;
-    }
-    return true;
-}
-
-unsigned short FreeBasePort() {
-    std::mt19937 gen{std::random_device{}()};
-    for (;;) {
-        const auto base = static_cast<unsigned short>(20000 + gen() % 30000);
-        if (PortsFree(base)) return base;
-    }
-}
-
 struct Server {
     std::string dir;
     unsigned short port = 0;
@@ -123,7 +100,7 @@ struct Server {
         char tmpl[] = "/tmp/kx-chat-bench.XXXXXX";
         if (!mkdtemp(tmpl)) return false;
         dir = tmpl;
-        port = FreeBasePort();
+        port = bench::FreeBasePort();
         SMyPrefs prefs = SMyPrefs::Defaults();
         prefs.mOptions.nBasePortNum = port;
         prefs.mOptions.nMaxConnectionsIP = 0;  // thousands of clients share a few addresses
@@ -141,52 +118,15 @@ struct Server {
         rec.access = SMyUserAccess::FromBits({myAcc_ReadChat, myAcc_SendChat, myAcc_AnyName});
         store.NewUser(rec);
 
-        pid = fork();
-        if (pid == 0) {
-            const std::string out = dir + "/server.out";
-            int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int n = open("/dev/null", O_RDONLY);
-            dup2(n, 0);
-            dup2(o, 1);
-            dup2(o, 2);
-            execl(binary.c_str(), binary.c_str(), "--dir", dir.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        for (int i = 0; i < 500; ++i) {
-            int fd = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(port);
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-            close(fd);
-            if (ok) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+        pid = bench::ExecServer(binary, dir, port);
+        return pid > 0;
     }
 
-    // Resident set in kilobytes.
-    long RssKB() const {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-        std::string line;
-        while (std::getline(in, line))
-            if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-        return -1;
-    }
+    long RssKB() const { return bench::ResidentKB(pid); }
 
     void Stop() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            int status = 0;
-            for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            if (waitpid(pid, &status, WNOHANG) == 0) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-            }
-            pid = -1;
-        }
+        bench::StopServer(pid);
+        pid = -1;
         if (!dir.empty()) std::filesystem::remove_all(dir);
     }
 };

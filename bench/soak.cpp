@@ -45,6 +45,7 @@
 #include "news/news_database.h"
 #include "protocol/transaction_types.h"
 #include "server/pref_file.h"
+#include "server_binary.h"
 
 namespace {
 
@@ -168,30 +169,6 @@ struct KindStats {
 
 // ---- the server process -------------------------------------------------------------------
 
-bool PortsFree(unsigned short base) {
-    for (int i = 0; i < 4; ++i) {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(std::uint16_t(base + i));
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
-        const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        close(fd);
-        if (!ok) return false;
-    }
-    return true;
-}
-
-unsigned short FreeBasePort() {
-    std::mt19937 gen{std::random_device{}()};
-    for (;;) {
-        const auto base = static_cast<unsigned short>(20000 + gen() % 30000);
-        if (PortsFree(base)) return base;
-    }
-}
-
 void WriteBytes(const std::string& path, std::size_t size, char seed) {
     std::ofstream out(path, std::ios::binary);
     for (std::size_t i = 0; i < size; ++i) out.put(char(seed + char(i * 7)));
@@ -207,7 +184,7 @@ struct Server {
         char tmpl[] = "/tmp/kx-soak.XXXXXX";
         if (!mkdtemp(tmpl)) return false;
         dir = tmpl;
-        port = FreeBasePort();
+        port = bench::FreeBasePort();
         // Default rules throughout (request rate, connection flood, five connections per
         // address); only the port is chosen.
         SMyPrefs prefs = SMyPrefs::Defaults();
@@ -261,29 +238,8 @@ struct Server {
         }
         std::filesystem::remove(sample);
 
-        pid = fork();
-        if (pid == 0) {
-            const std::string out = dir + "/server.out";
-            int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int n = open("/dev/null", O_RDONLY);
-            dup2(n, 0);
-            dup2(o, 1);
-            dup2(o, 2);
-            execl(binary.c_str(), binary.c_str(), "--dir", dir.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        for (int i = 0; i < 500; ++i) {
-            int fd = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(port);
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-            close(fd);
-            if (ok) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+        pid = bench::ExecServer(binary, dir, port);
+        return pid > 0;
     }
 
     bool Alive() const {
@@ -291,13 +247,7 @@ struct Server {
         return pid > 0 && waitpid(pid, &status, WNOHANG) == 0;
     }
 
-    long RssKB() const {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-        std::string line;
-        while (std::getline(in, line))
-            if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-        return -1;
-    }
+    long RssKB() const { return bench::ResidentKB(pid); }
 
     long OpenFds() const {
         DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
@@ -310,17 +260,8 @@ struct Server {
     }
 
     void Stop(bool keepDir) {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            int status = 0;
-            for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            if (waitpid(pid, &status, WNOHANG) == 0) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-            }
-            pid = -1;
-        }
+        bench::StopServer(pid);
+        pid = -1;
         if (!dir.empty() && !keepDir) std::filesystem::remove_all(dir);
     }
 };
