@@ -10,6 +10,7 @@
 
 #include "framework/clock.h"
 #include "framework/file_util.h"
+#include "files/mac_roman.h"
 
 namespace kx {
 
@@ -37,6 +38,9 @@ void CMyLog::LogText(std::string_view who, std::string_view text) {
     std::string line =
         UMyLogFormat::WindowLine(UMyLogFormat::LogDate(UClock::WallTime()), who, text);
     line.push_back('\n');
+    // Log texts are Mac OS Roman, like the names and messages they quote (the log files keep
+    // those bytes); the window is a UTF-8 terminal here, where they would show as garbage.
+    line = UMacRoman::ToUtf8(line);
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
 }

@@ -15,6 +15,9 @@ namespace {
 
 const std::string kOpenQ = "\xD2";
 const std::string kCloseQ = "\xD3";
+// The same quotes as the log window shows them (in UTF-8).
+const std::string kWindowOpenQ = "\u201C";
+const std::string kWindowCloseQ = "\u201D";
 
 std::string Enc(std::string_view plain) { return UUserData::EncodeText(plain); }
 
@@ -204,7 +207,7 @@ TEST_F(AccountRequestsTest, NewUserWritesTheRecordAndBothLogLines) {
     EXPECT_EQ(DiskRecord("Bob"), ExpectedUserData(longName.substr(0, 64), "Bob", Enc("secret"),
                                                   AccessBytes({myAcc_ReadChat, myAcc_NoAgreement}), "bobby"));
     EXPECT_EQ(AccountLogLines(), (std::vector<std::string>{"127.0.0.1\tadmin\tBoss\tCreate\tBob"}));
-    EXPECT_NE(window.find("Create account " + kOpenQ + "Bob" + kCloseQ), std::string::npos) << window;
+    EXPECT_NE(window.find("Create account " + kWindowOpenQ + "Bob" + kWindowCloseQ), std::string::npos) << window;
 }
 
 TEST_F(AccountRequestsTest, NewUserRefusals) {
@@ -272,9 +275,9 @@ TEST_F(AccountRequestsTest, DeleteUserMovesTheFolderAndDisconnectsEveryClientOfT
     }
     EXPECT_TRUE(PumpUntil([&] { return mApp->Clients().size() == 2; }));
     const std::string window = testing::internal::GetCapturedStdout();
-    EXPECT_NE(window.find("Disconnect " + kOpenQ + "Bobby" + kCloseQ), std::string::npos);
-    EXPECT_NE(window.find("Disconnect " + kOpenQ + "127.0.0.1" + kCloseQ), std::string::npos);
-    EXPECT_NE(window.find("Delete account " + kOpenQ + "bob" + kCloseQ), std::string::npos);
+    EXPECT_NE(window.find("Disconnect " + kWindowOpenQ + "Bobby" + kWindowCloseQ), std::string::npos);
+    EXPECT_NE(window.find("Disconnect " + kWindowOpenQ + "127.0.0.1" + kWindowCloseQ), std::string::npos);
+    EXPECT_NE(window.find("Delete account " + kWindowOpenQ + "bob" + kWindowCloseQ), std::string::npos);
     EXPECT_EQ(mApp->Clients().back()->accountLogin, "carol");
     EXPECT_EQ(AccountLogLines(), (std::vector<std::string>{"127.0.0.1\tadmin\tBoss\tDelete\tbob"}));
 }
@@ -377,7 +380,7 @@ TEST_F(AccountRequestsTest, SetUserRewritesTheRecordKeepingOrClearingThePassword
     const std::string window = testing::internal::GetCapturedStdout();
     ASSERT_FALSE(ex.IsError()) << ex.ErrorText();
     EXPECT_EQ(DiskRecord("bob"), ExpectedUserData("Robert", "Bob", Enc("pw"), full));
-    EXPECT_NE(window.find("Modify account " + kOpenQ + "bob" + kCloseQ), std::string::npos);
+    EXPECT_NE(window.find("Modify account " + kWindowOpenQ + "bob" + kWindowCloseQ), std::string::npos);
 
     // No password field: the password is cleared.
     ex = Exchange(*admin.conn, kTranSetUser,

@@ -157,7 +157,7 @@ TEST_F(ConsoleCommandsTest, BanAddedFromTheConsoleDisconnectsACoveredClient) {
     EXPECT_EQ(Run("ban add 127.0.0.0+5 local"), "Ban added: 127.0.0.0+5. 1 client(s) disconnected.\n");
     const std::string logged = ::testing::internal::GetCapturedStdout();
     EXPECT_NE(logged.find("127.0.0.1"), std::string::npos);
-    EXPECT_NE(logged.find("Disconnect & permanent ban \xD2" "127.0.0.1\xD3"), std::string::npos);
+    EXPECT_NE(logged.find("Disconnect & permanent ban \u201C" "127.0.0.1\u201D"), std::string::npos);
 
     auto n = Notice(*c);
     ASSERT_TRUE(n);

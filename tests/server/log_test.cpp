@@ -67,12 +67,13 @@ TEST_F(LogTest, WindowLinesHaveDateWhoAndTextColumns) {
             static_cast<unsigned short>(3));
     // A who text longer than its column is cut to 20 characters.
     log.LogText("An exceedingly long user name", "Login successful");
-    // A name cannot break the line or reach the terminal as an escape sequence.
+    // A name cannot break the line or reach the terminal as an escape sequence; Mac OS Roman
+    // texts reach the terminal in UTF-8.
     log.LogText("Eve\r\n\x1B[2J", "Chat\ttext\n");
     const std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(out,
               "03/05/2024 07:08:09    Kestrix Server       1.9.2\n"
-              "03/05/2024 07:08:09                         Loaded file \xD2" "Agreement.txt\xD3\n"
+              "03/05/2024 07:08:09                         Loaded file \u201C" "Agreement.txt\u201D\n"
               "03/05/2024 07:08:09    192.168.1.20         Connection established\n"
               "03/05/2024 07:08:09    Bob                  Incompatible version (KSTX3)\n"
               "03/05/2024 07:08:09    An exceedingly long  Login successful\n"
