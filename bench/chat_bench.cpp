@@ -34,59 +34,20 @@
 #include "accounts/user_data.h"
 #include "protocol/transaction_types.h"
 #include "server/pref_file.h"
+#include "load_wire.h"
 #include "server_binary.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace kx;
+using namespace kx::bench;
 
 constexpr int kSourceAddresses = 200;  // 127.0.0.2 .. 127.0.0.201, used in turn
 constexpr std::size_t kHeaderSize = 20;
 
 double NowMs() {
     return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
-}
-
-void PutU16(std::string& s, std::uint16_t v) {
-    s += char(v >> 8);
-    s += char(v & 0xFF);
-}
-void PutU32(std::string& s, std::uint32_t v) {
-    PutU16(s, std::uint16_t(v >> 16));
-    PutU16(s, std::uint16_t(v));
-}
-std::uint16_t GetU16(const std::uint8_t* p) { return std::uint16_t((p[0] << 8) | p[1]); }
-std::uint32_t GetU32(const std::uint8_t* p) { return (std::uint32_t(GetU16(p)) << 16) | GetU16(p + 2); }
-
-struct Field {
-    std::uint16_t id;
-    std::string data;
-};
-
-std::string Request(std::uint16_t type, std::uint32_t id, const std::vector<Field>& fields) {
-    std::string body;
-    PutU16(body, std::uint16_t(fields.size()));
-    for (const Field& f : fields) {
-        PutU16(body, f.id);
-        PutU16(body, std::uint16_t(f.data.size()));
-        body += f.data;
-    }
-    std::string out;
-    out += char(0);
-    out += char(0);
-    PutU16(out, type);
-    PutU32(out, id);
-    PutU32(out, 0);
-    PutU32(out, std::uint32_t(body.size()));
-    PutU32(out, std::uint32_t(body.size()));
-    return out + body;
-}
-
-std::string U16Field(std::uint16_t v) {
-    std::string s;
-    PutU16(s, v);
-    return s;
 }
 
 // ---- the server process -------------------------------------------------------------------
@@ -316,8 +277,8 @@ private:
                 // An empty login is the guest account; a name and an icon complete the login.
                 const std::string name = "b" + std::to_string(IndexOf(c));
                 Queue(c, Request(kTranLogin, c.nextID++,
-                                 {{kFieldUserLogin, ""}, {kFieldUserPassword, ""}, {kFieldVersion, U16Field(190)},
-                                  {kFieldUserName, name}, {kFieldIconID, U16Field(128)}}));
+                                 {{kFieldUserLogin, ""}, {kFieldUserPassword, ""}, {kFieldVersion, U16(190)},
+                                  {kFieldUserName, name}, {kFieldIconID, U16(128)}}));
                 continue;
             }
             if (avail < kHeaderSize) break;

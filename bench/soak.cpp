@@ -45,72 +45,25 @@
 #include "news/news_database.h"
 #include "protocol/transaction_types.h"
 #include "server/pref_file.h"
+#include "load_wire.h"
 #include "server_binary.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace kx;
+using namespace kx::bench;
 
 constexpr std::size_t kHeaderSize = 20;
 constexpr double kReplyTimeoutMs = 30000;
 constexpr double kBadFrameWaitMs = 5000;
-constexpr int kHandshakesInFlight = 8;  // the server's listen backlog is 10
+constexpr int kHandshakesInFlight = 8;  // a few at a time: a burst never outruns the listen backlog
 constexpr int kSeedArticles = 20;
 
 double NowMs() {
     return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
 }
 
-void PutU16(std::string& s, std::uint16_t v) {
-    s += char(v >> 8);
-    s += char(v & 0xFF);
-}
-void PutU32(std::string& s, std::uint32_t v) {
-    PutU16(s, std::uint16_t(v >> 16));
-    PutU16(s, std::uint16_t(v));
-}
-std::uint16_t GetU16(const std::uint8_t* p) { return std::uint16_t((p[0] << 8) | p[1]); }
-std::uint32_t GetU32(const std::uint8_t* p) { return (std::uint32_t(GetU16(p)) << 16) | GetU16(p + 2); }
-
-struct Field {
-    std::uint16_t id;
-    std::string data;
-};
-
-std::string FieldList(const std::vector<Field>& fields) {
-    std::string body;
-    PutU16(body, std::uint16_t(fields.size()));
-    for (const Field& f : fields) {
-        PutU16(body, f.id);
-        PutU16(body, std::uint16_t(f.data.size()));
-        body += f.data;
-    }
-    return body;
-}
-
-std::string Frame(std::uint16_t type, std::uint32_t id, const std::string& body) {
-    std::string out;
-    out += char(0);
-    out += char(0);
-    PutU16(out, type);
-    PutU32(out, id);
-    PutU32(out, 0);
-    PutU32(out, std::uint32_t(body.size()));
-    PutU32(out, std::uint32_t(body.size()));
-    return out + body;
-}
-
-std::string U16(std::uint16_t v) {
-    std::string s;
-    PutU16(s, v);
-    return s;
-}
-std::string U32(std::uint32_t v) {
-    std::string s;
-    PutU32(s, v);
-    return s;
-}
 std::string Path(const std::vector<std::string>& names) {
     const std::vector<std::uint8_t> p = UFilePath::Build(names);
     return std::string(p.begin(), p.end());
