@@ -109,18 +109,6 @@ void AddItem(TFieldDataObj f, const SSplitPath& p) {
     AddPath(f, kFieldFilePath, p.folder);
 }
 
-std::string ReadAllFd(int fd) {
-    std::string text;
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        text.append(buf, static_cast<std::size_t>(n));
-        if (text.size() > 65535) Bad("The text is too long");
-    }
-    return text;
-}
 
 // A type or creator code as text; all zero (a folder's creator) is empty.
 std::string Code(const std::vector<std::uint8_t>& b, std::size_t at) {
@@ -217,7 +205,7 @@ void CmdBoard(CClientLink& link, const SClientOptions& opt, std::ostream& out) {
 
 void CmdPost(CClientLink& link, const SClientOptions& opt, int stdinFd) {
     NeedArgs(opt, 1, 1, "post TEXT|-");
-    std::string text = opt.args[0] == "-" ? ReadAllFd(stdinFd) : opt.args[0];
+    std::string text = opt.args[0] == "-" ? ReadClientInput(stdinFd) : opt.args[0];
     while (!text.empty() && text.back() == '\n') text.pop_back();
     if (text.empty()) Bad("Nothing to post");
     StFieldData req;
@@ -338,6 +326,19 @@ void CmdKick(CClientLink& link, const SClientOptions& opt) {
 }
 
 }  // namespace
+
+std::string ReadClientInput(int fd) {
+    std::string text;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
+        if (text.size() > 65535) Bad("The text is too long");
+    }
+    return text;
+}
 
 std::vector<std::string> ClientPathNames(const std::string& path) { return PathNames(path); }
 

@@ -34,19 +34,6 @@ void AddPath(TFieldDataObj f, const std::vector<std::uint8_t>& path) {
     UFieldData::AddField(f, kFieldNewsPath, path.data(), static_cast<std::uint32_t>(path.size()));
 }
 
-std::string ReadInput(int fd) {
-    std::string text;
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        text.append(buf, static_cast<std::size_t>(n));
-        if (text.size() > 65535) Bad("The text is too long");
-    }
-    return text;
-}
-
 void NewsRead(CClientLink& link, const SClientOptions& opt, std::ostream& out) {
     if (opt.args.size() != 3) Bad("Usage: kestrix HOST news read PATH ID");
     StFieldData req;
@@ -81,7 +68,7 @@ void NewsPost(CClientLink& link, const SClientOptions& opt, int stdinFd) {
         break;
     }
     if (args.size() != 3) Bad("Usage: kestrix HOST news post PATH TITLE TEXT|- [--reply-to ID]");
-    std::string text = args[2] == "-" ? ReadInput(stdinFd) : args[2];
+    std::string text = args[2] == "-" ? ReadClientInput(stdinFd) : args[2];
     while (!text.empty() && text.back() == '\n') text.pop_back();
     if (text.empty()) Bad("Nothing to post");
     const std::string title = LocalToWire(args[1]);

@@ -49,6 +49,9 @@ std::uint16_t FindUser(const std::vector<SUserEntry>& users, const std::string& 
 // given to the server are a bad argument.
 std::vector<std::string> ClientPathNames(const std::string& path);
 
+// All of a text given on standard input ("-"), at most 65535 bytes (more is a bad argument).
+std::string ReadClientInput(int fd);
+
 // JSON string literal of a UTF-8 text.
 std::string JsonString(std::string_view text);
 
