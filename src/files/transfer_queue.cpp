@@ -142,29 +142,24 @@ bool CMyApplication::KillDownloadByRefNum(SMyClient* client, std::uint32_t refNu
         WakeTransferPass();  // positions behind it move up
         return true;
     }
-    for (std::size_t i = 0; i < mDownloadList.size(); ++i) {
-        SMyDownloadData* d = mDownloadList[i].get();
-        if (d->refNum != refNum) continue;
-        if (d->client != client || d->clientID != client->userID) return false;
-        const std::uint32_t address = TransferLogAddress(d->tpt, client);
-        mDownloadList.erase(mDownloadList.begin() + static_cast<std::ptrdiff_t>(i));
-        Log(address, "Download connection closed");
-        UpdateDisplay();
-        WakeTransferPass();  // a queued download may start
-        return true;
-    }
-    for (std::size_t i = 0; i < mDownloadFldrList.size(); ++i) {
-        SMyDownloadFldrData* d = mDownloadFldrList[i].get();
-        if (d->refNum != refNum) continue;
-        if (d->client != client || d->clientID != client->userID) return false;
-        const std::uint32_t address = TransferLogAddress(d->tpt, client);
-        mDownloadFldrList.erase(mDownloadFldrList.begin() + static_cast<std::ptrdiff_t>(i));
-        Log(address, "Download connection closed");
-        UpdateDisplay();
-        WakeTransferPass();
-        return true;
-    }
-    return false;
+    // A running file or folder download: 1 killed, 0 someone else's, -1 not in `list`.
+    const auto killRunning = [&](auto& list) {
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            const auto* d = list[i].get();
+            if (d->refNum != refNum) continue;
+            if (d->client != client || d->clientID != client->userID) return 0;
+            const std::uint32_t address = TransferLogAddress(d->tpt, client);
+            list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
+            Log(address, "Download connection closed");
+            UpdateDisplay();
+            WakeTransferPass();  // a queued download may start
+            return 1;
+        }
+        return -1;
+    };
+    int killed = killRunning(mDownloadList);
+    if (killed < 0) killed = killRunning(mDownloadFldrList);
+    return killed > 0;
 }
 
 void CMyApplication::ProcessTran_KillDownload(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
