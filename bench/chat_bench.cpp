@@ -351,13 +351,6 @@ double Percentile(std::vector<double> v, double p) {
     return v[i];
 }
 
-void RaiseFileLimit() {
-    rlimit rl{};
-    getrlimit(RLIMIT_NOFILE, &rl);
-    rl.rlim_cur = rl.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &rl);
-}
-
 struct Result {
     int n = 0;
     double connectSecs = 0;

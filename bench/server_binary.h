@@ -1,12 +1,13 @@
 // Running the real server binary for the load programs (chat_bench, soak): a free base port, the
-// binary started on a program folder with its output in "server.out", its resident memory, and
-// an orderly stop (SIGTERM, then SIGKILL after 10 s).
+// binary started on a program folder with its output in "server.out", its resident memory, an
+// orderly stop (SIGTERM, then SIGKILL after 10 s), and the generator's own descriptor limit.
 #pragma once
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -95,6 +96,14 @@ inline long ResidentKB(pid_t pid) {
     while (std::getline(in, line))
         if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
     return -1;
+}
+
+// Lets this program open as many sockets as the hard limit allows (a thousand clients and more).
+inline void RaiseFileLimit() {
+    rlimit rl{};
+    getrlimit(RLIMIT_NOFILE, &rl);
+    rl.rlim_cur = rl.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &rl);
 }
 
 }  // namespace kx::bench

@@ -873,13 +873,6 @@ private:
     Totals mTotals;
 };
 
-void RaiseFileLimit() {
-    rlimit rl{};
-    getrlimit(RLIMIT_NOFILE, &rl);
-    rl.rlim_cur = rl.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &rl);
-}
-
 struct Sample {
     double secs = 0;
     long rssKB = 0;

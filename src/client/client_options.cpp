@@ -114,13 +114,8 @@ SClientOptions ParseClientOptions(const std::vector<std::string>& argv, const ch
         if (i + 1 >= argv.size()) Bad("Option " + opt + " needs a value");
         return argv[++i];
     };
-    for (; i < argv.size(); ++i) {
-        const std::string& a = argv[i];
-        if (a == "--help" || a == "-h") {
-            o.help = true;
-            return o;
-        }
-        if (a.rfind("--", 0) != 0 || !o.host.empty()) break;
+    // One option (before or after the host); its value, if any, is taken from the next word.
+    auto option = [&](const std::string& a) {
         if (a == "--login") o.login = value(a);
         else if (a == "--password-file") passwordFile = value(a);
         else if (a == "--name") o.name = value(a);
@@ -130,6 +125,15 @@ SClientOptions ParseClientOptions(const std::vector<std::string>& argv, const ch
         else if (a == "--tunnel") o.tunnel = true;
         else if (a == "--password") Bad("Give the password with --password-file or KESTRIX_PASSWORD, not on the command line");
         else Bad("Unknown option " + a);
+    };
+    for (; i < argv.size(); ++i) {
+        const std::string& a = argv[i];
+        if (a == "--help" || a == "-h") {
+            o.help = true;
+            return o;
+        }
+        if (a.rfind("--", 0) != 0 || !o.host.empty()) break;
+        option(a);
     }
     if (i >= argv.size()) Bad("Missing HOST");
     std::string host = argv[i++];
@@ -141,17 +145,7 @@ SClientOptions ParseClientOptions(const std::vector<std::string>& argv, const ch
     if (host.empty()) Bad("Missing HOST");
     o.host = host;
     // Options may also follow the host, before the command.
-    for (; i < argv.size() && argv[i].rfind("--", 0) == 0; ++i) {
-        const std::string& a = argv[i];
-        if (a == "--login") o.login = value(a);
-        else if (a == "--password-file") passwordFile = value(a);
-        else if (a == "--name") o.name = value(a);
-        else if (a == "--icon") o.icon = static_cast<std::int16_t>(ParseNumber(value(a), 1, 32767, "icon"));
-        else if (a == "--json") o.json = true;
-        else if (a == "--limit-rate") o.limitRate = ParseRate(value(a));
-        else if (a == "--tunnel") o.tunnel = true;
-        else Bad("Unknown option " + a);
-    }
+    for (; i < argv.size() && argv[i].rfind("--", 0) == 0; ++i) option(argv[i]);
     if (i >= argv.size()) Bad("Missing COMMAND");
     o.command = argv[i++];
     o.args.assign(argv.begin() + static_cast<std::ptrdiff_t>(i), argv.end());
