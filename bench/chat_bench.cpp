@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "accounts/account_store.h"
-#include "accounts/user_data.h"
+#include "protocol/user_data.h"
 #include "protocol/transaction_types.h"
 #include "server/pref_file.h"
 #include "load_wire.h"

@@ -38,10 +38,10 @@
 #include <vector>
 
 #include "accounts/account_store.h"
-#include "accounts/user_data.h"
-#include "files/file_path.h"
-#include "files/flat_file.h"
-#include "files/fs_ref.h"
+#include "protocol/user_data.h"
+#include "fs/file_path.h"
+#include "fs/flat_file.h"
+#include "fs/fs_ref.h"
 #include "news/news_database.h"
 #include "protocol/transaction_types.h"
 #include "server/pref_file.h"

@@ -8,7 +8,7 @@
 
 #include "admin/ip_range.h"
 #include "net/transport.h"
-#include "server/len_text.h"
+#include "framework/len_text.h"
 
 namespace kx {
 

@@ -3,7 +3,7 @@
 #include <optional>
 #include <ostream>
 
-#include "accounts/user_data.h"
+#include "protocol/user_data.h"
 #include "client/client_session.h"
 #include "framework/file_util.h"
 #include "protocol/transaction_types.h"

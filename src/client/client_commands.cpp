@@ -5,10 +5,10 @@
 #include <ostream>
 #include <unistd.h>
 
-#include "accounts/user_data.h"
+#include "protocol/user_data.h"
 #include "client/client_session.h"
-#include "files/file_path.h"
-#include "files/mac_roman.h"
+#include "fs/file_path.h"
+#include "fs/mac_roman.h"
 #include "protocol/transaction_types.h"
 
 namespace kx {

@@ -7,8 +7,8 @@
 #include <ostream>
 
 #include "client/client_session.h"
-#include "files/file_path.h"
-#include "files/mac_roman.h"
+#include "fs/file_path.h"
+#include "fs/mac_roman.h"
 #include "news/news_requests.h"
 #include "protocol/transaction_types.h"
 

@@ -14,7 +14,7 @@
 
 #include "client/client_connection.h"
 #include "client/client_options.h"
-#include "files/fs_ref.h"
+#include "fs/fs_ref.h"
 #include "framework/error.h"
 
 namespace kx {

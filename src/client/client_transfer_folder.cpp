@@ -10,10 +10,10 @@
 
 #include "client/client_session.h"
 #include "client/client_transfer.h"
-#include "files/file_path.h"
-#include "files/flat_file.h"
+#include "fs/file_path.h"
+#include "fs/flat_file.h"
 #include "files/folder_records.h"
-#include "files/mac_roman.h"
+#include "fs/mac_roman.h"
 #include "framework/file_util.h"
 #include "protocol/transaction_types.h"
 

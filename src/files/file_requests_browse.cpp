@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "files/file_tree.h"
-#include "files/file_types.h"
+#include "fs/file_types.h"
 #include "protocol/transaction_types.h"
 #include "server/application.h"
 

@@ -3,7 +3,7 @@
 // itself can be named (empty name, empty path) but is never deleted, renamed, moved or aliased.
 // File-system failures are answered with the handler's prefix and the error's message, never left
 // to the application's error counter, so that no client request can drive the server to a reset.
-#include "files/file_path.h"
+#include "fs/file_path.h"
 #include "files/file_tree.h"
 #include "protocol/transaction_types.h"
 #include "server/application.h"

@@ -2,10 +2,10 @@
 // boxes and upload folders, the file list reply and the code descriptions.
 #include <algorithm>
 
-#include "files/file_path.h"
+#include "fs/file_path.h"
 #include "files/file_tree.h"
-#include "files/file_types.h"
-#include "files/fs_listing.h"
+#include "fs/file_types.h"
+#include "fs/fs_listing.h"
 #include "framework/error.h"
 #include "protocol/transaction_types.h"
 #include "server/application.h"

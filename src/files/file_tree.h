@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "files/fs_ref.h"
+#include "fs/fs_ref.h"
 #include "protocol/field_data.h"
 
 namespace kx {

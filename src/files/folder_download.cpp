@@ -4,9 +4,9 @@
 // whole, resumed or skipped as the client decides.
 #include <algorithm>
 
-#include "files/file_path.h"
+#include "fs/file_path.h"
 #include "files/file_tree.h"
-#include "files/flat_file.h"
+#include "fs/flat_file.h"
 #include "files/transfer_internal.h"
 #include "framework/clock.h"
 

@@ -11,7 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "files/fs_ref.h"
+#include "fs/fs_ref.h"
 #include "framework/error.h"
 #include "net/transport.h"
 

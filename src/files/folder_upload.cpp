@@ -7,10 +7,10 @@
 
 #include <algorithm>
 
-#include "files/file_path.h"
+#include "fs/file_path.h"
 #include "files/file_tree.h"
-#include "files/file_types.h"
-#include "files/flat_file.h"
+#include "fs/file_types.h"
+#include "fs/flat_file.h"
 #include "files/transfer_internal.h"
 #include "framework/clock.h"
 

@@ -7,8 +7,8 @@
 
 #include "files/file_tree.h"
 #include "files/folder_records.h"
-#include "files/fs_listing.h"
-#include "files/file_types.h"
+#include "fs/fs_listing.h"
+#include "fs/file_types.h"
 #include "framework/error.h"
 
 namespace kx {

@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "files/file_path.h"
-#include "files/flat_file.h"
+#include "fs/file_path.h"
+#include "fs/flat_file.h"
 #include "files/transfer_internal.h"
 #include "framework/clock.h"
 

@@ -12,9 +12,9 @@
 #include <set>
 #include <string>
 
-#include "files/flat_file.h"
+#include "fs/flat_file.h"
 #include "files/folder_records.h"
-#include "files/fs_ref.h"
+#include "fs/fs_ref.h"
 #include "framework/event_loop.h"
 #include "net/transport.h"
 

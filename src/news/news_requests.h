@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "files/fs_ref.h"
+#include "fs/fs_ref.h"
 #include "news/news_database.h"
 #include "protocol/field_data.h"
 

@@ -1,8 +1,8 @@
 // The two news listing requests: the bundles and categories of a bundle (short entries for old
 // clients, long ones with each category's summary for newer ones) and the article listing of a
 // category. Neither needs a privilege.
-#include "files/fs_listing.h"
-#include "files/file_types.h"
+#include "fs/fs_listing.h"
+#include "fs/file_types.h"
 #include "news/news_requests.h"
 #include "protocol/transaction_types.h"
 #include "server/application.h"

@@ -1,6 +1,6 @@
 // The requests that change the news tree: create a bundle (a folder), create a category (a new
 // ".knz" database file), and delete a bundle or category (moved into the trash).
-#include "files/file_path.h"
+#include "fs/file_path.h"
 #include "news/news_requests.h"
 #include "protocol/transaction_types.h"
 #include "server/application.h"

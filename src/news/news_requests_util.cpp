@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "files/file_path.h"
+#include "fs/file_path.h"
 #include "framework/error.h"
 #include "news/news_format.h"
 #include "protocol/transaction_types.h"

@@ -5,7 +5,7 @@
 #include <cctype>
 #include <cerrno>
 
-#include "files/file_types.h"
+#include "fs/file_types.h"
 #include "framework/file_util.h"
 #include "framework/text_format.h"
 #include "server/application.h"

@@ -10,7 +10,7 @@
 #include "framework/clock.h"
 #include "framework/file_util.h"
 #include "protocol/transaction_types.h"
-#include "files/fs_ref.h"
+#include "fs/fs_ref.h"
 #include "server/pref_file.h"
 
 namespace kx {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "accounts/user_access.h"
+#include "protocol/user_access.h"
 #include "protocol/transact.h"
 
 namespace kx {

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "net/transport.h"
-#include "server/len_text.h"
+#include "framework/len_text.h"
 
 namespace kx {
 

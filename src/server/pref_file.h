@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "server/len_text.h"
+#include "framework/len_text.h"
 #include "server/options.h"
 
 namespace kx {

@@ -5,7 +5,7 @@
 
 #include <sys/stat.h>
 
-#include "accounts/user_data.h"
+#include "protocol/user_data.h"
 #include "framework/file_util.h"
 #include "protocol/transaction_types.h"
 #include "server/app_fixture.h"

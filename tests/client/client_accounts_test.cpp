@@ -2,7 +2,7 @@
 // and removed, with the record on disk checked, a rename, and the refusals of an ordinary account.
 #include <gtest/gtest.h>
 
-#include "accounts/user_data.h"
+#include "protocol/user_data.h"
 #include "client/client_fixture.h"
 
 namespace kx {

@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "accounts/account_store.h"
-#include "accounts/user_data.h"
+#include "protocol/user_data.h"
 #include "protocol/transaction_types.h"
 #include "server/pref_file.h"
 #include "support/server_process.h"

@@ -5,7 +5,7 @@
 #include <map>
 
 #include "files/file_tree.h"
-#include "files/file_types.h"
+#include "fs/file_types.h"
 #include "files/file_requests_fixture.h"
 
 namespace kx::test {

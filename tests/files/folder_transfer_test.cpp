@@ -5,7 +5,7 @@
 // failing, partial items resumed, 0 items, and item paths that try to leave the folder).
 #include <unistd.h>
 
-#include "files/fs_listing.h"
+#include "fs/fs_listing.h"
 #include "files/transfer_fixture.h"
 
 namespace kx::test {

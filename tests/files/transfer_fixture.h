@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "accounts/user_access.h"
-#include "files/file_path.h"
+#include "protocol/user_access.h"
+#include "fs/file_path.h"
 #include "framework/file_util.h"
 #include "protocol/transaction_types.h"
 #include "server/app_fixture.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "files/file_path.h"
+#include "fs/file_path.h"
 #include "framework/error.h"
 #include "fuzz/targets.h"
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "files/flat_file.h"
+#include "fs/flat_file.h"
 #include "framework/error.h"
 #include "fuzz/targets.h"
 

@@ -21,10 +21,10 @@
 #include <string>
 #include <vector>
 
-#include "files/file_path.h"
-#include "files/flat_file.h"
+#include "fs/file_path.h"
+#include "fs/flat_file.h"
 #include "files/folder_records.h"
-#include "files/fs_ref.h"
+#include "fs/fs_ref.h"
 #include "framework/error.h"
 #include "fuzz/targets.h"
 #include "support/fake_transport.h"

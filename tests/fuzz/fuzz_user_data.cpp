@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <span>
 
-#include "accounts/user_data.h"
+#include "protocol/user_data.h"
 #include "framework/error.h"
 #include "fuzz/targets.h"
 

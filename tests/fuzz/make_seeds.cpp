@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "accounts/user_data.h"
+#include "protocol/user_data.h"
 #include "admin/ban_file.h"
-#include "files/file_path.h"
-#include "files/flat_file.h"
-#include "files/fs_ref.h"
+#include "fs/file_path.h"
+#include "fs/flat_file.h"
+#include "fs/fs_ref.h"
 #include "net/http_block.h"
 #include "news/news_database.h"
 #include "protocol/field_data.h"

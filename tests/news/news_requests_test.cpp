@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "files/date_stamp.h"
-#include "files/file_path.h"
+#include "fs/date_stamp.h"
+#include "fs/file_path.h"
 #include "framework/clock.h"
 #include "framework/file_util.h"
 #include "news/news_database.h"

@@ -20,9 +20,9 @@
 
 #include "accounts/account_store.h"
 #include "accounts/admin_account.h"
-#include "accounts/user_data.h"
+#include "protocol/user_data.h"
 #include "admin/ban_file.h"
-#include "files/file_path.h"
+#include "fs/file_path.h"
 #include "framework/file_util.h"
 #include "protocol/transaction_types.h"
 #include "server/pref_file.h"

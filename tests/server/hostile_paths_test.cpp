@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <map>
 
-#include "files/file_path.h"
+#include "fs/file_path.h"
 #include "server/wire_session.h"
 
 namespace kx::test {

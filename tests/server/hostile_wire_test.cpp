@@ -9,7 +9,7 @@
 #include <atomic>
 #include <thread>
 
-#include "files/file_path.h"
+#include "fs/file_path.h"
 #include "server/wire_session.h"
 
 namespace kx::test {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "accounts/user_data.h"
+#include "protocol/user_data.h"
 #include "protocol/transaction_types.h"
 #include "server/app_fixture.h"
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "accounts/admin_check.h"
-#include "accounts/user_data.h"
+#include "protocol/user_data.h"
 #include "protocol/transaction_types.h"
 #include "support/server_process.h"
 #include "support/test_client.h"

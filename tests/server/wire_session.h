@@ -10,8 +10,8 @@
 #include <string>
 
 #include "accounts/account_store.h"
-#include "accounts/user_access.h"
-#include "accounts/user_data.h"
+#include "protocol/user_access.h"
+#include "protocol/user_data.h"
 #include "framework/file_util.h"
 #include "protocol/transaction_types.h"
 #include "server/pref_file.h"

@@ -1,5 +1,5 @@
 // Path data parsing and building, and the client name rules (see file_path.h).
-#include "files/file_path.h"
+#include "fs/file_path.h"
 
 #include <algorithm>
 

@@ -1,5 +1,5 @@
 // Conversion of host times to SDateTimeStamp (see date_stamp.h).
-#include "files/date_stamp.h"
+#include "fs/date_stamp.h"
 
 namespace kx::UDateTime {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "accounts/user_access.h"
+#include "protocol/user_access.h"
 
 namespace kx {
 

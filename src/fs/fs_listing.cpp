@@ -1,5 +1,5 @@
 // Folder listings and the per-item facts they report (see fs_listing.h).
-#include "files/fs_listing.h"
+#include "fs/fs_listing.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,9 +8,9 @@
 #include <climits>
 #include <cstdlib>
 
-#include "files/file_types.h"
-#include "files/fs_internal.h"
-#include "files/mac_roman.h"
+#include "fs/file_types.h"
+#include "fs/fs_internal.h"
+#include "fs/mac_roman.h"
 #include "framework/error.h"
 
 namespace kx {

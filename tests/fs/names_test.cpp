@@ -1,9 +1,9 @@
 // Mac OS Roman names, the extension table of type/creator codes, and the date-time stamp.
 #include <gtest/gtest.h>
 
-#include "files/date_stamp.h"
-#include "files/file_types.h"
-#include "files/mac_roman.h"
+#include "fs/date_stamp.h"
+#include "fs/file_types.h"
+#include "fs/mac_roman.h"
 
 namespace kx {
 namespace {

@@ -1,10 +1,10 @@
 // The flattened file stream and the resume record: exact bytes, any slicing, resumes, damaged
 // input and the 32-bit size rule.
-#include "files/flat_file.h"
+#include "fs/flat_file.h"
 
 #include <gtest/gtest.h>
 
-#include "files/fs_test_dir.h"
+#include "fs/fs_test_dir.h"
 #include "framework/error.h"
 
 namespace kx {

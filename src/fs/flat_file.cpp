@@ -1,5 +1,5 @@
 // Flattening and unflattening files in slices, and the resume record (see flat_file.h).
-#include "files/flat_file.h"
+#include "fs/flat_file.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "files/fs_listing.h"
+#include "fs/fs_listing.h"
 #include "framework/error.h"
 
 namespace kx {

@@ -1,6 +1,6 @@
 // Byte-exact encoding and decoding of the 734-byte account record, and the complement coding of
 // logins and passwords.
-#include "accounts/user_data.h"
+#include "protocol/user_data.h"
 
 #include <algorithm>
 

@@ -13,8 +13,8 @@
 #include <optional>
 #include <vector>
 
-#include "files/file_types.h"
-#include "files/fs_ref.h"
+#include "fs/file_types.h"
+#include "fs/fs_ref.h"
 
 namespace kx {
 

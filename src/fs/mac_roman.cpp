@@ -1,5 +1,5 @@
 // Mac OS Roman <-> UTF-8 conversion of file names (see mac_roman.h).
-#include "files/mac_roman.h"
+#include "fs/mac_roman.h"
 
 #include <array>
 #include <cstdint>

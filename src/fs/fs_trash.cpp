@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <string>
 
-#include "files/fs_internal.h"
-#include "files/fs_ref.h"
+#include "fs/fs_internal.h"
+#include "fs/fs_ref.h"
 #include "framework/error.h"
 
 namespace kx::UFileSys {

@@ -1,6 +1,6 @@
 // The privilege set: bit numbering from the top bit of the first byte, the number of every named
 // privilege, the full-access set as bytes, and the creator rule.
-#include "accounts/user_access.h"
+#include "protocol/user_access.h"
 
 #include <gtest/gtest.h>
 
