@@ -12,18 +12,17 @@ void CMyApplication::StartTrackerRegistration() {
     // Announce from the address the listeners use, so a multi-homed host is listed as the
     // address clients can reach.
     mTrackerTpt->SetIPAddress(mOptions.stIPAddress);
-    mTrackerTimer = std::make_shared<CMyTimerSlot>();
     RestartTracker();
 }
 
 void CMyApplication::RestartTracker() {
     if (!UTracker::HasAnyTracker(mPrefs.mTrackInfo) || mServerName.empty()) mOptions.nOpts &= ~kMyOptTracker;
-    if (!mTrackerTimer) return;
+    if (!mTrackerTpt) return;  // before start-up, or without listeners
     if (!(mOptions.nOpts & kMyOptTracker)) {
-        mTrackerTimer->Stop();
+        mTrackerTimer.Stop();
         return;
     }
-    mTrackerTimer->Start(
+    mTrackerTimer.Start(
         kTrackerPeriodMs,
         [this] {
             try {
@@ -37,7 +36,7 @@ void CMyApplication::RestartTracker() {
     UpdateTracker();
 }
 
-bool CMyApplication::IsTrackerRunning() const { return mTrackerTimer && mTrackerTimer->IsRunning(); }
+bool CMyApplication::IsTrackerRunning() const { return mTrackerTimer.IsRunning(); }
 
 void CMyApplication::UpdateTracker() {
     if (!mTrackerTpt || mServerName.empty() || !(mOptions.nOpts & kMyOptTracker)) return;

@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <ostream>
 
-#include "protocol/user_data.h"
 #include "client/client_transfer.h"
 #include "client/client_tunnel.h"
 #include "protocol/transaction_types.h"
+#include "protocol/user_data.h"
 
 namespace kx {
 

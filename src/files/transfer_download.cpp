@@ -8,14 +8,16 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "fs/file_path.h"
-#include "fs/flat_file.h"
 #include "files/transfer_internal.h"
 #include "framework/clock.h"
+#include "fs/file_path.h"
+#include "fs/flat_file.h"
+#include "fs/mac_roman.h"
+#include "server/application.h"
 
 namespace kx {
 
-using UMyTransfer::Quoted;
+using UMacRoman::Quoted;
 
 namespace {
 

@@ -35,10 +35,6 @@ inline constexpr std::size_t kResumeHeaderSize = 42;     // SFlatFileResumeData 
 inline constexpr std::size_t kResumeEntrySize = 16;      // SFlatFileResumeEntry
 inline constexpr std::size_t kResumeRecordSize = kResumeHeaderSize + kResumeEntrySize;  // as written: 58
 
-// Class 1 codes for damaged streams and records.
-inline constexpr std::int16_t kErrBadFormat = 7;
-inline constexpr std::int16_t kErrBadVersion = 8;
-
 // An open file descriptor, closed on destruction.
 class CFileDescriptor {
 public:

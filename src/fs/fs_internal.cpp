@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <vector>
 
+#include "framework/error.h"
 #include "fs/fs_ref.h"
 #include "fs/mac_roman.h"
-#include "framework/error.h"
 
 namespace kx::FSInternal {
 

@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "framework/error.h"
 #include "fs/fs_internal.h"
 #include "fs/fs_ref.h"
-#include "framework/error.h"
 
 namespace kx::UFileSys {
 

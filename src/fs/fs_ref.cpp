@@ -10,13 +10,13 @@
 #include <cstdlib>
 #include <vector>
 
+#include "framework/error.h"
 #include "fs/file_path.h"
 #include "fs/file_types.h"
 #include "fs/flat_file.h"
 #include "fs/fs_internal.h"
 #include "fs/fs_listing.h"
 #include "fs/mac_roman.h"
-#include "framework/error.h"
 
 namespace kx {
 

@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <string>
 
+#include "framework/error.h"
 #include "fs/fs_internal.h"
 #include "fs/fs_ref.h"
-#include "framework/error.h"
 
 namespace kx::UFileSys {
 

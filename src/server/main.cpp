@@ -13,11 +13,10 @@
 #include <vector>
 #include <unistd.h>
 
+#include "console/options_command.h"
 #include "framework/event_loop.h"
 #include "net/transport.h"
-#include "console/option_settings.h"
 #include "server/application.h"
-#include "server/pref_file.h"
 
 namespace {
 
@@ -47,44 +46,7 @@ void PrintUsage(std::FILE* out) {
                  "SIGHUP reloads the message board and the agreement.\n"
                  "\n"
                  "Options for --set (as \"options\" names them):\n");
-    for (const auto& [name, what] : kx::UOptionSettings::Describe())
-        std::fprintf(out, "  %s: %s\n", name.c_str(), what.c_str());
-}
-
-// --set and --options: the options file of a stopped server. Returns the exit status.
-int EditOptions(const std::string& dir, const std::vector<std::string>& assignments, bool show) {
-    const std::string path = kx::UMyPrefs::GetPrefsSpec(dir);
-    kx::SMyPrefs prefs;
-    kx::UMyPrefs::ReadPrefs(path, prefs);
-    for (const std::string& a : assignments) {
-        std::string name, value, error;
-        if (!kx::UOptionSettings::SplitAssignment(a, name, value)) {
-            std::fprintf(stderr, "kestrix-server: --set needs NAME=VALUE, not '%s'\n", a.c_str());
-            return 2;
-        }
-        if (!kx::UOptionSettings::Set(prefs, name, value, error)) {
-            std::fprintf(stderr, "kestrix-server: %s. Nothing changed.\n", error.c_str());
-            return 2;
-        }
-    }
-    if (!assignments.empty()) {
-        bool anyTracker = false;
-        for (const auto& e : prefs.mTrackInfo) anyTracker |= !e.Name().empty();
-        if ((prefs.mOptions.nOpts & kx::kMyOptTracker) && (!anyTracker || prefs.mServerName.IsEmpty())) {
-            prefs.mOptions.nOpts &= ~kx::kMyOptTracker;
-            std::fprintf(stderr, "kestrix-server: tracker registration stays off: it needs a server name and a tracker\n");
-        }
-        try {
-            kx::UMyPrefs::WritePrefs(path, prefs);
-        } catch (const kx::SError& err) {
-            std::fprintf(stderr, "kestrix-server: cannot write '%s': %s\n", path.c_str(), kx::UError::GetMessage(err).c_str());
-            return 1;
-        }
-    }
-    if (show) {
-        for (const auto& [name, value] : kx::UOptionSettings::List(prefs)) std::printf("%s = %s\n", name.c_str(), value.c_str());
-    }
-    return 0;
+    kx::UOptionsCommand::PrintNames(out);
 }
 
 }  // namespace
@@ -119,7 +81,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kestrix-server: cannot use program folder '%s': %s\n", dir.c_str(), std::strerror(errno));
         return 1;
     }
-    if (!assignments.empty() || showOptions) return EditOptions(dir, assignments, showOptions);
+    if (!assignments.empty() || showOptions) return kx::UOptionsCommand::Run(dir, assignments, showOptions);
 
     // Every client is a descriptor: take all the descriptors the system allows this process.
     rlimit files{};

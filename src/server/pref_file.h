@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "admin/tracker.h"
 #include "framework/len_text.h"
 #include "server/options.h"
 

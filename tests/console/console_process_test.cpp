@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include "accounts/account_store.h"
-#include "protocol/user_data.h"
 #include "protocol/transaction_types.h"
+#include "protocol/user_data.h"
 #include "server/pref_file.h"
 #include "support/server_process.h"
 #include "support/test_client.h"

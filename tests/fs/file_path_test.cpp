@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "fs/fs_test_dir.h"
 #include "framework/error.h"
+#include "fs/fs_test_dir.h"
 
 namespace kx {
 namespace {

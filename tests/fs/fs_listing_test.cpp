@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include "framework/error.h"
 #include "fs/file_types.h"
 #include "fs/fs_test_dir.h"
-#include "framework/error.h"
 
 namespace kx {
 namespace {

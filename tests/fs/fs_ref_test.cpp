@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include "framework/error.h"
 #include "fs/file_path.h"
 #include "fs/fs_test_dir.h"
-#include "framework/error.h"
 
 namespace kx {
 namespace {

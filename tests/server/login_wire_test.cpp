@@ -6,8 +6,8 @@
 #include <cstdlib>
 
 #include "accounts/admin_check.h"
-#include "protocol/user_data.h"
 #include "protocol/transaction_types.h"
+#include "protocol/user_data.h"
 #include "support/server_process.h"
 #include "support/test_client.h"
 
