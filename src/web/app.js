@@ -124,6 +124,7 @@ function showBanner(...content) {
 
 conn.on('state', (state, detail) => {
   clearInterval(countdown);
+  document.body.classList.toggle('down', state !== 'online');
   if (state === 'online') {
     showBanner();
     $('#login-view').hidden = true;

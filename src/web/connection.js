@@ -19,7 +19,12 @@ const kSteadyMs = 60000;
 
 export class Connection {
   // `makeSocket(path)` opens a socket to '/kestrix' or '/transfer' on the page's server.
-  constructor({ makeSocket, setTimer = setTimeout, clearTimer = clearTimeout, now = Date.now, backoff = kBackoffSeconds }) {
+  // The timer functions are called as methods of this object, so the defaults are wrapped
+  // (a browser refuses setTimeout called on anything but the window).
+  constructor({
+    makeSocket, setTimer = (fn, ms) => setTimeout(fn, ms), clearTimer = (t) => clearTimeout(t), now = () => Date.now(),
+    backoff = kBackoffSeconds,
+  }) {
     Object.assign(this, { makeSocket, setTimer, clearTimer, now, backoff });
     this.listeners = new Map(); // notice type or event name -> [fn]
     this.session = null;

@@ -10,7 +10,7 @@ export function h(tag, attrs = {}, ...children) {
     else if (key in el && typeof value !== 'string') el[key] = value;
     else el.setAttribute(key, value === true ? '' : value);
   }
-  for (const c of children.flat()) {
+  for (const c of children.flat(Infinity)) {
     if (c !== undefined && c !== null && c !== false) el.append(c instanceof Node ? c : String(c));
   }
   return el;
@@ -21,7 +21,7 @@ export function $(selector) {
 }
 
 export function clear(el, ...children) {
-  el.replaceChildren(...children.flat().filter((c) => c !== undefined && c !== null && c !== false));
+  el.replaceChildren(...children.flat(Infinity).filter((c) => c !== undefined && c !== null && c !== false));
 }
 
 export function formatSize(n) {

@@ -71,8 +71,9 @@ export function createChatView(ctx, el) {
 
   // A list of the users not yet in the chat, and a button to invite the one picked.
   function inviteControl(r) {
-    const select = h('select', { 'aria-label': 'User to invite' },
-      [...ctx.users.values()].filter((u) => !r.members.has(u.id)).map((u) => h('option', { value: u.id }, u.name)));
+    const others = [...ctx.users.values()].filter((u) => !r.members.has(u.id));
+    if (!others.length) return null;
+    const select = h('select', { 'aria-label': 'User to invite' }, others.map((u) => h('option', { value: u.id }, u.name)));
     const go = () => {
       if (!select.value) return;
       conn.send(kTranInviteToChat, new FieldList().addInt(kFieldChatID, r.id).addInt(kFieldUserID, Number(select.value)));

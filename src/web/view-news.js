@@ -58,7 +58,8 @@ export function createNewsView(ctx, el) {
         ...f.all(kFieldNewsCatListItem).map((b) => decodeNewsItem(b, true)),
         ...f.all(kFieldNewsCatListEntry).map((b) => decodeNewsItem(b, false)),
       ];
-      const counted = (item) => (item.count === null ? '' : item.kind === 'bundle' ? ` (${item.count} items)` : ` (${item.count} articles)`);
+      const counted = (item) => (item.count === null ? ''
+        : ` (${item.count} ${item.kind === 'bundle' ? 'item' : 'article'}${item.count === 1 ? '' : 's'})`);
       clear(body, items.length ? h('ul', { class: 'entries' }, items.map((item) => h('li', { class: item.kind },
         item.kind === 'other' ? item.name : button(`${item.name}${counted(item)}`,
           () => (item.kind === 'bundle' ? openBundle([...path, item.name]) : openCategory([...path, item.name])))))) : h('p', {}, 'Nothing here yet.'));
