@@ -63,8 +63,21 @@ test('transaction reader: chunks of one id, bad sizes', () => {
   const [t] = r.drain();
   assert.equal(t.hdr.dataSize, 30);
   assert.equal(hex(t.body), hex(a));
-  r.push(chunk(8, 65, new Uint8Array(0)));
+  // A request and a reply may share an id; their chunks interleave without mixing. An empty
+  // transaction (total 0) is complete at once.
+  const req = (id, total, data) => chunk(id, total, data);
+  const rep = (id, total, data) => { const b = chunk(id, total, data); b[1] = 1; return b; };
+  r.push(Uint8Array.from([...req(9, 4, Uint8Array.of(1, 2)), ...rep(9, 3, Uint8Array.of(7)), ...chunk(10, 0, new Uint8Array(0)),
+    ...req(9, 4, Uint8Array.of(3, 4)), ...rep(9, 3, Uint8Array.of(8, 9))]));
+  assert.deepEqual(r.drain().map((x) => [x.hdr.isReply, x.hdr.id, hex(x.body)]),
+    [[false, 10, ''], [false, 9, '01020304'], [true, 9, '070809']]);
+  // A later chunk may not overrun its transaction's total, nor a header announce past the limit.
+  r.push(req(11, 4, Uint8Array.of(1, 2, 3)));
+  r.push(req(11, 4, Uint8Array.of(4, 5)));
   assert.throws(() => r.drain(), /damaged/);
+  const r2 = new TransactionReader(64);
+  r2.push(chunk(8, 65, new Uint8Array(0)));
+  assert.throws(() => r2.drain(), /damaged/);
 });
 
 test('Mac OS Roman round trips', () => {

@@ -130,6 +130,14 @@ test('a damaged header or a lost connection fails every waiting request', async 
   const lost = other.session.request(300);
   other.socket.drop();
   await assert.rejects(lost, /connection to the server was lost/);
+
+  // A request the server never answers fails on its own; a late reply is then dropped.
+  const slow = await established({ replyTimeoutMs: 5 });
+  const unanswered = slow.session.request(206);
+  await assert.rejects(unanswered, /did not answer in time/);
+  slow.socket.reply(1);
+  assert.equal(slow.session.closed, false);
+  slow.session.close();
 });
 
 // A connection whose sockets and timers the test runs by hand.
@@ -247,6 +255,68 @@ test('download: header, flattened stream in pieces, queue position', async () =>
   assert.deepEqual(queue, [1, 0]);
   assert.equal(progress, 144);
   assert.equal(t.closed, true); // a finished download counts against the limits until closed
+  conn.logout();
+});
+
+test('first login failures, logging out during a pause, reconnecting at once', async () => {
+  const { conn, sockets, timers, states, serve } = harness();
+  const refused = assert.rejects(conn.login({ login: 'x', password: 'y', name: 'n', icon: 1 }),
+    (e) => e instanceof ServerError && e.message === 'Incorrect login.');
+  await serve({ refuse: 'Incorrect login.' });
+  await refused;
+  assert.equal(sockets[0].closed, true);
+  const unreachable = assert.rejects(conn.login({ login: '', password: '', name: 'n', icon: 1 }), ConnectionError);
+  sockets[1].drop();
+  await unreachable;
+  assert.equal(timers.length, 0); // a first login is never retried by itself
+  assert.equal(conn.state, 'offline');
+
+  const ok = conn.login({ login: '', password: '', name: 'n', icon: 1 });
+  await serve();
+  await ok;
+  sockets[2].drop();
+  conn.retryNow();
+  await serve();
+  assert.equal(conn.state, 'online');
+  sockets[3].drop();
+  conn.logout();
+  assert.equal(conn.state, 'offline');
+  assert.equal(sockets.length, 4);
+  assert.deepEqual(states.slice(-5), ['waiting', 'connecting', 'online', 'waiting', 'offline']);
+  assert.throws(() => conn.send(105), ConnectionError);
+});
+
+test('download failures: a foreign stream, a cut connection, a cancel', async () => {
+  const { conn, sockets, serve } = harness();
+  const login = conn.login({ login: '', password: '', name: 'g', icon: 1 });
+  await serve();
+  await login;
+  const s = sockets[0];
+  const start = (n, name) => {
+    const done = downloadFile(conn, { path: [], name, signal: controller.signal });
+    s.reply(n, new FieldList().addInt(108, 200).add(107, Uint8Array.of(n, 0, 0, 1)));
+    return done;
+  };
+  let controller = new AbortController();
+  const foreign = start(2, 'a');
+  await tick();
+  sockets[1].open();
+  sockets[1].deliver(ascii('GIF89a' + '\0'.repeat(30)));
+  await assert.rejects(foreign, /not a flattened file/);
+  assert.equal(sockets[1].closed, true);
+  const cut = start(3, 'b');
+  await tick();
+  sockets[2].open();
+  sockets[2].drop();
+  await assert.rejects(cut, /download was interrupted/);
+  const cancelled = start(4, 'c');
+  await tick();
+  controller.abort();
+  await assert.rejects(cancelled, /Cancelled/);
+  assert.equal(sockets[3].closed, true);
+  assert.equal(decodeHeader(s.sent[5]).type, 214); // the server forgets the download too
+  assert.equal(hex(FieldList.decode(s.sent[5].subarray(20)).get(107)), '04000001');
+  controller = new AbortController();
   conn.logout();
 });
 
