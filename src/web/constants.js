@@ -65,8 +65,6 @@ export const kFieldServerName = 162;
 export const kFieldFileNameWithInfo = 200;
 export const kFieldFileName = 201;
 export const kFieldFilePath = 202;
-export const kFieldFileTransferOptions = 204;
-export const kFieldFileSize = 207;
 export const kFieldUserNameWithInfo = 300;
 export const kFieldNewsCatListEntry = 320;
 export const kFieldNewsArtListData = 321;
@@ -80,7 +78,6 @@ export const kFieldNewsArtDate = 330;
 export const kFieldNewsArtPrevArt = 331;
 export const kFieldNewsArtNextArt = 332;
 export const kFieldNewsArtData = 333;
-export const kFieldNewsArtFlags = 334;
 export const kFieldNewsArtParentArt = 335;
 export const kFieldNewsArt1stChildArt = 336;
 
@@ -90,23 +87,12 @@ export const kClientVersion = 190;
 
 // Privilege bits (bit 0 is the most significant bit of the first access byte) with the words
 // the account editor shows for them.
-export const myAcc_DeleteFiles = 0;
-export const myAcc_UploadFiles = 1;
-export const myAcc_DownloadFiles = 2;
-export const myAcc_CreateFolders = 5;
-export const myAcc_ReadChat = 9;
-export const myAcc_SendChat = 10;
-export const myAcc_CreateChat = 11;
 export const myAcc_CreateUsers = 14;
 export const myAcc_DeleteUsers = 15;
 export const myAcc_OpenUsers = 16;
-export const myAcc_ModifyUsers = 17;
-export const myAcc_ReadNews = 20;
-export const myAcc_PostNews = 21;
 export const myAcc_DisconnectUsers = 22;
 export const myAcc_GetClientInfo = 24;
 export const myAcc_Broadcast = 32;
-export const myAcc_SendPrivMsg = 40;
 
 export const kPrivilegeNames = [
   [0, 'Delete files'], [1, 'Upload files'], [2, 'Download files'], [3, 'Rename files'],

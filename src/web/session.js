@@ -43,7 +43,8 @@ export class Session {
       this.socket.onopen = () => this.socket.send(kEstablishRequest);
       this.socket.onmessage = (event) => this.receive(new Uint8Array(event.data));
       this.socket.onerror = () => {};
-      this.socket.onclose = () => this.fail(new ConnectionError('The connection to the server was lost.'));
+      this.socket.onclose = () => this.fail(new ConnectionError(this.established
+        ? 'The connection to the server was lost.' : 'The server could not be reached.'));
     });
   }
 
