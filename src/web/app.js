@@ -158,9 +158,8 @@ conn.on('state', (state, detail) => {
 // Keyboard: Alt+1..6 pick a section.
 document.addEventListener('keydown', (event) => {
   if (!event.altKey || event.ctrlKey || event.metaKey || $('#app-view').hidden) return;
-  const tabs = [...document.querySelectorAll(".tabs [role=tab]")].filter((b) => b.offsetParent !== null);
-  const tab = tabs[Number(event.key) - 1];
-  if (!tab) return;
+  const tab = document.querySelectorAll('.tabs [role=tab]')[Number(event.key) - 1];
+  if (!tab || tab.offsetParent === null) return; // not shown (Users beside the page, Admin)
   event.preventDefault();
   showTab(tab.dataset.tab);
   tab.focus();
