@@ -444,12 +444,14 @@ TEST_F(HttpTunnel, UnpairedAndRefusedConnectionsAreSwept) {
                           [&] { lone.Poll(); partial.Poll(); }));
 }
 
-TEST_F(HttpTunnel, Http11AndMalformedRequestsAreNeverAccepted) {
+TEST_F(HttpTunnel, Http11FromAClientAndMalformedRequestsAreNeverAccepted) {
     const std::string id = TunnelIdentifier(14);
     const std::string longLine(300, 'a');
     std::vector<std::string> requests = {
+        // No proxy passed these on (no Via).
         GetRequestText(id, mPort, "HTTP/1.1"),
         PostRequestText(id, mPort, "HTTP/1.1"),
+        "GET /" + id + " HTTP/1.1\r\nHost: h\r\n\r\n",
         // A later header that contains the version does not make it a request of that version.
         "GET http://h/" + id + " HTTP/1.1\r\nX-Via: " + id + " HTTP/1.0\r\n\r\n",
         "PUT http://h/" + id + " HTTP/1.0\r\n\r\n",
