@@ -15,7 +15,7 @@
 // never pass through this process; the tunnel never sees them (TakeUnsentBuffers skips them).
 //
 // Send queue, written behind: Send and SendBuffer only append to the queue (small blocks are
-// joined to the last queued one) and list the connection with the event loop, which
+// joined to the last queued one, except on a tunnel channel) and list the connection with the event loop, which
 // flushes it once at the end of the iteration (CEventLoop::RequestFlush): sendmsg with up to
 // kMaxWriteBlocks blocks at a time, sendfile for file ranges, however many blocks the processing
 // pass handed over. Outside an event-loop iteration there is no batch to wait for, and the
@@ -106,6 +106,8 @@ public:
     // ends the connection the send queue is kept (not dropped) until taken or destroyed, and
     // TakeUnsentBuffers hands over the queued buffers whose writing has not begun, oldest first
     // (a buffer already partly written is dropped: its rest means nothing on a new connection).
+    // Such an endpoint never joins blocks, so a partly written buffer is one handed-over block
+    // and the blocks queued behind it are still whole.
     void KeepUnsentOnClose() { mKeepUnsentOnClose = true; }
     std::vector<TTransportBuffer> TakeUnsentBuffers();
 
