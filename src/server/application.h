@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <optional>
 #include <string_view>
@@ -173,10 +172,6 @@ public:
     // Start-up: makes sure the head administrator account exists and has a password, without
     // ever waiting for an operator who is not there.
     void CheckAdminAccount();
-    // The transfer lists report a client's transfers for the client information text through
-    // these sources (each adds its entries to the sections).
-    using ClientInfoSource = std::function<void(const SMyClient* target, SMyClientInfoSections& sections)>;
-    void AddClientInfoSource(ClientInfoSource source) { mClientInfoSources.push_back(std::move(source)); }
 
     // ==== Chat rooms and instant messages (src/server/chat*.cpp) ====
     // (section CHAT: declarations of this subsystem go below this line)
@@ -447,7 +442,8 @@ private:
     std::optional<std::vector<std::uint8_t>> mServerBanner;
     std::uint32_t mServerBannerType = 0;  // four-character code; 0 = no banner
     std::optional<std::string> mServerBannerUrl;
-    std::vector<ClientInfoSource> mClientInfoSources;
+    // The target's transfers, running and waiting, added to the client information sections.
+    void AddClientTransfers(const SMyClient* target, SMyClientInfoSections& sections) const;
 
     // ==== Chat rooms and instant messages (src/server/chat*.cpp): state ====
     // (section CHAT-STATE: members of this subsystem go below this line)
