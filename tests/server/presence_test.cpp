@@ -68,6 +68,18 @@ TEST_F(PresenceTest, NicknameChangeIsCleanedAndAnnouncedToEveryoneIncludingTheSe
         EXPECT_EQ(FieldInt(*n[0], kFieldIconID), 77);
         EXPECT_EQ(FieldInt(*n[0], kFieldUserID), named->userID);
     }
+    // A negative icon travels as a signed value: four bytes, whether it came in two or four.
+    for (const Bytes& icon : {Bytes{0xFF, 0xFE}, Bytes{0xFF, 0xFF, 0xFF, 0xFE}}) {
+        a->SendRequest(kTranSetClientUserInfo, CFieldListBuilder().Add(kFieldUserName, "n").Add(kFieldIconID, icon).Build());
+        const SReceived got = Drain(*b);
+        const auto n = got.Notices(kTranClientUserInfo);
+        ASSERT_EQ(n.size(), 1u);
+        const auto fields = Fields(*n[0]);
+        ASSERT_NE(FindField(fields, kFieldIconID), nullptr);
+        EXPECT_EQ(FindField(fields, kFieldIconID)->data, (Bytes{0xFF, 0xFF, 0xFF, 0xFE}));
+        EXPECT_EQ(named->iconID, -2);
+    }
+    Drain(*a);
     a->SendRequest(kTranSetClientUserInfo, CFieldListBuilder().Add(kFieldUserName, std::string(40, 'x')).Build());
     Drain(*a);
     EXPECT_EQ(named->userName, std::string(31, 'x'));
