@@ -77,10 +77,8 @@ void CMyApplication::StartUp() {
 
     mBans.ReadPermBanList();
 
-    // (start-up step: agreement and banner go below this line)
     LoadAgreement(false);
 
-    // (start-up step: head administrator check goes below this line)
     CheckAdminAccount();
 
     CEventLoop& loop = CEventLoop::Get();
@@ -91,10 +89,8 @@ void CMyApplication::StartUp() {
 
     OpenListeners();
 
-    // (start-up step: tracker endpoint and timer go below this line)
     StartTrackerRegistration();
 
-    // (start-up step: console goes below this line)
     StartConsole();
 }
 
@@ -192,9 +188,7 @@ void CMyApplication::ProcessPass() {
     // The transfer steps, in this order: transfer connections being established, banner
     // downloads, file downloads, folder downloads, file uploads, folder uploads, the download
     // waiting queue.
-    // (pass step: transfers go below this line)
     RunTransferPasses();
-
 }
 
 void CMyApplication::Housekeeping() {
@@ -279,7 +273,6 @@ void CMyApplication::ResetServer() {
     mNotifiedClients.clear();
     mDeadlines.clear();
     mTransferEstabList.clear();
-    // (reset step: chats, transfers and other per-client state go below this line)
     ResetTransfers();
     mChatList.clear();
 
