@@ -195,6 +195,16 @@ void CMyApplication::ProcessPass() {
     // (pass step: transfers go below this line)
     RunTransferPasses();
 
+    // Only here is no client or transfer record in use any more.
+    if (mResetDue) {
+        mResetDue = false;
+        try {
+            ResetServer();
+        } catch (...) {
+            UError::DebugBreak("Reset failed! Terminating...");
+            std::_Exit(EXIT_FAILURE);
+        }
+    }
 }
 
 void CMyApplication::Housekeeping() {
@@ -241,14 +251,9 @@ void CMyApplication::Error(const SError& err) {
     if (mErrorCount == 0 || now - mFirstErrorTime > kErrorWindowSecs) {
         mErrorCount = 1;
         mFirstErrorTime = now;
-    } else if (++mErrorCount > kErrorsBeforeReset) {
+    } else if (++mErrorCount > kErrorsBeforeReset && !mResetDue) {
         UError::DebugBreak("Too many errors! Resetting...");
-        try {
-            ResetServer();
-        } catch (...) {
-            UError::DebugBreak("Reset failed! Terminating...");
-            std::_Exit(EXIT_FAILURE);
-        }
+        mResetDue = true;  // carried out by ProcessPass, which the PostPass below brings
     }
     try {
         mLogger.LogError(err);

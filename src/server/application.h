@@ -82,7 +82,9 @@ public:
     bool IsQuitting() const { return mIsQuitting; }
     bool HasQuit() const { return mHasQuit; }
 
-    // Every error that escapes a handler or a pass lands here: counted, logged, maybe a reset.
+    // Every error that escapes a handler or a pass lands here: counted and logged. Past the
+    // limit a reset is due; it happens when the processing pass ends, since the error may come
+    // from inside a client's request whose records the reset would free under it.
     void Error(const SError& err);
     // An error that ended only one client's transfer (damaged stream or resume record, a file
     // that cannot be read or written): logged like any error but not counted toward the reset,
@@ -91,7 +93,8 @@ public:
     void ResetServer();
     std::uint32_t NewRefNum();
 
-    // The processing pass (runs once per batch of notices).
+    // The processing pass (runs once per batch of notices); a reset that fell due meanwhile
+    // ends it.
     void ProcessPass();
     void ProcessClients();
     void KillClient(SMyClient* client);
@@ -434,7 +437,7 @@ private:
     bool mHasQuit = false;
     bool mPassRequested = false;
     bool mWakePosted = false;
-    bool mInPass = false;
+    bool mResetDue = false;  // past the error limit: the reset waits for the end of the pass
 
     // ==== Login, agreement and presence (src/server/login*.cpp, presence*.cpp): state ====
     // (section LOGIN-STATE: members of this subsystem go below this line)
