@@ -230,14 +230,18 @@ void CMyApplication::ProcessUploads() {
                 u->startSecs = now;
             }
         } catch (const SError& err) {
-            // The next pass sees the closed connection and aborts, keeping the partial file.
+            // Aborted at once, keeping the partial file: what the connection still holds is
+            // not to be read into the damaged file.
             u->tpt->Disconnect();
             TransferError(err);
-            ++i;
+            abort("Upload aborted");
             continue;
         }
 
-        if (u->rcvdSize >= u->totalSize) {
+        if (u->rcvdSize < u->totalSize && !u->tpt->IsConnected()) {
+            // No notice follows a close: the next pass reads what is left or aborts.
+            WakeTransferPass();
+        } else if (u->rcvdSize >= u->totalSize) {
             Log(u->tpt->GetRemoteIPAddress().AsHostOrder(), "Upload complete");
             std::unique_ptr<SMyUploadData> owned = std::move(mUploadList[i]);
             mUploadList.erase(mUploadList.begin() + static_cast<std::ptrdiff_t>(i));

@@ -461,6 +461,28 @@ TEST_F(FolderUploadTest, FilesAndSubFoldersArriveInTheNewFolder) {
     EXPECT_FALSE(Exists("Uploads/Album/top.bin.kpf"));
 }
 
+TEST_F(FolderUploadTest, ClientClosingRightAfterItsLastByteLeavesEveryFileWhole) {
+    auto u = NewUser({myAcc_UploadFolders});
+    const Bytes first = Text("first"), last = Pattern(30000, 9);  // arrives with the close
+    SReply r = UploadFldr(*u.conn, "Closing", PathData({"Uploads"}), 2, 40000);
+    ASSERT_EQ(r.error, 0u) << r.ErrorText();
+    ::testing::internal::CaptureStdout();
+    auto t = OpenTransfer(RefNumOf(r), 40000, 1);
+    ExpectNext(*t);
+    SendFile(*t, {"first.txt"}, first);
+    ExpectNext(*t);
+    SendFile(*t, {"last.bin"}, last);
+    ASSERT_EQ(::shutdown(t->Fd(), SHUT_WR), 0);
+    const bool closed = ServerClosed(*t);
+    const std::string log = ::testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(closed);
+    EXPECT_NE(log.find("Upload folder complete"), std::string::npos) << log;
+    EXPECT_TRUE(mApp->UploadFldrList().empty());
+    EXPECT_EQ(ReadFile("Uploads/Closing/first.txt"), first);
+    EXPECT_EQ(ReadFile("Uploads/Closing/last.bin"), last);
+    EXPECT_FALSE(Exists("Uploads/Closing/last.bin.kpf"));
+}
+
 TEST_F(FolderUploadTest, ZeroItemsCreatesTheFolderWithoutReference) {
     auto u = NewUser({myAcc_UploadFolders});
     SReply r = UploadFldr(*u.conn, "Nothing", PathData({"Uploads"}), 0, 0);
