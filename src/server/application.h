@@ -344,12 +344,15 @@ public:
     // Announces the server to every named tracker (the registration timer's work). Does nothing
     // unless registration is on and the server has a name.
     void UpdateTracker();
-    // Start-up: creates the tracker endpoint and timer, then RestartTracker.
+    // Start-up: creates the tracker endpoint and timer and, when registration is on, starts the
+    // timer; the saved switch is left as it is.
     void StartTrackerRegistration();
     // After the options change: clears the registration switch when no tracker is named or the
     // server name is empty, then starts the five-minute timer (announcing at once) or stops it.
     void RestartTracker();
     bool IsTrackerRunning() const;
+    // Starts the five-minute timer, announcing at once, when registration is on; else stops it.
+    void RunTrackerTimer();
 
     // ==== Operator console (src/console/*.cpp) ====
     // (section CONSOLE: declarations of this subsystem go below this line)
