@@ -176,6 +176,9 @@ public:
     // Start-up: makes sure the head administrator account exists and has a password, without
     // ever waiting for an operator who is not there.
     void CheckAdminAccount();
+    // The same check on the head administrator named now, run from the event loop after the
+    // current step (message 1109); it never asks on the terminal.
+    void PostAdminCheck();
     // The transfer lists report a client's transfers for the client information text through
     // these sources (each adds its entries to the sections).
     using ClientInfoSource = std::function<void(const SMyClient* target, SMyClientInfoSections& sections)>;
@@ -378,7 +381,8 @@ public:
     std::size_t SavePermBans(BanList& list);
     // Sends kTranServerMsg with the text to every logged-in client; returns how many.
     std::size_t ConsoleBroadcast(const std::string& macRomanText);
-    // Makes `login` the head administrator and writes the options file.
+    // Makes `login` the head administrator and writes the options file; a changed login gets
+    // the head-administrator check (PostAdminCheck).
     void SetHeadAdminLogin(const std::string& login);
     // Transfers in progress, for the statistics.
     SMyTransferCounts ConsoleTransferCounts() const;
