@@ -218,10 +218,12 @@ void CMyApplication::ProcessUploads() {
             continue;
         }
 
+        bool readAny = false;
         try {
             for (int n = 0; n < kMaxBuffersPerPass && u->rcvdSize < u->totalSize; ++n) {
                 TTransportBuffer buf = u->tpt->ReceiveBuffer();
                 if (!buf) break;
+                readAny = true;
                 // Bytes past the announced size are not part of the file.
                 const auto take = static_cast<std::uint32_t>(
                     std::min<std::size_t>(buf->data.size(), u->totalSize - u->rcvdSize));
@@ -239,7 +241,11 @@ void CMyApplication::ProcessUploads() {
         }
 
         if (u->rcvdSize < u->totalSize && !u->tpt->IsConnected()) {
-            // No notice follows a close: the next pass reads what is left or aborts.
+            // No notice follows a close: another pass reads what is left, if this one could read.
+            if (!readAny) {
+                abort("Upload aborted");
+                continue;
+            }
             WakeTransferPass();
         } else if (u->rcvdSize >= u->totalSize) {
             Log(u->tpt->GetRemoteIPAddress().AsHostOrder(), "Upload complete");
