@@ -1,6 +1,6 @@
 // Uploads over loopback: the ".kpf" partial file while running and its final name at the end,
-// resume at the partial length, aborted uploads keeping their partial file, the time rules,
-// every refusal a client can reach, and path escapes.
+// resume at the partial length, aborted uploads keeping their partial file, a client closing
+// right after its last byte, the time rules, every refusal a client can reach, and path escapes.
 #include <unistd.h>
 
 #include "files/transfer_fixture.h"

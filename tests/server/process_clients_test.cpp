@@ -1,5 +1,6 @@
 // The processing pass in-process: handshakes, admission limits, the request-rate rule, the
-// pre-login rule, unknown types, and the time rules on an injected clock.
+// pre-login rule, unknown types, the error count with its reset at the end of the pass, and the
+// time rules on an injected clock.
 #include "server/app_fixture.h"
 
 #include <algorithm>
