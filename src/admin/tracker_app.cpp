@@ -13,11 +13,17 @@ void CMyApplication::StartTrackerRegistration() {
     // address clients can reach.
     mTrackerTpt->SetIPAddress(mOptions.stIPAddress);
     mTrackerTimer = std::make_shared<CMyTimerSlot>();
-    RestartTracker();
+    // The saved switch stands as it is: without a name or a tracker nothing is announced, and
+    // only the operator's options turn registration off.
+    RunTrackerTimer();
 }
 
 void CMyApplication::RestartTracker() {
     if (!UTracker::HasAnyTracker(mPrefs.mTrackInfo) || mServerName.empty()) mOptions.nOpts &= ~kMyOptTracker;
+    RunTrackerTimer();
+}
+
+void CMyApplication::RunTrackerTimer() {
     if (!mTrackerTimer) return;
     if (!(mOptions.nOpts & kMyOptTracker)) {
         mTrackerTimer->Stop();

@@ -189,6 +189,17 @@ void CMyApplication::ProcessPass() {
     // downloads, file downloads, folder downloads, file uploads, folder uploads, the download
     // waiting queue.
     RunTransferPasses();
+
+    // Only here is no client or transfer record in use any more.
+    if (mResetDue) {
+        mResetDue = false;
+        try {
+            ResetServer();
+        } catch (...) {
+            UError::DebugBreak("Reset failed! Terminating...");
+            std::_Exit(EXIT_FAILURE);
+        }
+    }
 }
 
 void CMyApplication::Housekeeping() {
@@ -235,14 +246,9 @@ void CMyApplication::Error(const SError& err) {
     if (mErrorCount == 0 || now - mFirstErrorTime > kErrorWindowSecs) {
         mErrorCount = 1;
         mFirstErrorTime = now;
-    } else if (++mErrorCount > kErrorsBeforeReset) {
+    } else if (++mErrorCount > kErrorsBeforeReset && !mResetDue) {
         UError::DebugBreak("Too many errors! Resetting...");
-        try {
-            ResetServer();
-        } catch (...) {
-            UError::DebugBreak("Reset failed! Terminating...");
-            std::_Exit(EXIT_FAILURE);
-        }
+        mResetDue = true;  // carried out by ProcessPass, which the PostPass below brings
     }
     try {
         mLogger.LogError(err);

@@ -81,7 +81,9 @@ public:
     bool IsQuitting() const { return mIsQuitting; }
     bool HasQuit() const { return mHasQuit; }
 
-    // Every error that escapes a handler or a pass lands here: counted, logged, maybe a reset.
+    // Every error that escapes a handler or a pass lands here: counted and logged. Past the
+    // limit a reset is due; it happens when the processing pass ends, since the error may come
+    // from inside a client's request whose records the reset would free under it.
     void Error(const SError& err);
     // An error that ended only one client's transfer (damaged stream or resume record, a file
     // that cannot be read or written): logged like any error but not counted toward the reset,
@@ -90,7 +92,8 @@ public:
     void ResetServer();
     std::uint32_t NewRefNum();
 
-    // The processing pass (runs once per batch of notices).
+    // The processing pass (runs once per batch of notices); a reset that fell due meanwhile
+    // ends it.
     void ProcessPass();
     void ProcessClients();
     void KillClient(SMyClient* client);
@@ -171,6 +174,9 @@ public:
     // Start-up: makes sure the head administrator account exists and has a password, without
     // ever waiting for an operator who is not there.
     void CheckAdminAccount();
+    // The same check on the head administrator named now, run from the event loop after the
+    // current step (message 1109); it never asks on the terminal.
+    void PostAdminCheck();
 
     // ==== Chat rooms and instant messages (src/server/chat*.cpp) ====
     void ProcessTran_ChatSend(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
@@ -329,12 +335,15 @@ public:
     // Announces the server to every named tracker (the registration timer's work). Does nothing
     // unless registration is on and the server has a name.
     void UpdateTracker();
-    // Start-up: creates the tracker endpoint and timer, then RestartTracker.
+    // Start-up: creates the tracker endpoint and timer and, when registration is on, starts the
+    // timer; the saved switch is left as it is.
     void StartTrackerRegistration();
     // After the options change: clears the registration switch when no tracker is named or the
     // server name is empty, then starts the five-minute timer (announcing at once) or stops it.
     void RestartTracker();
     bool IsTrackerRunning() const;
+    // Starts the five-minute timer, announcing at once, when registration is on; else stops it.
+    void RunTrackerTimer();
 
     // ==== Operator console (src/console/*.cpp) ====
     // The operator's console reads command lines from `inFd` and answers on `outFd`, from the
@@ -359,7 +368,8 @@ public:
     std::size_t SavePermBans(BanList& list);
     // Sends kTranServerMsg with the text to every logged-in client; returns how many.
     std::size_t ConsoleBroadcast(const std::string& macRomanText);
-    // Makes `login` the head administrator and writes the options file.
+    // Makes `login` the head administrator and writes the options file; a changed login gets
+    // the head-administrator check (PostAdminCheck).
     void SetHeadAdminLogin(const std::string& login);
     // Transfers in progress, for the statistics.
     SMyTransferCounts ConsoleTransferCounts() const;
@@ -421,7 +431,7 @@ private:
     bool mHasQuit = false;
     bool mPassRequested = false;
     bool mWakePosted = false;
-    bool mInPass = false;
+    bool mResetDue = false;  // past the error limit: the reset waits for the end of the pass
 
     // ==== Login, agreement and presence (src/server/login*.cpp, presence*.cpp): state ====
     // Loads one agreement or banner file; false when nothing was loaded.
