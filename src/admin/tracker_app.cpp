@@ -12,11 +12,17 @@ void CMyApplication::StartTrackerRegistration() {
     // Announce from the address the listeners use, so a multi-homed host is listed as the
     // address clients can reach.
     mTrackerTpt->SetIPAddress(mOptions.stIPAddress);
-    RestartTracker();
+    // The saved switch stands as it is: without a name or a tracker nothing is announced, and
+    // only the operator's options turn registration off.
+    RunTrackerTimer();
 }
 
 void CMyApplication::RestartTracker() {
     if (!UTracker::HasAnyTracker(mPrefs.mTrackInfo) || mServerName.empty()) mOptions.nOpts &= ~kMyOptTracker;
+    RunTrackerTimer();
+}
+
+void CMyApplication::RunTrackerTimer() {
     if (!mTrackerTpt) return;  // before start-up, or without listeners
     if (!(mOptions.nOpts & kMyOptTracker)) {
         mTrackerTimer.Stop();

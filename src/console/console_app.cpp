@@ -106,10 +106,11 @@ std::vector<std::string> CMyApplication::ApplyOptions(const SMyPrefs& edited) {
     SaveOptions();
     DisconnectPermBan();
 
-    if (!(before.mAdminLogin == edited.mAdminLogin) &&
-        UAdminAccount::CheckAdminAccount(mAccounts, mAdminLogin) != UAdminAccount::EAdminState::kReady) {
-        notes.emplace_back("The head administrator account " + mAdminLogin +
-                           " does not exist or has no password: \"admin create\" or \"admin reset\" sets it up.");
+    if (!(before.mAdminLogin == edited.mAdminLogin)) {
+        PostAdminCheck();
+        if (UAdminAccount::CheckAdminAccount(mAccounts, mAdminLogin) != UAdminAccount::EAdminState::kReady)
+            notes.emplace_back("The head administrator account " + mAdminLogin +
+                               " does not exist or has no password: \"admin create\" or \"admin reset\" sets it up.");
     }
     return notes;
 }
@@ -135,8 +136,10 @@ std::size_t CMyApplication::ConsoleBroadcast(const std::string& macRomanText) {
 }
 
 void CMyApplication::SetHeadAdminLogin(const std::string& login) {
+    const std::string before = mAdminLogin;
     mAdminLogin = login.substr(0, 31);
     SaveOptions();
+    if (mAdminLogin != before) PostAdminCheck();
 }
 
 SMyTransferCounts CMyApplication::ConsoleTransferCounts() const {

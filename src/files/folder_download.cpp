@@ -112,9 +112,15 @@ void CMyApplication::ProcessFldrDownloads() {
             UpdateDisplay();
         };
         if (d->state == kFldrStateClosing) {
-            // The walk is over; the record goes once the last queued bytes have left.
+            // The walk is over; the record goes once the last queued bytes have left, or as soon
+            // as its client has gone (a reader that never drains them would otherwise hold a
+            // download place for good).
             if (!d->tpt->IsConnected() || d->tpt->GetUnsentSize() == 0) {
                 remove(nullptr);
+                continue;
+            }
+            if (!TransferClient(d->client, d->clientID)) {
+                remove("Download connection closed");
                 continue;
             }
             ++i;

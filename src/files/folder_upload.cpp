@@ -177,6 +177,10 @@ void CMyApplication::ProcessFldrUploads() {
             ++i;
             continue;
         }
+        // A client may close right after its last byte: what arrived before the close is read
+        // first, and only when it cannot take the upload further is the close honoured.
+        const bool closed = !u->tpt->IsConnected();
+        const std::uint32_t leftBefore = closed ? u->tpt->GetReceiveSize() : 0;
         int step = kFldrStepMoved;
         bool failedLast = false;
         const auto reportError = [this](const SError& err) { TransferError(err); };
@@ -192,6 +196,13 @@ void CMyApplication::ProcessFldrUploads() {
         if (step == kFldrStepEnded) {
             remove(failedLast ? "Upload folder item failed" : "Upload folder complete");
             continue;
+        }
+        if (closed && step != kFldrStepMoved) {
+            if (u->tpt->GetReceiveSize() == leftBefore) {
+                remove("Upload aborted");  // the rest of the item never comes
+                continue;
+            }
+            step = kFldrStepMoved;  // no notice follows a close: another pass reads on
         }
         if (step == kFldrStepMoved) WakeTransferPass();
         mTransferWakeups.File(u->startSecs + kUploadIdleWait + 1, now, &u->wakeSecs);

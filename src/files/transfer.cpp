@@ -90,9 +90,8 @@ void CMyApplication::ProcessTransferEstab() {
     for (std::size_t i = 0; i < mTransferEstabList.size();) {
         SMyTransferEstab& e = mTransferEstabList[i];
         bool drop = false;
-        if (!e.tpt->IsConnected()) {
-            drop = true;  // closed before it said anything
-        } else if (e.tpt->IsReadyToReceive(kTransferHeaderSize)) {
+        // Read before the close is honoured: the header, the data and the close may arrive together.
+        if (e.tpt->IsReadyToReceive(kTransferHeaderSize)) {
             std::uint8_t header[kTransferHeaderSize];
             const bool whole = e.tpt->Receive(header, sizeof header) == sizeof header;
             if (whole && AttachTransferConnection(e.tpt, header)) {
@@ -102,6 +101,8 @@ void CMyApplication::ProcessTransferEstab() {
             }
             Log(e.tpt->GetRemoteIPAddress().AsHostOrder(), "Transfer connection establish failed!");
             drop = true;
+        } else if (!e.tpt->IsConnected()) {
+            drop = true;  // closed before it said anything
         } else if (now - e.acceptSecs > kTransferHeaderWait) {
             drop = true;
         } else {
@@ -207,7 +208,8 @@ ETransferTurn CMyApplication::CheckTransferTurn(const TTransport& tpt, const SMy
                                                 std::uint32_t startSecs, std::uint32_t* wakeSecs, std::uint32_t now,
                                                 bool isUpload, const char*& removeText) {
     const char* closed = isUpload ? "Upload aborted" : "Download connection closed";
-    if (!client || (tpt && !tpt->IsConnected())) {
+    // A client may close right after its last byte: an upload reads what arrived before the close.
+    if (!client || (tpt && !tpt->IsConnected() && !(isUpload && tpt->GetReceiveSize() != 0))) {
         removeText = closed;
         return ETransferTurn::kRemove;
     }

@@ -219,10 +219,12 @@ void CMyApplication::ProcessUploads() {
             continue;
         }
 
+        bool readAny = false;
         try {
             for (int n = 0; n < kMaxBuffersPerPass && u->rcvdSize < u->totalSize; ++n) {
                 TTransportBuffer buf = u->tpt->ReceiveBuffer();
                 if (!buf) break;
+                readAny = true;
                 // Bytes past the announced size are not part of the file.
                 const auto take = static_cast<std::uint32_t>(
                     std::min<std::size_t>(buf->data.size(), u->totalSize - u->rcvdSize));
@@ -231,14 +233,22 @@ void CMyApplication::ProcessUploads() {
                 u->startSecs = now;
             }
         } catch (const SError& err) {
-            // The next pass sees the closed connection and aborts, keeping the partial file.
+            // Aborted at once, keeping the partial file: what the connection still holds is
+            // not to be read into the damaged file.
             u->tpt->Disconnect();
             TransferError(err);
-            ++i;
+            abort("Upload aborted");
             continue;
         }
 
-        if (u->rcvdSize >= u->totalSize) {
+        if (u->rcvdSize < u->totalSize && !u->tpt->IsConnected()) {
+            // No notice follows a close: another pass reads what is left, if this one could read.
+            if (!readAny) {
+                abort("Upload aborted");
+                continue;
+            }
+            WakeTransferPass();
+        } else if (u->rcvdSize >= u->totalSize) {
             Log(u->tpt->GetRemoteIPAddress().AsHostOrder(), "Upload complete");
             std::unique_ptr<SMyUploadData> owned = std::move(mUploadList[i]);
             mUploadList.erase(mUploadList.begin() + static_cast<std::ptrdiff_t>(i));

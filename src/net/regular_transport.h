@@ -2,10 +2,9 @@
 // listener, an accepted TCP connection, or a UDP datagram sender). Module URegularTransport.
 //
 // Events: the socket is watched by CEventLoop::Get(); readiness becomes notices posted through
-// the loop's message queue (never delivered inside the descriptor callback). The original
-// platform re-enabled a "data readable" event only after the next read, whereas epoll is
-// level-triggered, so after posting 100 (or 104) for input nobody consumed yet the endpoint
-// stops watching readability until the owner calls Receive, ReceiveBuffer, IsReadyToReceive,
+// the loop's message queue (never delivered inside the descriptor callback). A "data readable"
+// notice is re-armed only by the owner's next read, whereas epoll is level-triggered, so after
+// posting 100 (or 104) for input nobody consumed yet the endpoint stops watching readability until the owner calls Receive, ReceiveBuffer, IsReadyToReceive,
 // NotifyReadyToReceive (or Accept on a listener); an unread socket never spins the loop.
 // Readability is not watched at all while no handler is set. Writability is watched only while
 // the send queue holds data. End of stream, a hang-up or an error clears IsConnected, posts 103

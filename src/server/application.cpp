@@ -76,10 +76,8 @@ void CMyApplication::StartUp() {
 
     mBans.ReadPermBanList();
 
-    // (start-up step: agreement and banner go below this line)
     LoadAgreement(false);
 
-    // (start-up step: head administrator check goes below this line)
     CheckAdminAccount();
 
     CEventLoop& loop = CEventLoop::Get();
@@ -90,10 +88,8 @@ void CMyApplication::StartUp() {
 
     OpenListeners();
 
-    // (start-up step: tracker endpoint and timer go below this line)
     StartTrackerRegistration();
 
-    // (start-up step: console goes below this line)
     StartConsole();
 }
 
@@ -191,9 +187,18 @@ void CMyApplication::ProcessPass() {
     // The transfer steps, in this order: transfer connections being established, banner
     // downloads, file downloads, folder downloads, file uploads, folder uploads, the download
     // waiting queue.
-    // (pass step: transfers go below this line)
     RunTransferPasses();
 
+    // Only here is no client or transfer record in use any more.
+    if (mResetDue) {
+        mResetDue = false;
+        try {
+            ResetServer();
+        } catch (...) {
+            UError::DebugBreak("Reset failed! Terminating...");
+            std::_Exit(EXIT_FAILURE);
+        }
+    }
 }
 
 void CMyApplication::Housekeeping() {
@@ -240,14 +245,9 @@ void CMyApplication::Error(const SError& err) {
     if (mErrorCount == 0 || now - mFirstErrorTime > kErrorWindowSecs) {
         mErrorCount = 1;
         mFirstErrorTime = now;
-    } else if (++mErrorCount > kErrorsBeforeReset) {
+    } else if (++mErrorCount > kErrorsBeforeReset && !mResetDue) {
         UError::DebugBreak("Too many errors! Resetting...");
-        try {
-            ResetServer();
-        } catch (...) {
-            UError::DebugBreak("Reset failed! Terminating...");
-            std::_Exit(EXIT_FAILURE);
-        }
+        mResetDue = true;  // carried out by ProcessPass, which the PostPass below brings
     }
     try {
         mLogger.LogError(err);
@@ -278,7 +278,6 @@ void CMyApplication::ResetServer() {
     mNotifiedClients.clear();
     mDeadlines.clear();
     mTransferEstabList.clear();
-    // (reset step: chats, transfers and other per-client state go below this line)
     ResetTransfers();
     mChatList.clear();
 

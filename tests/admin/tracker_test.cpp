@@ -203,16 +203,16 @@ protected:
     }
 };
 
-TEST_F(TrackerNoNameTest, AnEmptyServerNameSwitchesRegistrationOff) {
-    EXPECT_FALSE(mApp->IsTrackerRunning());
-    EXPECT_EQ(mApp->Options().nOpts & kMyOptTracker, 0u);
+TEST_F(TrackerNoNameTest, AnEmptyServerNameAnnouncesNothing) {
+    EXPECT_FALSE(Receive(mTracker1, 200).has_value());
     AdvanceSeconds(300);
     EXPECT_FALSE(Receive(mTracker1, 200).has_value());
+    // Start-up leaves the saved choice alone; only the operator's options switch it off.
+    EXPECT_NE(mApp->Options().nOpts & kMyOptTracker, 0u);
 
-    // Naming the server and switching registration on again starts it, announcing at once.
+    // Naming the server starts the announcements, the first at once.
     mName = "Test";
     mApp->mServerName = mName;
-    mApp->Options().nOpts |= kMyOptTracker;
     mApp->RestartTracker();
     EXPECT_TRUE(mApp->IsTrackerRunning());
     auto got = Receive(mTracker1);
@@ -224,6 +224,23 @@ TEST_F(TrackerNoNameTest, AnEmptyServerNameSwitchesRegistrationOff) {
     mApp->RestartTracker();
     EXPECT_FALSE(mApp->IsTrackerRunning());
     EXPECT_EQ(mApp->Options().nOpts & kMyOptTracker, 0u);
+}
+
+class TrackerNoRowsTest : public TrackerAppTest {
+protected:
+    void CustomizePrefs(SMyPrefs& prefs) override {
+        TrackerAppTest::CustomizePrefs(prefs);
+        prefs.mAdminLogin.Set("admin");  // as the server writes it back
+    }
+};
+
+TEST_F(TrackerNoRowsTest, StartUpAndQuitKeepTheSavedSwitch) {
+    const std::string pref = UMyPrefs::GetPrefsSpec(mDir.Path());
+    const std::string before = ReadFileText(pref);
+    ASSERT_GT(before.size(), 63u);
+    ASSERT_EQ(before[63] & kMyOptTracker, 1);  // the low byte of the option word at offset 60
+    mApp->Quit();
+    EXPECT_EQ(ReadFileText(pref), before);
 }
 
 class TrackerLookupTest : public TrackerAppTest {

@@ -218,5 +218,30 @@ TEST_F(ConsoleCommandsTest, HeadAdministratorAccount) {
     EXPECT_EQ(mApp->mAdminLogin, "Boss");
 }
 
+// A new head administrator login gets the start-up check: an account without a password, or
+// none at all, is reported in the log as it would be at start-up.
+TEST_F(ConsoleCommandsTest, ChangedHeadAdministratorIsCheckedAsAtStartUp) {
+    SMyUserDataFile rec;
+    rec.SetLogin("nopw");
+    rec.SetName("nopw");
+    rec.access = kFullAccessPrivs;
+    mApp->Accounts().NewUser(rec);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(Run("admin select nopw"), "Head administrator is now nopw.\n");
+    Pump();
+    Run("set admin-login ghost");
+    Pump();
+    const std::string log = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find("The head administrator account \"nopw\" has no password: to set one, start the server from a "
+                       "terminal or set KESTRIX_ADMIN_PASSWORD."),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("No head administrator account \"ghost\": to create it, start the server from a terminal or set "
+                       "KESTRIX_ADMIN_PASSWORD."),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(ReadPrefFile().mAdminLogin.Str(), "ghost");
+}
+
 }  // namespace
 }  // namespace kx::test

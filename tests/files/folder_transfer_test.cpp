@@ -1,9 +1,14 @@
 // Folder transfers over loopback: the item-by-item dialogue of downloads (exact item headers,
 // file announcements and flattened files, skipping, resuming, empty trees, aliases that point
-// back into the tree or nowhere, paths too long for the path buffer, the shared download queue)
-// and of uploads (files and sub-folders, existing files skipped, shortcuts
-// failing, partial items resumed, 0 items, and item paths that try to leave the folder).
+// back into the tree or nowhere, paths too long for the path buffer, the shared download queue,
+// a finished download whose client has gone) and of uploads (files and sub-folders, a close right
+// after the last byte, existing files skipped, shortcuts failing, partial items resumed, 0 items,
+// and item paths that try to leave the folder).
+#include <netinet/in.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
 
 #include "files/transfer_fixture.h"
 #include "framework/byte_codec.h"
@@ -413,6 +418,108 @@ TEST_F(FolderQueueTest, FolderDownloadWaitsBehindFilesAndFilesWaitBehindIt) {
     EXPECT_EQ(InfoOf(notices[0]), std::make_pair(RefNumOf(ra2), std::int64_t(0)));
 }
 
+// The client information text lists the target's transfers from the real lists: running and
+// waiting, files and folders, with their progress; other clients' transfers stay out.
+class ClientInfoTransfersTest : public FolderTransferTest {
+protected:
+    void CustomizePrefs(SMyPrefs& prefs) override { prefs.mOptions.nMaxDownloadsClient = 2; }
+};
+
+TEST_F(ClientInfoTransfersTest, SectionsShowRunningAndWaitingTransfers) {
+    WriteFile("a.txt", Pattern(2000, 1));
+    WriteFile("b.txt", Pattern(3000, 2));
+    WriteFile("Docs/one.txt", Text("one"));
+    auto t = NewUser({myAcc_DownloadFiles, myAcc_DownloadFolders, myAcc_UploadFiles, myAcc_UploadFolders});
+    auto admin = NewUser({myAcc_GetClientInfo, myAcc_DownloadFiles});
+    ASSERT_EQ(Download(*admin.conn, "b.txt").error, 0u);
+
+    SReply running = Download(*t.conn, "a.txt");
+    auto tr = OpenTransfer(RefNumOf(running));
+    ASSERT_TRUE(ReadTransfer(*tr, 2000 + 135));
+    ASSERT_EQ(DownloadFldr(*t.conn, "Docs").Find(kFieldWaitingCount), nullptr);  // running, not connected
+    EXPECT_EQ(Download(*t.conn, "b.txt").Int(kFieldWaitingCount), 1);
+    EXPECT_EQ(DownloadFldr(*t.conn, "Docs").Int(kFieldWaitingCount), 2);
+
+    const Bytes stream = FlatStream(Pattern(1800, 3), "up.bin");
+    SReply up = Upload(*t.conn, "up.bin", PathData({"Uploads"}), static_cast<std::uint32_t>(stream.size()));
+    auto tu = OpenTransfer(RefNumOf(up), static_cast<std::uint32_t>(stream.size()));
+    const std::size_t half = stream.size() / 2;
+    ASSERT_TRUE(SendPumping(*tu, Bytes(stream.begin(), stream.begin() + half)));
+    ASSERT_TRUE(PumpUntil([&] { return mApp->UploadList().size() == 1 && mApp->UploadList()[0]->rcvdSize == half; }));
+    ASSERT_EQ(UploadFldr(*t.conn, "Album", PathData({"Uploads"}), 3, 300000).error, 0u);
+
+    SReply info = Request(*admin.conn, kTranGetClientInfoText,
+                          CFieldListBuilder().AddInt(kFieldUserID, t.record->userID).Build());
+    ASSERT_EQ(info.error, 0u) << info.ErrorText();
+    ASSERT_NE(info.Find(kFieldData), nullptr);
+    const std::string text = info.Find(kFieldData)->Text();
+    const std::string sections = text.substr(text.find("-------- File Downloads"));
+    EXPECT_EQ(sections,
+              "-------- File Downloads ---------\r\r"
+              "a.txt                 100% 3K\r\r"
+              "------- Folder Downloads --------\r\r"
+              "Docs                  0%   1K\r\r"
+              "--------- File Uploads ----------\r\r"
+              "up.bin                50%  2K\r\r"  // 968 of 1936 bytes
+              "-------- Folder Uploads ---------\r\r"
+              "Album                 0%   293K\r\r"
+              "------- Waiting Downloads -------\r\r"
+              "b.txt                 (File)\r"
+              "Docs                  (Folder)\r");
+}
+
+// The server's end of a loopback connection whose client end is `clientFd` (the server runs in
+// this process): the descriptor whose peer is the client's address. -1 when there is none.
+int ServerEndOf(int clientFd) {
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    if (getsockname(clientFd, reinterpret_cast<sockaddr*>(&local), &len) != 0) return -1;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        const int fd = std::atoi(entry.path().filename().c_str());
+        sockaddr_in peer{};
+        socklen_t peerLen = sizeof peer;
+        if (fd == clientFd || getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLen) != 0) continue;
+        if (peer.sin_family == AF_INET && peer.sin_port == local.sin_port && peer.sin_addr.s_addr == local.sin_addr.s_addr)
+            return fd;
+    }
+    return -1;
+}
+
+// A finished folder download whose last bytes are still queued for a client that reads
+// nothing holds a download place only while its client is there.
+TEST_F(FolderQueueTest, FinishedFolderDownloadOfAGoneClientNoLongerCounts) {
+    WriteFile("Docs/big.bin", Pattern(90000, 6));
+    WriteFile("a.txt", Pattern(100, 2));
+    auto a = NewUser({myAcc_DownloadFiles});
+    auto b = NewUser({myAcc_DownloadFolders});
+    SReply r = DownloadFldr(*b.conn, "Docs");
+    ASSERT_EQ(r.Int(kFieldFolderItemCount), 1);
+    CTestClient t(2000);
+    t.SetReceiveBuffer(4096);
+    ASSERT_TRUE(t.Connect(static_cast<std::uint16_t>(mPort + 1)));
+    ASSERT_TRUE(t.SendRaw(Concat({Text("KXXF"), RefNumOf(r), Be32(0), {0, 1}, {0, 0}})));
+    ASSERT_TRUE(PumpUntil([&] { return mApp->DownloadFldrList().size() == 1 && mApp->DownloadFldrList()[0]->tpt; }));
+    // Small buffers on both ends, so most of the file stays queued in the server.
+    const int serverEnd = ServerEndOf(t.Fd());
+    ASSERT_GE(serverEnd, 0);
+    const int small = 4096;
+    ASSERT_EQ(setsockopt(serverEnd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    ASSERT_TRUE(t.SendRaw(Be16(kNext)));
+    ASSERT_TRUE(PumpUntil([&] { return mApp->DownloadFldrList()[0]->state == 1; }));
+    // The file and the request for the next item together: the walk ends with the file queued.
+    ASSERT_TRUE(t.SendRaw(Concat({Be16(kSend), Be16(kNext)})));
+    ASSERT_TRUE(PumpUntil([&] { return !mApp->DownloadFldrList()[0]->fldr; }));
+    ASSERT_GT(mApp->DownloadFldrList()[0]->tpt->GetUnsentSize(), 0u);
+
+    b.conn->Close();
+    ASSERT_TRUE(PumpUntil([&] { return mApp->Clients().size() == 1; }));
+    EXPECT_TRUE(mApp->DownloadFldrList().empty());
+    EXPECT_TRUE(ServerClosed(t));
+    SReply ra = Download(*a.conn, "a.txt");
+    EXPECT_EQ(ra.error, 0u) << ra.ErrorText();
+    EXPECT_EQ(ra.Find(kFieldWaitingCount), nullptr);  // the only place is free
+}
+
 // Sends one file item of an upload: header, the server's answer, the flattened stream.
 class FolderUploadTest : public FolderTransferTest {
 protected:
@@ -451,6 +558,8 @@ TEST_F(FolderUploadTest, FilesAndSubFoldersArriveInTheNewFolder) {
     ASSERT_TRUE(t->SendRaw(ItemHeader(true, {"Sub"})));
     ExpectNext(*t);
     SendFile(*t, {"Sub", "in.txt"}, inner);
+    // The client may close right after its last byte: what came before the close is read first.
+    ASSERT_EQ(::shutdown(t->Fd(), SHUT_WR), 0);
     const bool closed = ServerClosed(*t);
     const std::string log = ::testing::internal::GetCapturedStdout();
     EXPECT_TRUE(closed);

@@ -1,6 +1,6 @@
 // Uploads over loopback: the ".kpf" partial file while running and its final name at the end,
-// resume at the partial length, aborted uploads keeping their partial file, the time rules,
-// every refusal a client can reach, and path escapes.
+// resume at the partial length, aborted uploads keeping their partial file, a client closing
+// right after its last byte, the time rules, every refusal a client can reach, and path escapes.
 #include <unistd.h>
 
 #include "files/transfer_fixture.h"
@@ -106,6 +106,37 @@ TEST_F(UploadTest, AbortedUploadKeepsItsPartialFile) {
     const std::size_t written = 20000 - (stream.size() - 50000);  // minus the headers
     EXPECT_EQ(ReadFile("Uploads/movie.avi.kpf"), Bytes(stream.end() - 50000, stream.end() - 50000 + written));
     EXPECT_FALSE(Exists("Uploads/movie.avi"));
+}
+
+// A client may close its side right after its last byte: what arrived before the close is
+// read first. Also when the header, the whole stream and the close reach a connection that was
+// accepted before they came.
+TEST_F(UploadTest, CloseRightAfterTheLastByteKeepsTheWholeFile) {
+    auto u = NewUser({myAcc_UploadFiles});
+    const Bytes content = Pattern(30000, 3);  // within one receive window: data and close arrive together
+    const Bytes stream = FlatStream(content, "tail.bin");
+    SReply r = Upload(*u.conn, "tail.bin", PathData({"Uploads"}), static_cast<std::uint32_t>(stream.size()));
+    ASSERT_EQ(r.error, 0u) << r.ErrorText();
+    auto t = OpenTransfer(RefNumOf(r), static_cast<std::uint32_t>(stream.size()));
+    ASSERT_TRUE(SendPumping(*t, stream));
+    ASSERT_EQ(::shutdown(t->Fd(), SHUT_WR), 0);
+    EXPECT_TRUE(ServerClosed(*t));
+    EXPECT_TRUE(mApp->UploadList().empty());
+    EXPECT_EQ(ReadFile("Uploads/tail.bin"), content);
+    EXPECT_FALSE(Exists("Uploads/tail.bin.kpf"));
+
+    const Bytes small = FlatStream(Text("in one write"), "one.txt");
+    r = Upload(*u.conn, "one.txt", PathData({"Uploads"}), static_cast<std::uint32_t>(small.size()));
+    ASSERT_EQ(r.error, 0u) << r.ErrorText();
+    CTestClient raw(2000);
+    ASSERT_TRUE(raw.Connect(static_cast<std::uint16_t>(mPort + 1)));
+    ASSERT_TRUE(PumpUntil([&] { return mApp->TransferEstabCount() == 1; }));
+    ASSERT_TRUE(raw.SendRaw(Concat({Text("KXXF"), RefNumOf(r), Be32(static_cast<std::uint32_t>(small.size())),
+                                    Bytes(4, 0), small})));
+    raw.Close();
+    EXPECT_TRUE(PumpUntil([&] { return mApp->UploadList().empty() && mApp->TransferEstabCount() == 0; }));
+    EXPECT_EQ(ReadFile("Uploads/one.txt"), Text("in one write"));
+    EXPECT_FALSE(Exists("Uploads/one.txt.kpf"));
 }
 
 TEST_F(UploadTest, SilentUploadIsAbortedAfterOneHundredTwentySeconds) {

@@ -1,6 +1,7 @@
 // Login and presence against the real server binary: the head administrator created from the
 // environment logs in, receives the full privilege set, a wrong password is refused, and a second
-// login of the account arrives in the first one's notices and in the user list.
+// login of the account arrives in the first one's notices and in the user list. Logins whose log
+// line cannot be written reset the server, which serves on.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -8,8 +9,7 @@
 #include "accounts/admin_check.h"
 #include "protocol/transaction_types.h"
 #include "protocol/user_data.h"
-#include "support/server_process.h"
-#include "support/test_client.h"
+#include "server/wire_session.h"
 
 namespace kx {
 namespace {
@@ -92,6 +92,45 @@ TEST(LoginWire, TwoAdministratorLoginsSeeEachOther) {
     ASSERT_EQ(fields->size(), 2u);
     EXPECT_EQ((*fields)[0].data, (Bytes{0, 1, 0x01, 0x9B, 0, 0x12, 0, 2, 'o', 'p'}));
     EXPECT_EQ((*fields)[1].data, (Bytes{0, 3, 0x01, 0x9B, 0, 0x12, 0, 6, 's', 'e', 'c', 'o', 'n', 'd'}));
+}
+
+// The connect log is switched on and a folder stands where its file should be, so every login
+// is an error. 110 clients connect first (an admission clears the error count), then all log
+// in: the 101st error arrives while a request is being served, and the reset that follows must
+// wait until no client record is in use any more. Every client is dropped, the reset is logged,
+// and the server serves on.
+TEST(LoginWire, TooManyErrorsWhileClientsAreServedResetTheServerWhichServesOn) {
+    test::TempDir dir;
+    const std::string program = dir / "Server";
+    const unsigned short port = test::WriteOpenPrefs(program);
+    SMyPrefs prefs;
+    ASSERT_TRUE(UMyPrefs::ReadPrefs(UMyPrefs::GetPrefsSpec(program), prefs));
+    prefs.mOptions.nOpts |= kMyOptConnectLog;
+    UMyPrefs::WritePrefs(UMyPrefs::GetPrefsSpec(program), prefs);
+    UFileUtil::EnsureDirectory(program + "/Connect Log.txt");
+    test::WriteAccount(program, "member", "pw", SMyUserAccess{});
+    test::ServerProcess server(program, false, port);
+    ASSERT_TRUE(server.Start()) << server.StdOut() << server.StdErr();
+
+    constexpr int kClients = 110;
+    std::vector<std::unique_ptr<CTestClient>> clients;
+    for (int i = 0; i < kClients; ++i) {
+        auto c = std::make_unique<CTestClient>(10000);
+        c->SetSourceAddress(test::NextLoopbackSource());
+        ASSERT_TRUE(c->Connect(port) && c->Establish() == std::optional<std::uint32_t>(0)) << i << c->LastError();
+        clients.push_back(std::move(c));
+    }
+    for (int i = 0; i < kClients; ++i)
+        ASSERT_NE(clients[i]->SendRequest(kTranLogin, Login("member", "pw", "c" + std::to_string(i))), 0u);
+
+    EXPECT_TRUE(server.WaitForOutput("SERVER RESET - too many errors", 20000)) << server.StdErr();
+    for (auto& c : clients) EXPECT_TRUE(c->WaitClosed());
+    ASSERT_TRUE(server.IsRunning()) << server.StdErr();
+    EXPECT_NE(server.StdErr().find("Too many errors! Resetting..."), std::string::npos);
+    auto after = test::LogInOverWire(port, "member", "pw", "after", test::NextLoopbackSource());
+    EXPECT_TRUE(after);
+    EXPECT_EQ(server.StdErr().find("ERROR: AddressSanitizer"), std::string::npos) << server.StdErr();
+    EXPECT_EQ(server.StdErr().find("runtime error"), std::string::npos) << server.StdErr();
 }
 
 }  // namespace

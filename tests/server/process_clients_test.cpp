@@ -1,5 +1,6 @@
 // The processing pass in-process: handshakes, admission limits, the request-rate rule, the
-// pre-login rule, unknown types, and the time rules on an injected clock.
+// pre-login rule, unknown types, the error count with its reset at the end of the pass, and the
+// time rules on an injected clock.
 #include "server/app_fixture.h"
 
 #include <algorithm>
@@ -246,18 +247,36 @@ TEST_F(ProcessClientsTest, SavedPermanentBanDisconnectsCoveredClientsWithTheNoti
 }
 
 TEST_F(ProcessClientsTest, ErrorWindowCountsAndResetsAfterAHundred) {
+    auto c = ConnectClient();
+    ASSERT_TRUE(PumpUntil([&] { return mApp->Clients().size() == 1; }));
     SError err(kErrClassFileSys, kErrFileNotFound);
     for (int i = 0; i < 100; ++i) mApp->Error(err);
     EXPECT_EQ(mApp->ErrorCount(), 100);
     EXPECT_EQ(mApp->ResetCount(), 0);
     mApp->Error(err);  // the 101st within the window
-    EXPECT_EQ(mApp->ResetCount(), 1);
+    // Not while the error is being handled (a client's request may still be running): once
+    // the pass is over, and then every client is dropped.
+    EXPECT_EQ(mApp->ResetCount(), 0);
+    EXPECT_EQ(mApp->Clients().size(), 1u);
+    EXPECT_TRUE(PumpUntil([&] { return mApp->ResetCount() == 1; }));
+    EXPECT_TRUE(mApp->Clients().empty());
+    EXPECT_TRUE(ServerClosed(*c));
     // A new window after 300 seconds starts at one.
     AdvanceSeconds(301);
     mApp->Error(err);
     EXPECT_EQ(mApp->ErrorCount(), 1);
     const std::string log = ReadFileText(mDir / "Error Log.txt");
     EXPECT_NE(log.find("ID 4/103"), std::string::npos);
+
+    // The eleventh reset without a client admitted in between ends the program.
+    EXPECT_EXIT(
+        {
+            for (int reset = 1; reset <= 11; ++reset) {
+                for (int i = 0; i < 101; ++i) mApp->Error(err);
+                mApp->ProcessPass();
+            }
+        },
+        ::testing::ExitedWithCode(EXIT_FAILURE), "Too many resets! Terminating");
 }
 
 TEST_F(ProcessClientsTest, NewRefNumNeverHasAZeroHighHalf) {

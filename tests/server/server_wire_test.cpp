@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -159,9 +161,9 @@ TEST_F(TunnelIntakeTest, ASessionAndADownloadPassThroughSquidButHttp11StraightFr
     // The transfer tunnel (base port + 3) through the same proxy.
     STestTunnel transfer;
     ASSERT_TRUE(transfer.Open(squid.Port(), static_cast<std::uint16_t>(mPort + 3), TunnelIdentifier(22)));
-    Bytes header = {'K', 'X', 'X', 'F'};
-    header.insert(header.end(), ref->data.begin(), ref->data.end());
-    header.resize(16, 0);
+    Bytes header(16, 0);
+    std::memcpy(header.data(), "KXXF", 4);
+    std::copy_n(ref->data.begin(), std::min<std::size_t>(ref->data.size(), 4), header.begin() + 4);
     ASSERT_TRUE(transfer.post.Send(DataBlock(header)));
     ASSERT_TRUE(PumpUntil([&] { return (data = transfer.Data()).size() >= total; }, 30000)) << squid.Log();
     EXPECT_EQ(data.size(), total);
