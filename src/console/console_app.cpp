@@ -139,6 +139,16 @@ void CMyApplication::SetHeadAdminLogin(const std::string& login) {
     SaveOptions();
 }
 
+bool CMyApplication::SetExtendedOption(const std::string& name, const std::string& value,
+                                       std::vector<std::string>& notes, std::string& error) {
+    CMyExtendedOptions edited = mExtOptions;
+    if (!edited.Set(name, value, error)) return false;
+    edited.Write(ProgramPath(kExtOptionsFileName));
+    mExtOptions = std::move(edited);
+    notes.emplace_back("Changes of " + name + " take effect after the server is restarted.");
+    return true;
+}
+
 SMyTransferCounts CMyApplication::ConsoleTransferCounts() const {
     SMyTransferCounts counts;
     counts.downloading = static_cast<std::uint32_t>(mDownloadList.size() + mDownloadFldrList.size());

@@ -74,6 +74,7 @@ void CMyApplication::StartUp() {
     mServerDesc = mPrefs.mServerDesc.Str();
     mAdminLogin = mPrefs.mAdminLogin.Str();
     mLogger.SetSwitches(SMyLogSwitches::FromOptionBits(mOptions.nOpts));
+    for (const std::string& note : mExtOptions.Read(ProgramPath(kExtOptionsFileName))) mLogger.LogText("Options", note);
 
     mBans.ReadPermBanList();
 

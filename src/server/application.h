@@ -26,6 +26,7 @@
 #include "server/chat.h"
 #include "server/client.h"
 #include "server/client_info_text.h"
+#include "server/extended_options.h"
 #include "server/log.h"
 #include "server/stats.h"
 #include "server/options.h"
@@ -376,6 +377,12 @@ public:
     void SetHeadAdminLogin(const std::string& login);
     // Transfers in progress, for the statistics.
     SMyTransferCounts ConsoleTransferCounts() const;
+    // The extended options ("kestrix.conf"), read at start-up.
+    const CMyExtendedOptions& ExtendedOptions() const { return mExtOptions; }
+    // The console's set of an extended option: checked, stored, the file rewritten; `notes` say
+    // when the change takes effect. False with `error` set (and nothing changed) on a bad value.
+    bool SetExtendedOption(const std::string& name, const std::string& value, std::vector<std::string>& notes,
+                           std::string& error);
 
     std::string mServerName;        // at most 31 characters
     std::string mServerDesc;        // at most 127 characters
@@ -491,6 +498,7 @@ private:
     // Held through shared pointers so this header need not include the console's headers.
     std::shared_ptr<class CMyConsoleInput> mConsoleInput;
     std::shared_ptr<class CMyConsoleCommands> mConsoleCommands;
+    CMyExtendedOptions mExtOptions;
 
     CEventLoop::TimerID mHousekeepingTimer = 0;
     std::uint64_t mPassHook = 0;
