@@ -19,6 +19,7 @@ deps:
 	command -v g++ >/dev/null || missing="$$missing g++"; \
 	command -v ninja >/dev/null || missing="$$missing ninja-build"; \
 	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
+	[ -f /usr/include/openssl/ssl.h ] || missing="$$missing libssl-dev"; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \

@@ -155,8 +155,9 @@ int main(int argc, char** argv) {
     const std::uint64_t size = mib << 20;
     WriteTestFile(big, size);
 
-    const std::uint16_t port = FindPorts(5);
-    const std::uint16_t basePort = static_cast<std::uint16_t>(port + 4);
+    // The server's six ports (plain and TLS), then the baseline's.
+    const std::uint16_t port = FindPorts(7);
+    const std::uint16_t basePort = static_cast<std::uint16_t>(port + 6);
     const pid_t server = StartServer(dir, port, myAcc_DownloadFiles);
     const pid_t baseline = StartBaseline(big, basePort);
     std::printf("file %llu MiB, best of %d rounds, baseline send buffer %s\n", static_cast<unsigned long long>(mib), rounds,

@@ -145,7 +145,12 @@ bool CMyApplication::SetExtendedOption(const std::string& name, const std::strin
     if (!edited.Set(name, value, error)) return false;
     edited.Write(ProgramPath(kExtOptionsFileName));
     mExtOptions = std::move(edited);
-    notes.emplace_back("Changes of " + name + " take effect after the server is restarted.");
+    if (name == "tls_certificate" || name == "tls_key") {
+        ReloadTls();
+        notes.emplace_back("The certificate is loaded again for new connections (see the log).");
+    } else {
+        notes.emplace_back("Changes of " + name + " take effect after the server is restarted.");
+    }
     return true;
 }
 

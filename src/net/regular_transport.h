@@ -109,6 +109,11 @@ public:
     void KeepUnsentOnClose() { mKeepUnsentOnClose = true; }
     std::vector<TTransportBuffer> TakeUnsentBuffers();
 
+    // For the encrypted endpoint, which takes over an accepted connection before anything was
+    // sent or read: returns the socket, unwatched and with no notices pending, and leaves this
+    // endpoint closed without one.
+    int ReleaseSocket();
+
 private:
     // Where notices go. Shared with the messages already posted, which check `alive` when they
     // are delivered, so a notice outliving its endpoint is dropped rather than delivered.

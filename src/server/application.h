@@ -349,6 +349,18 @@ public:
     void RestartTracker();
     bool IsTrackerRunning() const;
 
+    // ==== Encrypted listeners (src/server/tls_setup.cpp) ====
+    // Opens the TLS client and transfer listeners when the extended options switch them on,
+    // making the self-signed certificate on the first start; a certificate that cannot be
+    // loaded or a port in use is logged and leaves them off, the plain listeners serving.
+    void OpenTlsListeners(std::uint16_t base);
+    // SIGHUP: loads the certificate and key again for new connections (connections keep theirs);
+    // opens the listeners if they are off for want of a certificate.
+    void ReloadTls();
+    // The fingerprint of the certificate in use; "" while the TLS listeners are off.
+    std::string TlsFingerprint() const;
+    std::uint16_t TlsPort() const;
+
     // ==== Operator console (src/console/*.cpp) ====
     // (section CONSOLE: declarations of this subsystem go below this line)
     // The operator's console reads command lines from `inFd` and answers on `outFd`, from the
@@ -418,6 +430,9 @@ private:
     TTransact mListenHttpTpt;
     TTransport mTransferListenTpt;
     TTransport mTransferListenHttpTpt;
+    TTransact mListenTlsTpt;
+    TTransport mTransferListenTlsTpt;
+    std::shared_ptr<class CTlsServerContext> mTlsContext;
 
     std::vector<std::unique_ptr<SMyConnect>> mConnectList;
     std::vector<std::unique_ptr<SMyClient>> mClientList;  // newest last

@@ -1,7 +1,7 @@
 // kestrix-server: the program entry. Parses the command line, creates the application object on
 // the program folder, runs its start-up and the event loop until SIGTERM or SIGINT, which quit in
-// order (the options file is written); SIGHUP reloads the message board and the agreement. The
-// operator console reads commands from standard input; standard input is
+// order (the options file is written); SIGHUP reloads the message board, the agreement and the
+// TLS certificate. The operator console reads commands from standard input; standard input is
 // never required: the server runs the same with no terminal at all, or after its input ends.
 // "--set" and "--options" change or show the options files of a stopped server and exit.
 #include <csignal>
@@ -46,7 +46,7 @@ void PrintUsage(std::FILE* out) {
                  "bans, ban, admin. Without a terminal it simply serves.\n"
                  "\n"
                  "SIGTERM or SIGINT quits in order (the options file is written).\n"
-                 "SIGHUP reloads the message board and the agreement.\n"
+                 "SIGHUP reloads the message board, the agreement and the TLS certificate.\n"
                  "\n"
                  "Options for --set (as \"options\" names them):\n");
     for (const auto& [name, what] : kx::UOptionSettings::Describe())
@@ -186,6 +186,7 @@ int main(int argc, char** argv) {
                 } catch (const kx::SError& err) {
                     app.Error(err);
                 }
+                app.ReloadTls();
             }
             if (quit) app.Quit();
         });
