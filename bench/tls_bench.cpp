@@ -33,16 +33,17 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 SSL_CTX* gClientCtx = nullptr;
-SSL_SESSION* gSession = nullptr;  // a session to resume
+pid_t gServer = -1;  // stopped however the benchmark ends
 
 // A plain or TLS connection of the benchmark's clients.
 class CConn {
 public:
-    CConn(std::uint16_t port, bool tls, bool resume = false) : mFd(Connect(port)) {
+    // `resume`: a session of an earlier connection to offer.
+    CConn(std::uint16_t port, bool tls, SSL_SESSION* resume = nullptr) : mFd(Connect(port)) {
         if (!tls) return;
         mSsl = SSL_new(gClientCtx);
         SSL_set_fd(mSsl, mFd);
-        if (resume && gSession != nullptr) SSL_set_session(mSsl, gSession);
+        if (resume != nullptr) SSL_set_session(mSsl, resume);
         if (SSL_connect(mSsl) != 1) Die("TLS handshake");
     }
     ~CConn() {
@@ -76,6 +77,8 @@ public:
         if (!ReadExact(reply, 8)) Die("establish");
     }
     SSL* Ssl() const { return mSsl; }
+    // The session to resume later (its ticket has arrived once a reply was read); null when plain.
+    SSL_SESSION* Session() const { return mSsl != nullptr ? SSL_get1_session(mSsl) : nullptr; }
 
 private:
     int mFd;
@@ -111,7 +114,9 @@ std::uint64_t Download(std::uint16_t port, bool tls, const std::string& name) {
     });
     if (transferSize == 0) Die("download refused");
 
-    CConn t(static_cast<std::uint16_t>(port + 1), tls, true);
+    SSL_SESSION* session = c.Session();  // as the client does: the transfer resumes it
+    CConn t(static_cast<std::uint16_t>(port + 1), tls, session);
+    SSL_SESSION_free(session);
     t.Write({'K', 'X', 'X', 'F', ref[0], ref[1], ref[2], ref[3], 0, 0, 0, 0, 0, 0, 0, 0});
     std::vector<char> buf(1 << 20);
     std::uint64_t got = 0;
@@ -177,12 +182,15 @@ SRate ConnectionRate(pid_t server, std::uint16_t port, bool tls, bool resume, do
     std::vector<std::thread> threads;
     for (int i = 0; i < 2; ++i) {
         threads.emplace_back([&] {
+            SSL_SESSION* session = nullptr;
             while (!stop) {
-                CConn c(port, tls, resume);
-                if (tls && resume && !SSL_session_reused(c.Ssl())) Die("session not resumed");
+                CConn c(port, tls, session);
+                if (session != nullptr && !SSL_session_reused(c.Ssl())) Die("session not resumed");
                 c.Establish();
                 ++count;
+                if (resume && session == nullptr) session = c.Session();
             }
+            SSL_SESSION_free(session);
         });
     }
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -229,12 +237,6 @@ int main(int argc, char** argv) {
         setrlimit(RLIMIT_NOFILE, &files);
     }
     gClientCtx = SSL_CTX_new(TLS_client_method());
-    SSL_CTX_set_session_cache_mode(gClientCtx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
-    SSL_CTX_sess_set_new_cb(gClientCtx, [](SSL*, SSL_SESSION* s) {
-        if (gSession != nullptr) return 0;  // keep the first, shared by the threads
-        gSession = s;
-        return 1;
-    });
 
     char tmpl[] = "/tmp/kx-tls-bench-XXXXXX";
     if (!mkdtemp(tmpl)) Die("mkdtemp");
@@ -244,6 +246,10 @@ int main(int argc, char** argv) {
     WriteTestFile(dir + "/Files/big.bin", size);
     const std::uint16_t port = FindPorts(6);
     const pid_t server = StartServer(dir, port, myAcc_DownloadFiles);
+    gServer = server;
+    std::atexit([] {
+        if (gServer > 0) kill(gServer, SIGKILL);
+    });
     const auto tlsPort = static_cast<std::uint16_t>(port + 4);
     { CConn warm(tlsPort, true); warm.Establish(); }  // the certificate made, the listeners open
 
@@ -281,6 +287,7 @@ int main(int argc, char** argv) {
     std::printf("plain: %.1f KiB\n", IdleClientKiB(server, port, false, idle));
     std::printf("TLS:   %.1f KiB\n", IdleClientKiB(server, tlsPort, true, idle));
     Stop(server);
+    gServer = -1;
     std::system(("rm -rf '" + dir + "'").c_str());
     return 0;
 }

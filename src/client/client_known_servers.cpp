@@ -27,7 +27,7 @@ void MakeFolders(const std::string& path) {
     } while (at != std::string::npos);
 }
 
-std::string Text(const std::string& path) {
+std::string KnownServersText(const std::string& path) {
     const auto data = UFileUtil::ReadWholeFile(path, 1u << 20);
     return data ? std::string(data->begin(), data->end()) : std::string();
 }
@@ -42,7 +42,7 @@ std::string DefaultPath() {
 }
 
 std::string Find(const std::string& path, const std::string& key) {
-    const std::string text = Text(path);
+    const std::string text = KnownServersText(path);
     std::size_t at = 0;
     while (at < text.size()) {
         std::size_t end = text.find('\n', at);
@@ -57,7 +57,7 @@ std::string Find(const std::string& path, const std::string& key) {
 }
 
 void Remember(const std::string& path, const std::string& key, const std::string& fingerprint) {
-    const std::string text = Text(path);
+    const std::string text = KnownServersText(path);
     std::string kept;
     std::size_t at = 0;
     while (at < text.size()) {

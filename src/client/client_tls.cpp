@@ -20,8 +20,8 @@ namespace kx {
 
 namespace {
 
-[[noreturn]] void Lost(const std::string& why) { throw SClientFailure(kExitConnection, why); }
-[[noreturn]] void Refused(const std::string& why) { throw SClientFailure(kExitCertificate, why); }
+[[noreturn]] void TlsLost(const std::string& why) { throw SClientFailure(kExitConnection, why); }
+[[noreturn]] void TlsRefused(const std::string& why) { throw SClientFailure(kExitCertificate, why); }
 
 // What one run keeps between its connections: the context, the session to resume and the
 // certificate the first connection trusted. Never freed: it lives as long as the process.
@@ -35,7 +35,7 @@ SClientTlsState& State() {
     static SClientTlsState* state = new SClientTlsState;
     if (state->ctx == nullptr) {
         state->ctx = SSL_CTX_new(TLS_client_method());
-        if (state->ctx == nullptr) Lost("Cannot start TLS: " + UTlsCertificate::LastError());
+        if (state->ctx == nullptr) TlsLost("Cannot start TLS: " + UTlsCertificate::LastError());
         SSL_CTX_set_min_proto_version(state->ctx, TLS1_2_VERSION);
         SSL_CTX_set_options(state->ctx, SSL_OP_NO_RENEGOTIATION);
         // Records other than data (session tickets) must not make a read wait past its limit.
@@ -66,24 +66,24 @@ bool AskUser(int fd, const std::string& key, const std::string& fingerprint) {
 void CheckTrust(SSL* ssl, const std::string& host, const std::string& key, const SClientTlsTrust& trust) {
     X509* cert = SSL_get0_peer_certificate(ssl);
     const std::string fingerprint = UTlsCertificate::Fingerprint(cert);
-    if (fingerprint.empty()) Refused("The server " + key + " presented no certificate.");
+    if (fingerprint.empty()) TlsRefused("The server " + key + " presented no certificate.");
     SClientTlsState& state = State();
     if (!state.trusted.empty()) {
         // A transfer connection of this run: the server already trusted.
         if (fingerprint != state.trusted)
-            Refused("The server's transfer port presents another certificate (" + fingerprint + ") than " + key + ".");
+            TlsRefused("The server's transfer port presents another certificate (" + fingerprint + ") than " + key + ".");
         return;
     }
     if (!trust.pinned.empty()) {
         if (fingerprint != trust.pinned)
-            Refused("The certificate of " + key + " does not match the pinned fingerprint.\n  pinned: " + trust.pinned +
+            TlsRefused("The certificate of " + key + " does not match the pinned fingerprint.\n  pinned: " + trust.pinned +
                     "\n  server: " + fingerprint);
     } else if (SSL_get_verify_result(ssl) == X509_V_OK && X509_check_host(cert, host.c_str(), host.size(), 0, nullptr) == 1) {
         // Vouched for by an authority the system trusts, and made out to this host.
     } else {
         const std::string known = UKnownServers::Find(trust.knownServers, key);
         if (!known.empty() && known != fingerprint) {
-            Refused("THE CERTIFICATE OF " + key + " HAS CHANGED.\n  remembered: " + known + "\n  now:        " +
+            TlsRefused("THE CERTIFICATE OF " + key + " HAS CHANGED.\n  remembered: " + known + "\n  now:        " +
                     fingerprint + "\nSomeone may be listening in, or the server got a new certificate. If the "
                     "server's operator confirms the new fingerprint, remove the line for " + key + " from " +
                     trust.knownServers + " or connect with --fingerprint.");
@@ -91,7 +91,7 @@ void CheckTrust(SSL* ssl, const std::string& host, const std::string& key, const
         if (known.empty()) {
             const bool accepted = trust.trustNew || (trust.promptFd >= 0 && AskUser(trust.promptFd, key, fingerprint));
             if (!accepted)
-                Refused("The server " + key + " is not known; its certificate fingerprint is " + fingerprint +
+                TlsRefused("The server " + key + " is not known; its certificate fingerprint is " + fingerprint +
                         ".\nCompare it with the one in the server's log, then run again with --trust-new (or "
                         "--fingerprint " + fingerprint + ").");
             UKnownServers::Remember(trust.knownServers, key, fingerprint);
@@ -110,8 +110,8 @@ public:
             ERR_clear_error();
             const int n = SSL_write(mSsl, data, static_cast<int>(std::min<std::size_t>(size, 1 << 20)));
             if (n <= 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK) Lost("The server stopped answering.");
-                Lost("The connection to the server was lost.");
+                if (errno == EAGAIN || errno == EWOULDBLOCK) TlsLost("The server stopped answering.");
+                TlsLost("The connection to the server was lost.");
             }
             data += n;
             size -= static_cast<std::size_t>(n);
@@ -131,7 +131,7 @@ public:
                 continue;
             }
             if (err == SSL_ERROR_ZERO_RETURN) mEnded = true;
-            Lost("The connection to the server was lost.");
+            TlsLost("The connection to the server was lost.");
         }
     }
 
@@ -172,7 +172,7 @@ std::unique_ptr<CClientStream> OpenTlsStream(const std::string& host, std::uint1
     SSL* ssl = SSL_new(state.ctx);
     if (ssl == nullptr) {
         ::close(fd);
-        Lost("Cannot start TLS: " + UTlsCertificate::LastError());
+        TlsLost("Cannot start TLS: " + UTlsCertificate::LastError());
     }
     auto stream = std::make_unique<CTlsStream>(fd, ssl);
     SSL_set_fd(ssl, fd);
@@ -184,7 +184,7 @@ std::unique_ptr<CClientStream> OpenTlsStream(const std::string& host, std::uint1
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     ERR_clear_error();
     if (SSL_connect(ssl) != 1) {
-        Lost("No TLS connection to " + host + ":" + std::to_string(port) + ": " + UTlsCertificate::LastError());
+        TlsLost("No TLS connection to " + host + ":" + std::to_string(port) + ": " + UTlsCertificate::LastError());
     }
     tv = timeval{};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
