@@ -117,23 +117,6 @@ std::uint64_t BaselineDownload(std::uint16_t port, std::uint64_t size) {
     return got == size ? got : 0;
 }
 
-// Runs n downloads at once; returns MB/s over the whole run (0 when one failed).
-template <typename Fn>
-double RunConcurrent(int n, Fn one) {
-    std::vector<std::thread> threads;
-    std::vector<std::uint64_t> bytes(static_cast<std::size_t>(n));
-    const auto start = Clock::now();
-    for (int i = 0; i < n; ++i) threads.emplace_back([&, i] { bytes[static_cast<std::size_t>(i)] = one(i); });
-    for (auto& t : threads) t.join();
-    const double secs = std::chrono::duration<double>(Clock::now() - start).count();
-    std::uint64_t total = 0;
-    for (std::uint64_t b : bytes) {
-        if (b == 0) return 0;
-        total += b;
-    }
-    return static_cast<double>(total) / 1e6 / secs;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -128,22 +128,6 @@ std::uint64_t Download(std::uint16_t port, bool tls, const std::string& name) {
     return got == transferSize ? got : 0;
 }
 
-template <typename Fn>
-double RunConcurrent(int n, Fn one) {
-    std::vector<std::thread> threads;
-    std::vector<std::uint64_t> bytes(static_cast<std::size_t>(n));
-    const auto start = Clock::now();
-    for (int i = 0; i < n; ++i) threads.emplace_back([&, i] { bytes[static_cast<std::size_t>(i)] = one(i); });
-    for (auto& t : threads) t.join();
-    const double secs = std::chrono::duration<double>(Clock::now() - start).count();
-    std::uint64_t total = 0;
-    for (std::uint64_t b : bytes) {
-        if (b == 0) return 0;
-        total += b;
-    }
-    return static_cast<double>(total) / 1e6 / secs;
-}
-
 // The server's user + system CPU time in seconds.
 double CpuSeconds(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");

@@ -32,6 +32,17 @@ std::string KnownServersText(const std::string& path) {
     return data ? std::string(data->begin(), data->end()) : std::string();
 }
 
+template <typename Fn>
+void ForEachLine(const std::string& text, Fn fn) {
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        fn(text.substr(at, end - at));
+        at = end + 1;
+    }
+}
+
 }  // namespace
 
 std::string DefaultPath() {
@@ -42,32 +53,18 @@ std::string DefaultPath() {
 }
 
 std::string Find(const std::string& path, const std::string& key) {
-    const std::string text = KnownServersText(path);
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        const std::string line = text.substr(at, end - at);
-        at = end + 1;
-        const std::size_t space = line.find(' ');
-        if (space != std::string::npos && line.compare(0, space, key) == 0 && space == key.size())
-            return line.substr(space + 1);
-    }
-    return {};
+    std::string found;
+    ForEachLine(KnownServersText(path), [&](const std::string& line) {
+        if (line.size() > key.size() && line.compare(0, key.size() + 1, key + " ") == 0) found = line.substr(key.size() + 1);
+    });
+    return found;
 }
 
 void Remember(const std::string& path, const std::string& key, const std::string& fingerprint) {
-    const std::string text = KnownServersText(path);
     std::string kept;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        const std::string line = text.substr(at, end - at);
-        at = end + 1;
-        if (line.empty() || line.compare(0, key.size() + 1, key + " ") == 0) continue;
-        kept += line + "\n";
-    }
+    ForEachLine(KnownServersText(path), [&](const std::string& line) {
+        if (!line.empty() && line.compare(0, key.size() + 1, key + " ") != 0) kept += line + "\n";
+    });
     kept += key + " " + fingerprint + "\n";
     try {
         MakeFolders(FolderOf(path));

@@ -40,6 +40,7 @@
 #include <string>
 #include <vector>
 
+#include "net/notice_target.h"
 #include "net/transport.h"
 
 namespace kx {
@@ -115,13 +116,6 @@ public:
     int ReleaseSocket();
 
 private:
-    // Where notices go. Shared with the messages already posted, which check `alive` when they
-    // are delivered, so a notice outliving its endpoint is dropped rather than delivered.
-    struct SNoticeTarget {
-        bool alive = true;
-        TMessageProc handler;
-        void* object = nullptr;
-    };
     // The look-ahead buffer: bytes read from the socket ahead of a Receive. Bytes before
     // `offset` have been consumed; the buffer is released once everything has been consumed.
     struct SReceivedData {

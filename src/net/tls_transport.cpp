@@ -93,14 +93,7 @@ void TTlsTransportObj::UpdateInterest() {
     if (mWatched) CEventLoop::Get().SetInterest(mSock, WantedInterest());
 }
 
-void TTlsTransportObj::Post(std::uint32_t code) {
-    std::shared_ptr<SNoticeTarget> target = mNotice;
-    CEventLoop::Get().PostMessage(code, target->object, [target](std::uint32_t c, void* object) {
-        if (!target->alive) return;
-        TMessageProc handler = target->handler;  // the handler may replace itself or dispose us
-        if (handler) handler(c, object);
-    });
-}
+void TTlsTransportObj::Post(std::uint32_t code) { PostNotice(mNotice, code); }
 
 int TTlsTransportObj::Blocked(int result) {
     switch (SSL_get_error(mSsl, result)) {

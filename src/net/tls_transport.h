@@ -24,6 +24,7 @@
 #include <memory>
 #include <vector>
 
+#include "net/notice_target.h"
 #include "net/tls_context.h"
 #include "net/transport.h"
 
@@ -88,12 +89,6 @@ public:
     bool UsesKernelTls() const;
 
 private:
-    struct SNoticeTarget {
-        bool alive = true;
-        TMessageProc handler;
-        void* object = nullptr;
-    };
-
     // Life cycle and events (tls_transport.cpp).
     std::uint32_t WantedInterest() const;
     void UpdateInterest();
