@@ -3,6 +3,7 @@
 #include "net/tls_context.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <openssl/err.h>
@@ -36,6 +37,9 @@ bool CTlsServerContext::Load(const std::string& certPath, const std::string& key
             return false;
         }
     }
+    // OpenSSL writes to its socket with write(2), which raises SIGPIPE on a connection the peer
+    // has closed; an encrypted endpoint learns of the close from the failed write instead.
+    std::signal(SIGPIPE, SIG_IGN);
     ERR_clear_error();
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     if (ctx == nullptr) {

@@ -197,5 +197,38 @@ TEST_F(TlsHostileTest, EncryptedConnectionsCountTowardThePerAddressAndFloodRules
     EXPECT_TRUE(mApp->Bans().IsTempBanned(ip)) << "more than ten connections within 30 seconds";
 }
 
+TEST_F(TlsHostileTest, MaximalTransactionsCrossTlsRecordsAndOneByteMoreCloses) {
+    const auto tlsPort = static_cast<std::uint16_t>(mPort + 4);
+    CTlsTestClient big;
+    ASSERT_TRUE(PumpWhile([&] { EXPECT_TRUE(big.Connect(tlsPort) && big.Establish()) << big.LastError(); }));
+    ASSERT_TRUE(PumpUntil([&] { return mApp->Clients().size() == 1; }));
+    mApp->Clients().back()->hasLoggedIn = true;
+
+    // 524288 bytes of data, sent in chunks (32 TLS records) the endpoint must put together.
+    Bytes data = CFieldListBuilder().Add(kFieldData, std::string(65535, 'x')).Build();
+    Bytes maximal = {0, 8};
+    for (int i = 0; i < 8; ++i) maximal.insert(maximal.end(), data.begin() + 2, data.end());
+    maximal.resize(524288, 0);
+    for (std::uint32_t id = 1; id <= 2; ++id) {
+        std::optional<Bytes> reply;
+        ASSERT_TRUE(PumpWhile([&] {
+            if (!big.SendRaw(EncodeRequest(999, id, maximal, {100000, 300000}))) return;
+            reply = big.ReadExact(20);
+            if (reply && !big.ReadExact(DecodeHeader(reply->data()).dataSize)) reply.reset();
+        }));
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(DecodeHeader(reply->data()).id, id);
+        EXPECT_EQ(DecodeHeader(reply->data()).isReply, 1);
+    }
+    maximal.push_back(0);
+    bool closed = false;
+    PumpWhile([&] {
+        big.SendRaw(EncodeRequest(999, 3, maximal));  // may fail part way: the server closes first
+        closed = big.WaitClosed(10000);
+    });
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(PumpUntil([&] { return mApp->Clients().empty(); }));
+}
+
 }  // namespace
 }  // namespace kx::test

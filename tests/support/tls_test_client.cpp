@@ -32,22 +32,30 @@ bool CTlsTestClient::Connect(unsigned short port) {
     return true;
 }
 
-bool CTlsTestClient::Establish() {
-    const Bytes req = EstablishRequest("KSTX", 2);
-    if (SSL_write(mSsl, req.data(), static_cast<int>(req.size())) != static_cast<int>(req.size())) return false;
-    std::uint8_t reply[8];
-    int got = 0;
-    while (got < 8) {
+bool CTlsTestClient::SendRaw(const Bytes& bytes) {
+    return SSL_write(mSsl, bytes.data(), static_cast<int>(bytes.size())) == static_cast<int>(bytes.size());
+}
+
+std::optional<Bytes> CTlsTestClient::ReadExact(std::size_t n, int ms) {
+    Bytes out(n);
+    std::size_t got = 0;
+    while (got < n) {
         pollfd p{mTcp.Fd(), POLLIN, 0};
-        if (SSL_pending(mSsl) == 0 && ::poll(&p, 1, 10000) <= 0) return false;
-        const int n = SSL_read(mSsl, reply + got, 8 - got);
-        if (n <= 0) {
-            if (SSL_get_error(mSsl, n) == SSL_ERROR_WANT_READ) continue;
-            return false;
+        if (SSL_pending(mSsl) == 0 && ::poll(&p, 1, ms) <= 0) return std::nullopt;
+        const int r = SSL_read(mSsl, out.data() + got, static_cast<int>(n - got));
+        if (r <= 0) {
+            if (SSL_get_error(mSsl, r) == SSL_ERROR_WANT_READ) continue;
+            return std::nullopt;
         }
-        got += n;
+        got += static_cast<std::size_t>(r);
     }
-    return std::memcmp(reply, "TRTP\0\0\0\0", 8) == 0;
+    return out;
+}
+
+bool CTlsTestClient::Establish() {
+    if (!SendRaw(EstablishRequest("KSTX", 2))) return false;
+    const std::optional<Bytes> reply = ReadExact(8);
+    return reply && std::memcmp(reply->data(), "TRTP\0\0\0\0", 8) == 0;
 }
 
 bool CTlsTestClient::WaitClosed(int ms) {

@@ -24,6 +24,9 @@ public:
     const std::string& LastError() const { return mError; }
     // Sends the establish request and reads the reply: true on "TRTP" and error 0.
     bool Establish();
+    bool SendRaw(const Bytes& bytes);
+    // Exactly n bytes, or nullopt on a time-out or the end of the connection.
+    std::optional<Bytes> ReadExact(std::size_t n, int ms = 10000);
     // True when the server ends the connection (close notice or TCP end) within `ms`.
     bool WaitClosed(int ms);
 
