@@ -5,6 +5,8 @@
 // off while the plain listeners serve.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <filesystem>
 
@@ -165,6 +167,29 @@ TEST(CliTlsSetUp, ABrokenCertificateLeavesTlsOffAndThePlainListenersServing) {
     ASSERT_TRUE(quiet.Start());
     EXPECT_FALSE(fs::exists(off / "TLS"));
     EXPECT_FALSE(test::CanConnect(static_cast<unsigned short>(quiet.Port() + 4)));
+}
+
+TEST(CliTlsTrust, FingerprintsAreComparedInOneFormAndTheKnownServersFileKeepsOneLinePerServer) {
+    std::string canonical = "SHA256:AB";
+    for (int i = 1; i < 32; ++i) canonical += ":0F";
+    ASSERT_EQ(canonical.size(), 7u + 95u);
+    std::string bare = canonical.substr(7);
+    bare.erase(std::remove(bare.begin(), bare.end(), ':'), bare.end());
+    for (char& c : bare) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_EQ(UTlsCertificate::NormalizeFingerprint(bare), canonical);
+    EXPECT_EQ(UTlsCertificate::NormalizeFingerprint("sha256:" + bare), canonical);
+    EXPECT_EQ(UTlsCertificate::NormalizeFingerprint(bare.substr(2)), "");  // 31 bytes
+    EXPECT_EQ(UTlsCertificate::NormalizeFingerprint(bare.substr(2) + "zz"), "");
+
+    test::TempDir dir;
+    const std::string file = dir / "deep/er/known_servers";  // folders made as needed
+    UKnownServers::Remember(file, "a.example:5504", "SHA256:11");
+    UKnownServers::Remember(file, "b.example:5504", "SHA256:22");
+    UKnownServers::Remember(file, "a.example:5504", "SHA256:33");
+    EXPECT_EQ(ReadFileText(file), "b.example:5504 SHA256:22\na.example:5504 SHA256:33\n");
+    EXPECT_EQ(UKnownServers::Find(file, "a.example:5504"), "SHA256:33");
+    EXPECT_EQ(UKnownServers::Find(file, "a.example:550"), "");
+    EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
 }
 
 }  // namespace
