@@ -21,6 +21,7 @@ deps:
 	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
 	command -v node >/dev/null || missing="$$missing nodejs"; \
 	[ -x /usr/sbin/squid ] || missing="$$missing squid"; \
+	[ -f /usr/include/openssl/ssl.h ] || missing="$$missing libssl-dev"; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \

@@ -10,6 +10,7 @@
 
 #include "client/client_connection.h"
 #include "framework/file_util.h"
+#include "net/tls_context.h"
 
 namespace kx {
 
@@ -100,6 +101,18 @@ std::string ClientUsage() {
            "                         (implies --tunnel; port 80 when none is given); without\n"
            "                         it a tunnel uses http_proxy or HTTP_PROXY from the\n"
            "                         environment, unless no_proxy names the server\n"
+           "  --tls                  encrypted connection (TLS) to the server's TLS port (PORT,\n"
+           "                         default 5504; file transfers PORT + 1). The certificate\n"
+           "                         is checked against the system's authorities and the host\n"
+           "                         name; a self-signed one is trusted as ssh does: on first\n"
+           "                         contact its fingerprint is shown and, once accepted,\n"
+           "                         remembered in $XDG_CONFIG_HOME/kestrix/known_servers\n"
+           "                         (~/.config/kestrix/known_servers); a changed one is refused\n"
+           "  --trust-new            with --tls: accept and remember a server met for the first\n"
+           "                         time without asking\n"
+           "  --fingerprint SHA256:HEX\n"
+           "                         with --tls: accept only the certificate with this SHA-256\n"
+           "                         fingerprint (as the server logs it)\n"
            "  --help                 this text\n"
            "\n"
            "Commands:\n"
@@ -145,7 +158,9 @@ std::string ClientUsage() {
            "  1  the server answered with an error (its text is printed), or another failure\n"
            "  2  bad argument\n"
            "  3  cannot connect, or the connection was lost\n"
-           "  4  the server refused the login\n";
+           "  4  the server refused the login\n"
+           "  5  the server's certificate was refused (changed, not the pinned one, or new and\n"
+           "     not accepted)\n";
 }
 
 SClientOptions ParseClientOptions(const std::vector<std::string>& argv, const char* env) {
@@ -166,6 +181,13 @@ SClientOptions ParseClientOptions(const std::vector<std::string>& argv, const ch
         else if (a == "--limit-rate") o.limitRate = ParseRate(value(a));
         else if (a == "--tunnel") o.tunnel = true;
         else if (a == "--proxy") o.proxy = ParseProxyAddress(value(a), a);
+        else if (a == "--tls") o.tls = true;
+        else if (a == "--trust-new") o.trustNew = true;
+        else if (a == "--fingerprint") {
+            const std::string text = value(a);
+            o.fingerprint = UTlsCertificate::NormalizeFingerprint(text);
+            if (o.fingerprint.empty()) Bad("Invalid fingerprint " + text + ": SHA256: and 32 hexadecimal bytes");
+        }
         else if (a == "--password") Bad("Give the password with --password-file or KESTRIX_PASSWORD, not on the command line");
         else Bad("Unknown option " + a);
     };
@@ -181,14 +203,19 @@ SClientOptions ParseClientOptions(const std::vector<std::string>& argv, const ch
     if (i >= argv.size()) Bad("Missing HOST");
     std::string host = argv[i++];
     const auto colon = host.rfind(':');
+    bool portGiven = false;
     if (colon != std::string::npos && host.find(':') == colon) {
         o.port = static_cast<std::uint16_t>(ParseNumber(host.substr(colon + 1), 1, 65532, "port"));
         host.resize(colon);
+        portGiven = true;
     }
     if (host.empty()) Bad("Missing HOST");
     o.host = host;
     // Options may also follow the host, before the command.
     for (; i < argv.size() && argv[i].rfind("--", 0) == 0; ++i) option(argv[i]);
+    if (o.tls && o.tunnel) Bad("--tls and --tunnel cannot be combined");
+    if ((o.trustNew || !o.fingerprint.empty()) && !o.tls) Bad("--trust-new and --fingerprint go with --tls");
+    if (o.tls && !portGiven) o.port = kClientDefaultPort + kClientTlsPortOffset;
     if (i >= argv.size()) Bad("Missing COMMAND");
     o.command = argv[i++];
     o.args.assign(argv.begin() + static_cast<std::ptrdiff_t>(i), argv.end());

@@ -70,7 +70,7 @@ std::uint32_t CMyApplication::TransferLogAddress(const TTransport& tpt, const SM
 
 void CMyApplication::ProcessTransferEstab() {
     const std::uint32_t now = UClock::UpSeconds();
-    for (TTransportObj* listener : {mTransferListenTpt.get(), mTransferListenHttpTpt.get()}) {
+    for (TTransportObj* listener : {mTransferListenTpt.get(), mTransferListenHttpTpt.get(), mTransferListenTlsTpt.get()}) {
         if (!listener) continue;
         for (;;) {
             SInternetAddress addr{};

@@ -51,6 +51,8 @@ CMyApplication::~CMyApplication() {
     mListenHttpTpt.reset();
     mTransferListenTpt.reset();
     mTransferListenHttpTpt.reset();
+    mListenTlsTpt.reset();
+    mTransferListenTlsTpt.reset();
     if (gApp == this) gApp = nullptr;
 }
 
@@ -74,6 +76,7 @@ void CMyApplication::StartUp() {
     mServerDesc = mPrefs.mServerDesc.Str();
     mAdminLogin = mPrefs.mAdminLogin.Str();
     mLogger.SetSwitches(SMyLogSwitches::FromOptionBits(mOptions.nOpts));
+    for (const std::string& note : mExtOptions.Read(ProgramPath(kExtOptionsFileName))) mLogger.LogText("Options", note);
 
     mBans.ReadPermBanList();
 
@@ -146,6 +149,7 @@ void CMyApplication::OpenListeners() {
     std::string whoText(who, n);
     if (base != 5500) whoText += ":" + std::to_string(base);
     mLogger.LogText(whoText, "Kestrix Server started");
+    OpenTlsListeners(base);
 }
 
 std::uint16_t CMyApplication::ListenPort() const { return mOptions.nCurPortNum; }

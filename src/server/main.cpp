@@ -1,9 +1,9 @@
 // kestrix-server: the program entry. Parses the command line, creates the application object on
 // the program folder, runs its start-up and the event loop until SIGTERM or SIGINT, which quit in
-// order (the options file is written); SIGHUP reloads the message board and the agreement. The
-// operator console reads commands from standard input; standard input is never required: the
-// server runs the same with no terminal at all, or after its input ends. "--set" and "--options"
-// change or show the options file of a stopped server and exit.
+// order (the options file is written); SIGHUP reloads the message board, the agreement and the
+// TLS certificate. The operator console reads commands from standard input; standard input is
+// never required: the server runs the same with no terminal at all, or after its input ends.
+// "--set" and "--options" change or show the options files of a stopped server and exit.
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +17,7 @@
 #include "net/transport.h"
 #include "console/option_settings.h"
 #include "server/application.h"
+#include "server/extended_options.h"
 #include "server/pref_file.h"
 
 namespace {
@@ -33,9 +34,10 @@ void PrintUsage(std::FILE* out) {
                  "\n"
                  "  --dir DIR          use DIR as the program folder\n"
                  "  --no-console       do not read commands from standard input\n"
-                 "  --set NAME=VALUE   change an option in \"pref\" and exit (repeatable; run it\n"
-                 "                     while the server is stopped, which writes \"pref\" on quit)\n"
-                 "  --options          print the options in \"pref\" and exit\n"
+                 "  --set NAME=VALUE   change an option in \"pref\" or \"kestrix.conf\" and exit\n"
+                 "                     (repeatable; run it while the server is stopped, which\n"
+                 "                     writes \"pref\" on quit)\n"
+                 "  --options          print the options of both files and exit\n"
                  "  --help             show this text and exit\n"
                  "  --version          show the version and exit\n"
                  "\n"
@@ -44,30 +46,48 @@ void PrintUsage(std::FILE* out) {
                  "bans, ban, admin. Without a terminal it simply serves.\n"
                  "\n"
                  "SIGTERM or SIGINT quits in order (the options file is written).\n"
-                 "SIGHUP reloads the message board and the agreement.\n"
+                 "SIGHUP reloads the message board, the agreement and the TLS certificate.\n"
                  "\n"
                  "Options for --set (as \"options\" names them):\n");
     for (const auto& [name, what] : kx::UOptionSettings::Describe())
         std::fprintf(out, "  %s: %s\n", name.c_str(), what.c_str());
+    std::fprintf(out, "\nExtended options, kept in \"kestrix.conf\" (VALUE \"default\" restores the default):\n");
+    for (const auto& [name, what] : kx::CMyExtendedOptions::Describe())
+        std::fprintf(out, "  %s: %s\n", name.c_str(), what.c_str());
 }
 
-// --set and --options: the options file of a stopped server. Returns the exit status.
+// --set and --options: the options files of a stopped server ("pref" and the extended options).
+// Returns the exit status.
 int EditOptions(const std::string& dir, const std::vector<std::string>& assignments, bool show) {
     const std::string path = kx::UMyPrefs::GetPrefsSpec(dir);
     kx::SMyPrefs prefs;
     kx::UMyPrefs::ReadPrefs(path, prefs);
+    const std::string extPath = dir + "/" + kx::kExtOptionsFileName;
+    kx::CMyExtendedOptions ext;
+    for (const std::string& note : ext.Read(extPath)) std::fprintf(stderr, "kestrix-server: %s\n", note.c_str());
+    bool prefsChanged = false, extChanged = false;
     for (const std::string& a : assignments) {
         std::string name, value, error;
         if (!kx::UOptionSettings::SplitAssignment(a, name, value)) {
             std::fprintf(stderr, "kestrix-server: --set needs NAME=VALUE, not '%s'\n", a.c_str());
             return 2;
         }
-        if (!kx::UOptionSettings::Set(prefs, name, value, error)) {
+        const bool extended = kx::CMyExtendedOptions::Find(name) != nullptr;
+        (extended ? extChanged : prefsChanged) = true;
+        if (extended ? !ext.Set(name, value, error) : !kx::UOptionSettings::Set(prefs, name, value, error)) {
             std::fprintf(stderr, "kestrix-server: %s. Nothing changed.\n", error.c_str());
             return 2;
         }
     }
-    if (!assignments.empty()) {
+    if (extChanged) {
+        try {
+            ext.Write(extPath);
+        } catch (const kx::SError& err) {
+            std::fprintf(stderr, "kestrix-server: cannot write '%s': %s\n", extPath.c_str(), kx::UError::GetMessage(err).c_str());
+            return 1;
+        }
+    }
+    if (prefsChanged) {
         bool anyTracker = false;
         for (const auto& e : prefs.mTrackInfo) anyTracker |= !e.Name().empty();
         if ((prefs.mOptions.nOpts & kx::kMyOptTracker) && (!anyTracker || prefs.mServerName.IsEmpty())) {
@@ -83,6 +103,7 @@ int EditOptions(const std::string& dir, const std::vector<std::string>& assignme
     }
     if (show) {
         for (const auto& [name, value] : kx::UOptionSettings::List(prefs)) std::printf("%s = %s\n", name.c_str(), value.c_str());
+        for (const auto& [name, value] : ext.List()) std::printf("%s = %s\n", name.c_str(), value.c_str());
     }
     return 0;
 }
@@ -165,6 +186,7 @@ int main(int argc, char** argv) {
                 } catch (const kx::SError& err) {
                     app.Error(err);
                 }
+                app.ReloadTls();
             }
             if (quit) app.Quit();
         });

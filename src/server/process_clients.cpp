@@ -16,11 +16,12 @@ void CMyApplication::ProcessClients() {
     const std::uint32_t now = UClock::UpSeconds();
     StFieldData fields;
 
-    // Accept from the plain listener first, then from the tunnel listener, until neither has one.
+    // Accept from the plain listener first, then from the tunnel and the TLS listeners, until none has one.
     for (;;) {
         const std::size_t before = mConnectList.size();
         if (mListenTpt) AcceptConnections(mListenTpt.get());
         if (mListenHttpTpt) AcceptConnections(mListenHttpTpt.get());
+        if (mListenTlsTpt) AcceptConnections(mListenTlsTpt.get());
         if (mConnectList.size() == before) break;
     }
 

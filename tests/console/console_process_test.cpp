@@ -159,6 +159,19 @@ TEST(ConsoleProcess, SetAndOptionsOnTheCommandLine) {
     EXPECT_NE(shown.find("port = 7000\n"), std::string::npos);
     EXPECT_NE(shown.find("connect-log = on\n"), std::string::npos);
     EXPECT_NE(access((dir / "Users").c_str(), F_OK), 0);  // no server was started
+
+    // The extended options go to "kestrix.conf", keeping what the operator wrote there; a bad
+    // line is named with its number and never stops anything.
+    WriteFileText(dir / "kestrix.conf", "# mine\ntls_prot = 1\n");
+    EXPECT_EQ(RunBinary("--set tls_port=7104 --set tls=off", dir), 0);
+    EXPECT_EQ(ReadFileText(dir / "cli.err"), "kestrix-server: kestrix.conf line 2: unknown option \"tls_prot\"; ignored\n");
+    EXPECT_EQ(ReadFileText(dir / "kestrix.conf"), "# mine\ntls_prot = 1\ntls_port = 7104\ntls = off\n");
+    EXPECT_EQ(RunBinary("--set tls_port=0", dir), 2);
+    EXPECT_NE(ReadFileText(dir / "cli.err").find("bad value for tls_port: a port number from 1 to 65535. Nothing changed."),
+              std::string::npos);
+    EXPECT_EQ(RunBinary("--options", dir), 0);
+    EXPECT_NE(ReadFileText(dir / "cli.out").find("tls = off\ntls_port = 7104\ntls_transfer_port = (default: port + 5)\n"),
+              std::string::npos);
 }
 
 }  // namespace
