@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "framework/usage_text.h"
+
 namespace kx {
 
 inline constexpr std::uint16_t kClientDefaultPort = 5500;
@@ -25,11 +27,13 @@ struct SClientOptions {
     std::uint64_t limitRate = 0;  // transfers: bytes per second, 0 = no limit
     bool tunnel = false;          // through the HTTP tunnel (base port + 2, transfers + 3)
     bool help = false;
+    bool manual = false;          // --manual: the manual page instead of the help text
     std::string command;
     std::vector<std::string> args;  // command arguments, options of the command included
 };
 
-// The usage text printed by --help.
+// The client's documentation: printed by --help, and as its manual page by --manual.
+SUsageDoc ClientUsageDoc();
 std::string ClientUsage();
 
 // Parses argv (without the program name). Throws SClientFailure(kExitBadArgument) with the
