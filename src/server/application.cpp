@@ -3,6 +3,7 @@
 // transfer reference numbers, and the orderly quit.
 #include "server/application.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -51,6 +52,7 @@ CMyApplication::~CMyApplication() {
     mListenHttpTpt.reset();
     mTransferListenTpt.reset();
     mTransferListenHttpTpt.reset();
+    mMetrics.reset();
     if (gApp == this) gApp = nullptr;
 }
 
@@ -90,6 +92,7 @@ void CMyApplication::StartUp() {
     mHousekeepingTimer = loop.AddTimer(kHousekeepingMs, [this] { Housekeeping(); }, kHousekeepingMs);
 
     OpenListeners();
+    StartMetrics();
 
     // (start-up step: tracker endpoint and timer go below this line)
     StartTrackerRegistration();
@@ -183,6 +186,7 @@ void CMyApplication::PostPass() {
 }
 
 void CMyApplication::ProcessPass() {
+    const auto started = std::chrono::steady_clock::now();
     mPassRequested = false;
     try {
         ProcessClients();
@@ -194,7 +198,7 @@ void CMyApplication::ProcessPass() {
     // waiting queue.
     // (pass step: transfers go below this line)
     RunTransferPasses();
-
+    mStats.passDurations.Add(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
 }
 
 void CMyApplication::Housekeeping() {
@@ -237,6 +241,7 @@ void CMyApplication::WriteOptions() {
 }
 
 void CMyApplication::Error(const SError& err) {
+    ++mStats.errors;
     const std::uint32_t now = UClock::UpSeconds();
     if (mErrorCount == 0 || now - mFirstErrorTime > kErrorWindowSecs) {
         mErrorCount = 1;
@@ -259,6 +264,7 @@ void CMyApplication::Error(const SError& err) {
 }
 
 void CMyApplication::TransferError(const SError& err) {
+    ++mStats.transferErrors;
     try {
         mLogger.LogError(err);
     } catch (const SError&) {
@@ -273,6 +279,7 @@ void CMyApplication::ResetServer() {
         std::_Exit(EXIT_FAILURE);
     }
     mStats.Reset();
+    ++mStats.resets;
     mClientList.clear();
     mClientsByID.clear();
     mAddressCounts.clear();
@@ -306,7 +313,10 @@ void CMyApplication::Log(std::uint32_t ipAddress, const std::string& text) {
     mLogger.LogText(IPAddressText(ipAddress), text);
 }
 
-void CMyApplication::AddTempBan(std::uint32_t ipAddress) { mBans.AddTempBan(ToIPAddress(ipAddress)); }
+void CMyApplication::AddTempBan(std::uint32_t ipAddress) {
+    mBans.AddTempBan(ToIPAddress(ipAddress));
+    ++mStats.tempBansAdded;
+}
 
 void CMyApplication::DisconnectPermBan() {
     const std::size_t count = mBans.DisconnectPermBan(
