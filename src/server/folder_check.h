@@ -8,16 +8,16 @@
 
 namespace kx::UFolderCheck {
 
-// One problem: the file concerned (relative to the program folder)
-// and what is wrong with it; the folder itself is named as given.
+// One problem: the file concerned (relative to the program folder; the folder itself is named
+// as given) and what is wrong with it.
 struct SProblem {
     std::string file;
     std::string what;
 };
 
-// Checks the program folder `dir`: the folder itself, "pref", the extended options, "Banned",
-// every account's "UserData", every news category under "News" and under each account's own
-// "News", the message board, the agreement and a local banner. Never writes.
+// Checks the program folder `dir`: the folder itself, "pref", "Banned", every account's
+// "UserData", every news category under "News" and under each account's own "News", the
+// message board, the agreement and a local banner. Never writes.
 std::vector<SProblem> CheckFolder(const std::string& dir);
 
 // "FILE: WHAT", the line --check prints.

@@ -22,6 +22,7 @@ SUsageDoc ServerUsageDoc() {
         "While it runs, the server reads console commands from standard input, one per line (\"help\" "
         "lists them): stats, broadcast, reload, quit, cancel, options, set, bans, ban, admin. Without a "
         "terminal it simply serves.",
+        "Monitoring scrapes the counters at http://127.0.0.1:PORT/metrics, PORT being the base port + 6.",
     };
     d.sections.push_back({"Options", {}, {
         {"--dir DIR", "use DIR as the program folder"},
