@@ -20,6 +20,7 @@ deps:
 	command -v ninja >/dev/null || missing="$$missing ninja-build"; \
 	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
 	command -v node >/dev/null || missing="$$missing nodejs"; \
+	[ -x /usr/sbin/squid ] || missing="$$missing squid"; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \

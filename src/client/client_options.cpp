@@ -1,8 +1,12 @@
 // Parsing of the client's command line.
 #include "client/client_options.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
+#include <cstdlib>
 #include <optional>
+#include <sstream>
 
 #include "client/client_connection.h"
 #include "framework/file_util.h"
@@ -29,6 +33,40 @@ std::uint64_t ParseRate(const std::string& text) {
     else if (!digits.empty() && (digits.back() == 'M' || digits.back() == 'm')) unit = 1048576;
     if (unit != 1) digits.pop_back();
     return static_cast<std::uint64_t>(ParseNumber(digits, 1, 1L << 40, "rate")) * unit;
+}
+
+std::string Lowercase(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// True when the no_proxy list (names separated by commas or spaces; "*" for every host; a
+// name also covers the hosts below it) names `host`.
+bool ExcludedFromProxy(const std::string& host, const char* noProxy) {
+    if (noProxy == nullptr) return false;
+    std::string list(noProxy);
+    std::replace(list.begin(), list.end(), ',', ' ');
+    const std::string name = Lowercase(host);
+    std::istringstream words(list);
+    for (std::string word; words >> word;) {
+        word = Lowercase(word);
+        if (word == "*") return true;
+        if (word.front() == '.') word.erase(0, 1);
+        if (!word.empty() && (name == word || name.ends_with("." + word))) return true;
+    }
+    return false;
+}
+
+SClientProxy ProxyFromEnvironment(const std::string& host) {
+    for (const char* name : {"http_proxy", "HTTP_PROXY"}) {
+        const char* value = std::getenv(name);
+        if (value == nullptr || *value == '\0') continue;
+        const char* noProxy = std::getenv("no_proxy");
+        if (noProxy == nullptr || *noProxy == '\0') noProxy = std::getenv("NO_PROXY");
+        if (ExcludedFromProxy(host, noProxy)) return {};
+        return ParseProxyAddress(value, name);
+    }
+    return {};
 }
 
 std::string ReadPasswordFile(const std::string& path) {
@@ -63,6 +101,9 @@ SUsageDoc ClientUsageDoc() {
         {"--limit-rate BYTES", "transfers: at most BYTES per second (suffix K or M)"},
         {"--tunnel", "connect through the server's HTTP tunnel (port + 2, file transfers port + 3), for "
                      "networks that pass only HTTP through a proxy"},
+        {"--proxy HOST[:PORT]", "send the tunnel's requests through this HTTP proxy (implies --tunnel; port 80 "
+                                "when none is given); without it a tunnel uses http_proxy or HTTP_PROXY from the "
+                                "environment, unless no_proxy names the server"},
         {"--help", "this text"},
         {"--manual", "this text as a manual page (troff) for man(1)"},
     }});
@@ -111,6 +152,8 @@ SUsageDoc ClientUsageDoc() {
     }});
     d.sections.push_back({"Environment", {}, {
         {"KESTRIX_PASSWORD", "the password, unless --password-file is given"},
+        {"http_proxy, HTTP_PROXY, no_proxy", "the proxy of --tunnel when --proxy is not given, and the hosts "
+                                             "reached without it"},
     }});
     return d;
 }
@@ -134,6 +177,7 @@ SClientOptions ParseClientOptions(const std::vector<std::string>& argv, const ch
         else if (a == "--json") o.json = true;
         else if (a == "--limit-rate") o.limitRate = ParseRate(value(a));
         else if (a == "--tunnel") o.tunnel = true;
+        else if (a == "--proxy") o.proxy = ParseProxyAddress(value(a), a);
         else if (a == "--password") Bad("Give the password with --password-file or KESTRIX_PASSWORD, not on the command line");
         else Bad("Unknown option " + a);
     };
@@ -160,10 +204,43 @@ SClientOptions ParseClientOptions(const std::vector<std::string>& argv, const ch
     if (i >= argv.size()) Bad("Missing COMMAND");
     o.command = argv[i++];
     o.args.assign(argv.begin() + static_cast<std::ptrdiff_t>(i), argv.end());
+    if (!o.proxy.host.empty()) o.tunnel = true;
+    else if (o.tunnel) o.proxy = ProxyFromEnvironment(o.host);
     if (!passwordFile.empty()) o.password = ReadPasswordFile(passwordFile);
     else if (env) o.password = env;
     if (o.password.size() > 31) Bad("The password is longer than 31 bytes");
     return o;
+}
+
+SClientProxy ParseProxyAddress(const std::string& text, const std::string& from) {
+    std::string rest = text;
+    if (Lowercase(rest.substr(0, 7)) == "http://") {
+        rest.erase(0, 7);
+    } else if (rest.find("://") != std::string::npos) {
+        Bad("Only http:// proxies can carry the tunnel (" + from + "): " + text);
+    }
+    rest = rest.substr(0, rest.find('/'));
+    if (rest.find('@') != std::string::npos) Bad("Proxy credentials are not supported (" + from + ")");
+    SClientProxy proxy;
+    std::string port;
+    if (!rest.empty() && rest.front() == '[') {
+        const auto close = rest.find(']');
+        if (close == std::string::npos) Bad("Invalid proxy address (" + from + "): " + text);
+        proxy.host = rest.substr(1, close - 1);
+        if (close + 1 < rest.size()) {
+            if (rest[close + 1] != ':') Bad("Invalid proxy address (" + from + "): " + text);
+            port = rest.substr(close + 2);
+        }
+    } else {
+        const auto colon = rest.find(':');
+        if (colon != std::string::npos && rest.find(':', colon + 1) != std::string::npos)
+            Bad("Invalid proxy address (" + from + "), write an IPv6 address in brackets: " + text);
+        proxy.host = rest.substr(0, colon);
+        if (colon != std::string::npos) port = rest.substr(colon + 1);
+    }
+    if (proxy.host.empty()) Bad("Invalid proxy address (" + from + "): " + text);
+    proxy.port = port.empty() ? 80 : static_cast<std::uint16_t>(ParseNumber(port, 1, 65535, "proxy port"));
+    return proxy;
 }
 
 }  // namespace kx

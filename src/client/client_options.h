@@ -16,6 +16,12 @@ inline constexpr std::uint16_t kClientTransferPortOffset = 1;
 inline constexpr std::uint16_t kClientTunnelPortOffset = 2;
 inline constexpr std::uint16_t kClientTunnelTransferPortOffset = 3;
 
+// An HTTP proxy that the tunnel's requests go through (empty host: straight to the server).
+struct SClientProxy {
+    std::string host;
+    std::uint16_t port = 0;
+};
+
 struct SClientOptions {
     std::string host;
     std::uint16_t port = kClientDefaultPort;
@@ -26,6 +32,7 @@ struct SClientOptions {
     bool json = false;
     std::uint64_t limitRate = 0;  // transfers: bytes per second, 0 = no limit
     bool tunnel = false;          // through the HTTP tunnel (base port + 2, transfers + 3)
+    SClientProxy proxy;           // the tunnel's proxy: --proxy, else http_proxy / HTTP_PROXY
     bool help = false;
     bool manual = false;          // --manual: the manual page instead of the help text
     std::string command;
@@ -37,7 +44,13 @@ SUsageDoc ClientUsageDoc();
 std::string ClientUsage();
 
 // Parses argv (without the program name). Throws SClientFailure(kExitBadArgument) with the
-// reason. `env` is the value of KESTRIX_PASSWORD (null when unset).
+// reason. `env` is the value of KESTRIX_PASSWORD (null when unset). A tunnel without --proxy
+// takes its proxy from the environment (http_proxy, then HTTP_PROXY; none for a host that
+// no_proxy / NO_PROXY names).
 SClientOptions ParseClientOptions(const std::vector<std::string>& argv, const char* env);
+
+// "HOST[:PORT]", "[IPV6]:PORT" or "http://HOST[:PORT][/]" (port 80 when none is given).
+// `from` names where the text came from, for the error.
+SClientProxy ParseProxyAddress(const std::string& text, const std::string& from);
 
 }  // namespace kx

@@ -69,7 +69,7 @@ CClientConnection& CClientLink::Get() {
         auto conn = std::make_unique<CClientConnection>();
         if (mOpt.tunnel) {
             const auto port = static_cast<std::uint16_t>(mOpt.port + kClientTunnelPortOffset);
-            conn->Open(OpenTunnelStream(mOpt.host, port, conn->TimeoutMs()));
+            conn->Open(OpenTunnelStream(mOpt.host, port, mOpt.proxy, conn->TimeoutMs()));
         } else {
             conn->Connect(mOpt.host, mOpt.port);
         }

@@ -151,8 +151,9 @@ std::unique_ptr<CTransferChannel> OpenTransferChannel(const SClientOptions& opt,
                                                       std::uint32_t dataSize, std::uint16_t type) {
     const auto tunnelPort = static_cast<std::uint16_t>(opt.port + kClientTunnelTransferPortOffset);
     std::unique_ptr<CTransferChannel> channel =
-        opt.tunnel ? std::make_unique<CTunnelTransferChannel>(OpenTunnelStream(opt.host, tunnelPort, kTunnelWaitMs))
-                   : OpenTcpChannel(opt);
+        opt.tunnel
+            ? std::make_unique<CTunnelTransferChannel>(OpenTunnelStream(opt.host, tunnelPort, opt.proxy, kTunnelWaitMs))
+            : OpenTcpChannel(opt);
 
     std::uint8_t header[16] = {};
     std::memcpy(header, kTransferProtocol, 4);

@@ -33,7 +33,7 @@ std::uint32_t GetBE32(const std::uint8_t* p) {
 
 class CTunnelStream final : public CClientStream {
 public:
-    CTunnelStream(const std::string& host, std::uint16_t port, int timeoutMs);
+    CTunnelStream(const std::string& host, std::uint16_t port, const SClientProxy& proxy, int timeoutMs);
     ~CTunnelStream() override { Close(); }
 
     void Write(const std::uint8_t* data, std::size_t size) override;
@@ -47,7 +47,8 @@ public:
     void Close() override;
 
 private:
-    // Sends both requests and the POST's opening padding, then waits for the GET's answer.
+    // Sends both requests and the POST's opening padding to `host`:`port` (the server, or the
+    // proxy), then waits for the GET's answer.
     void Open(const std::string& host, std::uint16_t port, const std::string& post, std::uint32_t firstPadding,
               const std::string& get, int timeoutMs);
     // Walks over everything in mIn that is not data (the response header, block headers,
@@ -63,11 +64,12 @@ private:
     bool mHeaderDone = false;
     bool mHaveBlock = false;
     bool mEnded = false;  // a disconnect block came: nothing follows it
+    std::string mRefusedBy = "The server refused the tunnel: ";
     std::uint32_t mCode = 0;
     std::uint32_t mRemaining = 0;  // payload bytes of the current block not yet taken
 };
 
-CTunnelStream::CTunnelStream(const std::string& host, std::uint16_t port, int timeoutMs) {
+CTunnelStream::CTunnelStream(const std::string& host, std::uint16_t port, const SClientProxy& proxy, int timeoutMs) {
     const std::string hostAndPort =
         (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
     // The server takes request lines shorter than 256 bytes.
@@ -75,8 +77,13 @@ CTunnelStream::CTunnelStream(const std::string& host, std::uint16_t port, int ti
     const std::string id = UClientTunnel::NewIdentifier();
     const std::string post = UClientTunnel::PostRequestText(hostAndPort, id);
     const std::uint32_t firstPadding = UHttpBlock::PaddingFor(static_cast<std::uint32_t>(post.size()));
+    // A proxy takes the same requests: their absolute URLs name the server.
+    const bool viaProxy = !proxy.host.empty();
+    if (viaProxy)
+        mRefusedBy = "The tunnel was refused through the proxy " + proxy.host + ":" + std::to_string(proxy.port) + ": ";
     try {
-        Open(host, port, post, firstPadding, UClientTunnel::GetRequestText(hostAndPort, id), timeoutMs);
+        Open(viaProxy ? proxy.host : host, viaProxy ? proxy.port : port, post, firstPadding,
+             UClientTunnel::GetRequestText(hostAndPort, id), timeoutMs);
     } catch (...) {
         Close();
         throw;
@@ -133,7 +140,7 @@ std::size_t CTunnelStream::Advance() {
             const std::string status(p, std::find(p, end + 2, '\r'));
             // "HTTP/1.x 200 ...": a proxy may have changed the version.
             if (status.size() < 12 || status.compare(0, 7, "HTTP/1.") != 0 || status.compare(8, 4, " 200") != 0)
-                Lost("The server refused the tunnel: " + status.substr(0, 80));
+                Lost(mRefusedBy + status.substr(0, 80));
             mInAt += static_cast<std::size_t>(end - p) + 4;
             mHeaderDone = true;
             continue;
@@ -212,8 +219,9 @@ void CTunnelStream::Close() {
 
 }  // namespace
 
-std::unique_ptr<CClientStream> OpenTunnelStream(const std::string& host, std::uint16_t port, int timeoutMs) {
-    return std::make_unique<CTunnelStream>(host, port, timeoutMs);
+std::unique_ptr<CClientStream> OpenTunnelStream(const std::string& host, std::uint16_t port,
+                                                const SClientProxy& proxy, int timeoutMs) {
+    return std::make_unique<CTunnelStream>(host, port, proxy, timeoutMs);
 }
 
 namespace UClientTunnel {

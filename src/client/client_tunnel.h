@@ -8,15 +8,17 @@
 #include <memory>
 #include <string>
 
+#include "client/client_options.h"
 #include "client/client_stream.h"
 
 namespace kx {
 
 // Opens a tunnel to the server's tunnel port `port` (the base port + 2 for the transaction
-// connection, + 3 for file transfers): sends both requests, waits for the GET's "200" answer
-// (within `timeoutMs`) and opens the POST body. Refusals and losses throw
-// SClientFailure(kExitConnection).
-std::unique_ptr<CClientStream> OpenTunnelStream(const std::string& host, std::uint16_t port, int timeoutMs);
+// connection, + 3 for file transfers), through `proxy` when it names one: sends both requests,
+// waits for the GET's "200" answer (within `timeoutMs`) and opens the POST body. Refusals and
+// losses throw SClientFailure(kExitConnection).
+std::unique_ptr<CClientStream> OpenTunnelStream(const std::string& host, std::uint16_t port,
+                                                const SClientProxy& proxy, int timeoutMs);
 
 namespace UClientTunnel {
 

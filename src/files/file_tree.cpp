@@ -61,19 +61,25 @@ bool IsInDropBox(const TFSRefObj& root, const TFSRefObj& folder, const std::stri
     for (const auto& comp : UFilePath::Parse(pathData.data(), pathData.size()))
         if (IsDropBoxName(comp.name)) return true;
     if (IsDropBoxName(UFileSys::GetName(folder))) return true;
-    // Folders on disk between the root and the listed folder (names there are UTF-8, but the
-    // test only looks for ASCII).
+    // Folders on disk from the deepest folder that the root and the folder share down to the
+    // folder (names there are UTF-8, but the test only looks for ASCII). Below the root that is
+    // the stretch under the root; an alias whose target lies outside the root (reached through a
+    // link the operator placed) has everything it does not share with the root tested.
     const std::string& rootPath = root.GetPath();
     const std::string& path = folder.GetPath();
-    if (path.size() > rootPath.size() && path.compare(0, rootPath.size(), rootPath) == 0 &&
-        path[rootPath.size()] == '/') {
-        std::string_view rest = std::string_view(path).substr(rootPath.size() + 1);
-        while (!rest.empty()) {
-            const auto slash = rest.find('/');
-            if (IsDropBoxName(rest.substr(0, slash))) return true;
-            if (slash == std::string_view::npos) break;
-            rest.remove_prefix(slash + 1);
-        }
+    std::size_t shared = 0;
+    for (std::size_t i = 0;; ++i) {
+        const bool rootEnd = i == rootPath.size();
+        const bool pathEnd = i == path.size();
+        if ((rootEnd || rootPath[i] == '/') && (pathEnd || path[i] == '/')) shared = i;
+        if (rootEnd || pathEnd || rootPath[i] != path[i]) break;
+    }
+    std::string_view rest = std::string_view(path).substr(shared);
+    while (!rest.empty()) {
+        const auto slash = rest.find('/');
+        if (IsDropBoxName(rest.substr(0, slash))) return true;
+        if (slash == std::string_view::npos) break;
+        rest.remove_prefix(slash + 1);
     }
     return false;
 }

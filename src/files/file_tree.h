@@ -45,7 +45,8 @@ bool IsUploadFolderName(std::string_view name);
 // True when `folder` (found from `root` through `pathData`) is a drop box or lies below one: a path
 // component as the client named it, the folder's own name, or any folder between the root and it
 // on disk contains "drop box". The last test catches a path that reached a drop box's subfolder
-// through an alias.
+// through an alias; for a folder outside the root, the folders it does not share with the root
+// are tested.
 bool IsInDropBox(const TFSRefObj& root, const TFSRefObj& folder, const std::string& pathData);
 
 // Clears `fields` and adds one kFieldFileNameWithInfo per item of the folder, in listing order;

@@ -96,9 +96,10 @@ TFSRef NewFromPath(const std::string& hostPath);
 // anything else, or nothing, makes the path invalid. A component holding ".." makes the path
 // invalid; "\", "/" and NUL inside a component become "-", and so does a leading ".".
 //
-// `name` must not contain "\", "/", ":" or NUL, be "..", or end in "." (invalid-name error,
-// 4/119); a leading "." becomes "-". A name longer than NAME_MAX bytes on disk, or a full path
-// longer than PATH_MAX - 1, is a name-too-long error (4/118).
+// `name` must not contain "\", "/" or NUL, or be ".." (invalid-name error, 4/119); a leading "."
+// becomes "-". ":" and a trailing "." are ordinary characters, so operator files such as
+// "10:30.txt" are reachable. A name longer than NAME_MAX bytes on disk, or a full path longer
+// than PATH_MAX - 1, is a name-too-long error (4/118).
 //
 // Options decide when no reference (nullptr) or an error results, tested in this order, the first
 // bit present deciding: for an existing item NilIfExists, FailIfExists, NilIfNotFile,

@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "files/file_path.h"
+#include "files/file_tree.h"
 #include "files/flat_file.h"
 #include "files/transfer_internal.h"
 #include "framework/clock.h"
@@ -98,10 +99,11 @@ void CMyApplication::ProcessTran_DownloadFile(SMyClient* client, TTransactSessio
     }
 
     if (!client->access.HasPriv(myAcc_ViewDropBoxes)) {
+        // The folder that holds the file after alias resolution, and every folder above it up to
+        // the root: an alias outside a drop box must not hand out what lies anywhere below one.
+        const std::string rawPath(reinterpret_cast<const char*>(path.data()), path.size());
         TFSRef parent = UFileSys::GetParentFolder(*file);
-        const std::string folderName = parent ? UMyTransfer::Lower(UFileSys::GetName(*parent)) : std::string();
-        const std::string rawPath = UMyTransfer::Lower(std::string_view(reinterpret_cast<const char*>(path.data()), path.size()));
-        if (folderName.find("drop box") != std::string::npos || rawPath.find("drop box") != std::string::npos) {
+        if (UFileTree::IsDropBoxName(rawPath) || UFileTree::IsInDropBox(*root, *parent, rawPath)) {
             SendErrorMsg(session, "Cannot download " + Quoted(name) + " because it is in a drop box.");
             return;
         }

@@ -72,7 +72,7 @@ std::string GetMessage(const SError& err);
 std::string GetDetail(const SError& err);
 
 // Diagnostic for conditions that must never occur: logged to standard error, and execution goes
-// on (the original showed a modal box titled "DEBUG").
+// on (a server has nobody to answer a dialog box).
 void DebugBreak(const std::string& text);
 
 }  // namespace UError

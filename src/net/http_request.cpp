@@ -2,6 +2,7 @@
 #include "net/http_request.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 namespace kx {
@@ -9,7 +10,10 @@ namespace kx {
 namespace {
 
 constexpr char kVersion[] = "HTTP/1.0";
+constexpr char kForwardedVersion[] = "HTTP/1.1";
 constexpr std::uint32_t kVersionSize = sizeof(kVersion) - 1;
+constexpr char kViaName[] = "via:";
+constexpr std::uint32_t kViaNameSize = sizeof(kViaName) - 1;
 
 bool StartsWith(const std::vector<std::uint8_t>& bytes, std::uint32_t size, const char* text) {
     const std::size_t n = std::strlen(text);
@@ -24,8 +28,10 @@ std::uint32_t CHttpRequestParser::Room() const {
 
 // The request line, [0, lineEnd) without its line break: "GET" or "POST" first, and the version
 // at its very end, so that a line ending in any other version (an identifier or a header that
-// happens to contain "HTTP/1.0" included) is never taken. The identifier is the 36 characters
-// that end one character (the space) before the version.
+// happens to contain "HTTP/1.0" included) is never taken. Current proxies pass requests on as
+// HTTP/1.1 (and in origin form, "GET /identifier"); such a line is held until the header shows
+// the proxy's `Via`. The identifier is the 36 characters that end one character (the space)
+// before the version.
 bool CHttpRequestParser::CheckRequestLine(std::uint32_t lineEnd) {
     if (StartsWith(mBytes, lineEnd, "GET")) {
         mIsGet = true;
@@ -36,10 +42,23 @@ bool CHttpRequestParser::CheckRequestLine(std::uint32_t lineEnd) {
     }
     if (lineEnd < kVersionSize + kHttpIdentifierSize + 1) return false;
     const std::uint32_t version = lineEnd - kVersionSize;
-    if (std::memcmp(mBytes.data() + version, kVersion, kVersionSize) != 0) return false;
+    if (std::memcmp(mBytes.data() + version, kForwardedVersion, kVersionSize) == 0) {
+        mNeedsVia = true;
+    } else if (std::memcmp(mBytes.data() + version, kVersion, kVersionSize) != 0) {
+        return false;
+    }
     const std::uint32_t id = version - kHttpIdentifierSize - 1;
     if (id < 3) return false;  // the identifier cannot overlap the method
     mIdentifier.assign(reinterpret_cast<const char*>(mBytes.data()) + id, kHttpIdentifierSize);
+    return true;
+}
+
+// A header line [mLineStart, lineEnd) naming the `Via` field (names are case-insensitive).
+bool CHttpRequestParser::IsViaLine(std::uint32_t lineEnd) const {
+    if (lineEnd - mLineStart < kViaNameSize) return false;
+    for (std::uint32_t i = 0; i < kViaNameSize; ++i) {
+        if (std::tolower(mBytes[mLineStart + i]) != kViaName[i]) return false;
+    }
     return true;
 }
 
@@ -72,8 +91,10 @@ CHttpRequestParser::EResult CHttpRequestParser::Feed(const std::uint8_t* data, s
             mHaveRequestLine = true;
         } else if (empty) {
             mHeaderEnd = cr + 2;
-            mResult = EResult::kDone;
+            mResult = mNeedsVia && !mSawVia ? EResult::kRejected : EResult::kDone;
             return mResult;
+        } else if (IsViaLine(cr)) {
+            mSawVia = true;
         }
         mLineStart = cr + 2;
     }

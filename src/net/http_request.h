@@ -1,7 +1,9 @@
 // Parses the request header of a raw connection accepted by a tunnel listener: a GET (the
-// server-to-client channel) or a POST (the client-to-server channel), HTTP/1.0 only, whose
-// request line ends in the 36-character connection identifier, a space and "HTTP/1.0".
-// Bytes are fed as they arrive; the header is capped so that a hostile peer cannot grow it.
+// server-to-client channel) or a POST (the client-to-server channel) whose request line ends in
+// the 36-character connection identifier, a space and "HTTP/1.0". A client sends HTTP/1.0; a
+// proxy passing the request on may send it as "HTTP/1.1", which is taken only with the `Via`
+// header such a proxy adds. Bytes are fed as they arrive; the header is capped so that a
+// hostile peer cannot grow it.
 #pragma once
 
 #include <cstdint>
@@ -38,12 +40,15 @@ public:
 
 private:
     bool CheckRequestLine(std::uint32_t lineEnd);
+    bool IsViaLine(std::uint32_t lineEnd) const;
 
     std::vector<std::uint8_t> mBytes;
     std::uint32_t mLineStart = 0;   // start of the line being scanned
     std::uint32_t mHeaderEnd = 0;   // offset just past the final empty line
     bool mHaveRequestLine = false;
     bool mIsGet = false;
+    bool mNeedsVia = false;   // an HTTP/1.1 request line: acceptable only as forwarded by a proxy
+    bool mSawVia = false;
     std::string mIdentifier;
     EResult mResult = EResult::kNeedMore;
 };

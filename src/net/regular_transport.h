@@ -2,10 +2,9 @@
 // listener, an accepted TCP connection, or a UDP datagram sender). Module URegularTransport.
 //
 // Events: the socket is watched by CEventLoop::Get(); readiness becomes notices posted through
-// the loop's message queue (never delivered inside the descriptor callback). The original
-// platform re-enabled a "data readable" event only after the next read, whereas epoll is
-// level-triggered, so after posting 100 (or 104) for input nobody consumed yet the endpoint
-// stops watching readability until the owner calls Receive, ReceiveBuffer, IsReadyToReceive,
+// the loop's message queue (never delivered inside the descriptor callback). A "data readable"
+// notice is re-armed only by the owner's next read, whereas epoll is level-triggered, so after
+// posting 100 (or 104) for input nobody consumed yet the endpoint stops watching readability until the owner calls Receive, ReceiveBuffer, IsReadyToReceive,
 // NotifyReadyToReceive (or Accept on a listener); an unread socket never spins the loop.
 // Readability is not watched at all while no handler is set. Writability is watched only while
 // the send queue holds data. End of stream, a hang-up or an error clears IsConnected, posts 103
@@ -15,7 +14,7 @@
 // never pass through this process; the tunnel never sees them (TakeUnsentBuffers skips them).
 //
 // Send queue, written behind: Send and SendBuffer only append to the queue (small blocks are
-// joined to the last queued one) and list the connection with the event loop, which
+// joined to the last queued one, except on a tunnel channel) and list the connection with the event loop, which
 // flushes it once at the end of the iteration (CEventLoop::RequestFlush): sendmsg with up to
 // kMaxWriteBlocks blocks at a time, sendfile for file ranges, however many blocks the processing
 // pass handed over. Outside an event-loop iteration there is no batch to wait for, and the
@@ -106,6 +105,8 @@ public:
     // ends the connection the send queue is kept (not dropped) until taken or destroyed, and
     // TakeUnsentBuffers hands over the queued buffers whose writing has not begun, oldest first
     // (a buffer already partly written is dropped: its rest means nothing on a new connection).
+    // Such an endpoint never joins blocks, so a partly written buffer is one handed-over block
+    // and the blocks queued behind it are still whole.
     void KeepUnsentOnClose() { mKeepUnsentOnClose = true; }
     std::vector<TTransportBuffer> TakeUnsentBuffers();
 

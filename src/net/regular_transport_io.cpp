@@ -25,9 +25,10 @@ bool TRegularTransportObj::QueueBytes(const std::uint8_t* data, std::uint32_t si
     }
     SSendBuf* tail = mSendQueue.empty() ? nullptr : mSendQueue.back().get();
     // Joined only while the socket is not known to be full: behind a full socket each block
-    // stays a block, which is what IsReadyToSend counts.
-    if (tail != nullptr && !mAwaitWritable && !tail->file && tail->offset == 0 && size <= kJoinLimit &&
-        tail->data.size() <= kJoinLimit) {
+    // stays a block, which is what IsReadyToSend counts. Blocks that may be handed over again
+    // after a close are never joined (KeepUnsentOnClose).
+    if (tail != nullptr && !mAwaitWritable && !mKeepUnsentOnClose && !tail->file && tail->offset == 0 &&
+        size <= kJoinLimit && tail->data.size() <= kJoinLimit) {
         tail->data.insert(tail->data.end(), data, data + size);
     } else {
         auto buf = std::make_unique<SSendBuf>();

@@ -43,7 +43,8 @@ struct SIPAddress {
     bool operator==(const SIPAddress&) const = default;
 };
 
-// Address records passed as a pointer and a size, laid out as on the wire of the original API.
+// Address records passed as a pointer and a size, packed byte for byte as the transport API lays
+// them out.
 #pragma pack(push, 1)
 struct SInternetAddress {          // 12 bytes
     std::uint16_t type;            // kInternetAddressType

@@ -22,11 +22,10 @@ std::string GetNameField(TFieldDataObj fields, std::uint16_t id) {
 // Outcome of looking up the place of a new bundle or category.
 enum class ENewItemPlace { Free, NoParent, Exists };
 
-// The reference at which a new item `name` would be created inside the request's news path.
-// An empty name would name the enclosing bundle itself, so it is an invalid name (4/119).
+// The reference at which a new item `name` would be created inside the request's news path. An
+// empty name names the path's last bundle itself, which usually exists already.
 TFSRef FindNewItemPlace(const std::string& newsRoot, TFieldDataObj fields, const std::string& name,
                         ENewItemPlace& outPlace) {
-    if (name.empty()) KX_FAIL(kErrClassFileSys, kErrInvalidName);
     const std::vector<std::uint8_t> path = UNewsRequests::GetPathField(fields);
     auto root = UFileSys::NewFromPath(newsRoot);
     int kind = fsItem_NoParent;
@@ -45,7 +44,9 @@ void CMyApplication::ProcessTran_DelNewsFldrItem(SMyClient* client, TTransactSes
     auto root = UFileSys::NewFromPath(GetClientNewsRoot(client));
     int kind = fsItem_NoParent;
     TFSRef item = UFileSys::New(*root, path.data(), path.size(), {}, fsOption_NilIfNotExists, &kind);
-    if (!item || UFileSys::Equals(*item, *root)) {
+    // An alias is an item of its own, even one that leads to the root: deleting it removes the link.
+    const bool isAlias = kind == fsItem_FileAlias || kind == fsItem_FolderAlias || kind == fsItem_BrokenAlias;
+    if (!item || (!isAlias && UFileSys::Equals(*item, *root))) {
         SendErrorMsg(session, "Cannot delete news item because it could not be found.");
         return;
     }
@@ -104,6 +105,7 @@ void CMyApplication::ProcessTran_NewNewsCat(SMyClient* client, TTransactSessionO
     const std::string name = requested.empty() ? requested : UNewsRequests::MakeCategoryFileName(requested);
     const std::string quoted = UNewsRequests::Quoted(name);
     try {
+        if (name.empty()) KX_FAIL(kErrClassFileSys, kErrInvalidName);
         ENewItemPlace place = ENewItemPlace::Free;
         TFSRef file = FindNewItemPlace(GetClientNewsRoot(client), fields, name, place);
         if (place == ENewItemPlace::NoParent) {

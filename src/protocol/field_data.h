@@ -33,7 +33,7 @@ struct SFieldData {
 };
 using TFieldDataObj = SFieldData*;
 
-// Owns one field list for a scope (the scope guard of the original API).
+// Owns one field list for a scope and disposes it when the scope ends.
 class StFieldData {
 public:
     StFieldData();

@@ -79,10 +79,8 @@ void CMyApplication::StartUp() {
 
     mBans.ReadPermBanList();
 
-    // (start-up step: agreement and banner go below this line)
     LoadAgreement(false);
 
-    // (start-up step: head administrator check goes below this line)
     CheckAdminAccount();
 
     CEventLoop& loop = CEventLoop::Get();
@@ -94,10 +92,8 @@ void CMyApplication::StartUp() {
     OpenListeners();
     StartMetrics();
 
-    // (start-up step: tracker endpoint and timer go below this line)
     StartTrackerRegistration();
 
-    // (start-up step: console goes below this line)
     StartConsole();
 }
 
@@ -196,7 +192,6 @@ void CMyApplication::ProcessPass() {
     // The transfer steps, in this order: transfer connections being established, banner
     // downloads, file downloads, folder downloads, file uploads, folder uploads, the download
     // waiting queue.
-    // (pass step: transfers go below this line)
     RunTransferPasses();
     mStats.passDurations.Add(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
 }
@@ -286,7 +281,6 @@ void CMyApplication::ResetServer() {
     mNotifiedClients.clear();
     mDeadlines.clear();
     mTransferEstabList.clear();
-    // (reset step: chats, transfers and other per-client state go below this line)
     ResetTransfers();
     mChatList.clear();
 

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <optional>
 #include <string_view>
@@ -119,7 +118,7 @@ public:
 
     static constexpr std::uint16_t kMaxTranType = 511;
 
-    // Ban helpers used by the flood rules and, later, by the disconnect request.
+    // A temporary ban of the address (the flood rules, the disconnect request).
     void AddTempBan(std::uint32_t ipAddress);
     // Disconnects connected clients that the permanent bans now cover.
     void DisconnectPermBan();
@@ -143,7 +142,6 @@ public:
     void HandleMessage(std::uint32_t code, void* object);
 
     // ==== Login, agreement and presence (src/server/login*.cpp, presence*.cpp) ====
-    // (section LOGIN: declarations of this subsystem go below this line)
     void ProcessTran_Login(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
     void ProcessTran_Agreed(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
     void ProcessTran_GetUserNameList(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
@@ -173,13 +171,8 @@ public:
     // Start-up: makes sure the head administrator account exists and has a password, without
     // ever waiting for an operator who is not there.
     void CheckAdminAccount();
-    // The transfer lists report a client's transfers for the client information text through
-    // these sources (each adds its entries to the sections).
-    using ClientInfoSource = std::function<void(const SMyClient* target, SMyClientInfoSections& sections)>;
-    void AddClientInfoSource(ClientInfoSource source) { mClientInfoSources.push_back(std::move(source)); }
 
     // ==== Chat rooms and instant messages (src/server/chat*.cpp) ====
-    // (section CHAT: declarations of this subsystem go below this line)
     void ProcessTran_ChatSend(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
     void ProcessTran_SendInstantMsg(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
     void ProcessTran_UserBroadcast(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
@@ -210,7 +203,6 @@ public:
     void AutoBan(SMyClient* client, const char* logText);
 
     // ==== Message board (src/server/message_board*.cpp) ====
-    // (section BOARD: declarations of this subsystem go below this line)
     void ProcessTran_GetMsgs(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
     void ProcessTran_PostMsg(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
     // Host path of "MessageBoard.txt"; the file is created empty when missing.
@@ -224,7 +216,6 @@ public:
     const std::vector<std::uint8_t>& MsgBoard() const { return mMsgData; }
 
     // ==== Account administration (src/accounts/account_requests*.cpp) ====
-    // (section ACCOUNTS: declarations of this subsystem go below this line)
     void ProcessTran_NewUser(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
     void ProcessTran_DeleteUser(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
     void ProcessTran_GetUser(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
@@ -237,7 +228,6 @@ public:
     void LogAccountChange(const SMyClient* client, EMyAccountAction action, const std::string& affected);
 
     // ==== File browsing and management (src/files/file_requests*.cpp) ====
-    // (section FILES: declarations of this subsystem go below this line)
     void ProcessTran_GetFileNameList(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
     void ProcessTran_GetFileInfo(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
     void ProcessTran_SetFileInfo(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
@@ -250,9 +240,9 @@ public:
     std::string GetClientFilesRoot(const SMyClient* client) const;
 
     // ==== Transfers: connections, downloads, uploads, folders (src/files/transfer*.cpp ...) ====
-    // (section TRANSFERS: declarations of this subsystem go below this line)
     // The transfer steps of the processing pass, in their order: connections being established,
-    // banner downloads, file downloads, file uploads, the download waiting queue (transfer.cpp).
+    // banner downloads, file downloads, folder downloads, file uploads, folder uploads, the
+    // download waiting queue (transfer.cpp).
     void RunTransferPasses();
     void ProcessTransferEstab();
     void ProcessBannerDownloads();
@@ -317,7 +307,6 @@ private:
 public:
 
     // ==== News (src/news/news_requests*.cpp) ====
-    // (section NEWS: declarations of this subsystem go below this line)
     void ProcessTran_GetNewsCatNameList(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
     void ProcessTran_GetNewsArtNameList(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
     void ProcessTran_GetNewsArtData(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
@@ -337,7 +326,6 @@ public:
     std::string GetClientNewsRoot(const SMyClient* client) const;
 
     // ==== Tracker registration (src/admin/tracker*.cpp) ====
-    // (section TRACKER: declarations of this subsystem go below this line)
     // Announces the server to every named tracker (the registration timer's work). Does nothing
     // unless registration is on and the server has a name.
     void UpdateTracker();
@@ -349,7 +337,6 @@ public:
     bool IsTrackerRunning() const;
 
     // ==== Operator console (src/console/*.cpp) ====
-    // (section CONSOLE: declarations of this subsystem go below this line)
     // The operator's console reads command lines from `inFd` and answers on `outFd`, from the
     // start-up step on; -1 (the default) for no console. Set before StartUp.
     void SetConsoleFds(int inFd, int outFd);
@@ -443,7 +430,6 @@ private:
     bool mInPass = false;
 
     // ==== Login, agreement and presence (src/server/login*.cpp, presence*.cpp): state ====
-    // (section LOGIN-STATE: members of this subsystem go below this line)
     // Loads one agreement or banner file; false when nothing was loaded.
     bool LoadAgreementFile(const std::string& fileName, bool isText, bool reload, std::vector<std::uint8_t>& out);
     void SendServerBanner(SMyClient* client);
@@ -453,26 +439,18 @@ private:
     std::optional<std::vector<std::uint8_t>> mServerBanner;
     std::uint32_t mServerBannerType = 0;  // four-character code; 0 = no banner
     std::optional<std::string> mServerBannerUrl;
-    std::vector<ClientInfoSource> mClientInfoSources;
+    // The target's transfers, running and waiting, added to the client information sections.
+    void AddClientTransfers(const SMyClient* target, SMyClientInfoSections& sections) const;
 
     // ==== Chat rooms and instant messages (src/server/chat*.cpp): state ====
-    // (section CHAT-STATE: members of this subsystem go below this line)
     std::vector<std::unique_ptr<SMyChat>> mChatList;  // newest first
     std::uint8_t mChatIDCounter = 0;
 
     // ==== Message board (src/server/message_board*.cpp): state ====
-    // (section BOARD-STATE: members of this subsystem go below this line)
     std::vector<std::uint8_t> mMsgData;  // the board text, newest post first, as in the file
     bool mMsgBoardLoaded = false;        // false: the file could not be read; posts are refused
 
-    // ==== Account administration (src/accounts/account_requests*.cpp): state ====
-    // (section ACCOUNTS-STATE: members of this subsystem go below this line)
-
-    // ==== File browsing and management (src/files/file_requests*.cpp): state ====
-    // (section FILES-STATE: members of this subsystem go below this line)
-
     // ==== Transfers: connections, downloads, uploads, folders (src/files/transfer*.cpp ...): state ====
-    // (section TRANSFERS-STATE: members of this subsystem go below this line)
     std::vector<std::unique_ptr<SMyDownloadData>> mDownloadList;
     std::vector<std::unique_ptr<SMyDownloadWaitingData>> mDownloadWaitingList;
     std::vector<std::unique_ptr<SMyDownloadBannerData>> mDownloadBannerList;
@@ -481,17 +459,12 @@ private:
     std::vector<std::unique_ptr<SMyUploadFldrData>> mUploadFldrList;
     CMyTransferWakeups mTransferWakeups{[this] { PostPass(); }};
 
-    // ==== News (src/news/news_requests*.cpp): state ====
-    // (section NEWS-STATE: members of this subsystem go below this line)
-
     // ==== Tracker registration (src/admin/tracker*.cpp): state ====
-    // (section TRACKER-STATE: members of this subsystem go below this line)
     TTransport mTrackerTpt;  // datagrams to the trackers; nothing is read from it
     // Held through a shared pointer so this header need not include the timer's header.
     std::shared_ptr<class CMyTimerSlot> mTrackerTimer;
 
     // ==== Operator console (src/console/*.cpp): state ====
-    // (section CONSOLE-STATE: members of this subsystem go below this line)
     int mConsoleInFd = -1;
     int mConsoleOutFd = -1;
     // Held through shared pointers so this header need not include the console's headers.

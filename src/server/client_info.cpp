@@ -1,8 +1,44 @@
-// kTranGetClientInfoText: what an administrator learns about another connected user.
+// kTranGetClientInfoText: what an administrator learns about another connected user, including
+// the user's transfers in progress and waiting.
 #include "protocol/transaction_types.h"
 #include "server/application.h"
 
 namespace kx {
+
+void CMyApplication::AddClientTransfers(const SMyClient* target, SMyClientInfoSections& s) const {
+    using UMyClientInfo::DownloadPercentText;
+    using UMyClientInfo::UploadPercentText;
+    auto owns = [&](SMyClient* client, std::uint16_t clientID) { return TransferClient(client, clientID) == target; };
+    for (const auto& d : mDownloadList) {
+        if (!owns(d->client, d->clientID)) continue;
+        const std::uint32_t unsent = d->tpt ? d->tpt->GetUnsentSize() : 0;
+        s.AddTransfer(SMyClientInfoSections::kFileDownloads, d->name,
+                      DownloadPercentText(d->tpt != nullptr, d->bytesSent, unsent, d->size), d->size);
+    }
+    for (const auto& d : mDownloadFldrList) {
+        if (!owns(d->client, d->clientID)) continue;
+        const std::uint32_t unsent = d->tpt ? d->tpt->GetUnsentSize() : 0;
+        s.AddTransfer(SMyClientInfoSections::kFolderDownloads, d->name,
+                      DownloadPercentText(d->tpt != nullptr, d->totalBytesSent, unsent, d->totalSize), d->totalSize);
+    }
+    for (const auto& u : mUploadList) {
+        if (!owns(u->client, u->clientID)) continue;
+        s.AddTransfer(SMyClientInfoSections::kFileUploads, u->name,
+                      UploadPercentText(u->tpt != nullptr, u->rcvdSize, u->totalSize), u->totalSize);
+    }
+    for (const auto& u : mUploadFldrList) {
+        if (!owns(u->client, u->clientID)) continue;
+        s.AddTransfer(SMyClientInfoSections::kFolderUploads, u->name,
+                      UploadPercentText(u->tpt != nullptr, u->rcvdSize, u->totalSize), u->totalSize);
+    }
+    for (const auto& w : mDownloadWaitingList) {
+        if (w->bFileFolder && w->pDownloadData && owns(w->pDownloadData->client, w->pDownloadData->clientID))
+            s.AddWaiting(w->pDownloadData->name, false);
+        else if (!w->bFileFolder && w->pDownloadFldrData &&
+                 owns(w->pDownloadFldrData->client, w->pDownloadFldrData->clientID))
+            s.AddWaiting(w->pDownloadFldrData->name, true);
+    }
+}
 
 void CMyApplication::ProcessTran_GetClientInfoText(SMyClient* client, TTransactSessionObj* session,
                                                    TFieldDataObj fields) {
@@ -13,7 +49,7 @@ void CMyApplication::ProcessTran_GetClientInfoText(SMyClient* client, TTransactS
         return SendErrorMsg(session, "Cannot get info for the specified client because it does not exist.");
 
     SMyClientInfoSections sections;
-    for (const ClientInfoSource& source : mClientInfoSources) source(target, sections);
+    AddClientTransfers(target, sections);
     const std::string text = UMyClientInfo::BuildText(target->userName, target->accountName, target->accountLogin,
                                                       IPAddressText(target->ipAddress), sections);
     StFieldData reply;

@@ -1,6 +1,6 @@
 // The text an administrator reads about another user (kTranGetClientInfoText): who the user is,
-// and five sections listing the user's transfers. Each section is bounded; the transfer lists
-// add their entries through AddTransfer / AddWaiting.
+// and five sections listing the user's transfers. Each section is bounded; the application adds
+// the entries of its transfer lists through AddTransfer / AddWaiting.
 #pragma once
 
 #include <array>

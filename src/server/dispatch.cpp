@@ -1,5 +1,5 @@
 // The dispatch table (one handler per transaction type, built from the master table) and the
-// reply helpers every handler uses. Types whose handlers do not exist yet answer as unknown.
+// reply helpers every handler uses. A type without a handler is answered as unknown.
 #include <algorithm>
 
 #include "protocol/transaction_types.h"
@@ -61,10 +61,9 @@ void CMyApplication::ProcessTran_Unknown(SMyClient* client, TTransactSessionObj*
 namespace kx {
 
 const std::vector<std::pair<std::uint16_t, CMyApplication::TranHandler>>& CMyApplication::HandlerTable() {
-    // Each subsystem adds its handlers in its own section, {type, &CMyApplication::ProcessTran_...}.
+    // {type, handler}, grouped by subsystem.
     static const std::vector<std::pair<std::uint16_t, TranHandler>> table = {
         // ==== Login, agreement and presence ====
-        // (section LOGIN: entries go below this line)
         {kTranLogin, &CMyApplication::ProcessTran_Login},
         {kTranAgreed, &CMyApplication::ProcessTran_Agreed},
         {kTranGetUserNameList, &CMyApplication::ProcessTran_GetUserNameList},
@@ -74,7 +73,6 @@ const std::vector<std::pair<std::uint16_t, CMyApplication::TranHandler>>& CMyApp
         {kTranKeepConnectionAlive, &CMyApplication::ProcessTran_KeepConnectionAlive},
 
         // ==== Chat rooms and instant messages ====
-        // (section CHAT: entries go below this line)
         {kTranChatSend, &CMyApplication::ProcessTran_ChatSend},
         {kTranSendInstantMsg, &CMyApplication::ProcessTran_SendInstantMsg},
         {kTranUserBroadcast, &CMyApplication::ProcessTran_UserBroadcast},
@@ -86,12 +84,10 @@ const std::vector<std::pair<std::uint16_t, CMyApplication::TranHandler>>& CMyApp
         {kTranSetChatSubject, &CMyApplication::ProcessTran_SetChatSubject},
 
         // ==== Message board ====
-        // (section BOARD: entries go below this line)
         {kTranGetMsgs, &CMyApplication::ProcessTran_GetMsgs},
         {kTranPostMsg, &CMyApplication::ProcessTran_PostMsg},
 
         // ==== Account administration ====
-        // (section ACCOUNTS: entries go below this line)
         {kTranGetUserList, &CMyApplication::ProcessTran_GetUserList},
         {kTranSetUserList, &CMyApplication::ProcessTran_SetUserList},
         {kTranNewUser, &CMyApplication::ProcessTran_NewUser},
@@ -100,7 +96,6 @@ const std::vector<std::pair<std::uint16_t, CMyApplication::TranHandler>>& CMyApp
         {kTranSetUser, &CMyApplication::ProcessTran_SetUser},
 
         // ==== File browsing and management ====
-        // (section FILES: entries go below this line)
         {kTranGetFileNameList, &CMyApplication::ProcessTran_GetFileNameList},
         {kTranDeleteFile, &CMyApplication::ProcessTran_DeleteFile},
         {kTranNewFolder, &CMyApplication::ProcessTran_NewFolder},
@@ -110,7 +105,6 @@ const std::vector<std::pair<std::uint16_t, CMyApplication::TranHandler>>& CMyApp
         {kTranMakeFileAlias, &CMyApplication::ProcessTran_MakeFileAlias},
 
         // ==== Transfers: connections, downloads, uploads, folders ====
-        // (section TRANSFERS: entries go below this line)
         {kTranDownloadFile, &CMyApplication::ProcessTran_DownloadFile},
         {kTranUploadFile, &CMyApplication::ProcessTran_UploadFile},
         {kTranDownloadBanner, &CMyApplication::ProcessTran_DownloadBanner},
@@ -119,7 +113,6 @@ const std::vector<std::pair<std::uint16_t, CMyApplication::TranHandler>>& CMyApp
         {kTranUploadFldr, &CMyApplication::ProcessTran_UploadFldr},
 
         // ==== News ====
-        // (section NEWS: entries go below this line)
         {kTranGetNewsCatNameList, &CMyApplication::ProcessTran_GetNewsCatNameList},
         {kTranGetNewsArtNameList, &CMyApplication::ProcessTran_GetNewsArtNameList},
         {kTranDelNewsFldrItem, &CMyApplication::ProcessTran_DelNewsFldrItem},

@@ -45,7 +45,7 @@ public:
         if (access(mDir.c_str(), R_OK | W_OK | X_OK) != 0)
             Add(mDir, "the folder cannot be read and written by this user");
         SMyPrefs prefs = CheckPrefs();
-        // (check step: extended options go below this line)
+        // The extended options ("kestrix.conf") are checked here once that file exists.
         CheckBans();
         for (const char* folder : {"Users", "Files", "News", "Trash"}) {
             const fs::path p = Path(folder);
@@ -61,7 +61,7 @@ public:
             if (!UFileUtil::Exists(Path(banner))) Add(banner, "the local banner is switched on but the file is missing");
             else CheckReadable(banner);
         }
-        // (check step: the TLS certificate and key go below this line)
+        // The TLS certificate and key are checked here once the TLS listeners exist.
         return std::move(mProblems);
     }
 

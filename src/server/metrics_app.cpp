@@ -14,7 +14,7 @@ constexpr std::uint16_t kMetricsPortOffset = 6;
 void CMyApplication::StartMetrics() {
     std::string host = "127.0.0.1";
     const std::uint32_t port = std::uint32_t{mOptions.nBasePortNum} + kMetricsPortOffset;
-    // (metrics step: the extended option "metrics" goes below this line)
+    // The extended option "metrics" (HOST:PORT or off) overrides this once that file exists.
     if (port > 65535) {
         Log("Metrics: no port above the base port; set \"metrics\" to HOST:PORT or off");
         return;

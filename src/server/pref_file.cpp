@@ -42,20 +42,25 @@ SMyWinRect GetRect(std::span<const std::uint8_t> d, std::size_t off) {
             static_cast<std::int16_t>(Get16(d, off + 4)), static_cast<std::int16_t>(Get16(d, off + 6))};
 }
 
-// Walks the length-prefixed strings of the variable part; a string that does not lie wholly
-// within the data is refused.
+// Walks the length-prefixed strings of the variable part. Reading stops at the end of the data,
+// which is only where the file ends; a length that points past the end is damage (`Damaged`),
+// and a damaged file is not used at all.
 class StringWalker {
 public:
     StringWalker(std::span<const std::uint8_t> data, std::size_t pos) : mData(data), mPos(pos) {}
 
     bool Next(std::span<const std::uint8_t>& out) {
-        if (mPos >= mData.size()) return false;
+        if (mDamaged || mPos >= mData.size()) return false;
         const std::size_t len = mData[mPos];
-        if (len > mData.size() - mPos - 1) return false;
+        if (len > mData.size() - mPos - 1) {
+            mDamaged = true;
+            return false;
+        }
         out = mData.subspan(mPos + 1, len);
         mPos += 1 + len;
         return true;
     }
+    bool Damaged() const { return mDamaged; }
     bool Skip() {
         std::span<const std::uint8_t> unused;
         return Next(unused);
@@ -71,6 +76,7 @@ public:
 private:
     std::span<const std::uint8_t> mData;
     std::size_t mPos;
+    bool mDamaged = false;
 };
 
 class Builder {
@@ -173,24 +179,25 @@ bool Parse(std::span<const std::uint8_t> data, SMyPrefs& out) {
     p.resolveAliases = data[kOffResolveAliases] != 0;
     p.mTrackerPassID = Get32(data, kOffTrackerPassID);
 
+    // A file that ends between two strings keeps everything read so far (a minimal 96-byte file
+    // has room for only some of the tracker entries; the rest stay empty, and so does an entry
+    // the end cuts in two).
     StringWalker w(data, kOffStrings);
-    const bool textsOk = w.Skip() && w.Skip() && w.Skip() && w.Read(p.mServerName) && w.Skip() &&
-                         w.Read(p.mServerDesc) && w.Read(p.mAdminLogin) && w.Read(p.mAgreementBanner) &&
-                         w.Read(p.mAgreementBannerUrl) && w.Read(p.mAgreementUrl);
-    if (!textsOk) return false;  // `out` keeps the defaults, fixed values included
-
-    // Tracker entries that run past the end of the data stay empty; everything before them
-    // is kept (a minimal 96-byte file has room for only some of the entries).
-    for (auto& track : p.mTrackInfo) {
-        std::span<const std::uint8_t> name;
-        SLenText<31> login, passwd;
-        if (!w.Next(name)) break;
-        if (version >= 5 && !w.Read(login)) break;
-        if (!w.Read(passwd)) break;
-        track.SetName({reinterpret_cast<const char*>(name.data()), name.size()});
-        track.login = login;
-        track.passwd = passwd;
+    if (w.Skip() && w.Skip() && w.Skip() && w.Read(p.mServerName) && w.Skip() && w.Read(p.mServerDesc) &&
+        w.Read(p.mAdminLogin) && w.Read(p.mAgreementBanner) && w.Read(p.mAgreementBannerUrl) &&
+        w.Read(p.mAgreementUrl)) {
+        for (auto& track : p.mTrackInfo) {
+            std::span<const std::uint8_t> name;
+            SLenText<31> login, passwd;
+            if (!w.Next(name)) break;
+            if (version >= 5 && !w.Read(login)) break;
+            if (!w.Read(passwd)) break;
+            track.SetName({reinterpret_cast<const char*>(name.data()), name.size()});
+            track.login = login;
+            track.passwd = passwd;
+        }
     }
+    if (w.Damaged()) return false;  // `out` keeps the defaults, fixed values included
     for (auto& track : p.mTrackInfo) track.ApplyPortRule();
 
     out = p;

@@ -55,7 +55,7 @@ void CMyApplication::SetClientUserInfo(SMyClient* client, TFieldDataObj fields, 
 void CMyApplication::BroadcastClientUserInfo(SMyClient* client) {
     StFieldData fields;
     UFieldData::AddInteger(fields, kFieldUserID, client->userID);
-    UFieldData::AddInteger(fields, kFieldIconID, static_cast<std::uint16_t>(client->iconID));
+    UFieldData::AddInteger(fields, kFieldIconID, client->iconID);
     UFieldData::AddInteger(fields, kFieldUserFlags, GetClientFlags(client));
     const std::string name = client->userName.substr(0, UMyUserInfo::kNameMax);
     UFieldData::AddField(fields, kFieldUserName, name.data(), static_cast<std::uint32_t>(name.size()));

@@ -1,6 +1,7 @@
 // The client over the HTTP tunnel: a session against the real server gives what the same session
 // gives over TCP (a chat line, an article larger than one package both ways, a refused login),
-// and a fake server's refusals and disconnect block end the run with the connection's exit code.
+// and a fake server's refusals and disconnect block end the run with the connection's exit code,
+// as unusable proxy addresses end it as bad arguments.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -101,6 +102,21 @@ private:
 };
 
 TEST(CliTunnelFailures, RefusalsAndADisconnectBlockAreLostConnections) {
+    // Proxy addresses the client cannot use are bad arguments, seen before anything connects.
+    const std::vector<std::pair<std::string, std::string>> badProxies = {
+        {"user:pw@p:3128", "Proxy credentials are not supported (--proxy)"},
+        {"https://p:3128", "Only http:// proxies can carry the tunnel (--proxy): https://p:3128"},
+        {"p:70000", "Invalid proxy port: 70000"},
+        {"::1:3128", "Invalid proxy address (--proxy), write an IPv6 address in brackets: ::1:3128"},
+    };
+    for (const auto& [proxy, why] : badProxies) {
+        SClientResult r = RunClientBinary({"--proxy", proxy, "127.0.0.1", "users"});
+        EXPECT_EQ(r.exitCode, 2) << proxy;
+        EXPECT_EQ(r.err, "kestrix: " + why + "\nTry kestrix --help\n");
+    }
+    SClientResult socks = RunClientBinary({"--tunnel", "127.0.0.1", "users"}, "", {{"http_proxy", "socks5://p:1080"}});
+    EXPECT_EQ(socks.err, "kestrix: Only http:// proxies can carry the tunnel (http_proxy): socks5://p:1080\n"
+                         "Try kestrix --help\n");
     {
         FakeTunnelServer fake("HTTP/1.0 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
         SClientResult r = RunClientBinary({"--tunnel", fake.HostForClient(), "users"});

@@ -2,7 +2,8 @@
 // reached through a relay that passes only the tunnel ports: a download and an upload of several
 // blocks arrive byte for byte and end cleanly on the server's disconnect block, and a folder goes
 // up and down with the item dialogue's units (item headers, actions, resume records) each in
-// their own block, finished items skipped and partial ones resumed.
+// their own block, finished items skipped and partial ones resumed. Then a session and a
+// download through a real squid, named by --proxy or by the environment.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -17,6 +18,7 @@
 
 #include "client/client_fixture.h"
 #include "client/client_session.h"
+#include "support/squid_proxy.h"
 
 namespace kx {
 namespace {
@@ -201,6 +203,50 @@ TEST_F(CliTunnelTransfer, FolderRoundTripSkipsFinishedItemsAndResumesPartialOnes
     ASSERT_EQ(got.exitCode, 0) << got.err;
     EXPECT_EQ(got.out, "Downloaded Uploads/Tree to " + out + "/Tree: 3 files, 3 folders, 1 skipped, 1 resumed\n");
     EXPECT_EQ(test::FileTree(out + "/Tree"), test::FileTree(src));
+}
+
+// The same through a real forward proxy, which passes the tunnel's requests on as HTTP/1.1.
+class CliTunnelProxy : public test::ClientFixture {
+protected:
+    void SetUp() override {
+        if (test::SquidProxy::Binary().empty()) GTEST_SKIP() << "squid is not installed (make deps installs it)";
+        test::ClientFixture::SetUp();
+        ASSERT_TRUE(squid.Start()) << squid.Log();
+    }
+
+    SClientResult Run(const std::string& name, std::vector<std::string> command,
+                      const std::map<std::string, std::string>& env = {}) {
+        std::vector<std::string> all = {"--login", "admin", "--password-file", dir / "pw", "--name", name, host};
+        all.insert(all.end(), command.begin(), command.end());
+        return RunClientBinary(all, "", env);
+    }
+
+    test::SquidProxy squid;
+};
+
+TEST_F(CliTunnelProxy, ASessionAndADownloadPassThroughSquid) {
+    SClientResult users = Run("proxied", {"--proxy", squid.Address(), "users"});
+    ASSERT_EQ(users.exitCode, 0) << users.err << squid.Log();
+    EXPECT_NE(users.out.find("\tproxied (admin)\n"), std::string::npos) << users.out;
+
+    // The proxy from the environment; the transfer has a tunnel of its own (base port + 3).
+    const std::string big = test::PatternBytes(300001, 4);
+    WriteFileText(dir / "Files/big.bin", big);
+    const std::string dl = dir / "dl";
+    fs::create_directories(dl);
+    SClientResult got =
+        Run("getter", {"--tunnel", "get", "big.bin", dl}, {{"http_proxy", "http://" + squid.Address() + "/"}});
+    ASSERT_EQ(got.exitCode, 0) << got.err << squid.Log();
+    EXPECT_TRUE(ReadFileText(dl + "/big.bin") == big);
+
+    // HTTP_PROXY is honoured too, unless no_proxy names the server.
+    const std::map<std::string, std::string> nowhere = {{"HTTP_PROXY", "127.0.0.1:1"}};
+    SClientResult refused = Run("nowhere", {"--tunnel", "users"}, nowhere);
+    EXPECT_EQ(refused.exitCode, 3);
+    EXPECT_EQ(refused.err, "kestrix: Cannot connect to 127.0.0.1:1: Connection refused\n");
+    std::map<std::string, std::string> direct = nowhere;
+    direct["no_proxy"] = "localhost, 127.0.0.1";
+    EXPECT_EQ(Run("direct", {"--tunnel", "users"}, direct).exitCode, 0);
 }
 
 }  // namespace

@@ -413,6 +413,56 @@ TEST_F(FolderQueueTest, FolderDownloadWaitsBehindFilesAndFilesWaitBehindIt) {
     EXPECT_EQ(InfoOf(notices[0]), std::make_pair(RefNumOf(ra2), std::int64_t(0)));
 }
 
+// The client information text lists the target's transfers from the real lists: running and
+// waiting, files and folders, with their progress; other clients' transfers stay out.
+class ClientInfoTransfersTest : public FolderTransferTest {
+protected:
+    void CustomizePrefs(SMyPrefs& prefs) override { prefs.mOptions.nMaxDownloadsClient = 2; }
+};
+
+TEST_F(ClientInfoTransfersTest, SectionsShowRunningAndWaitingTransfers) {
+    WriteFile("a.txt", Pattern(2000, 1));
+    WriteFile("b.txt", Pattern(3000, 2));
+    WriteFile("Docs/one.txt", Text("one"));
+    auto t = NewUser({myAcc_DownloadFiles, myAcc_DownloadFolders, myAcc_UploadFiles, myAcc_UploadFolders});
+    auto admin = NewUser({myAcc_GetClientInfo, myAcc_DownloadFiles});
+    ASSERT_EQ(Download(*admin.conn, "b.txt").error, 0u);
+
+    SReply running = Download(*t.conn, "a.txt");
+    auto tr = OpenTransfer(RefNumOf(running));
+    ASSERT_TRUE(ReadTransfer(*tr, 2000 + 135));
+    ASSERT_EQ(DownloadFldr(*t.conn, "Docs").Find(kFieldWaitingCount), nullptr);  // running, not connected
+    EXPECT_EQ(Download(*t.conn, "b.txt").Int(kFieldWaitingCount), 1);
+    EXPECT_EQ(DownloadFldr(*t.conn, "Docs").Int(kFieldWaitingCount), 2);
+
+    const Bytes stream = FlatStream(Pattern(1800, 3), "up.bin");
+    SReply up = Upload(*t.conn, "up.bin", PathData({"Uploads"}), static_cast<std::uint32_t>(stream.size()));
+    auto tu = OpenTransfer(RefNumOf(up), static_cast<std::uint32_t>(stream.size()));
+    const std::size_t half = stream.size() / 2;
+    ASSERT_TRUE(SendPumping(*tu, Bytes(stream.begin(), stream.begin() + half)));
+    ASSERT_TRUE(PumpUntil([&] { return mApp->UploadList().size() == 1 && mApp->UploadList()[0]->rcvdSize == half; }));
+    ASSERT_EQ(UploadFldr(*t.conn, "Album", PathData({"Uploads"}), 3, 300000).error, 0u);
+
+    SReply info = Request(*admin.conn, kTranGetClientInfoText,
+                          CFieldListBuilder().AddInt(kFieldUserID, t.record->userID).Build());
+    ASSERT_EQ(info.error, 0u) << info.ErrorText();
+    ASSERT_NE(info.Find(kFieldData), nullptr);
+    const std::string text = info.Find(kFieldData)->Text();
+    const std::string sections = text.substr(text.find("-------- File Downloads"));
+    EXPECT_EQ(sections,
+              "-------- File Downloads ---------\r\r"
+              "a.txt                 100% 3K\r\r"
+              "------- Folder Downloads --------\r\r"
+              "Docs                  0%   1K\r\r"
+              "--------- File Uploads ----------\r\r"
+              "up.bin                50%  2K\r\r"  // 968 of 1936 bytes
+              "-------- Folder Uploads ---------\r\r"
+              "Album                 0%   293K\r\r"
+              "------- Waiting Downloads -------\r\r"
+              "b.txt                 (File)\r"
+              "Docs                  (Folder)\r");
+}
+
 // Sends one file item of an upload: header, the server's answer, the flattened stream.
 class FolderUploadTest : public FolderTransferTest {
 protected:

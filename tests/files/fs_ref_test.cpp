@@ -256,7 +256,7 @@ TEST_F(FSLookupTest, ResolvingAliases) {
     EXPECT_TRUE(UFileSys::ResolveAlias(*clone, &kind));
     EXPECT_EQ(kind, fsItem_FileAlias);
     EXPECT_EQ(clone->GetPath(), dir / "Files/Docs/a.txt");
-    EXPECT_EQ(two->GetPath(), dir / "Files/two.lnk");  // the original is untouched
+    EXPECT_EQ(two->GetPath(), dir / "Files/two.lnk");  // the cloned reference is untouched
 
     auto broken = Find({}, "broken.lnk", 0, &kind);
     EXPECT_EQ(kind, fsItem_BrokenAlias);

@@ -1,6 +1,10 @@
 // Downloads over loopback: the flattened stream byte for byte, plain mode, resume, large files in
 // windows, the refusals, the 500-second rule, the download log, and transfer connections that
 // arrive on the client port.
+#include <unistd.h>
+
+#include <filesystem>
+
 #include "files/transfer_fixture.h"
 #include "support/fake_transport.h"
 
@@ -191,6 +195,29 @@ TEST_F(DownloadTest, RefusalsAndPathEscapes) {
               "Cannot download \xD2secret.txt\xD3 because it is in a drop box.");
     EXPECT_EQ(Download(*u.conn, "x.txt", PathData({"Inbox (drop box)", "Deep"})).ErrorText(),
               "Cannot download \xD2x.txt\xD3 because it is in a drop box.");
+
+    // Aliases outside any drop box, made by the client itself, reach no further than the paths:
+    // to a folder below a drop box, to a file there, and through a link the operator placed to a
+    // tree outside the root. Resuming is refused the same way.
+    std::filesystem::create_directories(mDir / "Elsewhere/Drop Box/Sub");
+    UFileUtil::WriteFileAtomic(mDir / "Elsewhere/Drop Box/Sub/x.txt", Text("e"));
+    ASSERT_EQ(::symlink((mDir / "Elsewhere").c_str(), (FilesDir() + "/Shared.lnk").c_str()), 0);
+    u.record->access.SetPriv(myAcc_MakeAliases);
+    for (const auto& [name, path] : {std::pair<std::string, Bytes>{"Deep", PathData({"Inbox (drop box)"})},
+                                     {"x.txt", PathData({"Inbox (drop box)", "Deep"})},
+                                     {"Sub", PathData({"Shared.lnk", "Drop Box"})}}) {
+        SReply made = Request(*u.conn, kTranMakeFileAlias,
+                              CFieldListBuilder().Add(kFieldFileName, name).Add(kFieldFilePath, path)
+                                  .Add(kFieldFileNewPath, PathData({"Public"})).Build());
+        ASSERT_EQ(made.error, 0u) << made.ErrorText();
+    }
+    const std::string inDropBox = "Cannot download \xD2x.txt\xD3 because it is in a drop box.";
+    EXPECT_EQ(Download(*u.conn, "x.txt", PathData({"Public", "Deep.lnk"})).ErrorText(), inDropBox);
+    EXPECT_EQ(Download(*u.conn, "x.txt.lnk", PathData({"Public"})).ErrorText(),
+              "Cannot download \xD2x.txt.lnk\xD3 because it is in a drop box.");
+    EXPECT_EQ(Download(*u.conn, "x.txt", PathData({"Public", "Sub.lnk"})).ErrorText(), inDropBox);
+    const Bytes resume = ResumeRecord(0);
+    EXPECT_EQ(Download(*u.conn, "x.txt", PathData({"Public", "Deep.lnk"}), -1, &resume).ErrorText(), inDropBox);
     EXPECT_TRUE(mApp->DownloadList().empty());
     EXPECT_EQ(mApp->Stats().dlCounter, 0u);
 
@@ -198,6 +225,7 @@ TEST_F(DownloadTest, RefusalsAndPathEscapes) {
     SReply ok = Download(*u.conn, "secret.txt", PathData({"Drop Box"}));
     EXPECT_EQ(ok.error, 0u) << ok.ErrorText();
     EXPECT_EQ(ok.Int(kFieldFileSize), 1);
+    EXPECT_EQ(Download(*u.conn, "x.txt", PathData({"Public", "Sub.lnk"})).error, 0u);
 }
 
 TEST_F(DownloadTest, UnconnectedDownloadIsDroppedAfterFiveHundredSeconds) {

@@ -46,6 +46,9 @@ TEST(HttpRequestParser, ByteByByteArrivalGivesTheSameResult) {
 TEST(HttpRequestParser, RefusesOtherMethodsVersionsAndMisplacedIdentifiers) {
     for (const std::string& text : {
              "GET /" + kId + " HTTP/1.1\r\n\r\n",
+             // HTTP/1.1 only as passed on by a proxy, which names itself in Via.
+             "GET /" + kId + " HTTP/1.1\r\nX-Via: 1.1 p\r\nVia-X: 1.1 p\r\nVi: a\r\n\r\n",
+             "GET /" + kId + " HTTP/1.2\r\nVia: 1.1 p\r\n\r\n",
              "get /" + kId + " HTTP/1.0\r\n\r\n",
              "HEAD /" + kId + " HTTP/1.0\r\n\r\n",
              "GET /" + kId + " HTTP/1.0 \r\n\r\n",
@@ -55,6 +58,28 @@ TEST(HttpRequestParser, RefusesOtherMethodsVersionsAndMisplacedIdentifiers) {
         CHttpRequestParser p;
         EXPECT_EQ(FeedAll(p, text), CHttpRequestParser::EResult::kRejected) << text;
     }
+}
+
+TEST(HttpRequestParser, Http11IsTakenWhenAProxyPassedItOn) {
+    // As a proxy forwards them: origin form or absolute form, the field name in any case.
+    for (const std::string via : {"Via: 1.1 localhost (squid/5.7)", "via:1.0 gw"}) {
+        CHttpRequestParser get;
+        EXPECT_EQ(FeedAll(get, "GET /" + kId + " HTTP/1.1\r\nHost: h:5502\r\n" + via +
+                                   "\r\nX-Forwarded-For: 127.0.0.1\r\nCache-Control: max-age=259200\r\n\r\n"),
+                  CHttpRequestParser::EResult::kDone)
+            << via;
+        EXPECT_TRUE(get.IsGet());
+        EXPECT_EQ(get.Identifier(), kId);
+    }
+    CHttpRequestParser post;
+    const std::string text = "POST http://h:5502/" + kId + " HTTP/1.1\r\nVIA: 1.1 p\r\n\r\n";
+    EXPECT_EQ(FeedAll(post, text + "xy"), CHttpRequestParser::EResult::kDone);
+    EXPECT_FALSE(post.IsGet());
+    EXPECT_EQ(post.TakeRest(), (std::vector<std::uint8_t>{'x', 'y'}));
+    // Undecided until the header has ended.
+    CHttpRequestParser waiting;
+    EXPECT_EQ(FeedAll(waiting, "GET /" + kId + " HTTP/1.1\r\nHost: h\r\n"), CHttpRequestParser::EResult::kNeedMore);
+    EXPECT_EQ(FeedAll(waiting, "\r\n"), CHttpRequestParser::EResult::kRejected);
 }
 
 TEST(HttpRequestParser, HeaderLinesOf256BytesOrMoreAreRefused) {

@@ -49,8 +49,8 @@ protected:
     }
 
     // Opens a GET and waits for its whole opening (response header and three packages).
-    void OpenGet(CRawHttpConnection& c, const std::string& id) {
-        ASSERT_TRUE(c.Connect(mPort));
+    void OpenGet(CRawHttpConnection& c, const std::string& id, int receiveBuffer = 0) {
+        ASSERT_TRUE(c.Connect(mPort, receiveBuffer));
         ASSERT_TRUE(c.Send(GetRequestText(id, mPort)));
         ASSERT_TRUE(PumpUntil([&] { return c.Received().size() >= 3 * 14336u; }, [&] { c.Poll(); }));
     }

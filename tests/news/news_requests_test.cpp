@@ -210,11 +210,18 @@ TEST_F(NewsRequestsTest, CreateRefusals) {
                   "Cannot create news bundle \xD2" "Escaped\xD3 because the enclosing bundle could not be found.");
     EXPECT_FALSE(UFileUtil::Exists(mDir / "Escaped"));
 
-    // Failures of the file system: the prefix, then the error's own description.
-    SReply r = NewBundle(Path({}), "");
+    // An empty name names the enclosing bundle itself, which is there already.
+    ExpectRefused(kTranNewNewsFldr, CFieldListBuilder().Add(kFieldNewsPath, Path({})).Add(kFieldFileName, ""),
+                  "Cannot create news bundle \xD2\xD3 because there is already an item or bundle with that name.");
+    ExpectRefused(kTranNewNewsFldr, CFieldListBuilder().Add(kFieldNewsPath, Path({"Talk"})),
+                  "Cannot create news bundle \xD2\xD3 because there is already an item or bundle with that name.");
+
+    // Failures of the file system: the prefix, then the error's own description. An empty
+    // category name is not made into the hidden ".knz".
+    SReply r = NewCategory(Path({}), "");
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(r.error, 1u);
-    EXPECT_EQ(r.ErrorText().rfind("Cannot create bundle \xD2\xD3:\r", 0), 0u) << r.ErrorText();
+    EXPECT_EQ(r.ErrorText().rfind("Cannot create news category \xD2\xD3:\r", 0), 0u) << r.ErrorText();
     const std::string longName(200, '\x87');  // 400 bytes of UTF-8 on disk: past the name limit
     r = NewCategory(Path({}), longName);
     ASSERT_TRUE(r.ok);
@@ -535,6 +542,7 @@ TEST_F(NewsRequestsTest, DeletingBundlesAndCategoriesMovesThemToTheTrash) {
     UMyNewsDatabase::CreateNewGroup(mNews + "/Bundle/Inner/Deep.knz", "Deep.knz", "");
     UMyNewsDatabase::CreateNewGroup(mNews + "/General.knz", "General.knz", "");
     ASSERT_EQ(symlink((mNews + "/General.knz").c_str(), (mNews + "/Link.knz.lnk").c_str()), 0);
+    ASSERT_EQ(symlink(mNews.c_str(), (mNews + "/Top.lnk").c_str()), 0);
 
     const std::string notFound = "Cannot delete news item because it could not be found.";
     for (const Bytes& path : {Path({}), Bytes{}, Path({"Missing"}), Path({".."}), Path({"Bundle", "..", "General.knz"})}) {
@@ -551,6 +559,10 @@ TEST_F(NewsRequestsTest, DeletingBundlesAndCategoriesMovesThemToTheTrash) {
     ExpectDone(kTranDelNewsFldrItem, CFieldListBuilder().Add(kFieldNewsPath, Path({"Link.knz.lnk"})));
     struct stat st{};
     EXPECT_NE(lstat((mNews + "/Link.knz.lnk").c_str(), &st), 0);
+    EXPECT_TRUE(UFileUtil::Exists(mNews + "/General.knz"));
+    // So does an alias that leads to the news root; the root stays.
+    ExpectDone(kTranDelNewsFldrItem, CFieldListBuilder().Add(kFieldNewsPath, Path({"Top.lnk"})));
+    EXPECT_NE(lstat((mNews + "/Top.lnk").c_str(), &st), 0);
     EXPECT_TRUE(UFileUtil::Exists(mNews + "/General.knz"));
 
     mRecord->access.SetPriv(myAcc_DeleteNewsBundles);

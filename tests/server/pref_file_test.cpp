@@ -1,5 +1,6 @@
 // The options file "pref": exact bytes written, versions 4 and 5 read back, every way a file is
-// refused (short, unknown version, a string past the end), and the fix-ups applied after reading.
+// refused (short, unknown version, a string past the end) or read only in part (data that ends
+// between strings), and the fix-ups applied after reading.
 #include "server/pref_file.h"
 
 #include <gtest/gtest.h>
@@ -264,6 +265,26 @@ TEST(PrefFile, AStringPastTheEndDiscardsTheWholeFile) {
     EXPECT_TRUE(UMyPrefs::Parse(late.b, p));
     EXPECT_EQ(p.mServerName.View(), "Srv");
     EXPECT_EQ(p.mAgreementUrl.Length(), 20u);
+
+    // A damaged tracker string discards the texts and the earlier tracker entries too.
+    Image tracker = FixedPart(5);
+    tracker.Zeros(3).Str("Srv").Zeros(1).Str("").Str("").Str("").Str("").Str("");
+    tracker.Str("t1.example").Str("me").Str("pw").Str("t2.example").U8(9).Str("x");
+    ASSERT_GE(tracker.b.size(), 96u);
+    EXPECT_FALSE(UMyPrefs::Parse(tracker.b, p));
+    EXPECT_TRUE(p.mServerName.IsEmpty());
+    EXPECT_EQ(p.mOptions.nBasePortNum, 5500);
+    EXPECT_TRUE(p.mTrackInfo[0].Name().empty());
+    EXPECT_TRUE(p.mTrackInfo[0].passwd.IsEmpty());
+
+    // Data that simply ends between two strings, even before the last text, keeps what it read.
+    Image ends = FixedPart(5);
+    ends.Zeros(3).Str(std::string(30, 's')).Zeros(1).Str("About");
+    ASSERT_GE(ends.b.size(), 96u);
+    EXPECT_TRUE(UMyPrefs::Parse(ends.b, p));
+    ExpectFixedValues(p);
+    EXPECT_EQ(p.mServerDesc.View(), "About");
+    EXPECT_TRUE(p.mAdminLogin.IsEmpty());
 }
 
 TEST(PrefFile, LongTextsAreCutButKeepTheFileInStep) {

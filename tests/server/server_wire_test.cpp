@@ -1,6 +1,7 @@
 // The whole server from outside: the real binary's command line, start-up lines and four
 // listeners, an orderly quit on SIGTERM that writes "pref"; and, in-process, a client reaching
-// the application through the HTTP tunnel listener and the quitting state.
+// the application through the HTTP tunnel listener (also through a real squid, with a
+// download on the transfer tunnel) and the quitting state.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -10,10 +11,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "accounts/user_access.h"
+#include "framework/file_util.h"
 #include "protocol/transaction_types.h"
 #include "server/app_fixture.h"
 #include "support/http_tunnel_client.h"
 #include "support/server_process.h"
+#include "support/squid_proxy.h"
 #include "support/test_client.h"
 
 namespace kx::test {
@@ -97,6 +101,82 @@ TEST_F(TunnelIntakeTest, ClientThroughTheTunnelListenerIsAdmitted) {
     }));
     EXPECT_EQ(HBytes(stream.data.begin(), stream.data.begin() + 8), (HBytes{'T', 'R', 'T', 'P', 0, 0, 0, 0}));
     EXPECT_TRUE(PumpUntil([&] { return mApp->Clients().size() == 1; }));
+}
+
+// One tunnel of the raw test client whose requests go to `via` (the server's tunnel port, or a
+// proxy) and name the server's tunnel port `port`.
+struct STestTunnel {
+    CRawHttpConnection get, post;
+    bool Open(std::uint16_t via, std::uint16_t port, const std::string& id) {
+        return get.Connect(via) && get.Send(GetRequestText(id, port)) && post.Connect(via) &&
+               post.Send(PostOpening(id, port));
+    }
+    // The data payloads that have arrived on the GET so far.
+    HBytes Data() {
+        get.Poll();
+        return ParseGetStream(get.Received()).data;
+    }
+};
+
+TEST_F(TunnelIntakeTest, ASessionAndADownloadPassThroughSquidButHttp11StraightFromAClientDoesNot) {
+    if (SquidProxy::Binary().empty()) GTEST_SKIP() << "squid is not installed (make deps installs it)";
+    SquidProxy squid;
+    ASSERT_TRUE(squid.Start()) << squid.Log();
+    Bytes content(200000);
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    UFileUtil::EnsureDirectory(mDir / "Files");
+    UFileUtil::WriteFileAtomic(mDir / "Files/proxied.bin", content);
+
+    const auto tunnelPort = static_cast<std::uint16_t>(mPort + 2);
+    STestTunnel session;
+    ASSERT_TRUE(session.Open(squid.Port(), tunnelPort, TunnelIdentifier(21)));
+    ASSERT_TRUE(session.post.Send(DataBlock(EstablishRequest("KSTX", 2))));
+    HBytes data;
+    ASSERT_TRUE(PumpUntil([&] { return (data = session.Data()).size() >= 8; }, 20000)) << squid.Log();
+    EXPECT_EQ(HBytes(data.begin(), data.begin() + 8), (HBytes{'T', 'R', 'T', 'P', 0, 0, 0, 0}));
+    ASSERT_TRUE(PumpUntil([&] { return mApp->Clients().size() == 1; }));
+    LogInNewest()->access.SetPriv(myAcc_DownloadFiles);
+    const Bytes request = CFieldListBuilder().Add(kFieldFileName, "proxied.bin").Build();
+    ASSERT_TRUE(session.post.Send(DataBlock(EncodeRequest(kTranDownloadFile, 1, request))));
+    STestHeader reply;
+    std::optional<std::vector<STestField>> fields;
+    ASSERT_TRUE(PumpUntil([&] {
+        data = session.Data();
+        if (data.size() < 28) return false;
+        reply = DecodeHeader(data.data() + 8);
+        if (data.size() < 28 + reply.dataSize) return false;
+        fields = ParseFieldList(Bytes(data.begin() + 28, data.begin() + 28 + reply.dataSize));
+        return true;
+    }, 20000));
+    ASSERT_TRUE(fields);
+    EXPECT_EQ(reply.isReply, 1);
+    EXPECT_EQ(reply.error, 0u);
+    const STestField* ref = FindField(*fields, kFieldRefNum);
+    const STestField* size = FindField(*fields, kFieldTransferSize);
+    ASSERT_TRUE(ref && size && size->Int());
+    const auto total = static_cast<std::size_t>(*size->Int());
+
+    // The transfer tunnel (base port + 3) through the same proxy.
+    STestTunnel transfer;
+    ASSERT_TRUE(transfer.Open(squid.Port(), static_cast<std::uint16_t>(mPort + 3), TunnelIdentifier(22)));
+    Bytes header = {'K', 'X', 'X', 'F'};
+    header.insert(header.end(), ref->data.begin(), ref->data.end());
+    header.resize(16, 0);
+    ASSERT_TRUE(transfer.post.Send(DataBlock(header)));
+    ASSERT_TRUE(PumpUntil([&] { return (data = transfer.Data()).size() >= total; }, 30000)) << squid.Log();
+    EXPECT_EQ(data.size(), total);
+    EXPECT_EQ(std::string(data.begin(), data.begin() + 4), "FILP");
+    EXPECT_TRUE(std::equal(content.begin(), content.end(), data.end() - std::ptrdiff_t(content.size())));
+
+    // Without a proxy's Via, an HTTP/1.1 request is closed unanswered.
+    CRawHttpConnection direct;
+    ASSERT_TRUE(direct.Connect(tunnelPort));
+    ASSERT_TRUE(direct.Send(GetRequestText(TunnelIdentifier(23), tunnelPort, "HTTP/1.1")));
+    ASSERT_TRUE(PumpUntil([&] {
+        direct.Poll();
+        return direct.PeerClosed();
+    }));
+    EXPECT_TRUE(direct.Received().empty());
 }
 
 class QuittingTest : public AppFixture {};

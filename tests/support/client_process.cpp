@@ -23,6 +23,8 @@ pid_t Spawn(const std::vector<std::string>& args, const std::map<std::string, st
     ::dup2(out, 1);
     ::dup2(err, 2);
     ::unsetenv("KESTRIX_PASSWORD");
+    // A proxy of the machine's environment would carry every --tunnel run; tests name their own.
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "no_proxy", "NO_PROXY"}) ::unsetenv(name);
     for (const auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
     std::vector<char*> argv;
     static std::string binary = KX_CLIENT_BINARY;

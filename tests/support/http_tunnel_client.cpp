@@ -94,9 +94,10 @@ HBytes PostOpening(const std::string& id, std::uint16_t port) {
 
 CRawHttpConnection::~CRawHttpConnection() { Close(); }
 
-bool CRawHttpConnection::Connect(std::uint16_t port) {
+bool CRawHttpConnection::Connect(std::uint16_t port, int receiveBuffer) {
     mFd = socket(AF_INET, SOCK_STREAM, 0);
     if (mFd < 0) return false;
+    if (receiveBuffer > 0) setsockopt(mFd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);

@@ -37,7 +37,9 @@ public:
     CRawHttpConnection(const CRawHttpConnection&) = delete;
     CRawHttpConnection& operator=(const CRawHttpConnection&) = delete;
 
-    bool Connect(std::uint16_t port);
+    // A receive buffer of `receiveBuffer` bytes when given (a client that stops reading then
+    // backs up the server's queue quickly).
+    bool Connect(std::uint16_t port, int receiveBuffer = 0);
     void Close();          // closes the socket (the server sees the connection end)
     bool IsOpen() const { return mFd >= 0; }
     bool Send(const HBytes& bytes);
