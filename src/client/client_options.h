@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "framework/usage_text.h"
+
 namespace kx {
 
 inline constexpr std::uint16_t kClientDefaultPort = 5500;
@@ -38,11 +40,13 @@ struct SClientOptions {
     bool trustNew = false;        // --trust-new: remember a server met for the first time
     std::string fingerprint;      // --fingerprint, normalised ("SHA256:AB:..."); empty: none
     bool help = false;
+    bool manual = false;          // --manual: the manual page instead of the help text
     std::string command;
     std::vector<std::string> args;  // command arguments, options of the command included
 };
 
-// The usage text printed by --help.
+// The client's documentation: printed by --help, and as its manual page by --manual.
+SUsageDoc ClientUsageDoc();
 std::string ClientUsage();
 
 // Parses argv (without the program name). Throws SClientFailure(kExitBadArgument) with the

@@ -86,8 +86,8 @@ int RunClient(const std::vector<std::string>& argv, const char* envPassword, int
               std::ostream& err) {
     try {
         const SClientOptions opt = ParseClientOptions(argv, envPassword);
-        if (opt.help) {
-            out << ClientUsage();
+        if (opt.help || opt.manual) {
+            out << (opt.manual ? UUsageText::FormatManPage(ClientUsageDoc(), "Kestrix") : ClientUsage());
             return kExitOK;
         }
         bool known = false;

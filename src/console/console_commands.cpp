@@ -227,6 +227,7 @@ std::string CMyConsoleCommands::Bans(std::string_view args) {
         r.description.Set(reasonText);
         r.psDateTime.Set(MakeBanDateText());
         list.push_back(r);
+        ++mApp.Stats().permBansAdded;
         const std::size_t dropped = mApp.SavePermBans(list);
         return Line("Ban added: " + r.IPrangeToString() + ". " + std::to_string(dropped) + " client(s) disconnected.");
     }

@@ -83,6 +83,7 @@ void CMyApplication::ProcessTransferEstab() {
                 continue;  // disposed here
             }
             tpt->SetMessageHandler([this](std::uint32_t code, void* object) { HandleMessage(code, object); });
+            mStats.Accepted(listener == mTransferListenTpt.get() ? EMyListener::kTransfer : EMyListener::kTunnelTransfer);
             mTransferEstabList.emplace_back(std::move(tpt));
         }
     }

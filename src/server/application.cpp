@@ -3,6 +3,7 @@
 // transfer reference numbers, and the orderly quit.
 #include "server/application.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -53,6 +54,7 @@ CMyApplication::~CMyApplication() {
     mTransferListenHttpTpt.reset();
     mListenTlsTpt.reset();
     mTransferListenTlsTpt.reset();
+    mMetrics.reset();
     if (gApp == this) gApp = nullptr;
 }
 
@@ -91,6 +93,7 @@ void CMyApplication::StartUp() {
     mHousekeepingTimer = loop.AddTimer(kHousekeepingMs, [this] { Housekeeping(); }, kHousekeepingMs);
 
     OpenListeners();
+    StartMetrics();
 
     StartTrackerRegistration();
 
@@ -183,6 +186,7 @@ void CMyApplication::PostPass() {
 }
 
 void CMyApplication::ProcessPass() {
+    const auto started = std::chrono::steady_clock::now();
     mPassRequested = false;
     try {
         ProcessClients();
@@ -193,6 +197,7 @@ void CMyApplication::ProcessPass() {
     // downloads, file downloads, folder downloads, file uploads, folder uploads, the download
     // waiting queue.
     RunTransferPasses();
+    mStats.passDurations.Add(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
 
     // Only here is no client or transfer record in use any more.
     if (mResetDue) {
@@ -246,6 +251,7 @@ void CMyApplication::WriteOptions() {
 }
 
 void CMyApplication::Error(const SError& err) {
+    ++mStats.errors;
     const std::uint32_t now = UClock::UpSeconds();
     if (mErrorCount == 0 || now - mFirstErrorTime > kErrorWindowSecs) {
         mErrorCount = 1;
@@ -263,6 +269,7 @@ void CMyApplication::Error(const SError& err) {
 }
 
 void CMyApplication::TransferError(const SError& err) {
+    ++mStats.transferErrors;
     try {
         mLogger.LogError(err);
     } catch (const SError&) {
@@ -277,6 +284,7 @@ void CMyApplication::ResetServer() {
         std::_Exit(EXIT_FAILURE);
     }
     mStats.Reset();
+    ++mStats.resets;
     mClientList.clear();
     mClientsByID.clear();
     mAddressCounts.clear();
@@ -309,7 +317,10 @@ void CMyApplication::Log(std::uint32_t ipAddress, const std::string& text) {
     mLogger.LogText(IPAddressText(ipAddress), text);
 }
 
-void CMyApplication::AddTempBan(std::uint32_t ipAddress) { mBans.AddTempBan(ToIPAddress(ipAddress)); }
+void CMyApplication::AddTempBan(std::uint32_t ipAddress) {
+    mBans.AddTempBan(ToIPAddress(ipAddress));
+    ++mStats.tempBansAdded;
+}
 
 void CMyApplication::DisconnectPermBan() {
     const std::size_t count = mBans.DisconnectPermBan(

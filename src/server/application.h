@@ -393,6 +393,12 @@ public:
     bool SetExtendedOption(const std::string& name, const std::string& value, std::vector<std::string>& notes,
                            std::string& error);
 
+    // ==== Metrics (src/server/metrics_app.cpp) ====
+    // Start-up: the metrics listener (see metrics_app.cpp); a port it cannot have is logged.
+    void StartMetrics();
+    // The metrics page: mStats and the states of the moment.
+    std::string MetricsPage() const;
+
     std::string mServerName;        // at most 31 characters
     std::string mServerDesc;        // at most 127 characters
     std::string mAdminLogin;        // at most 31 characters
@@ -497,6 +503,8 @@ private:
     std::shared_ptr<class CMyConsoleInput> mConsoleInput;
     std::shared_ptr<class CMyConsoleCommands> mConsoleCommands;
     CMyExtendedOptions mExtOptions;
+    // The metrics listener; none when off or when it could not listen.
+    std::shared_ptr<class CMetricsHttpServer> mMetrics;
 
     CEventLoop::TimerID mHousekeepingTimer = 0;
     std::uint64_t mPassHook = 0;

@@ -3,7 +3,8 @@
 // order (the options file is written); SIGHUP reloads the message board, the agreement and the
 // TLS certificate. The operator console reads commands from standard input; standard input is
 // never required: the server runs the same with no terminal at all, or after its input ends.
-// "--set" and "--options" change or show the options files of a stopped server and exit.
+// "--set" and "--options" change or show the options files of a stopped server and exit;
+// "--check" reads the program folder the way start-up does and reports its problems.
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -18,42 +19,20 @@
 #include "console/option_settings.h"
 #include "server/application.h"
 #include "server/extended_options.h"
+#include "server/folder_check.h"
 #include "server/pref_file.h"
+#include "server/server_usage.h"
 
 namespace {
 
-void PrintUsage(std::FILE* out) {
-    std::fprintf(out,
-                 "usage: kestrix-server [--dir DIR] [--no-console]\n"
-                 "       kestrix-server [--dir DIR] --set NAME=VALUE [--set NAME=VALUE ...]\n"
-                 "       kestrix-server [--dir DIR] --options\n"
-                 "\n"
-                 "Serves the Kestrix protocol from the program folder DIR (default: the current\n"
-                 "directory), which holds \"pref\", \"Banned\", the folders \"Users\", \"Files\" and\n"
-                 "\"News\", the message board, the agreement and the log files.\n"
-                 "\n"
-                 "  --dir DIR          use DIR as the program folder\n"
-                 "  --no-console       do not read commands from standard input\n"
-                 "  --set NAME=VALUE   change an option in \"pref\" or \"kestrix.conf\" and exit\n"
-                 "                     (repeatable; run it while the server is stopped, which\n"
-                 "                     writes \"pref\" on quit)\n"
-                 "  --options          print the options of both files and exit\n"
-                 "  --help             show this text and exit\n"
-                 "  --version          show the version and exit\n"
-                 "\n"
-                 "While it runs, the server reads console commands from standard input, one per\n"
-                 "line (\"help\" lists them): stats, broadcast, reload, quit, cancel, options, set,\n"
-                 "bans, ban, admin. Without a terminal it simply serves.\n"
-                 "\n"
-                 "SIGTERM or SIGINT quits in order (the options file is written).\n"
-                 "SIGHUP reloads the message board, the agreement and the TLS certificate.\n"
-                 "\n"
-                 "Options for --set (as \"options\" names them):\n");
-    for (const auto& [name, what] : kx::UOptionSettings::Describe())
-        std::fprintf(out, "  %s: %s\n", name.c_str(), what.c_str());
-    std::fprintf(out, "\nExtended options, kept in \"kestrix.conf\" (VALUE \"default\" restores the default):\n");
-    for (const auto& [name, what] : kx::CMyExtendedOptions::Describe())
-        std::fprintf(out, "  %s: %s\n", name.c_str(), what.c_str());
+void PrintUsage(std::FILE* out) { std::fputs(kx::UUsageText::FormatHelp(kx::ServerUsageDoc()).c_str(), out); }
+
+// --check: one line per problem on standard output. Returns the exit status.
+int CheckFolder(const std::string& dir) {
+    const auto problems = kx::UFolderCheck::CheckFolder(dir);
+    for (const auto& p : problems) std::printf("%s\n", kx::UFolderCheck::ProblemLine(p).c_str());
+    if (problems.empty()) std::printf("%s: no problems found\n", dir.c_str());
+    return problems.empty() ? 0 : 1;
 }
 
 // --set and --options: the options files of a stopped server ("pref" and the extended options).
@@ -114,6 +93,7 @@ int main(int argc, char** argv) {
     std::string dir = ".";
     std::vector<std::string> assignments;
     bool showOptions = false;
+    bool check = false;
     bool console = true;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc) {
@@ -122,6 +102,11 @@ int main(int argc, char** argv) {
             assignments.emplace_back(argv[++i]);
         } else if (std::strcmp(argv[i], "--options") == 0) {
             showOptions = true;
+        } else if (std::strcmp(argv[i], "--check") == 0) {
+            check = true;
+        } else if (std::strcmp(argv[i], "--manual") == 0) {
+            std::fputs(kx::UUsageText::FormatManPage(kx::ServerUsageDoc(), "Kestrix").c_str(), stdout);
+            return 0;
         } else if (std::strcmp(argv[i], "--no-console") == 0) {
             console = false;
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
@@ -136,6 +121,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if (check) return CheckFolder(dir);
     if (access(dir.c_str(), R_OK | W_OK | X_OK) != 0) {
         std::fprintf(stderr, "kestrix-server: cannot use program folder '%s': %s\n", dir.c_str(), std::strerror(errno));
         return 1;

@@ -61,6 +61,7 @@ void CMyApplication::AcceptConnections(TTransactObj* listener) {
                                               (std::uint32_t(addr.host[2]) << 8) | addr.host[3]
                                         : 0;
         connect->acceptSecs = UClock::UpSeconds();
+        mStats.Accepted(listener == mListenTpt.get() ? EMyListener::kPlain : EMyListener::kTunnel);
         SMyConnect* raw = connect.get();
         tpt->SetMessageHandler([this, raw](std::uint32_t code, void* object) {
             raw->notified = true;
@@ -354,6 +355,7 @@ void CMyApplication::BroadcastTran(std::uint16_t type, TFieldDataObj fields) {
 namespace kx {
 
 void CMyApplication::MarkLoginFailed(SMyClient* client) {
+    ++mStats.loginsRefused;
     client->loginFailedSecs = UClock::UpSeconds();
     if (client->loginFailedSecs == 0) client->loginFailedSecs = 1;  // 0 means "none"
     ScheduleClient(client);
