@@ -8,7 +8,7 @@ ASAN_TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 BUILD := build
 ASAN_BUILD := build-asan
 
-.PHONY: all build asan run test test-plain test-asan deps clean fuzz fuzz-build fuzz-deps fuzz-seeds
+.PHONY: all build asan run test test-plain test-asan deps clean fuzz fuzz-build fuzz-deps fuzz-seeds package install
 
 all: build
 
@@ -21,6 +21,7 @@ deps:
 	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
 	command -v node >/dev/null || missing="$$missing nodejs"; \
 	[ -x /usr/sbin/squid ] || missing="$$missing squid"; \
+	[ -f /usr/include/openssl/ssl.h ] || missing="$$missing libssl-dev"; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
@@ -57,6 +58,19 @@ test-asan: $(ASAN_BUILD)/build.ninja
 	  ctest -j $(ASAN_TEST_JOBS) --output-on-failure --timeout 300
 
 test: test-plain test-asan
+
+# The Debian package (build/kestrix_VERSION_ARCH.deb) and the same files installed without it:
+# `make install PREFIX=/usr/local DESTDIR=/tmp/stage`. See docs/packaging.md.
+PREFIX ?= /usr/local
+DESTDIR ?=
+
+package: $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target kestrix-server kestrix
+	cd $(BUILD) && cpack -G DEB
+
+install: $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target kestrix-server kestrix
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --strip
 
 # Fuzzing (clang + libFuzzer): `make fuzz` runs every target FUZZ_SECONDS seconds (one at a time)
 # and reports executions and findings; FUZZ_TARGETS="field_data transact" picks some.

@@ -12,11 +12,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "framework/byte_codec.h"
@@ -192,6 +194,24 @@ void ForEachField(const std::vector<std::uint8_t>& body, Fn fn) {
 // A field's integer: 1, 2 or 4 bytes.
 inline std::uint32_t IntegerOf(const std::uint8_t* d, std::uint16_t len) {
     return len >= 4 ? GetBE32(d) : len >= 2 ? GetBE16(d) : len == 1 ? d[0] : 0;
+}
+
+// Runs n transfers at once, `one(i)` returning the bytes moved (0 when it failed); returns MB/s
+// over the whole run (0 when one failed).
+template <typename Fn>
+double RunConcurrent(int n, Fn one) {
+    std::vector<std::thread> threads;
+    std::vector<std::uint64_t> bytes(static_cast<std::size_t>(n));
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < n; ++i) threads.emplace_back([&, i] { bytes[static_cast<std::size_t>(i)] = one(i); });
+    for (auto& t : threads) t.join();
+    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::uint64_t total = 0;
+    for (std::uint64_t b : bytes) {
+        if (b == 0) return 0;
+        total += b;
+    }
+    return static_cast<double>(total) / 1e6 / secs;
 }
 
 }  // namespace kx::bench

@@ -117,23 +117,6 @@ std::uint64_t BaselineDownload(std::uint16_t port, std::uint64_t size) {
     return got == size ? got : 0;
 }
 
-// Runs n downloads at once; returns MB/s over the whole run (0 when one failed).
-template <typename Fn>
-double RunConcurrent(int n, Fn one) {
-    std::vector<std::thread> threads;
-    std::vector<std::uint64_t> bytes(static_cast<std::size_t>(n));
-    const auto start = Clock::now();
-    for (int i = 0; i < n; ++i) threads.emplace_back([&, i] { bytes[static_cast<std::size_t>(i)] = one(i); });
-    for (auto& t : threads) t.join();
-    const double secs = std::chrono::duration<double>(Clock::now() - start).count();
-    std::uint64_t total = 0;
-    for (std::uint64_t b : bytes) {
-        if (b == 0) return 0;
-        total += b;
-    }
-    return static_cast<double>(total) / 1e6 / secs;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -155,8 +138,9 @@ int main(int argc, char** argv) {
     const std::uint64_t size = mib << 20;
     WriteTestFile(big, size);
 
-    const std::uint16_t port = FindPorts(5);
-    const std::uint16_t basePort = static_cast<std::uint16_t>(port + 4);
+    // The server's six ports (plain and TLS), then the baseline's.
+    const std::uint16_t port = FindPorts(7);
+    const std::uint16_t basePort = static_cast<std::uint16_t>(port + 6);
     const pid_t server = StartServer(dir, port, myAcc_DownloadFiles);
     const pid_t baseline = StartBaseline(big, basePort);
     std::printf("file %llu MiB, best of %d rounds, baseline send buffer %s\n", static_cast<unsigned long long>(mib), rounds,

@@ -82,9 +82,17 @@ EAdminCheckResult CheckAdminAccount(CMyAccountStore& store, std::string_view adm
 
     const std::optional<std::string> password = ObtainPassword(login, io);
     if (!password) {
-        io.log(std::string(missing ? "No head administrator account \"" : "The head administrator account \"") +
-               login + (missing ? "\": to create it, " : "\" has no password: to set one, ") +
-               "start the server from a terminal or set " + kAdminPasswordEnv + ".");
+        const std::string start = std::string(missing ? "No head administrator account \"" : "The head administrator account \"") +
+                                  login + (missing ? "\": to create it, " : "\" has no password: to set one, ");
+        if (!io.underService) {
+            io.log(start + "start the server from a terminal or set " + kAdminPasswordEnv + ".");
+        } else {
+            // Two lines: a log line holds about 200 characters.
+            io.log(start + "put " + kAdminPasswordEnv + "=... into " + kServiceEnvironmentFile +
+                   " (read by the service) and restart the service,");
+            io.log("or stop the service and type \"" + (missing ? "admin create " + login + " PASSWORD" : std::string("admin reset PASSWORD")) +
+                   "\" on the console of kestrix-server run by hand as the service's user.");
+        }
         return EAdminCheckResult::kNotSet;
     }
     if (!UAdminAccount::SetAdmin(store, login, *password, missing)) {
@@ -109,6 +117,8 @@ SAdminCheckIO ProcessIO(std::function<void(const std::string& text)> log) {
         };
     }
     if (const char* env = std::getenv(kAdminPasswordEnv); env && *env) io.envPassword = std::string(env);
+    // systemd gives every service it starts an invocation ID.
+    io.underService = std::getenv("INVOCATION_ID") != nullptr && isatty(STDIN_FILENO) != 1;
     return io;
 }
 

@@ -18,6 +18,8 @@ namespace kx::UAdminCheck {
 inline constexpr char kAdminPasswordEnv[] = "KESTRIX_ADMIN_PASSWORD";
 inline constexpr int kPromptTimeoutMs = 120000;  // per prompt
 inline constexpr int kPromptAttempts = 3;
+// What the packaged service reads its environment from.
+inline constexpr char kServiceEnvironmentFile[] = "/etc/default/kestrix";
 
 // Where a password can come from, and where the outcome is told.
 struct SAdminCheckIO {
@@ -30,6 +32,9 @@ struct SAdminCheckIO {
     std::optional<std::string> envPassword;
     // One line of the activity log.
     std::function<void(const std::string& text)> log;
+    // Run as a systemd service (no terminal, no console): the advice names the service's
+    // environment file and the console of a server started by hand instead.
+    bool underService = false;
 };
 
 enum class EAdminCheckResult {

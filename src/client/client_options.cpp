@@ -10,6 +10,8 @@
 
 #include "client/client_connection.h"
 #include "framework/file_util.h"
+#include "net/tls_context.h"
+#include "framework/usage_text.h"
 
 namespace kx {
 
@@ -82,71 +84,91 @@ std::string ReadPasswordFile(const std::string& path) {
 }
 }  // namespace
 
-std::string ClientUsage() {
-    return "Usage: kestrix [options] HOST[:PORT] COMMAND [ARGS]\n"
-           "\n"
-           "Options:\n"
-           "  --login LOGIN          account login (default: guest)\n"
-           "  --password-file FILE   read the password from FILE (first line); otherwise the\n"
-           "                         environment variable KESTRIX_PASSWORD is used\n"
-           "  --name NAME            nickname shown to others (default: kestrix)\n"
-           "  --icon N               icon number (default: 1)\n"
-           "  --json                 machine-readable output\n"
-           "  --limit-rate BYTES     transfers: at most BYTES per second (suffix K or M)\n"
-           "  --tunnel               connect through the server's HTTP tunnel (port + 2, file\n"
-           "                         transfers port + 3), for networks that pass only HTTP\n"
-           "                         through a proxy\n"
-           "  --proxy HOST[:PORT]    send the tunnel's requests through this HTTP proxy\n"
-           "                         (implies --tunnel; port 80 when none is given); without\n"
-           "                         it a tunnel uses http_proxy or HTTP_PROXY from the\n"
-           "                         environment, unless no_proxy names the server\n"
-           "  --help                 this text\n"
-           "\n"
-           "Commands:\n"
-           "  users                  list the users online\n"
-           "  info USER              information about a user (USER: nickname or #ID)\n"
-           "  chat                   interactive chat; /me TEXT, /msg USER TEXT, /quit, //TEXT\n"
-           "  say TEXT               one line to the public chat\n"
-           "  msg USER TEXT          private message\n"
-           "  broadcast TEXT         message to every user\n"
-           "  board                  read the message board\n"
-           "  post TEXT|-            post to the message board (- reads standard input)\n"
-           "  ls [PATH]              list a folder\n"
-           "  stat PATH              information about a file or folder\n"
-           "  mkdir PATH             create a folder\n"
-           "  rm PATH                delete a file or folder\n"
-           "  mv PATH DEST           move into the folder DEST\n"
-           "  rename PATH NAME       rename\n"
-           "  alias PATH DEST        make an alias inside the folder DEST\n"
-           "  kick USER [--ban temp|perm [REASON]]\n"
-           "                         disconnect a user, optionally banning the address\n"
-           "  get PATH [DEST]        download a file (DEST: a file name or a folder)\n"
-           "  put FILE [PATH]        upload a file into the folder PATH\n"
-           "  getdir PATH [DEST]     download a folder into the folder DEST\n"
-           "  putdir FOLDER [PATH]   upload a folder into the folder PATH\n"
-           "                         an interrupted transfer resumes when the command is run\n"
-           "                         again (downloads keep their partial data in NAME.kpf)\n"
-           "  news ls [PATH]         list a bundle's bundles and categories, or a category's\n"
-           "                         articles (threads, replies indented, with poster and date)\n"
-           "  news read PATH ID      read an article\n"
-           "  news post PATH TITLE TEXT|- [--reply-to ID]\n"
-           "  news rm PATH ID        delete an article (and its replies)\n"
-           "                         PATH: a category in the news tree, e.g. Bundle/General.knz\n"
-           "  account ls             list the accounts\n"
-           "  account show LOGIN\n"
-           "  account add LOGIN [--name NAME] [--new-password-file FILE] [--access BITS]\n"
-           "  account set LOGIN [--name NAME] [--new-password-file FILE] [--access BITS]\n"
-           "  account rm LOGIN\n"
-           "  account rename OLD NEW change an account's login (name, password and access kept)\n"
-           "                         BITS: 16 hexadecimal digits, the account's privilege set\n"
-           "\n"
-           "Exit codes:\n"
-           "  0  success\n"
-           "  1  the server answered with an error (its text is printed), or another failure\n"
-           "  2  bad argument\n"
-           "  3  cannot connect, or the connection was lost\n"
-           "  4  the server refused the login\n";
+SUsageDoc ClientUsageDoc() {
+    SUsageDoc d;
+    d.program = "kestrix";
+    d.summary = "command-line client of the Kestrix server";
+    d.synopsis = {"[options] HOST[:PORT] COMMAND [ARGS]"};
+    d.description = {
+        "Connects to the Kestrix server at HOST (port 5500 unless given), logs in, carries out one "
+        "COMMAND and exits; \"chat\" stays until /quit."};
+    d.sections.push_back({"Options", {}, {
+        {"--login LOGIN", "account login (default: guest)"},
+        {"--password-file FILE", "read the password from FILE (first line); otherwise the environment variable "
+                                 "KESTRIX_PASSWORD is used"},
+        {"--name NAME", "nickname shown to others (default: kestrix)"},
+        {"--icon N", "icon number (default: 1)"},
+        {"--json", "machine-readable output"},
+        {"--limit-rate BYTES", "transfers: at most BYTES per second (suffix K or M)"},
+        {"--tunnel", "connect through the server's HTTP tunnel (port + 2, file transfers port + 3), for "
+                     "networks that pass only HTTP through a proxy"},
+        {"--proxy HOST[:PORT]", "send the tunnel's requests through this HTTP proxy (implies --tunnel; port 80 "
+                                "when none is given); without it a tunnel uses http_proxy or HTTP_PROXY from the "
+                                "environment, unless no_proxy names the server"},
+        {"--tls", "encrypted connection (TLS) to the server's TLS port (PORT, default 5504; file transfers "
+                  "PORT + 1). The certificate is checked against the system's authorities and the host name; a "
+                  "self-signed one is trusted as ssh does: on first contact its fingerprint is shown and, once "
+                  "accepted, remembered in $XDG_CONFIG_HOME/kestrix/known_servers (~/.config/kestrix/known_servers); "
+                  "a changed one is refused"},
+        {"--trust-new", "with --tls: accept and remember a server met for the first time without asking"},
+        {"--fingerprint SHA256:HEX", "with --tls: accept only the certificate with this SHA-256 fingerprint (as "
+                                     "the server logs it)"},
+        {"--help", "this text"},
+        {"--manual", "this text as a manual page (troff) for man(1)"},
+    }});
+    d.sections.push_back({"Commands", {}, {
+        {"users", "list the users online"},
+        {"info USER", "information about a user (USER: nickname or #ID)"},
+        {"chat", "interactive chat; /me TEXT, /msg USER TEXT, /quit, //TEXT"},
+        {"say TEXT", "one line to the public chat"},
+        {"msg USER TEXT", "private message"},
+        {"broadcast TEXT", "message to every user"},
+        {"board", "read the message board"},
+        {"post TEXT|-", "post to the message board (- reads standard input)"},
+        {"ls [PATH]", "list a folder"},
+        {"stat PATH", "information about a file or folder"},
+        {"mkdir PATH", "create a folder"},
+        {"rm PATH", "delete a file or folder"},
+        {"mv PATH DEST", "move into the folder DEST"},
+        {"rename PATH NAME", "rename"},
+        {"alias PATH DEST", "make an alias inside the folder DEST"},
+        {"kick USER [--ban temp|perm [REASON]]", "disconnect a user, optionally banning the address"},
+        {"get PATH [DEST]", "download a file (DEST: a file name or a folder)"},
+        {"put FILE [PATH]", "upload a file into the folder PATH"},
+        {"getdir PATH [DEST]", "download a folder into the folder DEST"},
+        {"putdir FOLDER [PATH]", "upload a folder into the folder PATH; an interrupted transfer resumes when "
+                                 "the command is run again (downloads keep their partial data in NAME.kpf)"},
+        {"news ls [PATH]", "list a bundle's bundles and categories, or a category's articles (threads, "
+                           "replies indented, with poster and date)"},
+        {"news read PATH ID", "read an article"},
+        {"news post PATH TITLE TEXT|- [--reply-to ID]", "post an article, or a reply"},
+        {"news rm PATH ID", "delete an article (and its replies); PATH: a category in the news tree, e.g. "
+                            "Bundle/General.knz"},
+        {"account ls", "list the accounts"},
+        {"account show LOGIN", "show an account"},
+        {"account add LOGIN [--name NAME] [--new-password-file FILE] [--access BITS]", "create an account"},
+        {"account set LOGIN [--name NAME] [--new-password-file FILE] [--access BITS]",
+         "change an account; BITS: 16 hexadecimal digits, the account's privilege set"},
+        {"account rm LOGIN", "delete an account"},
+        {"account rename OLD NEW", "change an account's login (name, password and access kept)"},
+    }});
+    d.sections.push_back({"Exit codes", {}, {
+        {"0", "success"},
+        {"1", "the server answered with an error (its text is printed), or another failure"},
+        {"2", "bad argument"},
+        {"3", "cannot connect, or the connection was lost"},
+        {"4", "the server refused the login"},
+        {"5", "the server's certificate was refused (changed, not the pinned one, or new and not accepted)"},
+    }});
+    d.sections.push_back({"Environment", {}, {
+        {"KESTRIX_PASSWORD", "the password, unless --password-file is given"},
+        {"http_proxy, HTTP_PROXY, no_proxy", "the proxy of --tunnel when --proxy is not given, and the hosts "
+                                             "reached without it"},
+    }});
+    return d;
 }
+
+std::string ClientUsage() { return UUsageText::FormatHelp(ClientUsageDoc()); }
 
 SClientOptions ParseClientOptions(const std::vector<std::string>& argv, const char* env) {
     SClientOptions o;
@@ -166,13 +188,20 @@ SClientOptions ParseClientOptions(const std::vector<std::string>& argv, const ch
         else if (a == "--limit-rate") o.limitRate = ParseRate(value(a));
         else if (a == "--tunnel") o.tunnel = true;
         else if (a == "--proxy") o.proxy = ParseProxyAddress(value(a), a);
+        else if (a == "--tls") o.tls = true;
+        else if (a == "--trust-new") o.trustNew = true;
+        else if (a == "--fingerprint") {
+            const std::string text = value(a);
+            o.fingerprint = UTlsCertificate::NormalizeFingerprint(text);
+            if (o.fingerprint.empty()) Bad("Invalid fingerprint " + text + ": SHA256: and 32 hexadecimal bytes");
+        }
         else if (a == "--password") Bad("Give the password with --password-file or KESTRIX_PASSWORD, not on the command line");
         else Bad("Unknown option " + a);
     };
     for (; i < argv.size(); ++i) {
         const std::string& a = argv[i];
-        if (a == "--help" || a == "-h") {
-            o.help = true;
+        if (a == "--help" || a == "-h" || a == "--manual") {
+            (a == "--manual" ? o.manual : o.help) = true;
             return o;
         }
         if (a.rfind("--", 0) != 0 || !o.host.empty()) break;
@@ -181,14 +210,19 @@ SClientOptions ParseClientOptions(const std::vector<std::string>& argv, const ch
     if (i >= argv.size()) Bad("Missing HOST");
     std::string host = argv[i++];
     const auto colon = host.rfind(':');
+    bool portGiven = false;
     if (colon != std::string::npos && host.find(':') == colon) {
         o.port = static_cast<std::uint16_t>(ParseNumber(host.substr(colon + 1), 1, 65532, "port"));
         host.resize(colon);
+        portGiven = true;
     }
     if (host.empty()) Bad("Missing HOST");
     o.host = host;
     // Options may also follow the host, before the command.
     for (; i < argv.size() && argv[i].rfind("--", 0) == 0; ++i) option(argv[i]);
+    if (o.tls && o.tunnel) Bad("--tls and --tunnel cannot be combined");
+    if ((o.trustNew || !o.fingerprint.empty()) && !o.tls) Bad("--trust-new and --fingerprint go with --tls");
+    if (o.tls && !portGiven) o.port = kClientDefaultPort + kClientTlsPortOffset;
     if (i >= argv.size()) Bad("Missing COMMAND");
     o.command = argv[i++];
     o.args.assign(argv.begin() + static_cast<std::ptrdiff_t>(i), argv.end());

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "framework/usage_text.h"
+
 namespace kx {
 
 inline constexpr std::uint16_t kClientDefaultPort = 5500;
@@ -13,6 +15,9 @@ inline constexpr std::uint16_t kClientDefaultPort = 5500;
 inline constexpr std::uint16_t kClientTransferPortOffset = 1;
 inline constexpr std::uint16_t kClientTunnelPortOffset = 2;
 inline constexpr std::uint16_t kClientTunnelTransferPortOffset = 3;
+// With --tls: the encrypted client port is the base port + 4; transfers go to the next port.
+inline constexpr std::uint16_t kClientTlsPortOffset = 4;
+inline constexpr std::uint16_t kClientTlsTransferPortOffset = 1;  // above the TLS port
 
 // An HTTP proxy that the tunnel's requests go through (empty host: straight to the server).
 struct SClientProxy {
@@ -31,12 +36,17 @@ struct SClientOptions {
     std::uint64_t limitRate = 0;  // transfers: bytes per second, 0 = no limit
     bool tunnel = false;          // through the HTTP tunnel (base port + 2, transfers + 3)
     SClientProxy proxy;           // the tunnel's proxy: --proxy, else http_proxy / HTTP_PROXY
+    bool tls = false;             // encrypted: PORT is the TLS port (default 5504), transfers PORT + 1
+    bool trustNew = false;        // --trust-new: remember a server met for the first time
+    std::string fingerprint;      // --fingerprint, normalised ("SHA256:AB:..."); empty: none
     bool help = false;
+    bool manual = false;          // --manual: the manual page instead of the help text
     std::string command;
     std::vector<std::string> args;  // command arguments, options of the command included
 };
 
-// The usage text printed by --help.
+// The client's documentation: printed by --help, and as its manual page by --manual.
+SUsageDoc ClientUsageDoc();
 std::string ClientUsage();
 
 // Parses argv (without the program name). Throws SClientFailure(kExitBadArgument) with the

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ostream>
 
+#include "client/client_tls.h"
 #include "client/client_transfer.h"
 #include "client/client_tunnel.h"
 #include "protocol/transaction_types.h"
@@ -70,6 +71,8 @@ CClientConnection& CClientLink::Get() {
         if (mOpt.tunnel) {
             const auto port = static_cast<std::uint16_t>(mOpt.port + kClientTunnelPortOffset);
             conn->Open(OpenTunnelStream(mOpt.host, port, mOpt.proxy, conn->TimeoutMs()));
+        } else if (mOpt.tls) {
+            conn->Open(OpenClientTlsStream(mOpt, mOpt.port, conn->TimeoutMs()));
         } else {
             conn->Connect(mOpt.host, mOpt.port);
         }
@@ -83,14 +86,15 @@ int RunClient(const std::vector<std::string>& argv, const char* envPassword, int
               std::ostream& err) {
     try {
         const SClientOptions opt = ParseClientOptions(argv, envPassword);
-        if (opt.help) {
-            out << ClientUsage();
+        if (opt.help || opt.manual) {
+            out << (opt.manual ? UUsageText::FormatManPage(ClientUsageDoc(), "Kestrix") : ClientUsage());
             return kExitOK;
         }
         bool known = false;
         for (const char* c : kCommands) known = known || opt.command == c;
         if (!known) throw SClientFailure(kExitBadArgument, "Unknown command " + opt.command);
 
+        ResetClientTls();
         CClientLink link(opt);
         if (opt.command == "chat") RunChat(link, opt, stdinFd, out);
         else if (IsTransferCommand(opt.command)) RunTransferCommand(link, opt, out, err);

@@ -1,5 +1,5 @@
 // The transfer connection of the command-line client: opening it (the one place that knows the
-// carrier: plain TCP, or the HTTP tunnel), reading and writing it within the rate limit, and the
+// carrier: plain TCP, TLS, or the HTTP tunnel), reading and writing it within the rate limit, and the
 // transaction connection read beside it, so queue positions are shown and notices never pile up
 // at the server.
 #include <algorithm>
@@ -11,6 +11,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "client/client_tls.h"
 #include "client/client_transfer.h"
 #include "client/client_tunnel.h"
 #include "framework/byte_codec.h"
@@ -33,13 +34,14 @@ constexpr std::size_t kTunnelBlockMax = 65536;
 
 [[noreturn]] void Lost(const std::string& why) { throw SClientFailure(kExitConnection, why); }
 
-// The transfer carried through the HTTP tunnel. The tunnel reads ahead and skips padding, so
-// a poll on its socket may wake for no data and miss data already held; and the server's
-// close arrives as a disconnect block, the end of a finished transfer, while a socket that
-// just closes is a lost connection.
-class CTunnelTransferChannel final : public CTransferChannel {
+// The transfer carried by a client stream: the HTTP tunnel or TLS. Both read ahead (the tunnel
+// also skips padding, TLS decrypts whole records), so a poll on the socket may wake for no data
+// and miss data already held; and the server's close arrives as an end of its own (a disconnect
+// block, a TLS close notice), the end of a finished transfer, while a socket that just closes is
+// a lost connection.
+class CStreamTransferChannel final : public CTransferChannel {
 public:
-    explicit CTunnelTransferChannel(std::unique_ptr<CClientStream> stream)
+    explicit CStreamTransferChannel(std::unique_ptr<CClientStream> stream)
         : CTransferChannel(-1), mStream(std::move(stream)) {}
 
     int Fd() const override { return mStream->PollFd(); }
@@ -65,7 +67,7 @@ public:
             throw;
         }
         if (mStream->Ended()) return 0;
-        return std::nullopt;  // padding only
+        return std::nullopt;  // padding, or a record not yet whole
     }
 
 private:
@@ -150,10 +152,15 @@ std::unique_ptr<CTransferChannel> OpenTcpChannel(const SClientOptions& opt) {
 std::unique_ptr<CTransferChannel> OpenTransferChannel(const SClientOptions& opt, const SRefNum& ref,
                                                       std::uint32_t dataSize, std::uint16_t type) {
     const auto tunnelPort = static_cast<std::uint16_t>(opt.port + kClientTunnelTransferPortOffset);
-    std::unique_ptr<CTransferChannel> channel =
-        opt.tunnel
-            ? std::make_unique<CTunnelTransferChannel>(OpenTunnelStream(opt.host, tunnelPort, opt.proxy, kTunnelWaitMs))
-            : OpenTcpChannel(opt);
+    std::unique_ptr<CTransferChannel> channel;
+    if (opt.tunnel) {
+        channel = std::make_unique<CStreamTransferChannel>(OpenTunnelStream(opt.host, tunnelPort, opt.proxy, kTunnelWaitMs));
+    } else if (opt.tls) {
+        const auto port = static_cast<std::uint16_t>(opt.port + kClientTlsTransferPortOffset);
+        channel = std::make_unique<CStreamTransferChannel>(OpenClientTlsStream(opt, port, kTunnelWaitMs));
+    } else {
+        channel = OpenTcpChannel(opt);
+    }
 
     std::uint8_t header[kTransferHeaderSize] = {};
     std::memcpy(header, kTransferProtocol, 4);

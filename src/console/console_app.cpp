@@ -142,6 +142,21 @@ void CMyApplication::SetHeadAdminLogin(const std::string& login) {
     if (mAdminLogin != before) PostAdminCheck();
 }
 
+bool CMyApplication::SetExtendedOption(const std::string& name, const std::string& value,
+                                       std::vector<std::string>& notes, std::string& error) {
+    CMyExtendedOptions edited = mExtOptions;
+    if (!edited.Set(name, value, error)) return false;
+    edited.Write(ProgramPath(kExtOptionsFileName));
+    mExtOptions = std::move(edited);
+    if (name == "tls_certificate" || name == "tls_key") {
+        ReloadTls();
+        notes.emplace_back("The certificate is loaded again for new connections (see the log).");
+    } else {
+        notes.emplace_back("Changes of " + name + " take effect after the server is restarted.");
+    }
+    return true;
+}
+
 SMyTransferCounts CMyApplication::ConsoleTransferCounts() const {
     SMyTransferCounts counts;
     counts.downloading = static_cast<std::uint32_t>(mDownloadList.size() + mDownloadFldrList.size());

@@ -128,6 +128,8 @@ std::string CMyConsoleCommands::Help() const {
         "  admin create LOGIN PASSWORD    create a head administrator account\n"
         "Options:\n";
     for (const auto& [name, what] : UOptionSettings::Describe()) out += "  " + name + ": " + what + "\n";
+    out += "Extended options (kestrix.conf; \"set NAME default\" restores the default):\n";
+    for (const auto& [name, what] : CMyExtendedOptions::Describe()) out += "  " + name + ": " + what + "\n";
     return out;
 }
 
@@ -174,6 +176,7 @@ std::string CMyConsoleCommands::Cancel() {
 std::string CMyConsoleCommands::ShowOptions() const {
     std::string out;
     for (const auto& [name, value] : UOptionSettings::List(mApp.CurrentPrefs())) out += Line(name + " = " + value);
+    for (const auto& [name, value] : mApp.ExtendedOptions().List()) out += Line(name + " = " + value);
     return out;
 }
 
@@ -185,8 +188,15 @@ std::string CMyConsoleCommands::SetOption(std::string_view args) {
         value = std::string(rest);
     }
     if (name.empty()) return Line("Usage: set NAME VALUE (\"options\" lists the names).");
-    SMyPrefs edited = mApp.CurrentPrefs();
     std::string error;
+    if (CMyExtendedOptions::Find(Trim(name)) != nullptr) {
+        std::vector<std::string> notes;
+        if (!mApp.SetExtendedOption(std::string(Trim(name)), value, notes, error)) return Line(error + ". Nothing changed.");
+        std::string out;
+        for (const std::string& note : notes) out += Line(note);
+        return out + Line("Options saved.");
+    }
+    SMyPrefs edited = mApp.CurrentPrefs();
     if (!UOptionSettings::Set(edited, name, value, error)) return Line(error + ". Nothing changed.");
     std::string out;
     for (const std::string& note : mApp.ApplyOptions(edited)) out += Line(note);
@@ -217,6 +227,7 @@ std::string CMyConsoleCommands::Bans(std::string_view args) {
         r.description.Set(reasonText);
         r.psDateTime.Set(MakeBanDateText());
         list.push_back(r);
+        ++mApp.Stats().permBansAdded;
         const std::size_t dropped = mApp.SavePermBans(list);
         return Line("Ban added: " + r.IPrangeToString() + ". " + std::to_string(dropped) + " client(s) disconnected.");
     }

@@ -138,6 +138,7 @@ void CMyApplication::ProcessFldrDownloads() {
             continue;
         }
         int step = kFldrStepMoved;
+        const auto sentBefore = d->totalBytesSent;
         try {
             // A few steps per pass: answers that arrived together are served together, and a
             // client cannot hold the pass.
@@ -148,6 +149,7 @@ void CMyApplication::ProcessFldrDownloads() {
             TransferError(err);
             step = kFldrStepWait;
         }
+        mStats.transferBytesSent += d->totalBytesSent - sentBefore;
         if (step == kFldrStepEnded) {
             if (d->tpt->GetUnsentSize() == 0) {
                 remove(nullptr);  // no log line: the client has everything

@@ -184,15 +184,18 @@ void CMyApplication::ProcessFldrUploads() {
         int step = kFldrStepMoved;
         bool failedLast = false;
         const auto reportError = [this](const SError& err) { TransferError(err); };
+        const std::uint32_t receivedBefore = u->rcvdSize;
         try {
             for (int n = 0; n < 64 && step == kFldrStepMoved; ++n)
                 step = UMyFldrTransfer::StepFldrUpload(u, now, failedLast, reportError);
         } catch (const SError& err) {
+            mStats.transferBytesReceived += u->rcvdSize - receivedBefore;  // taken before the failure
             // A write that failed: the upload cannot go on; its partial file stays to be resumed.
             TransferError(err);
             remove("Upload aborted");
             continue;
         }
+        mStats.transferBytesReceived += u->rcvdSize - receivedBefore;
         if (step == kFldrStepEnded) {
             remove(failedLast ? "Upload folder item failed" : "Upload folder complete");
             continue;

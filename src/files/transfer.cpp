@@ -70,7 +70,7 @@ std::uint32_t CMyApplication::TransferLogAddress(const TTransport& tpt, const SM
 
 void CMyApplication::ProcessTransferEstab() {
     const std::uint32_t now = UClock::UpSeconds();
-    for (TTransportObj* listener : {mTransferListenTpt.get(), mTransferListenHttpTpt.get()}) {
+    for (TTransportObj* listener : {mTransferListenTpt.get(), mTransferListenHttpTpt.get(), mTransferListenTlsTpt.get()}) {
         if (!listener) continue;
         for (;;) {
             SInternetAddress addr{};
@@ -83,6 +83,7 @@ void CMyApplication::ProcessTransferEstab() {
                 continue;  // disposed here
             }
             tpt->SetMessageHandler([this](std::uint32_t code, void* object) { HandleMessage(code, object); });
+            mStats.Accepted(listener == mTransferListenTpt.get() ? EMyListener::kTransfer : EMyListener::kTunnelTransfer);
             mTransferEstabList.emplace_back(std::move(tpt));
         }
     }

@@ -216,6 +216,7 @@ void CMyApplication::SendDownloadChunk(SMyDownloadData* d, std::uint32_t now) {
         UMyTransfer::SendFlattenBytes(*tpt, *d->file, chunk);
     }
     d->bytesSent += chunk;
+    mStats.transferBytesSent += chunk;
     tpt->NotifyReadyToSend();
 
     if (d->bytesSent >= d->size) {

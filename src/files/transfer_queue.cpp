@@ -217,6 +217,7 @@ void CMyApplication::ProcessBannerDownloads() {
         if (b->bytesSent == 0 && mServerBanner && !mServerBanner->empty()) {
             b->tpt->Send(mServerBanner->data(), static_cast<std::uint32_t>(mServerBanner->size()));
             b->bytesSent = static_cast<std::uint32_t>(mServerBanner->size());
+            mStats.transferBytesSent += b->bytesSent;
             b->tpt->NotifyReadyToSend();
             Log(b->tpt->GetRemoteIPAddress().AsHostOrder(), "Download banner complete");
         }

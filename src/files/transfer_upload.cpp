@@ -230,6 +230,7 @@ void CMyApplication::ProcessUploads() {
                     std::min<std::size_t>(buf->data.size(), u->totalSize - u->rcvdSize));
                 UFileSys::ProcessUnflatten(*u->file, buf->data.data(), take);
                 u->rcvdSize += take;
+                mStats.transferBytesReceived += take;
                 u->startSecs = now;
             }
         } catch (const SError& err) {

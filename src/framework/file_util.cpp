@@ -69,10 +69,16 @@ std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path, 
     return data;
 }
 
-void WriteFileAtomic(const std::string& path, const void* data, std::size_t size) {
+void WriteFileAtomic(const std::string& path, const void* data, std::size_t size, unsigned mode) {
     const std::string tmp = path + ".tmp";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0) KX_FAIL_ERRNO(errno);
+    // A temporary file left over from a crash keeps its old mode unless told otherwise.
+    if (mode != 0644 && fchmod(fd, mode) != 0) {
+        const int err = errno;
+        close(fd);
+        KX_FAIL_ERRNO(err);
+    }
     {
         FdCloser closer{fd};
         try {

@@ -17,8 +17,8 @@ std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path,
                                                        bool* tooLarge = nullptr);
 
 // Writes `data` to path via "path.tmp" + fsync + rename. Raises the mapped error on failure
-// (the target is then untouched).
-void WriteFileAtomic(const std::string& path, const void* data, std::size_t size);
+// (the target is then untouched). `mode` is the new file's permission bits (a private key: 0600).
+void WriteFileAtomic(const std::string& path, const void* data, std::size_t size, unsigned mode = 0644);
 inline void WriteFileAtomic(const std::string& path, const std::vector<std::uint8_t>& data) {
     WriteFileAtomic(path, data.data(), data.size());
 }

@@ -191,6 +191,18 @@ void TRegularTransportObj::StartDisconnect() {
     mDisconWhenNoOutData = true;
 }
 
+int TRegularTransportObj::ReleaseSocket() {
+    CancelFlushRequest();
+    DropQueue();
+    Unwatch();
+    CEventLoop::Get().RemoveMessages(static_cast<TTransportObj*>(this));
+    mClosed = true;
+    mIsConnected = false;
+    const int sock = mSock;
+    mSock = -1;
+    return sock;
+}
+
 std::uint32_t TRegularTransportObj::GetRemoteAddressText(char* dest, std::uint32_t capacity) {
     if (mRemoteAddress.IsZero()) {
         sockaddr_in peer{};

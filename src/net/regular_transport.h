@@ -39,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "net/notice_target.h"
 #include "net/transport.h"
 
 namespace kx {
@@ -110,14 +111,12 @@ public:
     void KeepUnsentOnClose() { mKeepUnsentOnClose = true; }
     std::vector<TTransportBuffer> TakeUnsentBuffers();
 
+    // For the encrypted endpoint, which takes over an accepted connection before anything was
+    // sent or read: returns the socket, unwatched and with no notices pending, and leaves this
+    // endpoint closed without one.
+    int ReleaseSocket();
+
 private:
-    // Where notices go. Shared with the messages already posted, which check `alive` when they
-    // are delivered, so a notice outliving its endpoint is dropped rather than delivered.
-    struct SNoticeTarget {
-        bool alive = true;
-        TMessageProc handler;
-        void* object = nullptr;
-    };
     // The look-ahead buffer: bytes read from the socket ahead of a Receive. Bytes before
     // `offset` have been consumed; the buffer is released once everything has been consumed.
     struct SReceivedData {

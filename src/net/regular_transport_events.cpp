@@ -31,14 +31,7 @@ void TRegularTransportObj::UpdateInterest() {
     if (mWatched) CEventLoop::Get().SetInterest(mSock, WantedInterest());
 }
 
-void TRegularTransportObj::Post(std::uint32_t code) {
-    std::shared_ptr<SNoticeTarget> target = mNotice;
-    CEventLoop::Get().PostMessage(code, target->object, [target](std::uint32_t c, void* object) {
-        if (!target->alive) return;
-        TMessageProc handler = target->handler;  // the handler may replace itself or dispose us
-        if (handler) handler(c, object);
-    });
-}
+void TRegularTransportObj::Post(std::uint32_t code) { PostNotice(mNotice, code); }
 
 void TRegularTransportObj::OnSocketEvent(std::uint32_t mask) {
     if (mClosed) return;

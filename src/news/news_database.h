@@ -73,6 +73,13 @@ std::vector<std::uint8_t> GetArticleData(const std::string& file, std::uint32_t 
 // place and the other replies move under that one.
 bool DeleteArticle(const std::string& file, std::uint32_t articleID, bool recursive);
 
+// Reads the whole category without changing it and checks that its parts agree: header and
+// layout, the article tree (no loops, links that agree, each ID once, the header's count), every
+// flavor chain, the ID index against the tree, and that every block in use lies in the file, is
+// marked in the bitmap and has one owner. Returns one text per problem (empty: sound), at most
+// about twenty; a file that cannot be opened gives the reason.
+std::vector<std::string> CheckCategory(const std::string& file);
+
 // "<GUID text>@<domain>", at most 63 bytes.
 std::string _NZ_GenerateExternID();
 

@@ -119,6 +119,7 @@ void CMyApplication::ProcessTran_PostNewsArt(SMyClient* client, TTransactSession
         return;
     }
     SendNoError(session);
+    ++mStats.newsPosts;
 }
 
 void CMyApplication::ProcessTran_DelNewsArt(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {

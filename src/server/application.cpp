@@ -3,6 +3,7 @@
 // transfer reference numbers, and the orderly quit.
 #include "server/application.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -50,6 +51,9 @@ CMyApplication::~CMyApplication() {
     mListenHttpTpt.reset();
     mTransferListenTpt.reset();
     mTransferListenHttpTpt.reset();
+    mListenTlsTpt.reset();
+    mTransferListenTlsTpt.reset();
+    mMetrics.reset();
     if (gApp == this) gApp = nullptr;
 }
 
@@ -73,6 +77,7 @@ void CMyApplication::StartUp() {
     mServerDesc = mPrefs.mServerDesc.Str();
     mAdminLogin = mPrefs.mAdminLogin.Str();
     mLogger.SetSwitches(SMyLogSwitches::FromOptionBits(mOptions.nOpts));
+    for (const std::string& note : mExtOptions.Read(ProgramPath(kExtOptionsFileName))) mLogger.LogText("Options", note);
 
     mBans.ReadPermBanList();
 
@@ -87,6 +92,7 @@ void CMyApplication::StartUp() {
     mHousekeepingTimer.Start(kHousekeepingMs, [this] { Housekeeping(); }, kHousekeepingMs);
 
     OpenListeners();
+    StartMetrics();
 
     StartTrackerRegistration();
 
@@ -145,6 +151,7 @@ void CMyApplication::OpenListeners() {
     std::string whoText(who, n);
     if (base != 5500) whoText += ":" + std::to_string(base);
     mLogger.LogText(whoText, "Kestrix Server started");
+    OpenTlsListeners(base);
 }
 
 std::uint16_t CMyApplication::ListenPort() const { return mOptions.nCurPortNum; }
@@ -178,6 +185,7 @@ void CMyApplication::PostPass() {
 }
 
 void CMyApplication::ProcessPass() {
+    const auto started = std::chrono::steady_clock::now();
     mPassRequested = false;
     try {
         ProcessClients();
@@ -188,6 +196,7 @@ void CMyApplication::ProcessPass() {
     // downloads, file downloads, folder downloads, file uploads, folder uploads, the download
     // waiting queue.
     RunTransferPasses();
+    mStats.passDurations.Add(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
 
     // Only here is no client or transfer record in use any more.
     if (mResetDue) {
@@ -241,6 +250,7 @@ void CMyApplication::WriteOptions() {
 }
 
 void CMyApplication::Error(const SError& err) {
+    ++mStats.errors;
     const std::uint32_t now = UClock::UpSeconds();
     if (mErrorCount == 0 || now - mFirstErrorTime > kErrorWindowSecs) {
         mErrorCount = 1;
@@ -258,6 +268,7 @@ void CMyApplication::Error(const SError& err) {
 }
 
 void CMyApplication::TransferError(const SError& err) {
+    ++mStats.transferErrors;
     try {
         mLogger.LogError(err);
     } catch (const SError&) {
@@ -272,6 +283,7 @@ void CMyApplication::ResetServer() {
         std::_Exit(EXIT_FAILURE);
     }
     mStats.Reset();
+    ++mStats.resets;
     mClientList.clear();
     mClientsByID.clear();
     mAddressCounts.clear();
@@ -304,7 +316,10 @@ void CMyApplication::Log(std::uint32_t ipAddress, const std::string& text) {
     mLogger.LogText(IPAddressText(ipAddress), text);
 }
 
-void CMyApplication::AddTempBan(std::uint32_t ipAddress) { mBans.AddTempBan(ToIPAddress(ipAddress)); }
+void CMyApplication::AddTempBan(std::uint32_t ipAddress) {
+    mBans.AddTempBan(ToIPAddress(ipAddress));
+    ++mStats.tempBansAdded;
+}
 
 void CMyApplication::DisconnectPermBan() {
     const std::size_t count = mBans.DisconnectPermBan(

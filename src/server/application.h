@@ -25,6 +25,7 @@
 #include "server/chat.h"
 #include "server/client.h"
 #include "server/client_info_text.h"
+#include "server/extended_options.h"
 #include "server/log.h"
 #include "server/options.h"
 #include "server/pref_file.h"
@@ -340,6 +341,18 @@ public:
     // Starts the five-minute timer, announcing at once, when registration is on; else stops it.
     void RunTrackerTimer();
 
+    // ==== Encrypted listeners (src/server/tls_setup.cpp) ====
+    // Opens the TLS client and transfer listeners when the extended options switch them on,
+    // making the self-signed certificate on the first start; a certificate that cannot be
+    // loaded or a port in use is logged and leaves them off, the plain listeners serving.
+    void OpenTlsListeners(std::uint16_t base);
+    // SIGHUP: loads the certificate and key again for new connections (connections keep theirs);
+    // opens the listeners if they are off for want of a certificate.
+    void ReloadTls();
+    // The fingerprint of the certificate in use; "" while the TLS listeners are off.
+    std::string TlsFingerprint() const;
+    std::uint16_t TlsPort() const;
+
     // ==== Operator console (src/console/*.cpp) ====
     // The operator's console reads command lines from `inFd` and answers on `outFd`, from the
     // start-up step on; -1 (the default) for no console. Set before StartUp.
@@ -368,6 +381,18 @@ public:
     void SetHeadAdminLogin(const std::string& login);
     // Transfers in progress, for the statistics.
     SMyTransferCounts ConsoleTransferCounts() const;
+    // The extended options ("kestrix.conf"), read at start-up.
+    const CMyExtendedOptions& ExtendedOptions() const { return mExtOptions; }
+    // The console's set of an extended option: checked, stored, the file rewritten; `notes` say
+    // when the change takes effect. False with `error` set (and nothing changed) on a bad value.
+    bool SetExtendedOption(const std::string& name, const std::string& value, std::vector<std::string>& notes,
+                           std::string& error);
+
+    // ==== Metrics (src/server/metrics_app.cpp) ====
+    // Start-up: the metrics listener (see metrics_app.cpp); a port it cannot have is logged.
+    void StartMetrics();
+    // The metrics page: mStats and the states of the moment.
+    std::string MetricsPage() const;
 
     std::string mServerName;        // at most 31 characters
     std::string mServerDesc;        // at most 127 characters
@@ -403,6 +428,9 @@ private:
     TTransact mListenHttpTpt;
     TTransport mTransferListenTpt;
     TTransport mTransferListenHttpTpt;
+    TTransact mListenTlsTpt;
+    TTransport mTransferListenTlsTpt;
+    std::shared_ptr<class CTlsServerContext> mTlsContext;
 
     std::vector<std::unique_ptr<SMyConnect>> mConnectList;
     std::vector<std::unique_ptr<SMyClient>> mClientList;  // newest last
@@ -468,6 +496,9 @@ private:
     // Held through shared pointers so this header need not include the console's headers.
     std::shared_ptr<class CMyConsoleInput> mConsoleInput;
     std::shared_ptr<class CMyConsoleCommands> mConsoleCommands;
+    CMyExtendedOptions mExtOptions;
+    // The metrics listener; none when off or when it could not listen.
+    std::shared_ptr<class CMetricsHttpServer> mMetrics;
 
     CTimerSlot mHousekeepingTimer;
     std::uint64_t mPassHook = 0;

@@ -89,6 +89,7 @@ void CMyApplication::ProcessTran_ChatSend(SMyClient* client, TTransactSessionObj
     const std::string line = BuildChatLine(ChatPrefix(client->userName, action), text);
     client->nofloodChatSize = static_cast<std::uint16_t>(
         client->nofloodChatSize + std::max<std::size_t>(line.size(), kMinChatCharge));
+    ++mStats.chatLines;
 
     const auto chatID = static_cast<std::uint32_t>(UFieldData::GetInteger(fields, kFieldChatID));
     if (chatID != 0) {
@@ -123,6 +124,7 @@ void CMyApplication::ProcessTran_SendInstantMsg(SMyClient* client, TTransactSess
         return;
     }
     SendNoError(session);
+    ++mStats.privateMessages;
 
     if (kind == 1 && !client->bRefusePrivateMsg && (to->bAutomaticResponse || to->bRefusePrivateMsg)) {
         if (to->bAutomaticResponse) {

@@ -37,6 +37,7 @@ void CMyApplication::ProcessTran_DisconnectUser(SMyClient* client, TTransactSess
         const std::string reason = UFieldData::GetString(fields, kFieldData).substr(0, kBanReasonMax);
         const SIPAddress address = ToIPAddress(target->ipAddress);
         try {
+            ++mStats.permBansAdded;
             mBans.AddPermBan(address, address, reason);
         } catch (const SError& err) {
             // The ban file could not be written; the user is still disconnected.

@@ -86,6 +86,7 @@ void CMyApplication::ProcessTran_Login(SMyClient* client, TTransactSessionObj* s
         // The others learn of the new user before it counts as logged in, so it is not told
         // about itself.
         SetClientUserInfo(client, name, rec);
+        if (!client->hasLoggedIn) ++mStats.loginsSucceeded;
         client->hasLoggedIn = true;
         Log(client, "Login successful");
         SendUserAccess(client);
@@ -115,6 +116,7 @@ void CMyApplication::ProcessTran_Agreed(SMyClient* client, TTransactSessionObj* 
     SendNoError(session);
 
     SetClientUserInfo(client, fields, &rec);
+    if (!client->hasLoggedIn) ++mStats.loginsSucceeded;
     client->hasLoggedIn = true;
     Log(client, "Login successful");
     SendUserAccess(client);

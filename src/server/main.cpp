@@ -1,9 +1,10 @@
 // kestrix-server: the program entry. Parses the command line, creates the application object on
 // the program folder, runs its start-up and the event loop until SIGTERM or SIGINT, which quit in
-// order (the options file is written); SIGHUP reloads the message board and the agreement. The
-// operator console reads commands from standard input; standard input is never required: the
-// server runs the same with no terminal at all, or after its input ends. "--set" and "--options"
-// change or show the options file of a stopped server and exit.
+// order (the options file is written); SIGHUP reloads the message board, the agreement and the
+// TLS certificate. The operator console reads commands from standard input; standard input is
+// never required: the server runs the same with no terminal at all, or after its input ends.
+// "--set" and "--options" change or show the options files of a stopped server and exit;
+// "--check" reads the program folder the way start-up does and reports its problems.
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -14,39 +15,22 @@
 #include <unistd.h>
 
 #include "console/options_command.h"
+#include "console/server_usage.h"
 #include "framework/event_loop.h"
 #include "net/transport.h"
 #include "server/application.h"
+#include "server/folder_check.h"
 
 namespace {
 
-void PrintUsage(std::FILE* out) {
-    std::fprintf(out,
-                 "usage: kestrix-server [--dir DIR] [--no-console]\n"
-                 "       kestrix-server [--dir DIR] --set NAME=VALUE [--set NAME=VALUE ...]\n"
-                 "       kestrix-server [--dir DIR] --options\n"
-                 "\n"
-                 "Serves the Kestrix protocol from the program folder DIR (default: the current\n"
-                 "directory), which holds \"pref\", \"Banned\", the folders \"Users\", \"Files\" and\n"
-                 "\"News\", the message board, the agreement and the log files.\n"
-                 "\n"
-                 "  --dir DIR          use DIR as the program folder\n"
-                 "  --no-console       do not read commands from standard input\n"
-                 "  --set NAME=VALUE   change an option in \"pref\" and exit (repeatable; run it\n"
-                 "                     while the server is stopped, which writes \"pref\" on quit)\n"
-                 "  --options          print the options in \"pref\" and exit\n"
-                 "  --help             show this text and exit\n"
-                 "  --version          show the version and exit\n"
-                 "\n"
-                 "While it runs, the server reads console commands from standard input, one per\n"
-                 "line (\"help\" lists them): stats, broadcast, reload, quit, cancel, options, set,\n"
-                 "bans, ban, admin. Without a terminal it simply serves.\n"
-                 "\n"
-                 "SIGTERM or SIGINT quits in order (the options file is written).\n"
-                 "SIGHUP reloads the message board and the agreement.\n"
-                 "\n"
-                 "Options for --set (as \"options\" names them):\n");
-    kx::UOptionsCommand::PrintNames(out);
+void PrintUsage(std::FILE* out) { std::fputs(kx::UUsageText::FormatHelp(kx::ServerUsageDoc()).c_str(), out); }
+
+// --check: one line per problem on standard output. Returns the exit status.
+int CheckFolder(const std::string& dir) {
+    const auto problems = kx::UFolderCheck::CheckFolder(dir);
+    for (const auto& p : problems) std::printf("%s\n", kx::UFolderCheck::ProblemLine(p).c_str());
+    if (problems.empty()) std::printf("%s: no problems found\n", dir.c_str());
+    return problems.empty() ? 0 : 1;
 }
 
 }  // namespace
@@ -55,6 +39,7 @@ int main(int argc, char** argv) {
     std::string dir = ".";
     std::vector<std::string> assignments;
     bool showOptions = false;
+    bool check = false;
     bool console = true;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc) {
@@ -63,6 +48,11 @@ int main(int argc, char** argv) {
             assignments.emplace_back(argv[++i]);
         } else if (std::strcmp(argv[i], "--options") == 0) {
             showOptions = true;
+        } else if (std::strcmp(argv[i], "--check") == 0) {
+            check = true;
+        } else if (std::strcmp(argv[i], "--manual") == 0) {
+            std::fputs(kx::UUsageText::FormatManPage(kx::ServerUsageDoc(), "Kestrix").c_str(), stdout);
+            return 0;
         } else if (std::strcmp(argv[i], "--no-console") == 0) {
             console = false;
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
@@ -77,6 +67,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if (check) return CheckFolder(dir);
     if (access(dir.c_str(), R_OK | W_OK | X_OK) != 0) {
         std::fprintf(stderr, "kestrix-server: cannot use program folder '%s': %s\n", dir.c_str(), std::strerror(errno));
         return 1;
@@ -127,6 +118,7 @@ int main(int argc, char** argv) {
                 } catch (const kx::SError& err) {
                     app.Error(err);
                 }
+                app.ReloadTls();
             }
             if (quit) app.Quit();
         });

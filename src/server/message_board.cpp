@@ -122,6 +122,7 @@ void CMyApplication::ProcessTran_PostMsg(SMyClient* client, TTransactSessionObj*
         return;
     }
     SendNoError(session);
+    ++mStats.boardPosts;
 
     // The post stays on the board even when its poster is banned for repeating it, so the
     // readers are told of it all the same.

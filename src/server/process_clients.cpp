@@ -16,11 +16,12 @@ void CMyApplication::ProcessClients() {
     const std::uint32_t now = UClock::UpSeconds();
     StFieldData fields;
 
-    // Accept from the plain listener first, then from the tunnel listener, until neither has one.
+    // Accept from the plain listener first, then from the tunnel and the TLS listeners, until none has one.
     for (;;) {
         const std::size_t before = mConnectList.size();
         if (mListenTpt) AcceptConnections(mListenTpt.get());
         if (mListenHttpTpt) AcceptConnections(mListenHttpTpt.get());
+        if (mListenTlsTpt) AcceptConnections(mListenTlsTpt.get());
         if (mConnectList.size() == before) break;
     }
 
@@ -58,6 +59,7 @@ void CMyApplication::AcceptConnections(TTransactObj* listener) {
         auto connect = std::make_unique<SMyConnect>();
         connect->ipAddress = size >= 12 ? GetBE32(addr.host) : 0;
         connect->acceptSecs = UClock::UpSeconds();
+        mStats.Accepted(listener == mListenTpt.get() ? EMyListener::kPlain : EMyListener::kTunnel);
         SMyConnect* raw = connect.get();
         tpt->SetMessageHandler([this, raw](std::uint32_t code, void* object) {
             raw->notified = true;
@@ -351,6 +353,7 @@ void CMyApplication::BroadcastTran(std::uint16_t type, TFieldDataObj fields) {
 namespace kx {
 
 void CMyApplication::MarkLoginFailed(SMyClient* client) {
+    ++mStats.loginsRefused;
     client->loginFailedSecs = UClock::UpSeconds();
     if (client->loginFailedSecs == 0) client->loginFailedSecs = 1;  // 0 means "none"
     ScheduleClient(client);

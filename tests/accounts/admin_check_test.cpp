@@ -79,6 +79,16 @@ TEST_F(AdminCheck, WithoutTerminalOrEnvironmentOneLineSaysHowAndNothingIsCreated
     ASSERT_EQ(logged.size(), 1u);
     EXPECT_EQ(logged[0], "The head administrator account \"admin\" has no password: to set one, start the server "
                          "from a terminal or set KESTRIX_ADMIN_PASSWORD.");
+
+    // Under systemd the advice names the service's environment file and the console by hand.
+    logged.clear();
+    io.underService = true;
+    EXPECT_EQ(CheckAdminAccount(*store, "admin", io), EAdminCheckResult::kNotSet);
+    ASSERT_EQ(logged.size(), 2u);
+    EXPECT_EQ(logged[0], "The head administrator account \"admin\" has no password: to set one, put "
+                         "KESTRIX_ADMIN_PASSWORD=... into /etc/default/kestrix (read by the service) and restart the service,");
+    EXPECT_EQ(logged[1], "or stop the service and type \"admin reset PASSWORD\" on the console of kestrix-server "
+                         "run by hand as the service's user.");
 }
 
 TEST_F(AdminCheck, AccountWithoutPasswordGetsOneAndKeepsItsPrivileges) {

@@ -33,6 +33,14 @@ TEST(CliArgs, HelpDocumentsTheExitCodesAndBadArgumentsGetTheirOwn) {
     EXPECT_EQ(RunClientBinary({"--password", "x", "localhost", "users"}).exitCode, 2);
     EXPECT_EQ(RunClientBinary({"--password-file", "/nonexistent/pw", "localhost", "users"}).exitCode, 2);
     EXPECT_EQ(RunClientBinary({"localhost:notaport", "users"}).exitCode, 2);
+
+    // TLS options: exit code 5 documented, nonsense refused before any connection.
+    EXPECT_NE(help.out.find("  5  the server's certificate was refused"), std::string::npos);
+    SClientResult both = RunClientBinary({"--tls", "--tunnel", "localhost", "users"});
+    EXPECT_EQ(both.exitCode, 2);
+    EXPECT_EQ(both.err, "kestrix: --tls and --tunnel cannot be combined\nTry kestrix --help\n");
+    EXPECT_EQ(RunClientBinary({"--tls", "--fingerprint", "SHA256:AB:CD", "localhost", "users"}).exitCode, 2);
+    EXPECT_EQ(RunClientBinary({"--trust-new", "localhost", "users"}).exitCode, 2);
 }
 
 TEST(CliArgs, NoServerIsAConnectionFailure) {

@@ -120,6 +120,19 @@ TEST_F(ConsoleCommandsTest, SetChangesOptionsAndThePortWaitsForTheNextStart) {
     EXPECT_EQ(ReadPrefFile().mOptions.nMaxConnectionsIP, 2);
     EXPECT_NE(Run("options").find("max-connections-ip = 2\n"), std::string::npos);
 
+    // Extended options: checked, written to "kestrix.conf", listed; a new certificate path is
+    // tried at once and, when it cannot be loaded, the one in use stays.
+    EXPECT_EQ(Run("set tls_port 70000"), "bad value for tls_port: a port number from 1 to 65535. Nothing changed.\n");
+    EXPECT_EQ(Run("set tls_port=6004"),
+              "Changes of tls_port take effect after the server is restarted.\nOptions saved.\n");
+    const std::string fingerprint = mApp->TlsFingerprint();
+    ASSERT_FALSE(fingerprint.empty());
+    EXPECT_EQ(Run("set tls_certificate missing.pem"),
+              "The certificate is loaded again for new connections (see the log).\nOptions saved.\n");
+    EXPECT_EQ(mApp->TlsFingerprint(), fingerprint);
+    EXPECT_EQ(ReadFileText(mDir / "kestrix.conf"), "tls_port = 6004\ntls_certificate = missing.pem\n");
+    EXPECT_NE(Run("options").find("tls_port = 6004\ntls_transfer_port = (default: port + 5)\n"), std::string::npos);
+
     // The next start listens on the new port.
     mApp.reset();
     mApp = std::make_unique<CMyApplication>(mDir.Path());

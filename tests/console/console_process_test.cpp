@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include "accounts/account_store.h"
+#include "admin/ban_file.h"
+#include "news/news_database.h"
 #include "protocol/transaction_types.h"
 #include "protocol/user_data.h"
 #include "server/pref_file.h"
@@ -159,6 +161,93 @@ TEST(ConsoleProcess, SetAndOptionsOnTheCommandLine) {
     EXPECT_NE(shown.find("port = 7000\n"), std::string::npos);
     EXPECT_NE(shown.find("connect-log = on\n"), std::string::npos);
     EXPECT_NE(access((dir / "Users").c_str(), F_OK), 0);  // no server was started
+
+    // The extended options go to "kestrix.conf", keeping what the operator wrote there; a bad
+    // line is named with its number and never stops anything.
+    WriteFileText(dir / "kestrix.conf", "# mine\ntls_prot = 1\n");
+    EXPECT_EQ(RunBinary("--set tls_port=7104 --set tls=off", dir), 0);
+    EXPECT_EQ(ReadFileText(dir / "cli.err"), "kestrix-server: kestrix.conf line 2: unknown option \"tls_prot\"; ignored\n");
+    EXPECT_EQ(ReadFileText(dir / "kestrix.conf"), "# mine\ntls_prot = 1\ntls_port = 7104\ntls = off\n");
+    EXPECT_EQ(RunBinary("--set tls_port=0", dir), 2);
+    EXPECT_NE(ReadFileText(dir / "cli.err").find("bad value for tls_port: a port number from 1 to 65535. Nothing changed."),
+              std::string::npos);
+    EXPECT_EQ(RunBinary("--options", dir), 0);
+    EXPECT_NE(ReadFileText(dir / "cli.out").find("tls = off\ntls_port = 7104\ntls_transfer_port = (default: port + 5)\n"),
+              std::string::npos);
+}
+
+// --check on a sound folder, then on the same folder with each kind of damage in turn: one line
+// naming the file per problem, exit status 1, and nothing changed on disk.
+TEST(ConsoleProcess, CheckNamesEveryDamagedFileAndChangesNothing) {
+    TempDir dir;
+    ASSERT_EQ(RunBinary("--check", dir), 0);
+    EXPECT_EQ(ReadFileText(dir / "cli.out"), dir.Path() + ": no problems found\n");
+    EXPECT_NE(access((dir / "Users").c_str(), F_OK), 0);  // nothing created
+
+    ASSERT_EQ(RunBinary("--set name=Checked --set local-banner=on --set banner-file=banner.gif", dir), 0);
+    WriteFileText(dir / "banner.gif", "GIF89a");
+    for (const char* folder : {"Users", "Trash", "News/Bundle"}) std::filesystem::create_directories(dir / folder);
+    CMyAccountStore store(dir / "Users", dir / "Trash");
+    SMyUserDataFile rec;
+    rec.SetLogin("alice");
+    store.NewUser(rec);
+    BanRecord ban;
+    ban.IPrangeFromString("10.0.0.0/8");
+    UBanFile::WritePermBanFile(dir / "Banned", {ban, ban});
+    const std::string category = dir / "News/Bundle/General.knz";
+    UMyNewsDatabase::CreateNewGroup(category, "General", "");
+    UMyNewsDatabase::AddArticle(category, 0, "Hello", "alice", 0);
+    ASSERT_EQ(RunBinary("--check", dir), 0) << ReadFileText(dir / "cli.out");
+
+    // Each damage: (file, bytes written to it), and the line --check prints.
+    const std::string userData = dir / "Users/alice/UserData";
+    const std::string banned = ReadFileText(dir / "Banned");
+    const std::string news = ReadFileText(category);
+    std::string badVersion = ReadFileText(userData);
+    badVersion[1] = 2;
+    std::string freeBlock = news;
+    freeBlock[512] = static_cast<char>(0xDF);  // block 3, the article's item block, marked free
+    const struct {
+        std::string file, bytes, line;
+    } cases[] = {
+        {"pref", "short", "pref: not a readable options file (too short, unknown version or damaged texts); "
+                          "the server would start with the default options and overwrite it on quit"},
+        {"Banned", banned.substr(0, banned.size() - 3), "Banned: damaged after 1 ban(s); the bans after that would not apply"},
+        {"Banned", std::string("\0\3\0\0\0\1", 6), "Banned: unknown version; no ban would apply"},
+        {"Banned", std::string("\0\2\0", 3), "Banned: too short for a ban file; no ban would apply"},
+        {"Banned", std::string("\0\2\0\0\0\0", 6), "Banned: states no bans; the server would delete it"},
+        {"Users/alice/UserData", ReadFileText(userData).substr(1), "Users/alice/UserData: not an account record (not 734 bytes long)"},
+        {"Users/alice/UserData", badVersion, "Users/alice/UserData: an account record of an unknown version"},
+        {"Users/bob/UserData", ReadFileText(userData), "Users/bob/UserData: holds the login \"alice\", not its folder's name"},
+        {"News/Bundle/General.knz", "KXNZ", "News/Bundle/General.knz: shorter than its header"},
+        {"News/Bundle/General.knz", freeBlock, "News/Bundle/General.knz: article 1 uses block 3, which the bitmap marks free"},
+        {"banner.gif", "", "banner.gif: the local banner is switched on but the file is missing"},
+        {"Files", "a file", "Files: not a folder"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const std::string path = dir / c.file;
+        const std::string before = ReadFileText(path);
+        const bool existed = std::filesystem::exists(path);
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        if (c.file == "banner.gif") std::filesystem::remove(path);
+        else WriteFileText(path, c.bytes);
+        const auto stamp = std::filesystem::last_write_time(dir.Path());
+        EXPECT_EQ(RunBinary("--check", dir), 1);
+        EXPECT_EQ(ReadFileText(dir / "cli.out"), c.line + "\n");
+        EXPECT_EQ(ReadFileText(path), c.file == "banner.gif" ? "" : c.bytes);  // not repaired, not deleted
+        EXPECT_EQ(std::filesystem::last_write_time(dir.Path()), stamp);
+        if (existed) WriteFileText(path, before);
+        else std::filesystem::remove_all(std::filesystem::path(path).parent_path() == dir.Path() ? path
+                                         : std::filesystem::path(path).parent_path().string());
+    }
+    // Several problems at once: a line for each.
+    WriteFileText(dir / "pref", "short");
+    WriteFileText(userData, "x");
+    EXPECT_EQ(RunBinary("--check", dir), 1);
+    const std::string out = ReadFileText(dir / "cli.out");
+    EXPECT_NE(out.find("pref: "), std::string::npos);
+    EXPECT_NE(out.find("Users/alice/UserData: "), std::string::npos);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "console/console_io.h"
 #include "console/option_settings.h"
+#include "server/extended_options.h"
 
 namespace kx::test {
 namespace {
@@ -110,6 +111,58 @@ TEST(OptionSettings, SplitAssignment) {
     EXPECT_EQ(v, "My Server = best");
     EXPECT_FALSE(UOptionSettings::SplitAssignment("=x", n, v));
     EXPECT_FALSE(UOptionSettings::SplitAssignment("name", n, v));
+}
+
+TEST(ExtendedOptions, BadLinesAreNamedAndKeptAndARewriteChangesOnlyItsLine) {
+    CMyExtendedOptions o;
+    const std::vector<std::string> notes = o.Parse(
+        "# TLS set-up\r\n"
+        "tls_port = 7004\n"
+        "\n"
+        "colour = blue\n"
+        "just words\n"
+        "tls = maybe\n"
+        "tls_port=7010\n"
+        "  tls_key =  keys/k.pem  \n",
+        "kestrix.conf");
+    EXPECT_EQ(notes, (std::vector<std::string>{
+                         "kestrix.conf line 4: unknown option \"colour\"; ignored",
+                         "kestrix.conf line 5: not NAME = VALUE; ignored",
+                         "kestrix.conf line 6: bad value for tls (on or off); ignored",
+                         "kestrix.conf line 7: tls_port is set again; this line counts",
+                     }));
+    EXPECT_EQ(o.Port("tls_port", 1), 7010);
+    EXPECT_TRUE(o.Switch("tls", true));
+    EXPECT_EQ(o.Path("tls_key", "TLS/key.pem", "/srv"), "/srv/keys/k.pem");
+    EXPECT_EQ(o.Path("tls_certificate", "TLS/cert.pem", "/srv"), "/srv/TLS/cert.pem");
+
+    std::string err;
+    EXPECT_FALSE(o.Set("tls_transfer_port", "70000", err));
+    EXPECT_EQ(err, "bad value for tls_transfer_port: a port number from 1 to 65535");
+    EXPECT_FALSE(o.Set("tls-port", "1", err));
+    EXPECT_EQ(err, "unknown option \"tls-port\" (\"options\" lists them)");
+    EXPECT_TRUE(o.Set("tls", "no", err));
+    EXPECT_TRUE(o.Set("tls_transfer_port", "7011", err));
+    EXPECT_TRUE(o.Set("tls_key", "default", err));
+    EXPECT_EQ(o.Text(),
+              "# TLS set-up\n"
+              "tls_port = 7004\n"
+              "\n"
+              "colour = blue\n"
+              "just words\n"
+              "tls = maybe\n"
+              "tls_port = 7010\n"
+              "tls = off\n"
+              "tls_transfer_port = 7011\n");
+    std::map<std::string, std::string> shown;
+    for (const auto& [k, v] : o.List()) shown[k] = v;
+    EXPECT_EQ(shown["tls"], "off");
+    EXPECT_EQ(shown["tls_key"], "(default: TLS/key.pem)");
+    EXPECT_EQ(shown["tls_port"], "7010");
+    // What was written reads back the same, with the same notes for the lines still ignored.
+    CMyExtendedOptions again;
+    EXPECT_EQ(again.Parse(o.Text()).size(), 4u);
+    EXPECT_EQ(again.Text(), o.Text());
 }
 
 TEST(ConsoleLineSplitter, LinesCarriageReturnsAndOverlongLines) {

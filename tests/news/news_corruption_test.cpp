@@ -212,5 +212,35 @@ TEST_F(NewsCorruption, FullBitmapCannotGrowTheFileWithoutEnd) {
     EXPECT_EQ(Bytes().size(), size);
 }
 
+// The read-only check of --check: a sound file has no problem; each kind of damage is named,
+// and the file keeps its bytes.
+TEST_F(NewsCorruption, CheckNamesEachKindOfDamageAndWritesNothing) {
+    EXPECT_EQ(DB::CheckCategory(mPath), std::vector<std::string>{});
+    const auto sound = Bytes();
+    auto expectProblems = [&](std::vector<std::string> expected) {
+        const auto damaged = Bytes();
+        EXPECT_EQ(DB::CheckCategory(mPath), expected);
+        EXPECT_EQ(Bytes(), damaged);
+        std::ofstream(mPath, std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(sound.data()), static_cast<std::streamsize>(sound.size()));
+    };
+    PutByte(0, 'X');
+    expectProblems({"not a news category (no KXNZ mark)"});
+    Put32(BlockAt(10) + kNZItemOffNext, 8);  // R2 -> R1: a loop
+    expectProblems({"the article tree: The data is damaged."});
+    PutByte(BlockAt(1), static_cast<std::uint8_t>(0xFF & ~(0x80 >> 4)));  // block 5 marked free
+    expectProblems({"article 1 uses block 5, which the bitmap marks free"});
+    Put32(kNZOffArticleCount, 5);
+    expectProblems({"the header counts 5 articles, the tree holds 4"});
+    Put32(BlockAt(7) + 4, 8);  // index: ID 2 -> R1's block
+    expectProblems({"ID index bucket 2: ID 2 points at the wrong block"});
+    Put32(BlockAt(8) + kNZItemOffParent, 6);
+    expectProblems({"article 3: its parent link disagrees with the tree"});
+    Put32(BlockAt(5) + kNZFlavOffSize, 0x10000000);  // the flavor runs past the end
+    expectProblems({"article 1: The data is damaged."});
+    Put32(BlockAt(6), 5);  // A2's flavor chain joins A1's
+    expectProblems({"block 5 is used by both article 1 and article 2"});
+}
+
 }  // namespace
 }  // namespace kx

@@ -11,8 +11,13 @@
 #include <optional>
 #include <time.h>
 
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
 #include "framework/clock.h"
 #include "server/stats.h"
+#include "wire_session.h"
 
 namespace kx {
 namespace {
@@ -247,6 +252,54 @@ TEST(Stats, DisplayShowsEightFiguresInOrder) {
               (std::vector<std::string>{"Connected: 4", "Downloading: 6", "Uploading: 7", "Waiting: 8",
                                         "Peak connections: 5", "Connection counter: 5",
                                         "Download counter: 2", "Upload counter: 1"}));
+}
+
+// Rotation as logrotate does it: the connect log is renamed while logins keep the server
+// writing. The server opens the file for every line, so the lines after the rename start a
+// fresh file with its header, and no line is lost or cut between the two files.
+TEST(LogRotation, RenamedLogIsFollowedByAFreshFileAndNoLineIsLost) {
+    test::TempDir dir;
+    const unsigned short port = test::WriteOpenPrefs(dir.Path());
+    SMyPrefs prefs;
+    UMyPrefs::ReadPrefs(UMyPrefs::GetPrefsSpec(dir.Path()), prefs);
+    prefs.mOptions.nOpts |= kMyOptConnectLog;
+    UMyPrefs::WritePrefs(UMyPrefs::GetPrefsSpec(dir.Path()), prefs);
+    test::WriteAccount(dir.Path(), "visitor", "pw", SMyUserAccess{});
+    test::ServerProcess server(dir.Path(), false, port);
+    ASSERT_TRUE(server.Start());
+
+    const std::string live = dir / kMyConnectLogFileName, rotated = live + ".1";
+    auto dataLines = [](const std::string& path) {
+        const std::string text = test::ReadFileText(path);
+        return static_cast<int>(std::count(text.begin(), text.end(), '\r')) - (text.empty() ? 0 : 1);
+    };
+    std::atomic<bool> stop{false};
+    std::atomic<int> logins{0};
+    std::thread writer([&] {
+        // Bounded: a server that stopped writing fails the waits below, not this loop.
+        for (int i = 0; i < 200 && !stop; ++i) {
+            if (!test::LogInOverWire(port, "visitor", "pw", "Visitor", test::NextLoopbackSource())) break;
+            ++logins;
+        }
+    });
+    auto waitFor = [](auto condition) {
+        for (int i = 0; i < 3000 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return condition();
+    };
+    const bool renamed = waitFor([&] { return dataLines(live) >= 3; }) && std::rename(live.c_str(), rotated.c_str()) == 0;
+    EXPECT_TRUE(renamed);
+    EXPECT_TRUE(waitFor([&] { return dataLines(live) >= 3; }));
+    stop = true;
+    writer.join();
+
+    const std::string header = "Date/time\tAddress\tAccount\tName\r";
+    for (const std::string& path : {rotated, live}) {
+        const std::string text = test::ReadFileText(path);
+        EXPECT_EQ(text.substr(0, header.size()), header) << path;
+        EXPECT_EQ(text.back(), '\r');
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\t'), 3 * (dataLines(path) + 1)) << "a line was cut: " << text;
+    }
+    EXPECT_EQ(dataLines(rotated) + dataLines(live), logins.load());
 }
 
 }  // namespace

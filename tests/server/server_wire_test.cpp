@@ -35,7 +35,7 @@ std::string RunCapture(const std::string& args) {
 }
 
 TEST(ServerBinary, HelpAndVersion) {
-    EXPECT_NE(RunCapture("--help").find("usage: kestrix-server [--dir DIR]"), std::string::npos);
+    EXPECT_NE(RunCapture("--help").find("Usage: kestrix-server [--dir DIR]"), std::string::npos);
     EXPECT_EQ(RunCapture("--version"), "kestrix-server 1.9.2\n");
     EXPECT_NE(RunCapture("--bogus").find("unknown argument '--bogus'"), std::string::npos);
 }

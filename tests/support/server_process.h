@@ -23,7 +23,8 @@ private:
     std::string mPath;
 };
 
-// Four consecutive ports that were free a moment ago (base, base + 1, base + 2, base + 3).
+// Seven consecutive ports that were free a moment ago: the plain ports base to base + 3, the
+// TLS ports base + 4 and base + 5, and the metrics port base + 6.
 unsigned short FindFreeBasePort();
 
 // True when a TCP connection to 127.0.0.1:port is accepted.

@@ -1,0 +1,64 @@
+// The rows of the extended options (extended_options.h): each known option with its default,
+// the check its values pass and its one-line description. A feature that needs an option adds
+// its row here; the reader, the rewrite, --set, --options and the console pick it up.
+#include <charconv>
+
+#include "server/extended_options.h"
+
+namespace kx {
+
+namespace {
+
+bool CheckSwitch(std::string& value, std::string& why) {
+    if (value == "on" || value == "yes" || value == "true" || value == "1") {
+        value = "on";
+        return true;
+    }
+    if (value == "off" || value == "no" || value == "false" || value == "0") {
+        value = "off";
+        return true;
+    }
+    why = "on or off";
+    return false;
+}
+
+bool CheckPort(std::string& value, std::string& why) {
+    unsigned port = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), port);
+    if (value.empty() || value.size() > 5 || ec != std::errc() || end != value.data() + value.size() || port < 1 ||
+        port > 65535) {
+        why = "a port number from 1 to 65535";
+        return false;
+    }
+    value = std::to_string(port);
+    return true;
+}
+
+bool CheckPath(std::string& value, std::string& why) {
+    for (unsigned char c : value) {
+        if (c < 0x20 || c == 0x7F) {
+            why = "a file path without control characters";
+            return false;
+        }
+    }
+    if (value.size() > 4096) {
+        why = "a file path of at most 4096 bytes";
+        return false;
+    }
+    return true;
+}
+
+constexpr SExtOptionDef kRows[] = {
+    {"tls", "on", CheckSwitch, "encrypted listeners on tls_port and tls_transfer_port (on/off; next start)"},
+    {"tls_port", "port + 4", CheckPort, "port of the encrypted client listener (next start)"},
+    {"tls_transfer_port", "port + 5", CheckPort, "port of the encrypted transfer listener (next start)"},
+    {"tls_certificate", "TLS/cert.pem", CheckPath,
+     "PEM certificate chain, server certificate first; relative to the program folder (reloaded on SIGHUP)"},
+    {"tls_key", "TLS/key.pem", CheckPath, "PEM private key of that certificate (reloaded on SIGHUP)"},
+};
+
+}  // namespace
+
+std::span<const SExtOptionDef> CMyExtendedOptions::Table() { return kRows; }
+
+}  // namespace kx
