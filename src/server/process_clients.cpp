@@ -61,7 +61,9 @@ void CMyApplication::AcceptConnections(TTransactObj* listener) {
                                               (std::uint32_t(addr.host[2]) << 8) | addr.host[3]
                                         : 0;
         connect->acceptSecs = UClock::UpSeconds();
-        mStats.Accepted(listener == mListenTpt.get() ? EMyListener::kPlain : EMyListener::kTunnel);
+        mStats.Accepted(listener == mListenTpt.get()      ? EMyListener::kPlain
+                        : listener == mListenTlsTpt.get() ? EMyListener::kTls
+                                                          : EMyListener::kTunnel);
         SMyConnect* raw = connect.get();
         tpt->SetMessageHandler([this, raw](std::uint32_t code, void* object) {
             raw->notified = true;
