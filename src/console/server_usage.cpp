@@ -31,8 +31,8 @@ SUsageDoc ServerUsageDoc() {
         {"--set NAME=VALUE", "change an option in \"pref\" or \"kestrix.conf\" and exit (repeatable; run it "
                              "while the server is stopped, which writes \"pref\" on quit)"},
         {"--options", "print the options of both files and exit"},
-        {"--check", "read every file the server reads at start-up (options, \"Banned\", the accounts, the "
-                    "news categories) without serving or changing anything; print one line per problem "
+        {"--check", "read every file the server reads at start-up (both options files, \"Banned\", the "
+                    "accounts, the news categories, the TLS certificate) without serving or changing anything; print one line per problem "
                     "and exit with 0 only when there is none"},
         {"--help", "show this text and exit"},
         {"--manual", "show this text as a manual page (troff) and exit"},

@@ -83,7 +83,9 @@ void CMyApplication::ProcessTransferEstab() {
                 continue;  // disposed here
             }
             tpt->SetMessageHandler([this](std::uint32_t code, void* object) { HandleMessage(code, object); });
-            mStats.Accepted(listener == mTransferListenTpt.get() ? EMyListener::kTransfer : EMyListener::kTunnelTransfer);
+            mStats.Accepted(listener == mTransferListenTpt.get()      ? EMyListener::kTransfer
+                            : listener == mTransferListenTlsTpt.get() ? EMyListener::kTlsTransfer
+                                                                      : EMyListener::kTunnelTransfer);
             mTransferEstabList.emplace_back(std::move(tpt));
         }
     }

@@ -19,6 +19,9 @@
 namespace kx {
 
 inline constexpr const char* kExtOptionsFileName = "kestrix.conf";
+// The certificate and key made on the first start when none is configured (program folder).
+inline constexpr const char* kTlsDefaultCertificate = "TLS/cert.pem";
+inline constexpr const char* kTlsDefaultKey = "TLS/key.pem";
 
 // One known option. `check` accepts a trimmed value, possibly rewriting it into its canonical
 // form (e.g. "yes" to "on"), or returns false with `why` saying what a value must be.

@@ -1,6 +1,7 @@
 // The rows of the extended options (extended_options.h): each known option with its default,
 // the check its values pass and its one-line description. A feature that needs an option adds
 // its row here; the reader, the rewrite, --set, --options and the console pick it up.
+#include <algorithm>
 #include <charconv>
 
 #include "server/extended_options.h"
@@ -48,6 +49,28 @@ bool CheckPath(std::string& value, std::string& why) {
     return true;
 }
 
+// "off", or an IPv4 address and a port: the metrics page has no business on a name lookup.
+bool CheckListenAddress(std::string& value, std::string& why) {
+    if (value == "off") return true;
+    why = "off, or HOST:PORT with HOST an IPv4 address (127.0.0.1, 0.0.0.0 for every interface)";
+    const std::size_t colon = value.rfind(':');
+    if (colon == std::string::npos) return false;
+    std::string port = value.substr(colon + 1), ignored;
+    if (!CheckPort(port, ignored)) return false;
+    const std::string host = value.substr(0, colon);
+    unsigned parts = 0;
+    for (std::size_t at = 0; at <= host.size(); ++parts) {
+        const std::size_t dot = std::min(host.find('.', at), host.size());
+        unsigned byte = 0;
+        const auto [end, ec] = std::from_chars(host.data() + at, host.data() + dot, byte);
+        if (dot == at || dot - at > 3 || ec != std::errc() || end != host.data() + dot || byte > 255) return false;
+        at = dot + 1;
+    }
+    if (parts != 4) return false;
+    value = host + ":" + port;
+    return true;
+}
+
 constexpr SExtOptionDef kRows[] = {
     {"tls", "on", CheckSwitch, "encrypted listeners on tls_port and tls_transfer_port (on/off; next start)"},
     {"tls_port", "port + 4", CheckPort, "port of the encrypted client listener (next start)"},
@@ -55,6 +78,8 @@ constexpr SExtOptionDef kRows[] = {
     {"tls_certificate", "TLS/cert.pem", CheckPath,
      "PEM certificate chain, server certificate first; relative to the program folder (reloaded on SIGHUP)"},
     {"tls_key", "TLS/key.pem", CheckPath, "PEM private key of that certificate (reloaded on SIGHUP)"},
+    {"metrics", "127.0.0.1:port + 6", CheckListenAddress,
+     "address of the Prometheus metrics page /metrics, HOST:PORT or off (next start)"},
 };
 
 }  // namespace

@@ -11,8 +11,10 @@
 #include "admin/ban_file.h"
 #include "framework/error.h"
 #include "framework/file_util.h"
+#include "net/tls_context.h"
 #include "news/news_database.h"
 #include "server/application.h"
+#include "server/extended_options.h"
 #include "server/pref_file.h"
 
 namespace kx::UFolderCheck {
@@ -46,7 +48,7 @@ public:
         if (access(mDir.c_str(), R_OK | W_OK | X_OK) != 0)
             Add(mDir, "the folder cannot be read and written by this user");
         SMyPrefs prefs = CheckPrefs();
-        // The extended options ("kestrix.conf") are checked here once that file exists.
+        const CMyExtendedOptions ext = CheckExtendedOptions();
         CheckBans();
         for (const char* folder : {"Users", "Files", "News", "Trash"}) {
             const fs::path p = Path(folder);
@@ -62,13 +64,39 @@ public:
             if (!UFileUtil::Exists(Path(banner))) Add(banner, "the local banner is switched on but the file is missing");
             else CheckReadable(banner);
         }
-        // The TLS certificate and key are checked here once the TLS listeners exist.
+        CheckCertificate(ext);
         return std::move(mProblems);
     }
 
 private:
     std::string Path(const std::string& name) const { return mDir + "/" + name; }
     void Add(std::string file, std::string what) { mProblems.push_back({std::move(file), std::move(what)}); }
+
+    // Every line start-up would ignore is a problem here.
+    CMyExtendedOptions CheckExtendedOptions() {
+        CMyExtendedOptions ext;
+        const std::string prefix = std::string(kExtOptionsFileName) + " ";
+        for (std::string note : ext.Read(Path(kExtOptionsFileName))) {
+            if (note.starts_with(prefix)) note.erase(0, prefix.size());
+            else if (note.starts_with(kExtOptionsFileName + std::string(": "))) note.erase(0, prefix.size() + 1);
+            Add(kExtOptionsFileName, note);
+        }
+        return ext;
+    }
+
+    // With TLS on, the certificate and key must load, unless neither is configured nor present:
+    // start-up then makes them.
+    void CheckCertificate(const CMyExtendedOptions& ext) {
+        if (!ext.Switch("tls", true)) return;
+        const std::string cert = ext.Path("tls_certificate", kTlsDefaultCertificate, mDir);
+        const std::string key = ext.Path("tls_key", kTlsDefaultKey, mDir);
+        if (!ext.Get("tls_certificate") && !ext.Get("tls_key") && !UFileUtil::Exists(cert) && !UFileUtil::Exists(key))
+            return;
+        CTlsServerContext context;
+        std::string error;
+        if (!context.Load(cert, key, error))
+            Add(ext.Get("tls_certificate").value_or(kTlsDefaultCertificate), error + "; TLS would stay off");
+    }
 
     SMyPrefs CheckPrefs() {
         SMyPrefs prefs = SMyPrefs::Defaults();

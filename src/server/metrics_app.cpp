@@ -13,8 +13,14 @@ constexpr std::uint16_t kMetricsPortOffset = 6;
 
 void CMyApplication::StartMetrics() {
     std::string host = "127.0.0.1";
-    const std::uint32_t port = std::uint32_t{mOptions.nBasePortNum} + kMetricsPortOffset;
-    // The extended option "metrics" (HOST:PORT or off) overrides this once that file exists.
+    std::uint32_t port = std::uint32_t{mOptions.nBasePortNum} + kMetricsPortOffset;
+    if (const auto set = mExtOptions.Get("metrics")) {
+        if (*set == "off") return;
+        // Checked when it was read: an IPv4 address, a colon and a port.
+        const std::size_t colon = set->rfind(':');
+        host = set->substr(0, colon);
+        port = static_cast<std::uint32_t>(std::stoul(set->substr(colon + 1)));
+    }
     if (port > 65535) {
         Log("Metrics: no port above the base port; set \"metrics\" to HOST:PORT or off");
         return;

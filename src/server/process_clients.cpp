@@ -59,7 +59,9 @@ void CMyApplication::AcceptConnections(TTransactObj* listener) {
         auto connect = std::make_unique<SMyConnect>();
         connect->ipAddress = size >= 12 ? GetBE32(addr.host) : 0;
         connect->acceptSecs = UClock::UpSeconds();
-        mStats.Accepted(listener == mListenTpt.get() ? EMyListener::kPlain : EMyListener::kTunnel);
+        mStats.Accepted(listener == mListenTpt.get()      ? EMyListener::kPlain
+                        : listener == mListenTlsTpt.get() ? EMyListener::kTls
+                                                          : EMyListener::kTunnel);
         SMyConnect* raw = connect.get();
         tpt->SetMessageHandler([this, raw](std::uint32_t code, void* object) {
             raw->notified = true;

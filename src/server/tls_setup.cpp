@@ -14,8 +14,6 @@ namespace kx {
 
 namespace {
 
-constexpr const char* kDefaultCertificate = "TLS/cert.pem";
-constexpr const char* kDefaultKey = "TLS/key.pem";
 constexpr std::uint16_t kTlsPortOffset = 4;
 constexpr std::uint16_t kTlsTransferPortOffset = 5;
 
@@ -33,15 +31,15 @@ void CMyApplication::OpenTlsListeners(std::uint16_t base) {
         mLogger.LogText("TLS", "TLS is off: " + why);
         std::fprintf(stderr, "TLS is off: %s\n", why.c_str());
     };
-    const std::string cert = mExtOptions.Path("tls_certificate", kDefaultCertificate, mProgramDir);
-    const std::string key = mExtOptions.Path("tls_key", kDefaultKey, mProgramDir);
+    const std::string cert = mExtOptions.Path("tls_certificate", kTlsDefaultCertificate, mProgramDir);
+    const std::string key = mExtOptions.Path("tls_key", kTlsDefaultKey, mProgramDir);
     // Only the default files are ever made: a configured path that is missing is the operator's
     // to fix, and is reported below.
     if (!mExtOptions.Get("tls_certificate") && !mExtOptions.Get("tls_key") && !UFileUtil::Exists(cert) &&
         !UFileUtil::Exists(key)) {
         std::string error;
         if (!UTlsCertificate::CreateSelfSigned(cert, key, mServerName, HostName(), error)) return off(error);
-        mLogger.LogText("TLS", "Created a self-signed certificate in " + std::string(kDefaultCertificate));
+        mLogger.LogText("TLS", "Created a self-signed certificate in " + std::string(kTlsDefaultCertificate));
     }
     auto context = std::make_shared<CTlsServerContext>();
     std::string error;
@@ -85,8 +83,8 @@ void CMyApplication::ReloadTls() {
         if (mOptions.nCurPortNum != 0) OpenTlsListeners(mOptions.nCurPortNum);
         return;
     }
-    const std::string cert = mExtOptions.Path("tls_certificate", kDefaultCertificate, mProgramDir);
-    const std::string key = mExtOptions.Path("tls_key", kDefaultKey, mProgramDir);
+    const std::string cert = mExtOptions.Path("tls_certificate", kTlsDefaultCertificate, mProgramDir);
+    const std::string key = mExtOptions.Path("tls_key", kTlsDefaultKey, mProgramDir);
     std::string error;
     if (!mTlsContext->Load(cert, key, error)) {
         mLogger.LogText("TLS", "Certificate not reloaded, the previous one stays in use: " + error);

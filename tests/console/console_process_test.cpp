@@ -223,6 +223,10 @@ TEST(ConsoleProcess, CheckNamesEveryDamagedFileAndChangesNothing) {
         {"News/Bundle/General.knz", freeBlock, "News/Bundle/General.knz: article 1 uses block 3, which the bitmap marks free"},
         {"banner.gif", "", "banner.gif: the local banner is switched on but the file is missing"},
         {"Files", "a file", "Files: not a folder"},
+        {"kestrix.conf", "tls = maybe\nmetrics = localhost:80\n",
+         "kestrix.conf: line 1: bad value for tls (on or off); ignored\n"
+         "kestrix.conf: line 2: bad value for metrics (off, or HOST:PORT with HOST an IPv4 address (127.0.0.1, "
+         "0.0.0.0 for every interface)); ignored"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
@@ -241,6 +245,20 @@ TEST(ConsoleProcess, CheckNamesEveryDamagedFileAndChangesNothing) {
         else std::filesystem::remove_all(std::filesystem::path(path).parent_path() == dir.Path() ? path
                                          : std::filesystem::path(path).parent_path().string());
     }
+    // A certificate that does not load, or a key that is missing: TLS would stay off.
+    std::filesystem::create_directories(dir / "TLS");
+    WriteFileText(dir / "TLS/cert.pem", "not a certificate");
+    EXPECT_EQ(RunBinary("--check", dir), 1);
+    EXPECT_EQ(ReadFileText(dir / "cli.out"), "TLS/cert.pem: cannot read \"" + dir.Path() +
+                                                 "/TLS/key.pem\": No such file or directory; TLS would stay off\n");
+    WriteFileText(dir / "TLS/key.pem", "not a key");
+    EXPECT_EQ(RunBinary("--check", dir), 1);
+    const std::string certLine = ReadFileText(dir / "cli.out");
+    EXPECT_EQ(certLine.rfind("TLS/cert.pem: cannot load the certificate \"" + dir.Path() + "/TLS/cert.pem\": ", 0), 0u)
+        << certLine;
+    EXPECT_TRUE(certLine.ends_with("; TLS would stay off\n")) << certLine;
+    std::filesystem::remove_all(dir / "TLS");
+
     // Several problems at once: a line for each.
     WriteFileText(dir / "pref", "short");
     WriteFileText(userData, "x");

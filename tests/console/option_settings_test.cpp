@@ -141,6 +141,15 @@ TEST(ExtendedOptions, BadLinesAreNamedAndKeptAndARewriteChangesOnlyItsLine) {
     EXPECT_EQ(err, "bad value for tls_transfer_port: a port number from 1 to 65535");
     EXPECT_FALSE(o.Set("tls-port", "1", err));
     EXPECT_EQ(err, "unknown option \"tls-port\" (\"options\" lists them)");
+    for (const char* bad : {"localhost:9100", "10.0.0:9100", "10.0.0.256:9100", "10.0.0.1", "10.0.0.1:0", "10.0.0.1:x"}) {
+        EXPECT_FALSE(o.Set("metrics", bad, err)) << bad;
+        EXPECT_EQ(err.rfind("bad value for metrics: off, or HOST:PORT", 0), 0u) << err;
+    }
+    EXPECT_TRUE(o.Set("metrics", "0.0.0.0:09100", err));
+    EXPECT_EQ(o.Get("metrics"), "0.0.0.0:9100");
+    EXPECT_TRUE(o.Set("metrics", "off", err));
+    EXPECT_EQ(o.Get("metrics"), "off");
+    EXPECT_TRUE(o.Set("metrics", "default", err));
     EXPECT_TRUE(o.Set("tls", "no", err));
     EXPECT_TRUE(o.Set("tls_transfer_port", "7011", err));
     EXPECT_TRUE(o.Set("tls_key", "default", err));
