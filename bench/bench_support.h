@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "framework/byte_codec.h"
 #include "framework/event_loop.h"
 #include "net/transport.h"
 #include "server/application.h"
@@ -97,15 +98,6 @@ inline void WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
     if (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) Die("send");
 }
 
-inline void Put16(std::vector<std::uint8_t>& v, std::uint16_t x) {
-    v.push_back(static_cast<std::uint8_t>(x >> 8));
-    v.push_back(static_cast<std::uint8_t>(x));
-}
-inline void Put32(std::vector<std::uint8_t>& v, std::uint32_t x) {
-    Put16(v, static_cast<std::uint16_t>(x >> 16));
-    Put16(v, static_cast<std::uint16_t>(x));
-}
-
 // Peak resident memory of a process in KiB (VmHWM), 0 when it cannot be read.
 inline std::uint64_t PeakRssKiB(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -163,22 +155,22 @@ inline int ConnectClient(std::uint16_t port) {
 // Sends a request of one text field and returns the reply's field list (count first).
 inline std::vector<std::uint8_t> RequestWithName(int c, std::uint16_t type, std::uint16_t field, const std::string& text) {
     std::vector<std::uint8_t> fields;
-    Put16(fields, 1);
-    Put16(fields, field);
-    Put16(fields, static_cast<std::uint16_t>(text.size()));
+    AppendBE16(fields, 1);
+    AppendBE16(fields, field);
+    AppendBE16(fields, static_cast<std::uint16_t>(text.size()));
     fields.insert(fields.end(), text.begin(), text.end());
     std::vector<std::uint8_t> req = {0, 0};  // flags, is-reply
-    Put16(req, type);
-    Put32(req, 1);                                          // id
-    Put32(req, 0);                                          // error
-    Put32(req, static_cast<std::uint32_t>(fields.size()));  // total size
-    Put32(req, static_cast<std::uint32_t>(fields.size()));  // this chunk's size
+    AppendBE16(req, type);
+    AppendBE32(req, 1);                                          // id
+    AppendBE32(req, 0);                                          // error
+    AppendBE32(req, static_cast<std::uint32_t>(fields.size()));  // total size
+    AppendBE32(req, static_cast<std::uint32_t>(fields.size()));  // this chunk's size
     req.insert(req.end(), fields.begin(), fields.end());
     WriteAll(c, req);
 
     std::uint8_t hdr[20];
     if (!ReadExact(c, hdr, 20)) Die("reply header");
-    const std::uint32_t size = (std::uint32_t(hdr[16]) << 24) | (hdr[17] << 16) | (hdr[18] << 8) | hdr[19];
+    const std::uint32_t size = GetBE32(hdr + 16);
     std::vector<std::uint8_t> body(size);
     if (!ReadExact(c, body.data(), size)) Die("reply");
     return body;
@@ -188,21 +180,20 @@ inline std::vector<std::uint8_t> RequestWithName(int c, std::uint16_t type, std:
 template <typename Fn>
 void ForEachField(const std::vector<std::uint8_t>& body, Fn fn) {
     if (body.size() < 2) return;
-    const std::uint16_t count = static_cast<std::uint16_t>((body[0] << 8) | body[1]);
+    const std::uint16_t count = GetBE16(body.data());
     std::size_t at = 2;
     for (std::uint16_t i = 0; i < count && at + 4 <= body.size(); ++i) {
-        const std::uint16_t id = static_cast<std::uint16_t>((body[at] << 8) | body[at + 1]);
-        const std::uint16_t len = static_cast<std::uint16_t>((body[at + 2] << 8) | body[at + 3]);
+        const std::uint16_t id = GetBE16(body.data() + at);
+        const std::uint16_t len = GetBE16(body.data() + at + 2);
         if (at + 4 + len > body.size()) return;
         fn(id, body.data() + at + 4, len);
         at += 4 + len;
     }
 }
 
+// A field's integer: 1, 2 or 4 bytes.
 inline std::uint32_t IntegerOf(const std::uint8_t* d, std::uint16_t len) {
-    std::uint32_t v = 0;
-    for (std::uint16_t k = 0; k < len; ++k) v = (v << 8) | d[k];
-    return v;
+    return len >= 4 ? GetBE32(d) : len >= 2 ? GetBE16(d) : len == 1 ? d[0] : 0;
 }
 
 // Runs n transfers at once, `one(i)` returning the bytes moved (0 when it failed); returns MB/s

@@ -31,10 +31,10 @@
 #include <vector>
 
 #include "accounts/account_store.h"
-#include "accounts/user_data.h"
-#include "protocol/transaction_types.h"
-#include "server/pref_file.h"
 #include "load_wire.h"
+#include "protocol/transaction_types.h"
+#include "protocol/user_data.h"
+#include "server/pref_file.h"
 #include "server_binary.h"
 
 namespace {
@@ -195,8 +195,8 @@ private:
         epoll_ctl(mEpoll, EPOLL_CTL_ADD, c.fd, &ev);
         c.wantWrite = true;
         std::string est = "TRTPKSTX";
-        PutU16(est, 1);
-        PutU16(est, 2);
+        AppendBE16(est, 1);
+        AppendBE16(est, 2);
         c.out = est;
         c.state = EState::kEstablishing;
     }
@@ -267,7 +267,7 @@ private:
             const std::uint8_t* p = c.in.data() + c.inStart;
             if (c.state == EState::kEstablishing) {
                 if (avail < 8) break;
-                if (std::memcmp(p, "TRTP", 4) != 0 || GetU32(p + 4) != 0) {
+                if (std::memcmp(p, "TRTP", 4) != 0 || GetBE32(p + 4) != 0) {
                     Kill(c);
                     return;
                 }
@@ -282,7 +282,7 @@ private:
                 continue;
             }
             if (avail < kHeaderSize) break;
-            const std::uint32_t dataSize = GetU32(p + 16);
+            const std::uint32_t dataSize = GetBE32(p + 16);
             if (avail < kHeaderSize + dataSize) break;
             OnTransaction(c, p, p + kHeaderSize, dataSize);
             if (c.state == EState::kDead) return;
@@ -299,9 +299,9 @@ private:
 
     void OnTransaction(Conn& c, const std::uint8_t* hdr, const std::uint8_t* data, std::uint32_t size) {
         const bool isReply = hdr[1] != 0;
-        const std::uint16_t type = GetU16(hdr + 2);
+        const std::uint16_t type = GetBE16(hdr + 2);
         if (isReply && c.state == EState::kLoggingIn) {
-            if (GetU32(hdr + 8) != 0) {
+            if (GetBE32(hdr + 8) != 0) {
                 std::fprintf(stderr, "login refused\n");
                 Kill(c);
                 return;
@@ -312,11 +312,11 @@ private:
         }
         if (isReply || type != kTranChatText || size < 2) return;
         // The field list: find kFieldData and the sequence number after its last '#'.
-        const std::uint16_t count = GetU16(data);
+        const std::uint16_t count = GetBE16(data);
         std::uint32_t off = 2;
         for (std::uint16_t f = 0; f < count && off + 4 <= size; ++f) {
-            const std::uint16_t id = GetU16(data + off);
-            const std::uint16_t len = GetU16(data + off + 2);
+            const std::uint16_t id = GetBE16(data + off);
+            const std::uint16_t len = GetBE16(data + off + 2);
             off += 4;
             if (off + len > size) return;
             if (id == kFieldData) {

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "bench_support.h"
+#include "framework/byte_codec.h"
 #include "protocol/transaction_types.h"
 
 using namespace kx;
@@ -61,12 +62,10 @@ private:
     std::size_t mAt = 0, mEnd = 0;
 };
 
-std::uint32_t Be32(const std::uint8_t* p) {
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
-}
-
 void SendAction(int fd, std::uint16_t action) {
-    WriteAll(fd, {static_cast<std::uint8_t>(action >> 8), static_cast<std::uint8_t>(action)});
+    std::vector<std::uint8_t> b;
+    AppendBE16(b, action);
+    WriteAll(fd, b);
 }
 
 struct SRun {
@@ -103,7 +102,7 @@ SRun DownloadFolder(std::uint16_t port, const std::string& name) {
     for (;;) {
         std::uint8_t head[4];
         if (!in.Read(head, 2)) break;  // the walk is over: the server closed
-        const std::size_t size = static_cast<std::size_t>((head[0] << 8) | head[1]);
+        const std::size_t size = GetBE16(head);
         if (size < 2 || !in.Read(head + 2, 2) || !in.Skip(size - 2)) Die("item header");
         run.wireBytes += 2 + size;
         ++run.items;
@@ -115,14 +114,14 @@ SRun DownloadFolder(std::uint16_t port, const std::string& name) {
         SendAction(t, kSendFile);
         std::uint8_t len[4];
         if (!in.Read(len, 4)) Die("file length");
-        const std::uint32_t flatSize = Be32(len);
+        const std::uint32_t flatSize = GetBE32(len);
         // Header (24), INFO fork header (16) and fork, DATA fork header (16) and the data.
         std::uint8_t flat[40];
         if (flatSize < 56 || !in.Read(flat, 40) || std::memcmp(flat, "FILP", 4) != 0) Die("flattened file");
-        const std::uint32_t infoSize = Be32(flat + 36);
+        const std::uint32_t infoSize = GetBE32(flat + 36);
         std::uint8_t data[16];
         if (!in.Skip(infoSize) || !in.Read(data, 16) || std::memcmp(data, "DATA", 4) != 0) Die("DATA fork");
-        const std::uint32_t dataSize = Be32(data + 12);
+        const std::uint32_t dataSize = GetBE32(data + 12);
         if (56u + infoSize + dataSize != flatSize || !in.Skip(dataSize)) Die("file data");
         if (dataSize >= (1u << 20)) run.largeSecs += std::chrono::duration<double>(Clock::now() - fileStart).count();
         run.wireBytes += 4 + flatSize;

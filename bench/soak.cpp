@@ -38,14 +38,14 @@
 #include <vector>
 
 #include "accounts/account_store.h"
-#include "accounts/user_data.h"
-#include "files/file_path.h"
-#include "files/flat_file.h"
-#include "files/fs_ref.h"
+#include "fs/file_path.h"
+#include "fs/flat_file.h"
+#include "fs/fs_ref.h"
+#include "load_wire.h"
 #include "news/news_database.h"
 #include "protocol/transaction_types.h"
+#include "protocol/user_data.h"
 #include "server/pref_file.h"
-#include "load_wire.h"
 #include "server_binary.h"
 
 namespace {
@@ -510,11 +510,11 @@ private:
                 std::string bad;
                 bad += char(0);
                 bad += char(0);
-                PutU16(bad, kTranChatSend);
-                PutU32(bad, c.nextID);
-                PutU32(bad, 0);
-                PutU32(bad, 0x7FFFFFFF);
-                PutU32(bad, 4);
+                AppendBE16(bad, kTranChatSend);
+                AppendBE32(bad, c.nextID);
+                AppendBE32(bad, 0);
+                AppendBE32(bad, 0x7FFFFFFF);
+                AppendBE32(bad, 4);
                 bad += "junk";
                 Send(c, c.main, bad);
                 ++mTotals.kinds[kBadFrame].sent;
@@ -581,8 +581,8 @@ private:
         }
         c.main.wantWrite = true;
         std::string est = "TRTPKSTX";
-        PutU16(est, 1);
-        PutU16(est, 2);
+        AppendBE16(est, 1);
+        AppendBE16(est, 2);
         c.main.out = est;
         c.state = EState::kEstablishing;
         c.sentMs = now;
@@ -710,7 +710,7 @@ private:
             const std::uint8_t* p = s.in.data() + s.inStart;
             if (c.state == EState::kEstablishing) {
                 if (avail < 8) break;
-                if (std::memcmp(p, "TRTP", 4) != 0 || GetU32(p + 4) != 0) {
+                if (std::memcmp(p, "TRTP", 4) != 0 || GetBE32(p + 4) != 0) {
                     ++mTotals.handshakeFailures;
                     Drop(c, now, false);
                     return;
@@ -725,7 +725,7 @@ private:
                 continue;
             }
             if (avail < kHeaderSize) break;
-            const std::uint32_t dataSize = GetU32(p + 16);
+            const std::uint32_t dataSize = GetBE32(p + 16);
             if (dataSize > (1u << 24)) {  // not a stream this server sends
                 Drop(c, now, true);
                 return;
@@ -748,11 +748,11 @@ private:
     static bool FindField(const std::uint8_t* data, std::uint32_t size, std::uint16_t want, const std::uint8_t** out,
                           std::uint16_t* outLen) {
         if (size < 2) return false;
-        const std::uint16_t count = GetU16(data);
+        const std::uint16_t count = GetBE16(data);
         std::uint32_t off = 2;
         for (std::uint16_t f = 0; f < count && off + 4 <= size; ++f) {
-            const std::uint16_t id = GetU16(data + off);
-            const std::uint16_t len = GetU16(data + off + 2);
+            const std::uint16_t id = GetBE16(data + off);
+            const std::uint16_t len = GetBE16(data + off + 2);
             off += 4;
             if (off + len > size) return false;
             if (id == want) {
@@ -764,15 +764,14 @@ private:
         }
         return false;
     }
+    // A field's integer: 1, 2 or 4 bytes.
     static std::uint32_t Integer(const std::uint8_t* p, std::uint16_t len) {
-        std::uint32_t v = 0;
-        for (std::uint16_t i = 0; i < len && i < 4; ++i) v = (v << 8) | p[i];
-        return v;
+        return len >= 4 ? GetBE32(p) : len >= 2 ? GetBE16(p) : len == 1 ? p[0] : 0;
     }
 
     void OnTransaction(Client& c, const std::uint8_t* hdr, const std::uint8_t* data, std::uint32_t size, double now) {
         const bool isReply = hdr[1] != 0;
-        const std::uint16_t type = GetU16(hdr + 2);
+        const std::uint16_t type = GetBE16(hdr + 2);
         if (!isReply) {
             if (type == kTranChatText) {
                 ++mTotals.chatReceived;
@@ -788,12 +787,12 @@ private:
             if (type == kTranClientUserInfo) {
                 const std::uint8_t* v = nullptr;
                 std::uint16_t len = 0;
-                if (FindField(data, size, kFieldUserID, &v, &len) && len == 2) NoteUserID(GetU16(v));
+                if (FindField(data, size, kFieldUserID, &v, &len) && len == 2) NoteUserID(GetBE16(v));
             }
             return;
         }
-        if (GetU32(hdr + 4) != c.pendingID) return;
-        const bool error = GetU32(hdr + 8) != 0;
+        if (GetBE32(hdr + 4) != c.pendingID) return;
+        const bool error = GetBE32(hdr + 8) != 0;
         if (c.state == EState::kLoggingIn) {
             if (error) {
                 ++mTotals.loginRefused;
@@ -834,12 +833,12 @@ private:
             const std::uint8_t* sz = nullptr;
             std::uint16_t szLen = 0;
             c.xferExpected = FindField(data, size, kFieldTransferSize, &sz, &szLen) ? Integer(sz, szLen) : 0;
-            PutU32(header, 0);
-            PutU32(header, 0);
+            AppendBE32(header, 0);
+            AppendBE32(header, 0);
         } else {
             c.xferExpected = 0;
-            PutU32(header, std::uint32_t(mServer.uploadStream.size()));
-            PutU32(header, 0);
+            AppendBE32(header, std::uint32_t(mServer.uploadStream.size()));
+            AppendBE32(header, 0);
         }
         c.xferGot = 0;
         c.xfer = Socket{};

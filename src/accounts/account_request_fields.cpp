@@ -4,21 +4,14 @@
 #include <algorithm>
 #include <array>
 
+#include "fs/mac_roman.h"
 #include "protocol/transaction_types.h"
 
 namespace kx::UAccountRequest {
 
+using UMacRoman::Quoted;
+
 namespace {
-
-constexpr char kOpenQuote[] = "\xD2";
-constexpr char kCloseQuote[] = "\xD3";
-
-std::string Quoted(std::string_view text) {
-    std::string out = kOpenQuote;
-    out.append(text);
-    out += kCloseQuote;
-    return out;
-}
 
 // At most `max` bytes of the field.
 std::string FieldBytes(TFieldDataObj fields, std::uint16_t id, std::uint32_t max) {

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "accounts/user_data.h"
 #include "protocol/field_data.h"
+#include "protocol/user_data.h"
 
 namespace kx {
 

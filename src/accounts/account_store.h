@@ -25,7 +25,7 @@
 #include <string_view>
 #include <vector>
 
-#include "accounts/user_data.h"
+#include "protocol/user_data.h"
 
 namespace kx {
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "accounts/user_data.h"
+#include "protocol/user_data.h"
 
 namespace kx {
 

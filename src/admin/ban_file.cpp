@@ -1,12 +1,14 @@
 // Reading and writing of the permanent ban file "Banned" and its backup "Banned.bak".
 #include "admin/ban_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "framework/byte_codec.h"
 #include "framework/error.h"
 #include "framework/file_util.h"
 
@@ -19,61 +21,27 @@ constexpr std::size_t kDateFieldSize = 33;
 // Nothing past the largest file of kMaxPermBans records is ever looked at.
 constexpr std::size_t kMaxFileRead = kHeaderSize + kMaxPermBans * kBanRecordMaxSize;
 
-class Reader {
-public:
-    explicit Reader(std::span<const std::uint8_t> d) : mData(d) {}
-    std::size_t Left() const { return mData.size() - mPos; }
-    bool Bytes(std::size_t n, std::span<const std::uint8_t>& out) {
-        if (n > Left()) return false;
-        out = mData.subspan(mPos, n);
-        mPos += n;
-        return true;
-    }
-    bool U8(std::uint8_t& v) {
-        std::span<const std::uint8_t> s;
-        if (!Bytes(1, s)) return false;
-        v = s[0];
-        return true;
-    }
-    bool U16(std::uint16_t& v) {
-        std::span<const std::uint8_t> s;
-        if (!Bytes(2, s)) return false;
-        v = static_cast<std::uint16_t>((s[0] << 8) | s[1]);
-        return true;
-    }
-    bool U32(std::uint32_t& v) {
-        std::span<const std::uint8_t> s;
-        if (!Bytes(4, s)) return false;
-        v = (std::uint32_t(s[0]) << 24) | (std::uint32_t(s[1]) << 16) | (std::uint32_t(s[2]) << 8) | s[3];
-        return true;
-    }
-    bool Address(SIPAddress& a) {
-        std::span<const std::uint8_t> s;
-        if (!Bytes(4, s)) return false;
-        for (int i = 0; i < 4; ++i) a.b[i] = s[i];
-        return true;
-    }
-
-private:
-    std::span<const std::uint8_t> mData;
-    std::size_t mPos = 0;
-};
+bool ReadAddress(CByteReader& r, SIPAddress& a) {
+    std::span<const std::uint8_t> s;
+    if (!r.Bytes(4, s)) return false;
+    std::copy(s.begin(), s.end(), a.b);
+    return true;
+}
 
 // One record in the given layout; false at the end of the data or at a reason longer than 63.
-bool ReadRecord(Reader& r, std::uint16_t version, BanRecord& rec) {
+bool ReadRecord(CByteReader& r, std::uint16_t version, BanRecord& rec) {
     if (!r.U8(rec.nActive)) return false;
     if (version == 1) {
-        if (!r.Address(rec.nAddrFirst)) return false;
+        if (!ReadAddress(r, rec.nAddrFirst)) return false;
         rec.nAddrLast = rec.nAddrFirst;
-    } else if (!r.Address(rec.nAddrFirst) || !r.Address(rec.nAddrLast)) {
+    } else if (!ReadAddress(r, rec.nAddrFirst) || !ReadAddress(r, rec.nAddrLast)) {
         return false;
     }
     std::span<const std::uint8_t> date;
     if (!r.Bytes(kDateFieldSize, date)) return false;
     rec.psDateTime.Set(date.data() + 1, date[0]);  // a length above 32 is cut to the field
     if (version == 1) {
-        std::span<const std::uint8_t> unused;
-        if (!r.Bytes(2, unused)) return false;
+        if (!r.Skip(2)) return false;
     }
     std::uint8_t len = 0;
     std::span<const std::uint8_t> reason;
@@ -109,21 +77,12 @@ void RemoveIfPresent(const std::string& path) {
     if (unlink(path.c_str()) != 0 && errno != ENOENT) KX_FAIL_ERRNO(errno);
 }
 
-void Put16(std::vector<std::uint8_t>& out, std::uint16_t v) {
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-    out.push_back(static_cast<std::uint8_t>(v));
-}
-void Put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    Put16(out, static_cast<std::uint16_t>(v >> 16));
-    Put16(out, static_cast<std::uint16_t>(v));
-}
-
 }  // namespace
 
 namespace UBanFile {
 
 EBanFileRead Parse(std::span<const std::uint8_t> data, BanList& list) {
-    Reader r(data);
+    CByteReader r(data);
     std::uint16_t version = 0;
     std::uint32_t count = 0;
     if (!r.U16(version)) return EBanFileRead::kTooShort;
@@ -143,8 +102,8 @@ std::vector<std::uint8_t> Build(const BanList& list) {
     const std::size_t skip = list.size() > kMaxPermBans ? list.size() - kMaxPermBans : 0;
     std::vector<std::uint8_t> out;
     out.reserve(kHeaderSize + (list.size() - skip) * kBanRecordMaxSize);
-    Put16(out, kBanFileVersion);
-    Put32(out, static_cast<std::uint32_t>(list.size() - skip));
+    AppendBE16(out, kBanFileVersion);
+    AppendBE32(out, static_cast<std::uint32_t>(list.size() - skip));
     for (std::size_t i = skip; i < list.size(); ++i) {
         const BanRecord& rec = list[i];
         out.push_back(rec.nActive);

@@ -4,14 +4,12 @@
 #include <algorithm>
 
 #include "framework/clock.h"
+#include "fs/mac_roman.h"
 
 namespace kx {
 
 std::string PermBanDisconnectLogText(std::string_view nameOrAddress) {
-    std::string text = "Disconnect & permanent ban \xD2";
-    text.append(nameOrAddress);
-    text.push_back('\xD3');
-    return text;
+    return "Disconnect & permanent ban " + UMacRoman::Quoted(nameOrAddress);
 }
 
 CMyBanLists::CMyBanLists(std::string programFolder) : mFolder(std::move(programFolder)) {}

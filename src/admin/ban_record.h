@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "admin/ip_range.h"
+#include "framework/len_text.h"
 #include "net/transport.h"
-#include "server/len_text.h"
 
 namespace kx {
 

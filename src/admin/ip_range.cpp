@@ -89,15 +89,15 @@ void IPrangeFromString(std::string_view text, SIPAddress& first, SIPAddress& las
             std::uint32_t n = 0;
             if (!ParseCount(rest, n) || n > 0xFFFFFFFFu - start.AsHostOrder()) return;
             first = start;
-            last = IPFromHostOrder(start.AsHostOrder() + n);
+            last = ToIPAddress(start.AsHostOrder() + n);
             return;
         }
         default: {  // '/'
             std::uint32_t n = 0;
             if (!ParseCount(rest, n) || n >= 32) return;
             const std::uint32_t mask = LowMask(n);
-            first = IPFromHostOrder(start.AsHostOrder() & ~mask);
-            last = IPFromHostOrder(start.AsHostOrder() | mask);
+            first = ToIPAddress(start.AsHostOrder() & ~mask);
+            last = ToIPAddress(start.AsHostOrder() | mask);
             return;
         }
     }

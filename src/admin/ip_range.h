@@ -14,15 +14,6 @@ namespace kx {
 
 inline constexpr std::size_t kMaxIPRangeText = 63;
 
-inline SIPAddress IPFromHostOrder(std::uint32_t v) {
-    SIPAddress a;
-    a.b[0] = static_cast<std::uint8_t>(v >> 24);
-    a.b[1] = static_cast<std::uint8_t>(v >> 16);
-    a.b[2] = static_cast<std::uint8_t>(v >> 8);
-    a.b[3] = static_cast<std::uint8_t>(v);
-    return a;
-}
-
 // Parses a dotted IPv4 address by the server's address-text rules: at least 7 characters;
 // the first three numbers 1 to 3 characters each, each followed by "."; the fourth is what
 // follows, cut to 3 characters; leading zeros allowed; every value at most 255. False (and

@@ -1,16 +1,30 @@
-// The tracker announcement datagram and the tracker row rules.
+// The tracker rows, the announcement datagram and the rules that fill a row.
 #include "admin/tracker.h"
 
 #include <algorithm>
+#include <cstring>
 
-namespace kx::UTracker {
+#include "framework/byte_codec.h"
 
-namespace {
-void PutU16(std::vector<std::uint8_t>& out, std::uint16_t v) {
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-    out.push_back(static_cast<std::uint8_t>(v));
+namespace kx {
+
+void SMyTrackInfo::SetName(std::string_view name) {
+    const std::size_t n = std::min<std::size_t>(name.size(), 255);
+    std::memset(addr.name, 0, sizeof addr.name);
+    if (n) std::memcpy(addr.name + 1, name.data(), n);
+    addr.name[0] = static_cast<std::uint8_t>(n);
+    addr.type = kInternetNameAddressType;
+    ApplyPortRule();
 }
 
+void SMyTrackInfo::ApplyPortRule() {
+    addr.type = kInternetNameAddressType;
+    addr.port = Name().find(':') == std::string_view::npos ? kDefaultTrackerPort : 0;
+}
+
+namespace UTracker {
+
+namespace {
 void PutLenText(std::vector<std::uint8_t>& out, std::string_view text, std::size_t max) {
     const std::size_t n = std::min(text.size(), max);
     out.push_back(static_cast<std::uint8_t>(n));
@@ -22,12 +36,14 @@ std::vector<std::uint8_t> BuildCommon(std::uint16_t port, std::uint32_t users, s
                                       std::string_view serverName, std::string_view serverDesc) {
     std::vector<std::uint8_t> out;
     out.reserve(12 + 1 + 31 + 1 + 127 + 1 + 31);
-    PutU16(out, kTrackerDatagramVersion);
-    PutU16(out, port);
-    PutU16(out, static_cast<std::uint16_t>(users));
-    PutU16(out, 0);
+    AppendBE16(out, kTrackerDatagramVersion);
+    AppendBE16(out, port);
+    AppendBE16(out, static_cast<std::uint16_t>(users));
+    AppendBE16(out, 0);
     // Trackers read the pass ID in the byte order of the machines the protocol began on.
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(passID >> shift));
+    std::uint8_t id[4];
+    PutLE32(id, passID);
+    out.insert(out.end(), id, id + 4);
     PutLenText(out, serverName, 31);
     PutLenText(out, serverDesc, 127);
     return out;
@@ -52,4 +68,6 @@ void ApplyRow(SMyTrackInfo& entry, std::string_view addressText, std::string_vie
     entry.passwd.Set(password);
 }
 
-}  // namespace kx::UTracker
+}  // namespace UTracker
+
+}  // namespace kx

@@ -1,20 +1,45 @@
-// Tracker registration: the announcement datagram this server sends to each of its trackers
-// every five minutes, the rules that fill a tracker row from what the operator typed, and a
-// timer handle that cancels itself. The application's part (endpoint, timer, the sending
-// cycle) is in tracker_app.cpp.
+// Tracker registration: the tracker rows kept with the options, the announcement datagram this
+// server sends to each of its trackers every five minutes, and the rules that fill a tracker row
+// from what the operator typed. The application's part (endpoint, timer, the sending cycle) is
+// in tracker_app.cpp.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string_view>
 #include <vector>
 
-#include "framework/event_loop.h"
-#include "server/options.h"
+#include "framework/len_text.h"
+#include "net/transport.h"
 
 namespace kx {
 
 inline constexpr std::uint32_t kTrackerPeriodMs = 300000;
 inline constexpr std::uint16_t kTrackerDatagramVersion = 1;
+inline constexpr std::uint16_t kDefaultTrackerPort = 5499;
+
+// The host written into an empty first tracker entry after the options are read. This server
+// ships without a public tracker: the entry stays empty until the operator names one, so no
+// installation announces itself anywhere it was not told to.
+inline constexpr std::string_view kDefaultTrackerAddr = "";
+
+// One tracker the server announces itself to. An entry with an empty address name is unused.
+struct SMyTrackInfo {
+    SInternetNameAddress addr{kInternetNameAddressType, kDefaultTrackerPort, {}};
+    SLenText<31> login;   // kept with the options, never sent
+    SLenText<31> passwd;  // sent with every announcement to this tracker
+
+    std::string_view Name() const {
+        return {reinterpret_cast<const char*>(addr.name + 1), addr.name[0]};
+    }
+    // Stores the address text (cut to 255 bytes) and applies the port rule below.
+    void SetName(std::string_view name);
+    // Port 5499 when the name holds no ":", else 0 (the port is then part of the name).
+    void ApplyPortRule();
+};
+
+inline constexpr std::size_t kMyTrackerCount = 5;
+using SMyTrackList = std::array<SMyTrackInfo, kMyTrackerCount>;
 
 namespace UTracker {
 
@@ -37,28 +62,5 @@ bool HasAnyTracker(const SMyTrackList& list);
 void ApplyRow(SMyTrackInfo& entry, std::string_view addressText, std::string_view password);
 
 }  // namespace UTracker
-
-// A timer of CEventLoop::Get() held by its owner: replacing or destroying it cancels the timer,
-// so a destroyed owner is never called back.
-class CMyTimerSlot {
-public:
-    CMyTimerSlot() = default;
-    ~CMyTimerSlot() { Stop(); }
-    CMyTimerSlot(const CMyTimerSlot&) = delete;
-    CMyTimerSlot& operator=(const CMyTimerSlot&) = delete;
-
-    void Start(std::uint64_t delayMs, std::function<void()> fn, std::uint64_t periodMs) {
-        Stop();
-        mID = CEventLoop::Get().AddTimer(delayMs, std::move(fn), periodMs);
-    }
-    void Stop() {
-        if (mID != 0) CEventLoop::Get().CancelTimer(mID);
-        mID = 0;
-    }
-    bool IsRunning() const { return mID != 0 && CEventLoop::Get().HasTimer(mID); }
-
-private:
-    CEventLoop::TimerID mID = 0;
-};
 
 }  // namespace kx

@@ -12,7 +12,6 @@ void CMyApplication::StartTrackerRegistration() {
     // Announce from the address the listeners use, so a multi-homed host is listed as the
     // address clients can reach.
     mTrackerTpt->SetIPAddress(mOptions.stIPAddress);
-    mTrackerTimer = std::make_shared<CMyTimerSlot>();
     // The saved switch stands as it is: without a name or a tracker nothing is announced, and
     // only the operator's options turn registration off.
     RunTrackerTimer();
@@ -24,12 +23,12 @@ void CMyApplication::RestartTracker() {
 }
 
 void CMyApplication::RunTrackerTimer() {
-    if (!mTrackerTimer) return;
+    if (!mTrackerTpt) return;  // before start-up, or without listeners
     if (!(mOptions.nOpts & kMyOptTracker)) {
-        mTrackerTimer->Stop();
+        mTrackerTimer.Stop();
         return;
     }
-    mTrackerTimer->Start(
+    mTrackerTimer.Start(
         kTrackerPeriodMs,
         [this] {
             try {
@@ -43,7 +42,7 @@ void CMyApplication::RunTrackerTimer() {
     UpdateTracker();
 }
 
-bool CMyApplication::IsTrackerRunning() const { return mTrackerTimer && mTrackerTimer->IsRunning(); }
+bool CMyApplication::IsTrackerRunning() const { return mTrackerTimer.IsRunning(); }
 
 void CMyApplication::UpdateTracker() {
     if (!mTrackerTpt || mServerName.empty() || !(mOptions.nOpts & kMyOptTracker)) return;

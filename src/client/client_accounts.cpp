@@ -3,10 +3,10 @@
 #include <optional>
 #include <ostream>
 
-#include "accounts/user_data.h"
 #include "client/client_session.h"
 #include "framework/file_util.h"
 #include "protocol/transaction_types.h"
+#include "protocol/user_data.h"
 
 namespace kx {
 

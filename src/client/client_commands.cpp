@@ -5,11 +5,12 @@
 #include <ostream>
 #include <unistd.h>
 
-#include "accounts/user_data.h"
 #include "client/client_session.h"
-#include "files/file_path.h"
-#include "files/mac_roman.h"
+#include "framework/byte_codec.h"
+#include "fs/file_path.h"
+#include "fs/mac_roman.h"
 #include "protocol/transaction_types.h"
+#include "protocol/user_data.h"
 
 namespace kx {
 
@@ -19,13 +20,6 @@ namespace {
 
 void NeedArgs(const SClientOptions& opt, std::size_t min, std::size_t max, const char* usage) {
     if (opt.args.size() < min || opt.args.size() > max) Bad(std::string("Usage: kestrix HOST ") + usage);
-}
-
-std::uint16_t Get16(const std::vector<std::uint8_t>& b, std::size_t at) {
-    return static_cast<std::uint16_t>((b[at] << 8) | b[at + 1]);
-}
-std::uint32_t Get32(const std::vector<std::uint8_t>& b, std::size_t at) {
-    return (std::uint32_t(b[at]) << 24) | (std::uint32_t(b[at + 1]) << 16) | (std::uint32_t(b[at + 2]) << 8) | b[at + 3];
 }
 
 }  // namespace
@@ -39,8 +33,8 @@ std::vector<SUserEntry> GetUsers(CClientConnection& conn) {
         if (UFieldData::GetFieldID(reply.Fields(), static_cast<std::uint16_t>(i)) != kFieldUserNameWithInfo) continue;
         const std::vector<std::uint8_t> b = UFieldData::GetBytesByIndex(reply.Fields(), static_cast<std::uint16_t>(i));
         if (b.size() < 8) continue;
-        const std::size_t len = std::min<std::size_t>(Get16(b, 6), b.size() - 8);
-        users.push_back({Get16(b, 0), Get16(b, 2), Get16(b, 4),
+        const std::size_t len = std::min<std::size_t>(GetBE16(b.data() + 6), b.size() - 8);
+        users.push_back({GetBE16(b.data() + 0), GetBE16(b.data() + 2), GetBE16(b.data() + 4),
                          UMacRoman::ToUtf8(std::string_view(reinterpret_cast<const char*>(b.data()) + 8, len))});
     }
     return users;
@@ -228,12 +222,12 @@ void CmdLs(CClientLink& link, const SClientOptions& opt, std::ostream& out) {
         if (UFieldData::GetFieldID(reply.Fields(), static_cast<std::uint16_t>(i)) != kFieldFileNameWithInfo) continue;
         const std::vector<std::uint8_t> b = UFieldData::GetBytesByIndex(reply.Fields(), static_cast<std::uint16_t>(i));
         if (b.size() < 20) continue;
-        const std::size_t len = std::min<std::size_t>(Get16(b, 18), b.size() - 20);
+        const std::size_t len = std::min<std::size_t>(GetBE16(b.data() + 18), b.size() - 20);
         const std::string name =
             UMacRoman::ToUtf8(std::string_view(reinterpret_cast<const char*>(b.data()) + 20, len));
         const std::string type = Code(b, 0);
         const bool folder = type == "fldr";
-        const std::uint32_t size = Get32(b, 8);
+        const std::uint32_t size = GetBE32(b.data() + 8);
         if (opt.json) {
             out << (first ? "" : ",") << "{\"name\":" << JsonString(name) << ",\"folder\":" << (folder ? "true" : "false")
                 << ",\"type\":" << JsonString(type) << ",\"creator\":" << JsonString(Code(b, 4))

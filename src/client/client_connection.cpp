@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "files/mac_roman.h"
+#include "fs/mac_roman.h"
 #include "protocol/transaction_types.h"
 
 namespace kx {

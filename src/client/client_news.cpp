@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include "client/client_session.h"
-#include "files/file_path.h"
-#include "files/mac_roman.h"
+#include "fs/file_path.h"
+#include "fs/mac_roman.h"
 #include "protocol/transaction_types.h"
 
 namespace kx {

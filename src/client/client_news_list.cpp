@@ -7,9 +7,10 @@
 #include <ostream>
 
 #include "client/client_session.h"
-#include "files/file_path.h"
-#include "files/mac_roman.h"
-#include "news/news_requests.h"
+#include "framework/byte_codec.h"
+#include "fs/file_path.h"
+#include "fs/mac_roman.h"
+#include "protocol/news_wire.h"
 #include "protocol/transaction_types.h"
 
 namespace kx {
@@ -19,33 +20,38 @@ namespace {
 [[noreturn]] void Bad(const std::string& why) { throw SClientFailure(kExitBadArgument, why); }
 [[noreturn]] void Damaged() { throw SClientFailure(kExitServerError, "The server sent a damaged news list."); }
 
-// Bounds-checked reading of a received entry; any read past the end means a damaged list.
+// Reading of a received entry through the bounds-checked reader; any read past the end means a
+// damaged list.
 class CReader {
 public:
-    explicit CReader(const std::vector<std::uint8_t>& bytes) : mBytes(bytes) {}
-    std::size_t Left() const { return mBytes.size() - mAt; }
-    std::uint32_t Get(std::size_t width) {
-        if (Left() < width) Damaged();
+    explicit CReader(const std::vector<std::uint8_t>& bytes) : mReader(bytes) {}
+    std::uint8_t U8() {
+        std::uint8_t v = 0;
+        if (!mReader.U8(v)) Damaged();
+        return v;
+    }
+    std::uint16_t U16() {
+        std::uint16_t v = 0;
+        if (!mReader.U16(v)) Damaged();
+        return v;
+    }
+    std::uint32_t U32() {
         std::uint32_t v = 0;
-        for (std::size_t i = 0; i < width; ++i) v = (v << 8) | mBytes[mAt++];
+        if (!mReader.U32(v)) Damaged();
         return v;
     }
     void Skip(std::size_t n) {
-        if (Left() < n) Damaged();
-        mAt += n;
+        if (!mReader.Skip(n)) Damaged();
     }
     // A length byte and that many bytes, as UTF-8.
     std::string Text() {
-        const std::size_t n = Get(1);
-        if (Left() < n) Damaged();
-        const std::string_view raw(reinterpret_cast<const char*>(mBytes.data()) + mAt, n);
-        mAt += n;
-        return WireToLocal(raw);
+        std::span<const std::uint8_t> raw;
+        if (!mReader.LenText(raw)) Damaged();
+        return WireToLocal(std::string_view(reinterpret_cast<const char*>(raw.data()), raw.size()));
     }
 
 private:
-    const std::vector<std::uint8_t>& mBytes;
-    std::size_t mAt = 0;
+    CByteReader mReader;
 };
 
 struct SNewsItem {
@@ -62,8 +68,8 @@ struct SArticleEntry {
 };
 
 std::string Kind(std::uint16_t type) {
-    if (type == UNewsRequests::kCatItemBundle) return "bundle";
-    if (type == UNewsRequests::kCatItemCategory) return "category";
+    if (type == UNewsWire::kCatItemBundle) return "bundle";
+    if (type == UNewsWire::kCatItemCategory) return "category";
     return "other";
 }
 
@@ -85,16 +91,16 @@ std::vector<SNewsItem> DecodeItems(TFieldDataObj f) {
         SNewsItem item;
         if (id == kFieldNewsCatListEntry) {
             // The short form: a kind byte, then the name filling the rest.
-            const std::uint32_t kind = r.Get(1);
-            item.kind = kind == UNewsRequests::kCatEntryBundle     ? "bundle"
-                        : kind == UNewsRequests::kCatEntryCategory ? "category"
+            const std::uint32_t kind = r.U8();
+            item.kind = kind == UNewsWire::kCatEntryBundle     ? "bundle"
+                        : kind == UNewsWire::kCatEntryCategory ? "category"
                                                                    : "other";
             item.name = WireToLocal(std::string_view(reinterpret_cast<const char*>(bytes.data()) + 1, bytes.size() - 1));
         } else {
-            const auto type = static_cast<std::uint16_t>(r.Get(2));
+            const auto type = r.U16();
             item.kind = Kind(type);
-            item.count = r.Get(2);
-            if (type == UNewsRequests::kCatItemCategory) r.Skip(16 + 4 + 4);  // GUID and serials
+            item.count = r.U16();
+            if (type == UNewsWire::kCatItemCategory) r.Skip(16 + 4 + 4);  // GUID and serials
             item.name = r.Text();
         }
         items.push_back(std::move(item));
@@ -121,25 +127,25 @@ std::vector<SArticleEntry> DecodeArticles(const std::vector<std::uint8_t>& listi
     if (listing.empty()) return articles;
     CReader r(listing);
     r.Skip(4);
-    const std::uint32_t count = r.Get(4);
+    const std::uint32_t count = r.U32();
     r.Skip(2);
     std::map<std::uint32_t, int> depthOf;
     // Every entry takes at least 24 bytes, so the count cannot make this loop run away.
     for (std::uint32_t n = 0; n < count; ++n) {
         SArticleEntry a;
-        a.id = r.Get(4);
-        const std::uint32_t year = r.Get(2);
-        r.Get(2);  // milliseconds
-        const std::uint32_t seconds = r.Get(4);
+        a.id = r.U32();
+        const std::uint32_t year = r.U16();
+        r.U16();  // milliseconds
+        const std::uint32_t seconds = r.U32();
         a.date = DateText(year, seconds);
-        a.parent = r.Get(4);
-        a.flags = r.Get(4);
-        const std::uint32_t flavors = r.Get(2);
+        a.parent = r.U32();
+        a.flags = r.U32();
+        const std::uint32_t flavors = r.U16();
         a.title = r.Text();
         a.poster = r.Text();
         for (std::uint32_t k = 0; k < flavors; ++k) {
             std::string type = r.Text();
-            a.flavors.emplace_back(std::move(type), r.Get(2));
+            a.flavors.emplace_back(std::move(type), r.U16());
         }
         const auto parent = depthOf.find(a.parent);
         a.depth = a.parent != 0 && parent != depthOf.end() ? parent->second + 1 : 0;
@@ -204,7 +210,7 @@ void NewsList(CClientLink& link, const SClientOptions& opt, std::ostream& out) {
     std::string last = path;
     while (!last.empty() && last.back() == '/') last.pop_back();
     last = last.substr(last.rfind('/') == std::string::npos ? 0 : last.rfind('/') + 1);
-    const bool looksLikeCategory = UNewsRequests::IsNewsCatName(last);
+    const bool looksLikeCategory = UNewsWire::IsNewsCatName(last);
 
     CClientConnection& conn = link.Get();
     // A category is named so on this server; anything else is asked for as a bundle first, and

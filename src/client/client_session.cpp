@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <ostream>
 
-#include "accounts/user_data.h"
 #include "client/client_tls.h"
 #include "client/client_transfer.h"
 #include "client/client_tunnel.h"
 #include "protocol/transaction_types.h"
+#include "protocol/user_data.h"
 
 namespace kx {
 

@@ -14,26 +14,19 @@
 
 #include "client/client_connection.h"
 #include "client/client_options.h"
-#include "files/fs_ref.h"
+#include "framework/byte_codec.h"
 #include "framework/error.h"
+#include "fs/fs_ref.h"
+#include "protocol/transfer_wire.h"
 
 namespace kx {
 
 class CClientLink;
 
-// Transfer types of the 16-byte transfer header.
-inline constexpr std::uint16_t kClientTransferFile = 0;
-inline constexpr std::uint16_t kClientTransferFolder = 1;
-
-// A partial local download, or the server's partial upload, is the final name plus this.
-inline constexpr std::string_view kClientPartialSuffix = ".kpf";
-
 // The reference number as the server gave it (4 bytes, echoed unchanged).
 struct SRefNum {
     std::uint8_t bytes[4] = {};
-    std::uint32_t Value() const {
-        return bytes[0] | (std::uint32_t(bytes[1]) << 8) | (std::uint32_t(bytes[2]) << 16) | (std::uint32_t(bytes[3]) << 24);
-    }
+    std::uint32_t Value() const { return GetLE32(bytes); }
 };
 // The reference number of a transfer reply; a reply without one is a damaged reply.
 SRefNum RefNumOf(const SClientTran& reply);

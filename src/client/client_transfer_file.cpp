@@ -7,10 +7,10 @@
 
 #include "client/client_session.h"
 #include "client/client_transfer.h"
-#include "files/file_path.h"
-#include "files/flat_file.h"
-#include "files/mac_roman.h"
 #include "framework/file_util.h"
+#include "fs/file_path.h"
+#include "fs/flat_file.h"
+#include "fs/mac_roman.h"
 #include "protocol/transaction_types.h"
 
 namespace kx {
@@ -50,7 +50,7 @@ void RunGet(CClientLink& link, const SClientOptions& opt, std::ostream& out, std
                                                                        : dest;
     }
     if (UClientLocal::Exists(target)) Bad(target + " already exists");
-    const std::string partial = target + std::string(kClientPartialSuffix);
+    const std::string partial = target + std::string(kPartialSuffix);
     const bool created = !UClientLocal::Exists(partial);
 
     CClientConnection& conn = link.Get();
@@ -85,7 +85,7 @@ void RunGet(CClientLink& link, const SClientOptions& opt, std::ostream& out, std
 
     CTransferProgress progress(err, opt.args[0], fileSize, StderrIsTerminal());
     progress.AddSkipped(p.resumeOffset);
-    CTransferLink transfer(conn, OpenTransferChannel(opt, ref, 0, kClientTransferFile), ref, opt.limitRate, progress);
+    CTransferLink transfer(conn, OpenTransferChannel(opt, ref, 0, kTransferTypeFile), ref, opt.limitRate, progress);
     if (UFieldData::HasField(reply.Fields(), kFieldWaitingCount)) transfer.SetQueuePosition(ReplyU32(reply.Fields(), kFieldWaitingCount));
     try {
         ReceiveFlattened(transfer, p, transferSize);
@@ -121,9 +121,9 @@ void RunPut(CClientLink& link, const SClientOptions& opt, std::ostream& out, std
     // The server stores the upload as "NAME.kpf" until it is complete (a name that already ends
     // so is its own partial name).
     const std::string serverName = UFileSys::ValidateFileName(wireName);
-    const bool hasSuffix = serverName.size() > kClientPartialSuffix.size() &&
-                           serverName.compare(serverName.size() - 4, 4, kClientPartialSuffix) == 0;
-    const std::string partialName = hasSuffix ? serverName : serverName + std::string(kClientPartialSuffix);
+    const bool hasSuffix = serverName.size() > kPartialSuffix.size() &&
+                           serverName.compare(serverName.size() - 4, 4, kPartialSuffix) == 0;
+    const std::string partialName = hasSuffix ? serverName : serverName + std::string(kPartialSuffix);
 
     TFSRef file = UFileSys::NewFromPath(local);
     std::uint32_t wholeSize = 0;
@@ -163,7 +163,7 @@ void RunPut(CClientLink& link, const SClientOptions& opt, std::ostream& out, std
 
     CTransferProgress progress(err, local, static_cast<std::uint64_t>(size), StderrIsTerminal());
     progress.AddSkipped(offset);
-    CTransferLink transfer(conn, OpenTransferChannel(opt, ref, streamSize, kClientTransferFile), ref, opt.limitRate,
+    CTransferLink transfer(conn, OpenTransferChannel(opt, ref, streamSize, kTransferTypeFile), ref, opt.limitRate,
                            progress);
     SendFlattened(transfer, *file, streamSize);
     // The server closes the connection once it has stored the whole file.
@@ -173,7 +173,7 @@ void RunPut(CClientLink& link, const SClientOptions& opt, std::ostream& out, std
     std::string remote = opt.args.size() == 2 ? opt.args[1] : "";
     while (!remote.empty() && remote.back() == '/') remote.pop_back();
     remote += (remote.empty() ? "" : "/") + UMacRoman::ToUtf8(serverName);
-    if (hasSuffix) remote.resize(remote.size() - kClientPartialSuffix.size());
+    if (hasSuffix) remote.resize(remote.size() - kPartialSuffix.size());
     if (opt.json) {
         out << "{\"local\":" << JsonString(local) << ",\"remote\":" << JsonString(remote) << ",\"size\":" << size
             << ",\"resumedAt\":" << offset << "}\n";

@@ -10,11 +10,11 @@
 
 #include "client/client_session.h"
 #include "client/client_transfer.h"
-#include "files/file_path.h"
-#include "files/flat_file.h"
-#include "files/folder_records.h"
-#include "files/mac_roman.h"
+#include "framework/byte_codec.h"
 #include "framework/file_util.h"
+#include "fs/file_path.h"
+#include "fs/flat_file.h"
+#include "fs/mac_roman.h"
 #include "protocol/transaction_types.h"
 
 namespace kx {
@@ -23,11 +23,6 @@ namespace {
 
 [[noreturn]] void Bad(const std::string& why) { throw SClientFailure(kExitBadArgument, why); }
 [[noreturn]] void Damaged() { throw SClientFailure(kExitConnection, "The server sent a damaged folder item."); }
-
-std::uint16_t BE16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
-std::uint32_t BE32(const std::uint8_t* p) {
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
-}
 
 void MakeFolder(const std::string& path) {
     try {
@@ -59,7 +54,7 @@ void PrintCounts(std::ostream& out, bool json, const std::string& verb, const st
 // name can climb out of `top` or name a folder twice.
 std::string LocalItemPath(const std::string& top, const std::uint8_t* pathData, std::size_t pathSize) {
     const std::vector<SPathComponent> names = UFilePath::Parse(pathData, pathSize);
-    if (names.empty() || names.size() != BE16(pathData)) Damaged();
+    if (names.empty() || names.size() != GetBE16(pathData)) Damaged();
     std::string local = top;
     for (const SPathComponent& c : names) local += "/" + UClientLocal::LocalName(c.name);
     return local;
@@ -134,7 +129,7 @@ void RunGetDir(CClientLink& link, const SClientOptions& opt, std::ostream& out, 
     if (itemCount != 0) {
         const SRefNum ref = RefNumOf(reply);
         CTransferProgress progress(err, opt.args[0], total, ::isatty(STDERR_FILENO) == 1);
-        CTransferLink transfer(conn, OpenTransferChannel(opt, ref, 0, kClientTransferFolder), ref, opt.limitRate,
+        CTransferLink transfer(conn, OpenTransferChannel(opt, ref, 0, kTransferTypeFolder), ref, opt.limitRate,
                                progress);
         if (UFieldData::HasField(reply.Fields(), kFieldWaitingCount))
             transfer.SetQueuePosition(ReplyU32(reply.Fields(), kFieldWaitingCount));
@@ -142,12 +137,12 @@ void RunGetDir(CClientLink& link, const SClientOptions& opt, std::ostream& out, 
         std::uint8_t b[4];
         // The server closes the connection when no item is left.
         while (transfer.ReadExactOrEnd(b, 2)) {
-            const std::uint16_t size = BE16(b);
+            const std::uint16_t size = GetBE16(b);
             if (size < 4 || size > 2 + kMaxPathData) Damaged();
             std::vector<std::uint8_t> header(size);
             transfer.ReadExact(header.data(), size);
             const std::string local = LocalItemPath(top, header.data() + 2, size - 2);
-            if (BE16(header.data()) & 1) {
+            if (GetBE16(header.data()) & 1) {
                 MakeFolder(local);
                 ++counts.folders;
                 transfer.WriteAction(kFldrActionNextItem);
@@ -161,7 +156,7 @@ void RunGetDir(CClientLink& link, const SClientOptions& opt, std::ostream& out, 
                 transfer.WriteAction(kFldrActionNextItem);
                 continue;
             }
-            SPartialDownload p = OpenPartial(local + std::string(kClientPartialSuffix), true);
+            SPartialDownload p = OpenPartial(local + std::string(kPartialSuffix), true);
             if (p.resumeRecord.empty()) {
                 transfer.WriteAction(kFldrActionSendFile);
             } else {
@@ -172,7 +167,7 @@ void RunGetDir(CClientLink& link, const SClientOptions& opt, std::ostream& out, 
                 ++counts.resumed;
             }
             transfer.ReadExact(b, 4);
-            ReceiveFlattened(transfer, p, BE32(b));
+            ReceiveFlattened(transfer, p, GetBE32(b));
             FinishPartial(p, local);
             ++counts.files;
             transfer.WriteAction(kFldrActionNextItem);
@@ -209,16 +204,16 @@ void RunPutDir(CClientLink& link, const SClientOptions& opt, std::ostream& out, 
     if (!items.empty()) {
         const SRefNum ref = RefNumOf(reply);
         CTransferProgress progress(err, local, total, ::isatty(STDERR_FILENO) == 1);
-        CTransferLink transfer(conn, OpenTransferChannel(opt, ref, total32, kClientTransferFolder), ref, opt.limitRate,
+        CTransferLink transfer(conn, OpenTransferChannel(opt, ref, total32, kTransferTypeFolder), ref, opt.limitRate,
                                progress);
         bool asked = false;  // a skip answer also asks for the next item
         for (const SLocalItem& item : items) {
             if (!asked && transfer.ReadAction() != kFldrActionNextItem) Damaged();
             asked = false;
             const std::vector<std::uint8_t> path = UFilePath::Build(item.names);
-            std::vector<std::uint8_t> header = {static_cast<std::uint8_t>((path.size() + 2) >> 8),
-                                                static_cast<std::uint8_t>(path.size() + 2), 0,
-                                                static_cast<std::uint8_t>(item.folder ? 1 : 0)};
+            std::vector<std::uint8_t> header;
+            AppendBE16(header, static_cast<std::uint16_t>(path.size() + 2));
+            AppendBE16(header, item.folder ? 1 : 0);
             header.insert(header.end(), path.begin(), path.end());
             transfer.Write(header.data(), header.size());
             if (item.folder) {
@@ -256,10 +251,8 @@ void RunPutDir(CClientLink& link, const SClientOptions& opt, std::ostream& out, 
             }
             const std::uint32_t streamSize = UFileSys::GetFlattenSize(*file);
             progress.AddSkipped(file->GetFlatten()->dataResumeSize);
-            const std::uint8_t announce[4] = {static_cast<std::uint8_t>(streamSize >> 24),
-                                              static_cast<std::uint8_t>(streamSize >> 16),
-                                              static_cast<std::uint8_t>(streamSize >> 8),
-                                              static_cast<std::uint8_t>(streamSize)};
+            std::uint8_t announce[4];
+            PutBE32(announce, streamSize);
             transfer.Write(announce, 4);
             SendFlattened(transfer, *file, streamSize);
             ++counts.files;

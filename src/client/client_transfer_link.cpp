@@ -14,6 +14,7 @@
 #include "client/client_tls.h"
 #include "client/client_transfer.h"
 #include "client/client_tunnel.h"
+#include "framework/byte_codec.h"
 #include "protocol/transaction_types.h"
 
 namespace kx {
@@ -24,7 +25,6 @@ namespace {
 constexpr int kSilenceLimitMs = 60000;
 // How often the silence limit is looked at.
 constexpr int kPollMs = 1000;
-constexpr std::uint8_t kTransferProtocol[4] = {'K', 'X', 'X', 'F'};
 // How long opening a tunnel may wait for the server's answer (and a write for room).
 constexpr int kTunnelWaitMs = 30000;
 // Largest data block one upload write becomes. The server takes a file's stream in any cut, and
@@ -162,15 +162,11 @@ std::unique_ptr<CTransferChannel> OpenTransferChannel(const SClientOptions& opt,
         channel = OpenTcpChannel(opt);
     }
 
-    std::uint8_t header[16] = {};
+    std::uint8_t header[kTransferHeaderSize] = {};
     std::memcpy(header, kTransferProtocol, 4);
     std::memcpy(header + 4, ref.bytes, 4);
-    header[8] = static_cast<std::uint8_t>(dataSize >> 24);
-    header[9] = static_cast<std::uint8_t>(dataSize >> 16);
-    header[10] = static_cast<std::uint8_t>(dataSize >> 8);
-    header[11] = static_cast<std::uint8_t>(dataSize);
-    header[12] = static_cast<std::uint8_t>(type >> 8);
-    header[13] = static_cast<std::uint8_t>(type);
+    PutBE32(header + 8, dataSize);
+    PutBE16(header + 12, type);
     channel->SendAll(header, sizeof header);
     return channel;
 }
@@ -245,7 +241,7 @@ void CTransferLink::ReadExact(std::uint8_t* data, std::size_t size) {
 std::uint16_t CTransferLink::ReadAction() {
     std::uint8_t b[2];
     ReadExact(b, 2);
-    return static_cast<std::uint16_t>((b[0] << 8) | b[1]);
+    return GetBE16(b);
 }
 
 void CTransferLink::Write(const std::uint8_t* data, std::size_t size) {
@@ -262,7 +258,8 @@ void CTransferLink::Write(const std::uint8_t* data, std::size_t size) {
 }
 
 void CTransferLink::WriteAction(std::uint16_t action) {
-    const std::uint8_t b[2] = {static_cast<std::uint8_t>(action >> 8), static_cast<std::uint8_t>(action)};
+    std::uint8_t b[2];
+    PutBE16(b, action);
     mChannel->SendAll(b, 2);
 }
 

@@ -11,9 +11,9 @@
 
 #include "client/client_session.h"
 #include "client/client_transfer.h"
-#include "files/file_path.h"
-#include "files/flat_file.h"
-#include "files/mac_roman.h"
+#include "fs/file_path.h"
+#include "fs/flat_file.h"
+#include "fs/mac_roman.h"
 #include "protocol/transaction_types.h"
 
 namespace kx {

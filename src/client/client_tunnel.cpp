@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "client/client_connection.h"
+#include "framework/byte_codec.h"
 #include "net/http_block.h"
 
 namespace kx {
@@ -26,10 +27,6 @@ constexpr std::size_t kMaxResponseHeader = 7168;
 constexpr std::size_t kMaxHostAndPort = 160;
 // Bytes taken from the GET socket at a time.
 constexpr std::size_t kReadChunk = 65536;
-
-std::uint32_t GetBE32(const std::uint8_t* p) {
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
-}
 
 class CTunnelStream final : public CClientStream {
 public:

@@ -8,7 +8,7 @@
 #include "accounts/login_name.h"
 #include "admin/ip_range.h"
 #include "console/option_settings.h"
-#include "files/mac_roman.h"
+#include "fs/mac_roman.h"
 #include "protocol/transaction_types.h"
 #include "server/application.h"
 #include "server/stats.h"

@@ -7,7 +7,7 @@
 #include "accounts/login_name.h"
 #include "admin/ip_range.h"
 #include "admin/tracker.h"
-#include "files/mac_roman.h"
+#include "fs/mac_roman.h"
 
 namespace kx::UOptionSettings {
 

@@ -5,13 +5,15 @@
 #include <optional>
 
 #include "files/file_tree.h"
-#include "files/file_types.h"
+#include "fs/file_types.h"
+#include "fs/mac_roman.h"
 #include "protocol/transaction_types.h"
 #include "server/application.h"
 
 namespace kx {
 
 using namespace UFileTree;
+using UMacRoman::Quoted;
 
 void CMyApplication::ProcessTran_GetFileNameList(SMyClient* client, TTransactSessionObj* session,
                                                  TFieldDataObj fields) {
@@ -104,12 +106,12 @@ void CMyApplication::ProcessTran_GetFileInfo(SMyClient* client, TTransactSession
             UFileSys::ResolveAlias(*target, &kind);
         }
         if (kind == fsItem_NoParent || kind == fsItem_Missing) {
-            SendErrorMsg(session, "Cannot get info because there is no file/folder named " + QuotedName(name) + ".");
+            SendErrorMsg(session, "Cannot get info because there is no file/folder named " + Quoted(name) + ".");
             return;
         }
         BuildFileInfo(*item, *target, kind, reply);
     } catch (const SError& err) {
-        SendErrorMsg(session, err, "Cannot get info for " + QuotedName(name) + ":");
+        SendErrorMsg(session, err, "Cannot get info for " + Quoted(name) + ":");
         return;
     }
     session->SendData(reply);

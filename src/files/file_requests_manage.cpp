@@ -3,14 +3,16 @@
 // itself can be named (empty name, empty path) but is never deleted, renamed, moved or aliased.
 // File-system failures are answered with the handler's prefix and the error's message, never left
 // to the application's error counter, so that no client request can drive the server to a reset.
-#include "files/file_path.h"
 #include "files/file_tree.h"
+#include "fs/file_path.h"
+#include "fs/mac_roman.h"
 #include "protocol/transaction_types.h"
 #include "server/application.h"
 
 namespace kx {
 
 using namespace UFileTree;
+using UMacRoman::Quoted;
 
 namespace {
 
@@ -41,7 +43,7 @@ void CMyApplication::ProcessTran_DeleteFile(SMyClient* client, TTransactSessionO
         int kind = fsItem_Missing;
         TFSRef item = FindExistingItem(*root, path, name, &kind);
         if (!item) {
-            SendErrorMsg(session, "Cannot delete " + QuotedName(name) + " because it does not exist or cannot be found.");
+            SendErrorMsg(session, "Cannot delete " + Quoted(name) + " because it does not exist or cannot be found.");
             return;
         }
         // Deleting an alias deletes the alias file, but a folder alias still needs the folder right.
@@ -56,11 +58,11 @@ void CMyApplication::ProcessTran_DeleteFile(SMyClient* client, TTransactSessionO
         }
         UFileSys::MoveToTrash(*item);
     } catch (const SError& err) {
-        SendErrorMsg(session, err, "Cannot delete " + QuotedName(name) + ":");
+        SendErrorMsg(session, err, "Cannot delete " + Quoted(name) + ":");
         return;
     }
     SendNoError(session);
-    Log(client, "Delete " + QuotedName(name));
+    Log(client, "Delete " + Quoted(name));
 }
 
 void CMyApplication::ProcessTran_NewFolder(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
@@ -77,20 +79,20 @@ void CMyApplication::ProcessTran_NewFolder(SMyClient* client, TTransactSessionOb
             UFileSys::New(*root, path.data(), path.size(), name, fsOption_NilIfNoParent | fsOption_NilIfExists, &kind);
         if (!folder) {
             if (kind == fsItem_NoParent)
-                SendErrorMsg(session, "Cannot create folder " + QuotedName(name) +
+                SendErrorMsg(session, "Cannot create folder " + Quoted(name) +
                                           " because the enclosing folder could not be found.");
             else
-                SendErrorMsg(session, "Cannot create folder " + QuotedName(name) +
+                SendErrorMsg(session, "Cannot create folder " + Quoted(name) +
                                           " because there is already a file or folder with that name.");
             return;
         }
         UFileSys::CreateFolder(*folder);
     } catch (const SError& err) {
-        SendErrorMsg(session, err, "Cannot create folder " + QuotedName(name) + ":");
+        SendErrorMsg(session, err, "Cannot create folder " + Quoted(name) + ":");
         return;
     }
     SendNoError(session);
-    Log(client, "Create folder " + QuotedName(name));
+    Log(client, "Create folder " + Quoted(name));
 }
 
 void CMyApplication::ProcessTran_SetFileInfo(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
@@ -106,7 +108,7 @@ void CMyApplication::ProcessTran_SetFileInfo(SMyClient* client, TTransactSession
             UFileSys::ResolveAlias(*target, &kind);
         }
         if (kind == fsItem_NoParent || kind == fsItem_Missing) {
-            SendErrorMsg(session, "Cannot set info because there is no file/folder named " + QuotedName(name) + ".");
+            SendErrorMsg(session, "Cannot set info because there is no file/folder named " + Quoted(name) + ".");
             return;
         }
         const bool isFolder = IsFolderKind(kind);
@@ -149,7 +151,7 @@ void CMyApplication::ProcessTran_SetFileInfo(SMyClient* client, TTransactSession
             UFileSys::SetName(*item, validName);
         }
     } catch (const SError& err) {
-        SendErrorMsg(session, err, "Cannot set info for " + QuotedName(name) + ":");
+        SendErrorMsg(session, err, "Cannot set info for " + Quoted(name) + ":");
         return;
     }
     SendNoError(session);
@@ -159,7 +161,7 @@ void CMyApplication::ProcessTran_MoveFile(SMyClient* client, TTransactSessionObj
     const std::string name = ReadNameField(fields, kFieldFileName);
     const std::string path = ReadPathField(fields, kFieldFilePath);
     const std::string newPath = ReadPathField(fields, kFieldFileNewPath);
-    const std::string quoted = QuotedName(name);
+    const std::string quoted = Quoted(name);
     try {
         TFSRef root = GetClientRootFolder(client);
         int kind = fsItem_Missing;
@@ -208,7 +210,7 @@ void CMyApplication::ProcessTran_MakeFileAlias(SMyClient* client, TTransactSessi
     const std::string name = ReadNameField(fields, kFieldFileName);
     const std::string path = ReadPathField(fields, kFieldFilePath);
     const std::string newPath = ReadPathField(fields, kFieldFileNewPath);
-    const std::string quoted = QuotedName(name);
+    const std::string quoted = Quoted(name);
     try {
         TFSRef root = GetClientRootFolder(client);
         // The target comes from a look-up in the client's root, so an alias can only lead to what

@@ -2,11 +2,12 @@
 // boxes and upload folders, the file list reply and the code descriptions.
 #include <algorithm>
 
-#include "files/file_path.h"
 #include "files/file_tree.h"
-#include "files/file_types.h"
-#include "files/fs_listing.h"
+#include "framework/byte_codec.h"
 #include "framework/error.h"
+#include "fs/file_path.h"
+#include "fs/file_types.h"
+#include "fs/fs_listing.h"
 #include "protocol/transaction_types.h"
 #include "server/application.h"
 
@@ -97,8 +98,9 @@ void BuildFileList(const TFSRefObj& folder, bool dropBoxOnly, TFieldDataObj fiel
 }
 
 std::string CodeBytes(std::uint32_t code) {
-    return std::string{static_cast<char>(code >> 24), static_cast<char>(code >> 16), static_cast<char>(code >> 8),
-                       static_cast<char>(code)};
+    std::uint8_t b[4];
+    PutBE32(b, code);
+    return std::string(reinterpret_cast<const char*>(b), 4);
 }
 
 std::string FileTypeDescription(std::uint32_t type, bool isAlias) {
@@ -121,13 +123,6 @@ std::string FileCreatorDescription(std::uint32_t creator) {
         case MakeCode("ttxt"): return "SimpleText";
         default: return CodeBytes(creator);
     }
-}
-
-std::string QuotedName(std::string_view name) {
-    std::string out = "\xD2";
-    out += name;
-    out += "\xD3";
-    return out;
 }
 
 }  // namespace kx::UFileTree

@@ -1,6 +1,6 @@
 // What the file transactions and the transfers share about the tree a client sees: its root
 // folder, the look-up of a named item, drop boxes and upload folders, the file list reply, the
-// descriptions of type and creator codes, and the quoting of names in messages.
+// descriptions of type and creator codes.
 //
 // Everything here runs on the application thread, inside a handler.
 #pragma once
@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "files/fs_ref.h"
+#include "fs/fs_ref.h"
 #include "protocol/field_data.h"
 
 namespace kx {
@@ -60,9 +60,6 @@ std::string FileCreatorDescription(std::uint32_t creator);
 
 // The four bytes of a code, first character first.
 std::string CodeBytes(std::uint32_t code);
-
-// A name between the curly quotation marks of Mac OS Roman (0xD2 ... 0xD3).
-std::string QuotedName(std::string_view name);
 
 }  // namespace UFileTree
 

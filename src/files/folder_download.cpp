@@ -4,16 +4,18 @@
 // whole, resumed or skipped as the client decides.
 #include <algorithm>
 
-#include "files/file_path.h"
 #include "files/file_tree.h"
-#include "files/flat_file.h"
 #include "files/transfer_internal.h"
+#include "framework/byte_codec.h"
 #include "framework/clock.h"
+#include "fs/file_path.h"
+#include "fs/flat_file.h"
+#include "fs/mac_roman.h"
+#include "server/application.h"
 
 namespace kx {
 
-using UMyTransfer::GetBE16;
-using UMyTransfer::Quoted;
+using UMacRoman::Quoted;
 
 namespace {
 
@@ -24,8 +26,9 @@ constexpr std::uint16_t kFldrStateClosing = 20;  // walk over, last bytes leavin
 std::vector<std::uint8_t> ItemHeader(bool isFolder, const std::vector<std::string>& names) {
     const std::vector<std::uint8_t> path = UFilePath::Build(names);
     const std::size_t size = 2 + path.size();
-    std::vector<std::uint8_t> out = {static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(size), 0,
-                                     static_cast<std::uint8_t>(isFolder ? 1 : 0)};
+    std::vector<std::uint8_t> out;
+    AppendBE16(out, static_cast<std::uint16_t>(size));
+    AppendBE16(out, isFolder ? 1 : 0);
     out.insert(out.end(), path.begin(), path.end());
     return out;
 }
@@ -244,8 +247,8 @@ int UMyFldrTransfer::StepFldrDownload(SMyDownloadFldrData* d, std::uint32_t now)
     const std::uint64_t length = UFileSys::GetSize(*d->file);
     const std::int64_t corrected = std::int64_t(d->totalSize) + d->size - std::int64_t(length);
     d->totalSize = static_cast<std::uint32_t>(std::clamp<std::int64_t>(corrected, 0, 0xFFFFFFFF));
-    const std::uint8_t announce[4] = {static_cast<std::uint8_t>(d->size >> 24), static_cast<std::uint8_t>(d->size >> 16),
-                                      static_cast<std::uint8_t>(d->size >> 8), static_cast<std::uint8_t>(d->size)};
+    std::uint8_t announce[4];
+    PutBE32(announce, d->size);
     tpt->Send(announce, 4);
     tpt->NotifyReadyToSend();
     d->bytesSent = 0;

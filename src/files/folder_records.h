@@ -11,18 +11,14 @@
 #include <unordered_set>
 #include <vector>
 
-#include "files/fs_ref.h"
 #include "framework/error.h"
+#include "fs/fs_ref.h"
 #include "net/transport.h"
+#include "protocol/transfer_wire.h"
 
 namespace kx {
 
 struct SMyClient;
-
-// Action codes, 2 bytes big-endian, sent by the receiving side of a folder transfer.
-inline constexpr std::uint16_t kFldrActionSendFile = 1;
-inline constexpr std::uint16_t kFldrActionResumeFile = 2;
-inline constexpr std::uint16_t kFldrActionNextItem = 3;
 
 // Item paths are built in a buffer of this size; an item whose path does not fit with
 // kFldrPathSpare bytes to spare is left out of the walk.

@@ -7,21 +7,21 @@
 
 #include <algorithm>
 
-#include "files/file_path.h"
 #include "files/file_tree.h"
-#include "files/file_types.h"
-#include "files/flat_file.h"
 #include "files/transfer_internal.h"
+#include "framework/byte_codec.h"
 #include "framework/clock.h"
+#include "fs/file_path.h"
+#include "fs/file_types.h"
+#include "fs/flat_file.h"
+#include "fs/mac_roman.h"
+#include "server/application.h"
 
 namespace kx {
 
-using UMyTransfer::GetBE16;
-using UMyTransfer::GetBE32;
-using UMyTransfer::kPartialSuffix;
 using UMyTransfer::kFreeSpaceMargin;
 using UMyTransfer::kTransferOptionResume;
-using UMyTransfer::Quoted;
+using UMacRoman::Quoted;
 
 namespace {
 
@@ -29,7 +29,8 @@ constexpr std::uint32_t kReceiveChunk = 65536;
 constexpr int kMaxChunksPerPass = 16;  // then other transfers get their turn
 
 void SendAction(TTransportObj& tpt, std::uint16_t action) {
-    const std::uint8_t b[2] = {static_cast<std::uint8_t>(action >> 8), static_cast<std::uint8_t>(action)};
+    std::uint8_t b[2];
+    PutBE16(b, action);
     tpt.Send(b, 2);
     tpt.NotifyReadyToSend();
 }
@@ -318,9 +319,9 @@ int HandleFldrItemHeader(SMyUploadFldrData* u, bool& failedLast) {
         if (partial) {
             ReduceTotal(u, UFileSys::GetSize(*partial));
             const std::vector<std::uint8_t> record = UFileSys::ResumeUnflatten(*partial);
-            const std::uint8_t head[4] = {0, static_cast<std::uint8_t>(kFldrActionResumeFile),
-                                          static_cast<std::uint8_t>(record.size() >> 8),
-                                          static_cast<std::uint8_t>(record.size())};
+            std::uint8_t head[4];
+            PutBE16(head, kFldrActionResumeFile);
+            PutBE16(head + 2, static_cast<std::uint16_t>(record.size()));
             u->tpt->Send(head, 4);
             u->tpt->Send(record.data(), static_cast<std::uint32_t>(record.size()));
             u->tpt->NotifyReadyToSend();

@@ -7,9 +7,9 @@
 
 #include "files/file_tree.h"
 #include "files/folder_records.h"
-#include "files/fs_listing.h"
-#include "files/file_types.h"
 #include "framework/error.h"
+#include "fs/file_types.h"
+#include "fs/fs_listing.h"
 
 namespace kx {
 

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "files/transfer_internal.h"
+#include "framework/byte_codec.h"
 #include "framework/clock.h"
 #include "server/application.h"
 
@@ -12,25 +14,15 @@ namespace kx {
 
 namespace {
 
-constexpr std::uint8_t kTransferProtocol[4] = {'K', 'X', 'X', 'F'};
-
-std::uint32_t GetBE32(const std::uint8_t* p) {
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
-}
-
 }  // namespace
 
 SMyTransferEstab::SMyTransferEstab(TTransport t) : tpt(std::move(t)), acceptSecs(UClock::UpSeconds()) {}
-
-CMyTransferWakeups::~CMyTransferWakeups() {
-    if (mTimer != 0) CEventLoop::Get().CancelTimer(mTimer);
-}
 
 void CMyTransferWakeups::File(std::uint32_t dueSecs, std::uint32_t now, std::uint32_t* filed) {
     if (*filed != 0 && *filed > now && *filed <= dueSecs) return;  // the pending one comes first
     mTimes.insert(dueSecs);
     *filed = dueSecs;
-    if (mTimer == 0) mTimer = CEventLoop::Get().AddTimer(1000, [this] { OnTimer(); }, 1000);
+    if (!mTimer.IsRunning()) mTimer.Start(1000, [this] { OnTimer(); }, 1000);
 }
 
 void CMyTransferWakeups::OnTimer() {
@@ -41,6 +33,14 @@ void CMyTransferWakeups::OnTimer() {
         due = true;
     }
     if (due) mWake();
+}
+
+void UMyTransfer::LogDownloadFile(CMyLog& log, const SMyClient* client, std::string_view name) {
+    log.LogDownload(SMyLogPeer{IPAddressText(client->ipAddress), client->accountLogin, client->userName}, name);
+}
+
+void UMyTransfer::LogUploadFile(CMyLog& log, const SMyClient* client, std::string_view name) {
+    log.LogUpload(SMyLogPeer{IPAddressText(client->ipAddress), client->accountLogin, client->userName}, name);
 }
 
 void CMyApplication::RunTransferPasses() {
@@ -125,10 +125,9 @@ void CMyApplication::ProcessTransferEstab() {
 bool CMyApplication::AttachTransferConnection(TTransport& tpt, const std::uint8_t* header) {
     if (std::memcmp(header, kTransferProtocol, 4) != 0) return false;
     // The reference number travels as the client received it (least significant byte first).
-    const std::uint32_t refNum = std::uint32_t(header[4]) | (std::uint32_t(header[5]) << 8) |
-                                 (std::uint32_t(header[6]) << 16) | (std::uint32_t(header[7]) << 24);
+    const std::uint32_t refNum = GetLE32(header + 4);
     const std::uint32_t dataSize = GetBE32(header + 8);
-    const std::uint16_t type = static_cast<std::uint16_t>((header[12] << 8) | header[13]);
+    const std::uint16_t type = GetBE16(header + 12);
     const std::uint32_t address = tpt->GetRemoteIPAddress().AsHostOrder();
 
     if ((refNum & 1) == 0) {

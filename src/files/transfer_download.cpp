@@ -8,15 +8,17 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "files/file_path.h"
 #include "files/file_tree.h"
-#include "files/flat_file.h"
 #include "files/transfer_internal.h"
 #include "framework/clock.h"
+#include "fs/file_path.h"
+#include "fs/flat_file.h"
+#include "fs/mac_roman.h"
+#include "server/application.h"
 
 namespace kx {
 
-using UMyTransfer::Quoted;
+using UMacRoman::Quoted;
 
 namespace {
 

@@ -6,37 +6,30 @@
 #include <string>
 #include <string_view>
 
+#include "framework/byte_codec.h"
+#include "fs/fs_ref.h"
+#include "net/transport.h"
 #include "protocol/field_data.h"
 #include "protocol/transaction_types.h"
-#include "server/application.h"
+#include "protocol/transfer_wire.h"
 
-namespace kx::UMyTransfer {
+namespace kx {
 
-// The name between the curly quotes of the messages (Mac OS Roman 0xD2 and 0xD3).
-inline std::string Quoted(std::string_view name) {
-    std::string s("\xD2");
-    s += name;
-    s += '\xD3';
-    return s;
-}
+class CMyLog;
+struct SMyClient;
+
+namespace UMyTransfer {
 
 // A reference number travels as 4 bytes, least significant first; clients echo them unchanged.
 inline void AddRefNum(TFieldDataObj fields, std::uint32_t refNum) {
-    const std::uint8_t b[4] = {static_cast<std::uint8_t>(refNum), static_cast<std::uint8_t>(refNum >> 8),
-                               static_cast<std::uint8_t>(refNum >> 16), static_cast<std::uint8_t>(refNum >> 24)};
+    std::uint8_t b[4];
+    PutLE32(b, refNum);
     UFieldData::AddField(fields, kFieldRefNum, b, 4);
 }
 
 inline constexpr std::int32_t kTransferOptionResume = 1;
 // Room an upload must leave on the volume beyond its announced size.
 inline constexpr std::uint64_t kFreeSpaceMargin = 512000;
-// Uploads are written under this suffix and renamed when complete.
-inline constexpr std::string_view kPartialSuffix = ".kpf";
-
-inline std::uint16_t GetBE16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
-inline std::uint32_t GetBE32(const std::uint8_t* p) {
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
-}
 
 inline std::string Cut(std::string_view s, std::size_t max) { return std::string(s.substr(0, max)); }
 
@@ -77,14 +70,10 @@ void SendFlattenBytes(TTransportObj& tpt, TFSRefObj& file, std::uint32_t chunk);
 // Free bytes on the item's volume, from the source tests may set (SetFreeSpaceSource).
 std::optional<std::uint64_t> FreeSpaceFor(const TFSRefObj& ref);
 
-inline void LogDownloadFile(CMyLog& log, const SMyClient* client, std::string_view name) {
-    const std::string address = IPAddressText(client->ipAddress);
-    log.LogDownload(SMyLogPeer{address, client->accountLogin, client->userName}, name);
-}
+// The client's line in "Download Log.txt" / "Upload Log.txt".
+void LogDownloadFile(CMyLog& log, const SMyClient* client, std::string_view name);
+void LogUploadFile(CMyLog& log, const SMyClient* client, std::string_view name);
 
-inline void LogUploadFile(CMyLog& log, const SMyClient* client, std::string_view name) {
-    const std::string address = IPAddressText(client->ipAddress);
-    log.LogUpload(SMyLogPeer{address, client->accountLogin, client->userName}, name);
-}
+}  // namespace UMyTransfer
 
-}  // namespace kx::UMyTransfer
+}  // namespace kx

@@ -3,7 +3,9 @@
 #include <algorithm>
 
 #include "files/transfer_internal.h"
+#include "framework/byte_codec.h"
 #include "framework/clock.h"
+#include "server/application.h"
 
 namespace kx {
 
@@ -165,8 +167,7 @@ bool CMyApplication::KillDownloadByRefNum(SMyClient* client, std::uint32_t refNu
 void CMyApplication::ProcessTran_KillDownload(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
     std::uint8_t b[4] = {0, 0, 0, 0};
     UFieldData::GetField(fields, kFieldRefNum, b, sizeof b);
-    const std::uint32_t refNum = std::uint32_t(b[0]) | (std::uint32_t(b[1]) << 8) | (std::uint32_t(b[2]) << 16) |
-                                 (std::uint32_t(b[3]) << 24);
+    const std::uint32_t refNum = GetLE32(b);
     if (refNum != 0) KillDownloadByRefNum(client, refNum);
     SendNoError(session);
 }

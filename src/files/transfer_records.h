@@ -12,11 +12,12 @@
 #include <set>
 #include <string>
 
-#include "files/flat_file.h"
 #include "files/folder_records.h"
-#include "files/fs_ref.h"
 #include "framework/event_loop.h"
+#include "fs/flat_file.h"
+#include "fs/fs_ref.h"
 #include "net/transport.h"
+#include "protocol/transfer_wire.h"
 
 namespace kx {
 
@@ -33,11 +34,6 @@ inline constexpr std::uint32_t kDownloadSendStart = 102400;   // first send wind
 inline constexpr std::uint32_t kDownloadSendStep = 102400;    // window growth
 inline constexpr std::uint32_t kDownloadSendMax = 2097152;    // largest send window
 inline constexpr std::size_t kTransferNameMax = 31;           // names kept in records
-
-inline constexpr std::size_t kTransferHeaderSize = 16;
-inline constexpr std::uint16_t kTransferTypeFile = 0;
-inline constexpr std::uint16_t kTransferTypeFolder = 1;
-inline constexpr std::uint16_t kTransferTypeBanner = 2;
 
 // What the presence and time rules say about a transfer record at the start of its pass.
 enum class ETransferTurn { kServe, kLater, kRemove };
@@ -110,7 +106,6 @@ struct SMyUploadData {
 class CMyTransferWakeups {
 public:
     explicit CMyTransferWakeups(std::function<void()> wake) : mWake(std::move(wake)) {}
-    ~CMyTransferWakeups();
     CMyTransferWakeups(const CMyTransferWakeups&) = delete;
     CMyTransferWakeups& operator=(const CMyTransferWakeups&) = delete;
 
@@ -125,7 +120,7 @@ private:
 
     std::function<void()> mWake;
     std::set<std::uint32_t> mTimes;
-    CEventLoop::TimerID mTimer = 0;
+    CTimerSlot mTimer;
 };
 
 namespace UMyTransfer {

@@ -6,19 +6,20 @@
 
 #include <algorithm>
 
-#include "files/file_path.h"
-#include "files/file_types.h"
-#include "files/flat_file.h"
 #include "files/transfer_internal.h"
 #include "framework/clock.h"
+#include "fs/file_path.h"
+#include "fs/file_types.h"
+#include "fs/flat_file.h"
+#include "fs/mac_roman.h"
+#include "server/application.h"
 
 namespace kx {
 
 using UMyTransfer::EndsWith;
-using UMyTransfer::kPartialSuffix;
 using UMyTransfer::kFreeSpaceMargin;
 using UMyTransfer::kTransferOptionResume;
-using UMyTransfer::Quoted;
+using UMacRoman::Quoted;
 
 namespace {
 

@@ -16,10 +16,17 @@ inline constexpr std::int16_t kErrClassMemory = 3;
 inline constexpr std::int16_t kErrClassFileSys = 4;
 inline constexpr std::int16_t kErrClassNetwork = 8;
 
-// Frequently raised codes, named where the code reads better with a name.
+// The codes raised by name. Each number has one name here, matching its text in the catalogue
+// (error_text.cpp); the numbers reach error replies and log lines, so none ever changes.
 inline constexpr std::int16_t kErrUnknown = 1;          // class 1: no mapping for a platform code
 inline constexpr std::int16_t kErrParam = 2;            // class 1: invalid argument or state
-inline constexpr std::int16_t kErrSizeLimit = 10;       // class 1: size limit exceeded
+// Class 1, 7 to 12: stored or received data that is not what it should be.
+inline constexpr std::int16_t kErrBadFormat = 7;        // not in the expected format
+inline constexpr std::int16_t kErrBadVersion = 8;       // an unsupported version
+inline constexpr std::int16_t kErrDamaged = 9;          // damaged
+inline constexpr std::int16_t kErrSizeLimit = 10;       // size limit exceeded
+inline constexpr std::int16_t kErrOutOfRange = 11;      // data or value out of range
+inline constexpr std::int16_t kErrMissingEntry = 12;    // a required entry is missing
 inline constexpr std::int16_t kErrNoMemory = 101;       // class 3
 inline constexpr std::int16_t kErrItemNotFound = 102;   // class 4
 inline constexpr std::int16_t kErrFileNotFound = 103;   // class 4

@@ -1,6 +1,6 @@
 // The single application thread's event loop: descriptor readiness (through CEpollPoller),
-// timers on the monotonic clock, and the first-in first-out message queue through which
-// network endpoints and timers post their notices.
+// timers on the monotonic clock (held by their owners in CTimerSlot), and the first-in first-out
+// message queue through which network endpoints and timers post their notices.
 //
 // One iteration (RunOnce): wait for readiness (not at all when messages are queued), dispatch
 // the whole batch of fired descriptors, fire due timers, deliver the queued messages, then run
@@ -126,6 +126,33 @@ private:
     std::vector<SFiredEvent> mFired;
     bool mStopped = false;
     bool mInIteration = false;
+};
+
+// A timer of CEventLoop::Get() held by its owner: starting it again or stopping it cancels the
+// timer it held, and so does destroying it, so an owner that is gone is never called back.
+// Every timer of the system is held in one of these.
+class CTimerSlot {
+public:
+    CTimerSlot() = default;
+    ~CTimerSlot() { Stop(); }
+    CTimerSlot(const CTimerSlot&) = delete;
+    CTimerSlot& operator=(const CTimerSlot&) = delete;
+
+    // Fires once after delayMs, then every periodMs when periodMs is not 0.
+    void Start(std::uint64_t delayMs, std::function<void()> fn, std::uint64_t periodMs = 0) {
+        Stop();
+        mID = CEventLoop::Get().AddTimer(delayMs, std::move(fn), periodMs);
+    }
+    // May be called from the timer's own callback.
+    void Stop() {
+        if (mID != 0) CEventLoop::Get().CancelTimer(mID);
+        mID = 0;
+    }
+    // False once stopped, and once a one-shot timer has fired.
+    bool IsRunning() const { return mID != 0 && CEventLoop::Get().HasTimer(mID); }
+
+private:
+    CEventLoop::TimerID mID = 0;
 };
 
 }  // namespace kx

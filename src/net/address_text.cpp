@@ -1,11 +1,26 @@
 // IPv4 address text: formatting an address, parsing dotted text typed by an administrator or
-// read from the options and ban list, and masking an address text before it is shown or logged.
+// read from the options and ban list, and masking an address text before it is shown or logged;
+// and the conversions of a host-order address.
 #include <cstdio>
 #include <cstring>
 
 #include "net/transport.h"
 
-namespace kx::UTransport {
+namespace kx {
+
+SIPAddress ToIPAddress(std::uint32_t hostOrder) {
+    SIPAddress ip;
+    PutBE32(ip.b, hostOrder);
+    return ip;
+}
+
+std::string IPAddressText(std::uint32_t hostOrder) {
+    char buf[16];
+    const std::uint32_t n = UTransport::IPAddressToText(ToIPAddress(hostOrder), buf, sizeof buf);
+    return std::string(buf, n);
+}
+
+namespace UTransport {
 
 namespace {
 
@@ -89,4 +104,6 @@ std::uint32_t CleanUpAddressText(std::uint32_t /*kind*/, const char* text, std::
     return n;
 }
 
-}  // namespace kx::UTransport
+}  // namespace UTransport
+
+}  // namespace kx

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "framework/byte_codec.h"
+
 namespace kx {
 
 const char kHttpGetResponse[] =
@@ -23,10 +25,6 @@ static_assert(sizeof(kHttpGetResponse) - 1 == 108);
 
 namespace {
 
-std::uint32_t GetBE32(const std::uint8_t* p) {
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
-}
-
 // Scratch for discarded bytes (padding, stray input): consumed a piece at a time, never grown.
 constexpr std::uint32_t kSkipChunk = 4096;
 
@@ -35,13 +33,8 @@ constexpr std::uint32_t kSkipChunk = 4096;
 namespace UHttpBlock {
 
 void AppendHeader(std::vector<std::uint8_t>& out, std::uint32_t code, std::uint32_t size) {
-    const std::uint32_t v[2] = {code, size};
-    for (std::uint32_t x : v) {
-        out.push_back(static_cast<std::uint8_t>(x >> 24));
-        out.push_back(static_cast<std::uint8_t>(x >> 16));
-        out.push_back(static_cast<std::uint8_t>(x >> 8));
-        out.push_back(static_cast<std::uint8_t>(x));
-    }
+    AppendBE32(out, code);
+    AppendBE32(out, size);
 }
 
 void AppendPadding(std::vector<std::uint8_t>& out, std::uint32_t total) {

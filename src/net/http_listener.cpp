@@ -35,7 +35,7 @@ struct SState {
     std::vector<std::unique_ptr<SConnectionInfo>> openList;   // _gConnectionOpenList
     std::vector<SClosing> closeList;                          // _gConnectionCloseList
     std::vector<THttpTransportObj*> tunnels;                  // _gHttpConnectionList
-    CEventLoop::TimerID sweepTimer = 0;                       // _gConnectionOpenCloseTimer
+    CTimerSlot sweepTimer;                                    // _gConnectionOpenCloseTimer
     SHttpTimings timings;
 };
 
@@ -47,9 +47,8 @@ SState& State() {
 
 void EnsureSweepTimer() {
     SState& s = State();
-    if (s.sweepTimer != 0 && CEventLoop::Get().HasTimer(s.sweepTimer)) return;
-    s.sweepTimer = CEventLoop::Get().AddTimer(s.timings.openCloseTime, [] { UHttpTransport::Sweep(); },
-                                              s.timings.openCloseTime);
+    if (s.sweepTimer.IsRunning()) return;
+    s.sweepTimer.Start(s.timings.openCloseTime, [] { UHttpTransport::Sweep(); }, s.timings.openCloseTime);
 }
 
 void RemoveOpen(SConnectionInfo* info) {
@@ -345,9 +344,8 @@ namespace UHttpTransport {
 void SetTimings(const SHttpTimings& timings) {
     SState& s = State();
     s.timings = timings;
-    if (s.sweepTimer != 0) {
-        CEventLoop::Get().CancelTimer(s.sweepTimer);
-        s.sweepTimer = 0;
+    if (s.sweepTimer.IsRunning()) {
+        s.sweepTimer.Stop();
         if (!s.openList.empty() || !s.closeList.empty()) EnsureSweepTimer();
     }
 }
@@ -367,10 +365,7 @@ void Sweep() {
                                          return !c.channel->Ep().IsConnected() || now - c.since > maxAge;
                                      }),
                       s.closeList.end());
-    if (s.openList.empty() && s.closeList.empty() && s.sweepTimer != 0) {
-        CEventLoop::Get().CancelTimer(s.sweepTimer);
-        s.sweepTimer = 0;
-    }
+    if (s.openList.empty() && s.closeList.empty()) s.sweepTimer.Stop();
 }
 
 std::size_t GetOpenCount() { return State().openList.size(); }

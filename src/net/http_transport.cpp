@@ -175,17 +175,10 @@ void THttpTransportObj::CloseFromPeer() {
 
 // ---- timer ----
 
-void THttpTransportObj::CancelTimer() {
-    if (msgTimer != 0) CEventLoop::Get().CancelTimer(msgTimer);
-    msgTimer = 0;
-}
+void THttpTransportObj::CancelTimer() { msgTimer.Stop(); }
 
 void THttpTransportObj::RestartTimer(std::uint32_t ms) {
-    CancelTimer();
-    msgTimer = CEventLoop::Get().AddTimer(ms, [this] {
-        msgTimer = 0;
-        OnTimer();
-    });
+    msgTimer.Start(ms, [this] { OnTimer(); });
 }
 
 void THttpTransportObj::OnTimer() {

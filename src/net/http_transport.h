@@ -116,7 +116,7 @@ private:
     bool bIsDisconnecting = false;
     TMessageProc msgProc;
     void* msgObject = this;
-    std::uint64_t msgTimer = 0;
+    CTimerSlot msgTimer;
     std::uint32_t nProtocol = 0;
     std::string stConnectionGuid;
     CHttpBlockInput stReceiveData;            // the current incoming block of the POST channel

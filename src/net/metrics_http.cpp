@@ -28,7 +28,6 @@ CMetricsHttpServer::CMetricsHttpServer(std::function<std::string()> body) : mBod
 
 CMetricsHttpServer::~CMetricsHttpServer() {
     while (!mConns.empty()) CloseConn(mConns.begin()->first);
-    if (mResumeTimer != 0) CEventLoop::Get().CancelTimer(mResumeTimer);
     if (mListenFd >= 0) {
         CEventLoop::Get().UnwatchFd(mListenFd);
         close(mListenFd);
@@ -70,11 +69,9 @@ void CMetricsHttpServer::OnListenReady() {
         SConn& c = mConns[fd];
         c.serial = mNextSerial++;
         const std::uint64_t serial = c.serial;
-        c.timer = CEventLoop::Get().AddTimer(kExchangeMs, [this, fd, serial] {
+        c.timer.Start(kExchangeMs, [this, fd, serial] {
             auto it = mConns.find(fd);
-            if (it == mConns.end() || it->second.serial != serial) return;
-            it->second.timer = 0;
-            CloseConn(fd);
+            if (it != mConns.end() && it->second.serial == serial) CloseConn(fd);
         });
         CEventLoop::Get().WatchFd(fd, kFdReadable, [this, fd](std::uint32_t mask) { OnConnReady(fd, mask); });
     }
@@ -82,8 +79,7 @@ void CMetricsHttpServer::OnListenReady() {
 
 void CMetricsHttpServer::PauseListening() {
     CEventLoop::Get().UnwatchFd(mListenFd);
-    mResumeTimer = CEventLoop::Get().AddTimer(kPauseMs, [this] {
-        mResumeTimer = 0;
+    mResumeTimer.Start(kPauseMs, [this] {
         CEventLoop::Get().WatchFd(mListenFd, kFdReadable, [this](std::uint32_t) { OnListenReady(); });
     });
 }
@@ -164,7 +160,6 @@ bool CMetricsHttpServer::WriteAnswer(int fd, SConn& c) {
 void CMetricsHttpServer::CloseConn(int fd) {
     auto it = mConns.find(fd);
     if (it == mConns.end()) return;
-    if (it->second.timer != 0) CEventLoop::Get().CancelTimer(it->second.timer);
     CEventLoop::Get().UnwatchFd(fd);
     shutdown(fd, SHUT_WR);
     close(fd);

@@ -39,7 +39,7 @@ private:
         std::string in;
         std::string out;
         std::size_t sent = 0;
-        CEventLoop::TimerID timer = 0;
+        CTimerSlot timer;  // the exchange's time limit
     };
     void OnListenReady();
     void OnConnReady(int fd, std::uint32_t mask);
@@ -55,7 +55,7 @@ private:
     int mListenFd = -1;
     std::uint16_t mPort = 0;
     std::uint64_t mNextSerial = 1;
-    CEventLoop::TimerID mResumeTimer = 0;
+    CTimerSlot mResumeTimer;
     std::unordered_map<int, SConn> mConns;
 };
 

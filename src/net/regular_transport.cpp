@@ -82,7 +82,6 @@ TRegularTransportObj::~TRegularTransportObj() {
     mNotice->alive = false;
     CEventLoop::Get().RemoveMessages(static_cast<TTransportObj*>(this));
     mPendingUnits.clear();  // abandons running lookups
-    if (mAcceptRetryTimer != 0) CEventLoop::Get().CancelTimer(mAcceptRetryTimer);
     Unwatch();
     if (mSock >= 0) close(mSock);
 }
@@ -149,12 +148,7 @@ TTransport TRegularTransportObj::Accept(void* addrBuf, std::uint32_t* ioSize) {
         // Out of descriptors or memory: the pending connection stays readable, so re-arming now
         // would spin the loop. Listen again a little later, when something may have been freed.
         if (ioSize != nullptr) *ioSize = 0;
-        if (mAcceptRetryTimer == 0) {
-            mAcceptRetryTimer = CEventLoop::Get().AddTimer(kAcceptRetryMs, [this] {
-                mAcceptRetryTimer = 0;
-                ArmRead();
-            });
-        }
+        if (!mAcceptRetryTimer.IsRunning()) mAcceptRetryTimer.Start(kAcceptRetryMs, [this] { ArmRead(); });
         return nullptr;
     }
     ArmRead();  // hear of the next pending connection

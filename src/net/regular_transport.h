@@ -206,7 +206,7 @@ private:
     bool mFlushPending = false;  // listed with the event loop for its end-of-iteration flush
     bool mAwaitWritable = false; // the socket stopped taking bytes; writability is watched
     std::size_t mFlushSlot = 0;
-    CEventLoop::TimerID mAcceptRetryTimer = 0;  // a listener out of descriptors waits on this
+    CTimerSlot mAcceptRetryTimer;  // a listener out of descriptors waits on this
 };
 
 }  // namespace kx

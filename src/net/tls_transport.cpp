@@ -27,10 +27,7 @@ TTlsTransportObj::TTlsTransportObj(int sock, const SIPAddress& remote, SSL* ssl,
         CEventLoop& loop = CEventLoop::Get();
         loop.WatchFd(mSock, WantedInterest(), [this](std::uint32_t mask) { OnSocketEvent(mask); });
         mWatched = true;
-        mHandshakeTimer = loop.AddTimer(kHandshakeTimeoutMs, [this] {
-            mHandshakeTimer = 0;
-            CloseAtOnce();
-        });
+        mHandshakeTimer.Start(kHandshakeTimeoutMs, [this] { CloseAtOnce(); });
     } catch (...) {
         if (mWatched) CEventLoop::Get().UnwatchFd(mSock);
         SSL_free(mSsl);
@@ -54,7 +51,6 @@ TTlsTransportObj::~TTlsTransportObj() {
     mNotice->alive = false;
     CEventLoop& loop = CEventLoop::Get();
     loop.RemoveMessages(static_cast<TTransportObj*>(this));
-    if (mHandshakeTimer != 0) loop.CancelTimer(mHandshakeTimer);
     if (mWatched) loop.UnwatchFd(mSock);
     SSL_free(mSsl);
     close(mSock);
@@ -132,8 +128,7 @@ void TTlsTransportObj::ContinueHandshake() {
         return;
     }
     mHandshakeDone = true;
-    CEventLoop::Get().CancelTimer(mHandshakeTimer);
-    mHandshakeTimer = 0;
+    mHandshakeTimer.Stop();
     if (mContext) mContext->SessionStarted(UsesKernelTls());
     if (!mSendQueue.empty()) WriteQueued();
     if (!mClosed) ArmRead();
@@ -158,10 +153,7 @@ void TTlsTransportObj::OnClosed() {
     if (mClosed) return;
     mClosed = true;
     DropQueue();
-    if (mHandshakeTimer != 0) {
-        CEventLoop::Get().CancelTimer(mHandshakeTimer);
-        mHandshakeTimer = 0;
-    }
+    mHandshakeTimer.Stop();
     if (mWatched) {
         CEventLoop::Get().UnwatchFd(mSock);
         mWatched = false;

@@ -127,7 +127,7 @@ private:
     std::shared_ptr<CTlsServerContext> mContext;
     std::shared_ptr<SNoticeTarget> mNotice;
     SIPAddress mRemoteAddress;
-    CEventLoop::TimerID mHandshakeTimer = 0;
+    CTimerSlot mHandshakeTimer;
 
     std::deque<TTransportBuffer> mSendQueue;
     std::uint64_t mUnsentSize = 0;

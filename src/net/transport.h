@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/byte_codec.h"
 #include "framework/event_loop.h"
 
 namespace kx {
@@ -36,9 +37,9 @@ inline constexpr std::uint32_t _TRSendBufSize = 65536;
 // The 4-byte IPv4 address in dotted order (byte 0 = first number of the dotted form).
 struct SIPAddress {
     std::uint8_t b[4] = {0, 0, 0, 0};
-    std::uint32_t AsHostOrder() const {
-        return (std::uint32_t(b[0]) << 24) | (std::uint32_t(b[1]) << 16) | (std::uint32_t(b[2]) << 8) | b[3];
-    }
+    // The address as one number, the first byte most significant: how the server keeps the
+    // address of each client. ToIPAddress (below) is the way back.
+    std::uint32_t AsHostOrder() const { return GetBE32(b); }
     bool IsZero() const { return AsHostOrder() == 0; }
     bool operator==(const SIPAddress&) const = default;
 };
@@ -146,6 +147,11 @@ public:
     // port 0 learn which port the system chose.
     virtual std::uint16_t GetLocalPort() const = 0;
 };
+
+// A host-order address (SIPAddress::AsHostOrder) as the dotted-order record the ban lists and
+// endpoints take, and as its dotted text.
+SIPAddress ToIPAddress(std::uint32_t hostOrder);
+std::string IPAddressText(std::uint32_t hostOrder);
 
 namespace UTransport {
 

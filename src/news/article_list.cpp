@@ -47,13 +47,13 @@ void CNZArticleList::AddArticle(std::uint32_t id, const SDateTimeStamp& date,
                                 std::string_view title, std::string_view poster) {
     Reallocate(4 + 8 + 4 + 4 + 2 + 1 + kNZMaxTitle + 1 + kNZMaxPoster);
     std::uint8_t fixed[22];
-    NZPut32(fixed, id);
-    NZPut16(fixed + 4, date.year);
-    NZPut16(fixed + 6, date.msecs);
-    NZPut32(fixed + 8, date.seconds);
-    NZPut32(fixed + 12, parentID);
-    NZPut32(fixed + 16, flags);
-    NZPut16(fixed + 20, 0);
+    PutBE32(fixed, id);
+    PutBE16(fixed + 4, date.year);
+    PutBE16(fixed + 6, date.msecs);
+    PutBE32(fixed + 8, date.seconds);
+    PutBE32(fixed + 12, parentID);
+    PutBE32(fixed + 16, flags);
+    PutBE16(fixed + 20, 0);
     Append(fixed, sizeof fixed);
     mFlavorCountAt = mData.size() - 2;
     AppendPString(title, kNZMaxTitle);
@@ -66,13 +66,13 @@ void CNZArticleList::AddArticleFlavor(std::string_view type, std::uint32_t size)
     Reallocate(1 + kNZListMaxFlavorType + 2);
     AppendPString(type, kNZListMaxFlavorType);
     std::uint8_t sizeBytes[2];
-    NZPut16(sizeBytes, static_cast<std::uint16_t>(size & 0xFFFF));
+    PutBE16(sizeBytes, static_cast<std::uint16_t>(size & 0xFFFF));
     Append(sizeBytes, 2);
-    NZPut16(&mData[mFlavorCountAt], static_cast<std::uint16_t>(NZGet16(&mData[mFlavorCountAt]) + 1));
+    PutBE16(&mData[mFlavorCountAt], static_cast<std::uint16_t>(GetBE16(&mData[mFlavorCountAt]) + 1));
 }
 
 std::vector<std::uint8_t> CNZArticleList::DetatchDataPtr() {
-    NZPut32(&mData[4], mCount);
+    PutBE32(&mData[4], mCount);
     std::vector<std::uint8_t> out = std::move(mData);
     mData.assign(kNZListHeaderSize, 0);
     mCount = 0;

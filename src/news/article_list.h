@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "files/date_stamp.h"
+#include "fs/date_stamp.h"
 
 namespace kx {
 

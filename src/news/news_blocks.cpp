@@ -43,7 +43,7 @@ void GrowBitmap(CNZDatabaseFile& db) {
     if (newLast > MaxUsableBlock(db) || newLast > newSize * bs * 8)
         KX_FAIL(kErrClassGeneral, kErrSizeLimit);
 
-    std::vector<std::uint8_t> bitmap = db.file.ReadBytes(BitmapStart(db), oldBytes, 9);
+    std::vector<std::uint8_t> bitmap = db.file.ReadBytes(BitmapStart(db), oldBytes, kErrDamaged);
     bitmap.resize(newSize * bs, 0);
     for (std::uint64_t b = t.offset; b < std::uint64_t{t.offset} + t.size; ++b)
         SetBit(bitmap.data(), b - 1, false);
@@ -70,7 +70,7 @@ std::int64_t FindRun(CNZDatabaseFile& db, std::uint32_t count) {
     std::uint8_t piece[kSearchPiece];
     while (byte < totalBytes && byte * 8 < usableBits) {
         std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kSearchPiece, totalBytes - byte));
-        db.file.ReadExact(BitmapStart(db) + byte, piece, n, 9);
+        db.file.ReadExact(BitmapStart(db) + byte, piece, n, kErrDamaged);
         for (std::size_t i = 0; i < n; i += 4) {
             if (runLength == 0 && i + 4 <= n && piece[i] == 0xFF && piece[i + 1] == 0xFF &&
                 piece[i + 2] == 0xFF && piece[i + 3] == 0xFF)
@@ -101,7 +101,7 @@ bool MarkBlocks(CNZDatabaseFile& db, std::uint64_t first, std::uint64_t count, b
         std::uint64_t firstByte = bit / 8;
         std::uint64_t pieceEnd = std::min(end, (firstByte + kFreePiece) * 8);
         std::uint64_t lastByte = (pieceEnd - 1) / 8;
-        auto bytes = db.file.ReadBytes(BitmapStart(db) + firstByte, lastByte - firstByte + 1, 9);
+        auto bytes = db.file.ReadBytes(BitmapStart(db) + firstByte, lastByte - firstByte + 1, kErrDamaged);
         for (std::uint64_t b = bit; b < pieceEnd; ++b) {
             if (!on && !TestBit(bytes.data(), b - firstByte * 8)) allWereSet = false;
             SetBit(bytes.data(), b - firstByte * 8, on);
@@ -137,7 +137,7 @@ void _NZ_DeallocateBlocks(CNZDatabaseFile& db, std::uint32_t first, std::uint32_
     db.CheckLayout();
     auto& t = db.header.allocTable;
     const std::uint64_t bits = std::uint64_t{t.size} * db.BlockSize() * 8;
-    if (first == 0 || std::uint64_t{first} - 1 + count > bits) KX_FAIL(kErrClassGeneral, 9);
+    if (first == 0 || std::uint64_t{first} - 1 + count > bits) KX_FAIL(kErrClassGeneral, kErrDamaged);
     if (!MarkBlocks(db, first, count, false))
         UError::DebugBreak("DeallocateBlocks: block not allocated!");
     std::uint32_t byteIndex = (first - 1) / 8 + 1;

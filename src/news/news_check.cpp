@@ -23,7 +23,7 @@ public:
         mDb.CheckLayout();
         mBlocks = mDb.BlocksInFile();
         const auto& t = mDb.header.allocTable;
-        mBitmap = mDb.file.ReadBytes(mDb.BlockOffset(t.offset), std::uint64_t{t.size} * mDb.BlockSize(), 9);
+        mBitmap = mDb.file.ReadBytes(mDb.BlockOffset(t.offset), std::uint64_t{t.size} * mDb.BlockSize(), kErrDamaged);
         Claim(t.offset, t.size, "the allocation bitmap");
         Guarded("the ID index directory", [&] {
             mDb.ReadDirectory();
@@ -124,11 +124,11 @@ private:
             }
             Claim(info.offset, BlocksFor(std::uint64_t{info.size} * kNZIDOffsetSize), what);
             const auto raw = mDb.file.ReadBytes(mDb.BlockOffset(info.offset),
-                                                std::uint64_t{info.size} * kNZIDOffsetSize, 11);
+                                                std::uint64_t{info.size} * kNZIDOffsetSize, kErrOutOfRange);
             std::uint32_t previous = 0;
             for (std::uint32_t i = 0; i < info.size; ++i) {
-                const std::uint32_t id = NZGet32(&raw[i * 8]);
-                const std::uint32_t block = NZGet32(&raw[i * 8 + 4]);
+                const std::uint32_t id = GetBE32(&raw[i * 8]);
+                const std::uint32_t block = GetBE32(&raw[i * 8 + 4]);
                 const auto found = mArticles.find(id);
                 if (i != 0 && id <= previous) Problem(what + ": IDs out of order");
                 if (mDb.Bucket(id) != bucket) Problem(what + ": ID " + std::to_string(id) + " is in the wrong bucket");

@@ -26,7 +26,7 @@ std::array<std::uint8_t, 16> NewGUID() {
     std::array<std::uint8_t, 16> id{};
     for (std::size_t i = 0; i < id.size(); i += 4) {
         std::uint32_t r = rd();
-        NZPut32(&id[i], r);
+        PutBE32(&id[i], r);
     }
     id[6] = static_cast<std::uint8_t>((id[6] & 0x0F) | 0x40);  // random (version 4) GUID
     id[8] = static_cast<std::uint8_t>((id[8] & 0x3F) | 0x80);
@@ -65,9 +65,9 @@ void PrepareForArticles(CNZDatabaseFile& db) {
 
 std::uint32_t FindArticle(CNZDatabaseFile& db, std::uint32_t articleID, _NZ_SNewsItemBlock& item) {
     std::uint32_t block = _NZ_IDToOffset(db, articleID);
-    if (block == 0) KX_FAIL(kErrClassGeneral, 12);
+    if (block == 0) KX_FAIL(kErrClassGeneral, kErrMissingEntry);
     item = _NZ_ReadItem(db, block);
-    if (item.id != articleID) KX_FAIL(kErrClassGeneral, 9);
+    if (item.id != articleID) KX_FAIL(kErrClassGeneral, kErrDamaged);
     return block;
 }
 
@@ -133,7 +133,7 @@ std::uint32_t AddArticle(const std::string& file, std::uint32_t parentID, std::s
     CNZDatabaseFile db(file, true);
     PrepareForArticles(db);
     auto& h = db.header;
-    if (h.nextArticleID == 0) KX_FAIL(kErrClassGeneral, 9);  // IDs exhausted or damaged header
+    if (h.nextArticleID == 0) KX_FAIL(kErrClassGeneral, kErrDamaged);  // IDs exhausted or damaged header
 
     std::uint32_t parentBlock = 0;
     if (parentID != 0) {
@@ -216,8 +216,8 @@ bool AddData(const std::string& file, std::uint32_t articleID, std::string_view 
     } catch (const std::bad_alloc&) {
         KX_FAIL(kErrClassMemory, kErrNoMemory);
     }
-    NZPut32(&image[kNZFlavOffNext], 0);
-    NZPut32(&image[kNZFlavOffSize], size);
+    PutBE32(&image[kNZFlavOffNext], 0);
+    PutBE32(&image[kNZFlavOffSize], size);
     _NZ_PutPString(&image[kNZFlavOffType], type, kNZMaxFlavorType);
     if (size != 0) std::memcpy(&image[headerSize], data, size);
     db.file.WriteAt(db.BlockOffset(first), image.data(), image.size());
@@ -242,7 +242,7 @@ std::vector<std::uint8_t> GetArticleData(const std::string& file, std::uint32_t 
         guard.Visit(block);
         SNZFlavor f = _NZ_ReadFlavor(db, block);
         if (f.type == flavorType) {
-            auto data = db.file.ReadBytes(db.BlockOffset(block) + f.headerSize, f.size, 9);
+            auto data = db.file.ReadBytes(db.BlockOffset(block) + f.headerSize, f.size, kErrDamaged);
             if (info) {
                 info->id = item.id;
                 info->prevID = _NZ_OffsetToID(db, item.prevArticleOffset);
@@ -259,7 +259,7 @@ std::vector<std::uint8_t> GetArticleData(const std::string& file, std::uint32_t 
         }
         block = f.nextFlav;
     }
-    KX_FAIL(kErrClassGeneral, 12);
+    KX_FAIL(kErrClassGeneral, kErrMissingEntry);
 }
 
 bool DeleteArticle(const std::string& file, std::uint32_t articleID, bool recursive) {

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "files/date_stamp.h"
+#include "fs/date_stamp.h"
 
 namespace kx {
 

@@ -94,7 +94,7 @@ void CNZFile::WriteAt(std::uint64_t offset, const void* buf, std::size_t length)
 
 void CNZFile::Write32(std::uint64_t offset, std::uint32_t value) {
     std::uint8_t b[4];
-    NZPut32(b, value);
+    PutBE32(b, value);
     WriteAt(offset, b, 4);
 }
 

@@ -11,16 +11,16 @@ SNZFlavor _NZ_ReadFlavor(CNZDatabaseFile& db, std::uint32_t block) {
     std::uint8_t raw[8 + 1 + kNZMaxFlavorType];
     const std::uint64_t start = db.BlockOffset(block);
     std::size_t got = db.file.ReadSome(start, raw, sizeof raw);
-    if (got < 9) KX_FAIL(kErrClassGeneral, 9);
+    if (got < 9) KX_FAIL(kErrClassGeneral, kErrDamaged);
     SNZFlavor f;
     f.block = block;
-    f.nextFlav = NZGet32(raw + kNZFlavOffNext);
-    f.size = NZGet32(raw + kNZFlavOffSize);
+    f.nextFlav = GetBE32(raw + kNZFlavOffNext);
+    f.size = GetBE32(raw + kNZFlavOffSize);
     std::uint32_t typeLength = raw[kNZFlavOffType];
-    if (typeLength > kNZMaxFlavorType || got < 9 + typeLength) KX_FAIL(kErrClassGeneral, 9);
+    if (typeLength > kNZMaxFlavorType || got < 9 + typeLength) KX_FAIL(kErrClassGeneral, kErrDamaged);
     f.type.assign(reinterpret_cast<const char*>(raw + kNZFlavOffType + 1), typeLength);
     f.headerSize = _NZ_FlavorHeaderSize(typeLength);
-    if (!db.file.Holds(start, std::uint64_t{f.headerSize} + f.size)) KX_FAIL(kErrClassGeneral, 9);
+    if (!db.file.Holds(start, std::uint64_t{f.headerSize} + f.size)) KX_FAIL(kErrClassGeneral, kErrDamaged);
     return f;
 }
 

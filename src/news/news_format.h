@@ -10,14 +10,14 @@
 #include <string>
 #include <string_view>
 
-#include "files/date_stamp.h"
+#include "framework/byte_codec.h"
+#include "fs/date_stamp.h"
 
 namespace kx {
 
 // --- File identity -----------------------------------------------------------------------
 inline constexpr std::uint32_t kNZFileType = 0x4B584E5A;     // "KXNZ": header magic
 inline constexpr std::uint32_t kNZFileCreator = 0x4B584C53;  // "KXLS"
-inline constexpr std::string_view kNZFileExtension = ".knz";
 inline constexpr std::uint32_t kNZVersion = 2;
 
 // --- Geometry ----------------------------------------------------------------------------
@@ -158,25 +158,6 @@ struct _NZ_SNewsItemBlock {
     std::string poster;    // at most 31 bytes
     std::string externId;  // at most 63 bytes
 };
-
-// --- Big-endian helpers over buffers whose length the caller has checked ---------------------
-inline std::uint16_t NZGet16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-inline std::uint32_t NZGet32(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           std::uint32_t{p[3]};
-}
-inline void NZPut16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 8);
-    p[1] = static_cast<std::uint8_t>(v);
-}
-inline void NZPut32(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 24);
-    p[1] = static_cast<std::uint8_t>(v >> 16);
-    p[2] = static_cast<std::uint8_t>(v >> 8);
-    p[3] = static_cast<std::uint8_t>(v);
-}
 
 // Encoding and decoding of the fixed records (news_records.cpp). Decoders take spans of the
 // record's full size and clamp stored text lengths to their fields.

@@ -11,13 +11,13 @@ namespace {
 std::vector<_NZ_SIDOffset> ReadTable(CNZDatabaseFile& db, const _NZ_SHashInfo& info) {
     std::vector<_NZ_SIDOffset> entries;
     if (info.size == 0) return entries;
-    if (info.offset == 0) KX_FAIL(kErrClassGeneral, 11);
+    if (info.offset == 0) KX_FAIL(kErrClassGeneral, kErrOutOfRange);
     auto raw = db.file.ReadBytes(db.BlockOffset(info.offset),
-                                 std::uint64_t{info.size} * kNZIDOffsetSize, 11);
+                                 std::uint64_t{info.size} * kNZIDOffsetSize, kErrOutOfRange);
     entries.resize(info.size);
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        entries[i].id = NZGet32(&raw[i * 8]);
-        entries[i].offset = NZGet32(&raw[i * 8 + 4]);
+        entries[i].id = GetBE32(&raw[i * 8]);
+        entries[i].offset = GetBE32(&raw[i * 8 + 4]);
     }
     return entries;
 }
@@ -27,8 +27,8 @@ void WriteEntries(CNZDatabaseFile& db, std::uint32_t tableOffset, std::size_t fi
     if (firstIndex >= entries.size()) return;
     std::vector<std::uint8_t> raw((entries.size() - firstIndex) * kNZIDOffsetSize);
     for (std::size_t i = firstIndex; i < entries.size(); ++i) {
-        NZPut32(&raw[(i - firstIndex) * 8], entries[i].id);
-        NZPut32(&raw[(i - firstIndex) * 8 + 4], entries[i].offset);
+        PutBE32(&raw[(i - firstIndex) * 8], entries[i].id);
+        PutBE32(&raw[(i - firstIndex) * 8 + 4], entries[i].offset);
     }
     db.file.WriteAt(db.BlockOffset(tableOffset) + firstIndex * kNZIDOffsetSize, raw.data(), raw.size());
 }
@@ -37,8 +37,8 @@ void WriteEntries(CNZDatabaseFile& db, std::uint32_t tableOffset, std::size_t fi
 void AppendEntry(CNZDatabaseFile& db, std::uint32_t bucket, _NZ_SHashInfo info, std::uint32_t id,
                  std::uint32_t block) {
     std::uint8_t entry[8];
-    NZPut32(entry, id);
-    NZPut32(entry + 4, block);
+    PutBE32(entry, id);
+    PutBE32(entry + 4, block);
     db.file.WriteAt(db.BlockOffset(info.offset) + std::uint64_t{info.size} * kNZIDOffsetSize, entry,
                     sizeof entry);
     info.size++;
@@ -65,18 +65,18 @@ std::uint32_t _NZ_OffsetToID(CNZDatabaseFile& db, std::uint32_t block) {
     if (block == 0) return 0;
     std::uint8_t raw[4];
     if (db.file.ReadSome(db.BlockOffset(block) + kNZItemOffID, raw, 4) != 4) return 0;
-    return NZGet32(raw);
+    return GetBE32(raw);
 }
 
 void _NZ_CheckIDOrder(CNZDatabaseFile& db, std::uint32_t bucket, std::uint32_t id) {
     // IDs are only ever appended in increasing order.
     const _NZ_SHashInfo& info = db.directory.at(bucket);
     if (info.size == 0) return;
-    if (info.offset == 0) KX_FAIL(kErrClassGeneral, 11);
+    if (info.offset == 0) KX_FAIL(kErrClassGeneral, kErrOutOfRange);
     std::uint8_t last[8];
     db.file.ReadExact(db.BlockOffset(info.offset) + std::uint64_t{info.size - 1} * kNZIDOffsetSize,
-                      last, sizeof last, 11);
-    if (id <= NZGet32(last)) KX_FAIL(kErrClassGeneral, 9);
+                      last, sizeof last, kErrOutOfRange);
+    if (id <= GetBE32(last)) KX_FAIL(kErrClassGeneral, kErrDamaged);
 }
 
 void _NZ_AddIDToHash(CNZDatabaseFile& db, std::uint32_t bucket, std::uint32_t id,
@@ -91,7 +91,7 @@ void _NZ_AddIDToHash(CNZDatabaseFile& db, std::uint32_t bucket, std::uint32_t id
         std::uint32_t oldBlocks = static_cast<std::uint32_t>(std::uint64_t{info.size} * kNZIDOffsetSize / bs);
         auto entries = ReadTable(db, info);
         std::uint32_t newOffset = _NZ_AllocateBlocks(db, oldBlocks + 1);
-        if (newOffset == 0) KX_FAIL(kErrClassGeneral, 1);
+        if (newOffset == 0) KX_FAIL(kErrClassGeneral, kErrUnknown);
         WriteEntries(db, newOffset, 0, entries);
         _NZ_ZeroBlocks(db, newOffset + oldBlocks, 1);
         const std::uint32_t oldOffset = info.offset;

@@ -48,7 +48,7 @@ void _NZ_AddToList(CNZDatabaseFile& db, CNZArticleList& list, std::uint32_t firs
     }
     // The budget ends a loop, but a link back to a listed article is still damage.
     for (const SPending& at : pending)
-        if (at.block != 0 && guard.Seen(at.block)) KX_FAIL(kErrClassGeneral, 9);
+        if (at.block != 0 && guard.Seen(at.block)) KX_FAIL(kErrClassGeneral, kErrDamaged);
 }
 
 }  // namespace
@@ -59,10 +59,10 @@ std::vector<std::uint8_t> GetArticleListing(const std::string& file) {
     CNZDatabaseFile db(file, true);
     db.CheckLayout();
     auto& h = db.header;
-    if (h.listOffset != 0) return db.file.ReadBytes(db.BlockOffset(h.listOffset), h.listSize, 9);
+    if (h.listOffset != 0) return db.file.ReadBytes(db.BlockOffset(h.listOffset), h.listSize, kErrDamaged);
 
     // No tree in this file can hold more articles than it has blocks.
-    if (h.articleCount > db.BlocksInFile()) KX_FAIL(kErrClassGeneral, 9);
+    if (h.articleCount > db.BlocksInFile()) KX_FAIL(kErrClassGeneral, kErrDamaged);
     std::vector<std::uint8_t> listing;
     try {
         CNZArticleList list(h.articleCount);
@@ -79,8 +79,8 @@ std::vector<std::uint8_t> GetArticleListing(const std::string& file) {
     h.listSize = size;
     // Place and size in one write, so that no crash leaves one without the other.
     std::uint8_t fields[8];
-    NZPut32(fields, block);
-    NZPut32(fields + 4, size);
+    PutBE32(fields, block);
+    PutBE32(fields + 4, size);
     db.file.WriteAt(kNZOffListOffset, fields, sizeof fields);
     return listing;
 }

@@ -1,6 +1,7 @@
 // Pieces shared by the news request handlers (news_requests_*.cpp): reading the news path of a
 // request, finding a category from the client's news root, category file names, the wire form
-// of category-list entries, and fitting an article listing into one field.
+// of category-list entries (their codes are in protocol/news_wire.h), and fitting an article
+// listing into one field.
 #pragma once
 
 #include <cstddef>
@@ -9,21 +10,12 @@
 #include <string_view>
 #include <vector>
 
-#include "files/fs_ref.h"
+#include "fs/fs_ref.h"
 #include "news/news_database.h"
 #include "protocol/field_data.h"
+#include "protocol/news_wire.h"
 
 namespace kx::UNewsRequests {
-
-// Kinds of the short category-list entry.
-inline constexpr std::uint8_t kCatEntryBundle = 1;
-inline constexpr std::uint8_t kCatEntryCategory = 10;
-inline constexpr std::uint8_t kCatEntryOther = 255;
-// Types of the long category-list entry.
-inline constexpr std::uint16_t kCatItemBundle = 2;
-inline constexpr std::uint16_t kCatItemCategory = 3;
-// Clients from this protocol version on understand the long category-list entries.
-inline constexpr std::uint32_t kLongCatListVersion = 15;
 
 // The request's news path data (at most kMaxPathData bytes of it).
 std::vector<std::uint8_t> GetPathField(TFieldDataObj fields);
@@ -32,15 +24,9 @@ std::vector<std::uint8_t> GetPathField(TFieldDataObj fields);
 // nullptr when there is none (missing, a folder, or a path that leaves the root).
 TFSRef FindCategory(const std::string& newsRoot, TFieldDataObj fields);
 
-// True for a name that ends in ".knz" in any case and has at least one byte before it.
-bool IsNewsCatName(std::string_view name);
-
 // The file name of a new category: ".knz" appended unless the name already ends so; a name that
 // would pass 255 bytes keeps 251 of them and gets ".knz" in place of the rest.
 std::string MakeCategoryFileName(std::string_view name);
-
-// “name” in the Mac OS Roman curly quotes of the messages.
-std::string Quoted(std::string_view name);
 
 // Wire forms of the category-list entries (one field value each).
 std::vector<std::uint8_t> EncodeCatListEntry(std::uint8_t kind, std::string_view name);

@@ -1,6 +1,6 @@
 // The article requests of the news: read one article's data, post an article or a reply, and
 // delete an article (alone, its first reply taking its place, or with all its replies).
-#include "files/date_stamp.h"
+#include "fs/date_stamp.h"
 #include "news/news_requests.h"
 #include "protocol/transaction_types.h"
 #include "server/application.h"

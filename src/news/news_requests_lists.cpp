@@ -1,8 +1,8 @@
 // The two news listing requests: the bundles and categories of a bundle (short entries for old
 // clients, long ones with each category's summary for newer ones) and the article listing of a
 // category. Neither needs a privilege.
-#include "files/fs_listing.h"
-#include "files/file_types.h"
+#include "fs/file_types.h"
+#include "fs/fs_listing.h"
 #include "news/news_requests.h"
 #include "protocol/transaction_types.h"
 #include "server/application.h"
@@ -46,11 +46,11 @@ void CMyApplication::BuildNewsCatList(const std::string& folderPath, TFieldDataO
     SFSListItem item;
     while (UFileSys::GetListNext(*list, item)) {
         if (item.flags & kFSListFlagInvisible) continue;
-        if (clientVersion < UNewsRequests::kLongCatListVersion) {
-            std::uint8_t kind = UNewsRequests::kCatEntryOther;
-            if (item.typeCode == kTypeFolder) kind = UNewsRequests::kCatEntryBundle;
-            else if (item.typeCode == kTypeNewsCategory || UNewsRequests::IsNewsCatName(item.name)) {
-                kind = UNewsRequests::kCatEntryCategory;
+        if (clientVersion < UNewsWire::kLongCatListVersion) {
+            std::uint8_t kind = UNewsWire::kCatEntryOther;
+            if (item.typeCode == kTypeFolder) kind = UNewsWire::kCatEntryBundle;
+            else if (item.typeCode == kTypeNewsCategory || UNewsWire::IsNewsCatName(item.name)) {
+                kind = UNewsWire::kCatEntryCategory;
             }
             const auto entry = UNewsRequests::EncodeCatListEntry(kind, item.name);
             UFieldData::AddField(fields, kFieldNewsCatListEntry, entry.data(), static_cast<std::uint32_t>(entry.size()));

@@ -1,6 +1,7 @@
 // The requests that change the news tree: create a bundle (a folder), create a category (a new
 // ".knz" database file), and delete a bundle or category (moved into the trash).
-#include "files/file_path.h"
+#include "fs/file_path.h"
+#include "fs/mac_roman.h"
 #include "news/news_requests.h"
 #include "protocol/transaction_types.h"
 #include "server/application.h"
@@ -73,7 +74,7 @@ void CMyApplication::ProcessTran_NewNewsFldr(SMyClient* client, TTransactSession
         SendErrorMsg(session, "You are not allowed to create news bundles.");
         return;
     }
-    const std::string quoted = UNewsRequests::Quoted(name);
+    const std::string quoted = UMacRoman::Quoted(name);
     try {
         ENewItemPlace place = ENewItemPlace::Free;
         TFSRef folder = FindNewItemPlace(GetClientNewsRoot(client), fields, name, place);
@@ -103,7 +104,7 @@ void CMyApplication::ProcessTran_NewNewsCat(SMyClient* client, TTransactSessionO
     }
     // An empty name stays empty, so that it is refused rather than becoming the hidden ".knz".
     const std::string name = requested.empty() ? requested : UNewsRequests::MakeCategoryFileName(requested);
-    const std::string quoted = UNewsRequests::Quoted(name);
+    const std::string quoted = UMacRoman::Quoted(name);
     try {
         if (name.empty()) KX_FAIL(kErrClassFileSys, kErrInvalidName);
         ENewItemPlace place = ENewItemPlace::Free;

@@ -4,8 +4,9 @@
 
 #include <algorithm>
 
-#include "files/file_path.h"
+#include "framework/byte_codec.h"
 #include "framework/error.h"
+#include "fs/file_path.h"
 #include "news/news_format.h"
 #include "protocol/transaction_types.h"
 
@@ -14,14 +15,6 @@ namespace {
 
 constexpr std::size_t kMaxCatNameLength = 255;
 
-void Put16(std::vector<std::uint8_t>& out, std::uint16_t v) {
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-    out.push_back(static_cast<std::uint8_t>(v));
-}
-void Put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    Put16(out, static_cast<std::uint16_t>(v >> 16));
-    Put16(out, static_cast<std::uint16_t>(v));
-}
 void PutName(std::vector<std::uint8_t>& out, std::string_view name) {
     name = name.substr(0, kMaxCatNameLength);
     out.push_back(static_cast<std::uint8_t>(name.size()));
@@ -35,15 +28,15 @@ struct SListEntry {
 };
 
 std::vector<SListEntry> ScanListing(const std::vector<std::uint8_t>& l) {
-    if (l.size() < kNZListHeaderSize) KX_FAIL(kErrClassGeneral, 9);
-    const std::uint32_t count = NZGet32(&l[4]);
+    if (l.size() < kNZListHeaderSize) KX_FAIL(kErrClassGeneral, kErrDamaged);
+    const std::uint32_t count = GetBE32(&l[4]);
     // Every entry takes at least 24 bytes: a count past that is damage, not a reason to reserve.
-    if (count > (l.size() - kNZListHeaderSize) / 24) KX_FAIL(kErrClassGeneral, 9);
+    if (count > (l.size() - kNZListHeaderSize) / 24) KX_FAIL(kErrClassGeneral, kErrDamaged);
     std::vector<SListEntry> entries;
     entries.reserve(count);
     std::size_t at = kNZListHeaderSize;
     auto need = [&](std::size_t n) {
-        if (n > l.size() - at) KX_FAIL(kErrClassGeneral, 9);
+        if (n > l.size() - at) KX_FAIL(kErrClassGeneral, kErrDamaged);
     };
     auto skipText = [&] {
         need(1);
@@ -54,8 +47,8 @@ std::vector<SListEntry> ScanListing(const std::vector<std::uint8_t>& l) {
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::size_t start = at;
         need(22);
-        const bool topLevel = NZGet32(&l[at + 12]) == 0;
-        const std::uint16_t flavors = NZGet16(&l[at + 20]);
+        const bool topLevel = GetBE32(&l[at + 12]) == 0;
+        const std::uint16_t flavors = GetBE16(&l[at + 20]);
         at += 22;
         skipText();  // title
         skipText();  // poster
@@ -67,15 +60,6 @@ std::vector<SListEntry> ScanListing(const std::vector<std::uint8_t>& l) {
         entries.push_back({start, topLevel});
     }
     return entries;
-}
-
-// ".knz" at the end, the letters in any case.
-bool EndsWithCatExtension(std::string_view name) {
-    if (name.size() < kNZFileExtension.size()) return false;
-    const std::string_view ext = name.substr(name.size() - kNZFileExtension.size());
-    return std::equal(ext.begin(), ext.end(), kNZFileExtension.begin(), [](char a, char b) {
-        return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
-    });
 }
 
 }  // namespace
@@ -96,25 +80,14 @@ TFSRef FindCategory(const std::string& newsRoot, TFieldDataObj fields) {
                          fsOption_ResolveAliases | fsOption_NilIfNotExists | fsOption_NilIfNotFile);
 }
 
-bool IsNewsCatName(std::string_view name) {
-    return name.size() > kNZFileExtension.size() && EndsWithCatExtension(name);
-}
-
 std::string MakeCategoryFileName(std::string_view name) {
     std::string result(name.substr(0, kMaxCatNameLength));
-    if (EndsWithCatExtension(result)) return result;
-    if (result.size() + kNZFileExtension.size() > kMaxCatNameLength) {
-        result.resize(kMaxCatNameLength - kNZFileExtension.size());
+    if (UNewsWire::EndsWithCatExtension(result)) return result;
+    if (result.size() + UNewsWire::kCatFileExtension.size() > kMaxCatNameLength) {
+        result.resize(kMaxCatNameLength - UNewsWire::kCatFileExtension.size());
     }
-    result += kNZFileExtension;
+    result += UNewsWire::kCatFileExtension;
     return result;
-}
-
-std::string Quoted(std::string_view name) {
-    std::string out = "\xD2";
-    out += name;
-    out += "\xD3";
-    return out;
 }
 
 std::vector<std::uint8_t> EncodeCatListEntry(std::uint8_t kind, std::string_view name) {
@@ -126,8 +99,8 @@ std::vector<std::uint8_t> EncodeCatListEntry(std::uint8_t kind, std::string_view
 
 std::vector<std::uint8_t> EncodeBundleItem(std::string_view name, std::uint32_t itemCount) {
     std::vector<std::uint8_t> out;
-    Put16(out, kCatItemBundle);
-    Put16(out, static_cast<std::uint16_t>(std::min<std::uint32_t>(itemCount, 0xFFFF)));
+    AppendBE16(out, UNewsWire::kCatItemBundle);
+    AppendBE16(out, static_cast<std::uint16_t>(std::min<std::uint32_t>(itemCount, 0xFFFF)));
     PutName(out, name);
     out.push_back(0);
     return out;
@@ -135,11 +108,11 @@ std::vector<std::uint8_t> EncodeBundleItem(std::string_view name, std::uint32_t 
 
 std::vector<std::uint8_t> EncodeCategoryItem(std::string_view name, const SMyNewsGroupInfo& info) {
     std::vector<std::uint8_t> out;
-    Put16(out, kCatItemCategory);
-    Put16(out, static_cast<std::uint16_t>(info.articleCount));
+    AppendBE16(out, UNewsWire::kCatItemCategory);
+    AppendBE16(out, static_cast<std::uint16_t>(info.articleCount));
     out.insert(out.end(), info.id.begin(), info.id.end());
-    Put32(out, info.addSN);
-    Put32(out, info.deleteSN);
+    AppendBE32(out, info.addSN);
+    AppendBE32(out, info.deleteSN);
     PutName(out, name);
     out.insert(out.end(), 3, 0);
     return out;
@@ -163,7 +136,7 @@ std::vector<std::uint8_t> FitListing(std::vector<std::uint8_t> listing, std::siz
         out.insert(out.end(), listing.begin() + static_cast<std::ptrdiff_t>(entries[keep].offset),
                    listing.end());
     }
-    NZPut32(&out[4], static_cast<std::uint32_t>(entries.size() - keep));
+    PutBE32(&out[4], static_cast<std::uint32_t>(entries.size() - keep));
     return out;
 }
 

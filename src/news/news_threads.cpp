@@ -8,7 +8,7 @@ namespace kx {
 
 _NZ_SNewsItemBlock _NZ_ReadItem(CNZDatabaseFile& db, std::uint32_t block) {
     std::uint8_t raw[kNZItemBlockUsed];
-    db.file.ReadExact(db.BlockOffset(block), raw, sizeof raw, 9);
+    db.file.ReadExact(db.BlockOffset(block), raw, sizeof raw, kErrDamaged);
     return _NZ_DecodeItem(std::span<const std::uint8_t, kNZItemBlockUsed>(raw, kNZItemBlockUsed));
 }
 

@@ -7,6 +7,7 @@
 #include <limits>
 #include <new>
 
+#include "framework/byte_codec.h"
 #include "framework/error.h"
 
 namespace kx {
@@ -15,13 +16,6 @@ namespace {
 
 constexpr std::uint32_t kCountSize = 2;
 constexpr std::uint32_t kFieldHeaderSize = 4;
-
-std::uint16_t ReadU16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
-
-void WriteU16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 8);
-    p[1] = static_cast<std::uint8_t>(v);
-}
 
 void DiscardTables(SFieldData& fd) {
     fd.offsetTable.clear();
@@ -69,7 +63,7 @@ void HeapSort(std::vector<std::uint32_t>& a) {
 void Parse(SFieldData& fd) {
     DiscardTables(fd);
     const SListBytes list = ListBytes(fd);
-    const std::uint32_t count = list.size <= kCountSize ? 0 : ReadU16(list.data);
+    const std::uint32_t count = list.size <= kCountSize ? 0 : GetBE16(list.data);
     // The count comes from the peer: reserve no more than the bytes could hold.
     const std::size_t room = list.size > kCountSize ? (list.size - kCountSize) / kFieldHeaderSize : 0;
     const std::size_t expected = std::min<std::size_t>(count, room);
@@ -80,8 +74,8 @@ void Parse(SFieldData& fd) {
         std::uint32_t accepted = 0;
         while (accepted < count) {
             if (list.size < pos || list.size - pos < kFieldHeaderSize) break;
-            const std::uint16_t id = ReadU16(list.data + pos);
-            const std::uint16_t size = ReadU16(list.data + pos + 2);
+            const std::uint16_t id = GetBE16(list.data + pos);
+            const std::uint16_t size = GetBE16(list.data + pos + 2);
             const std::size_t end = pos + kFieldHeaderSize + size;
             if (end > list.size || end > std::numeric_limits<std::uint32_t>::max()) break;
             fd.offsetTable.push_back(static_cast<std::uint32_t>(pos));
@@ -149,7 +143,7 @@ struct SFieldView {
 // Valid only until the next change of the object.
 SFieldView FieldAt(const SFieldData& fd, std::uint32_t index) {
     const std::uint8_t* field = ListBytes(fd).data + fd.offsetTable[index];
-    return {field + kFieldHeaderSize, ReadU16(field + 2)};
+    return {field + kFieldHeaderSize, GetBE16(field + 2)};
 }
 
 std::uint32_t CopyFrom(const SFieldView& f, std::uint32_t offset, void* dest, std::uint32_t max) {
@@ -169,11 +163,9 @@ std::int32_t DecodeInteger(const SFieldView& f) {
         case 1:
             return p[0];
         case 2:
-            return ReadU16(p);
+            return GetBE16(p);
         default:
-            return static_cast<std::int32_t>(static_cast<std::uint32_t>(p[0]) << 24 |
-                                             static_cast<std::uint32_t>(p[1]) << 16 |
-                                             static_cast<std::uint32_t>(p[2]) << 8 | p[3]);
+            return static_cast<std::int32_t>(GetBE32(p));
     }
 }
 
@@ -185,10 +177,10 @@ void PrepareForAppend(SFieldData& fd) {
     EnsureTables(fd);
     const SListBytes list = ListBytes(fd);
     const std::uint32_t end = fd.offsetTable.back();
-    const bool countMatches = list.size >= kCountSize && ReadU16(list.data) == fd.tableSize;
+    const bool countMatches = list.size >= kCountSize && GetBE16(list.data) == fd.tableSize;
     if (!countMatches || list.size != end) {
         fd.h->resize(std::size_t{fd.headerSize} + end, 0);
-        WriteU16(fd.h->data() + fd.headerSize, static_cast<std::uint16_t>(fd.tableSize));
+        PutBE16(fd.h->data() + fd.headerSize, static_cast<std::uint16_t>(fd.tableSize));
         DiscardTables(fd);
     }
     fd.appendReady = true;
@@ -224,9 +216,9 @@ void AddField(TFieldDataObj obj, std::uint16_t id, const void* data, std::uint32
         if (!fd.h) {
             auto h = std::make_unique<THdl>(std::size_t{fd.headerSize} + kCountSize + kFieldHeaderSize + size, 0);
             std::uint8_t* p = h->data() + fd.headerSize;
-            WriteU16(p, 1);
-            WriteU16(p + 2, id);
-            WriteU16(p + 4, static_cast<std::uint16_t>(size));
+            PutBE16(p, 1);
+            PutBE16(p + 2, id);
+            PutBE16(p + 4, static_cast<std::uint16_t>(size));
             std::memcpy(p + 6, data, size);
             fd.h = std::move(h);
         } else {
@@ -240,17 +232,17 @@ void AddField(TFieldDataObj obj, std::uint16_t id, const void* data, std::uint32
             PrepareForAppend(fd);
             THdl& h = *fd.h;
             std::uint8_t* countAt = h.data() + fd.headerSize;
-            const std::uint16_t count = ReadU16(countAt);
+            const std::uint16_t count = GetBE16(countAt);
             if (count >= kMaxFieldCount) KX_FAIL(kErrClassGeneral, kErrSizeLimit);
             const std::size_t oldEnd = h.size();
             if (oldEnd - fd.headerSize + kFieldHeaderSize + size > std::numeric_limits<std::uint32_t>::max())
                 KX_FAIL(kErrClassGeneral, kErrSizeLimit);
             h.resize(oldEnd + kFieldHeaderSize + size);
             countAt = h.data() + fd.headerSize;
-            WriteU16(countAt, static_cast<std::uint16_t>(count + 1));
+            PutBE16(countAt, static_cast<std::uint16_t>(count + 1));
             std::uint8_t* p = h.data() + oldEnd;
-            WriteU16(p, id);
-            WriteU16(p + 2, static_cast<std::uint16_t>(size));
+            PutBE16(p, id);
+            PutBE16(p + 2, static_cast<std::uint16_t>(size));
             std::memcpy(p + 4, src, size);
         }
     } catch (const std::bad_alloc&) {
@@ -265,11 +257,10 @@ void AddInteger(TFieldDataObj obj, std::uint16_t id, std::int32_t value) {
     const auto v = static_cast<std::uint32_t>(value);
     std::uint8_t bytes[4];
     if ((v >> 16) == 0) {
-        WriteU16(bytes, static_cast<std::uint16_t>(v));
+        PutBE16(bytes, static_cast<std::uint16_t>(v));
         AddField(obj, id, bytes, 2);
     } else {
-        WriteU16(bytes, static_cast<std::uint16_t>(v >> 16));
-        WriteU16(bytes + 2, static_cast<std::uint16_t>(v));
+        PutBE32(bytes, v);
         AddField(obj, id, bytes, 4);
     }
 }
@@ -329,7 +320,7 @@ std::uint16_t GetFieldCount(TFieldDataObj obj) {
 std::uint16_t GetFieldID(TFieldDataObj obj, std::uint16_t index) {
     std::uint32_t i;
     if (!IndexToZeroBased(obj, index, i)) return 0;
-    return ReadU16(ListBytes(*obj).data + obj->offsetTable[i]);
+    return GetBE16(ListBytes(*obj).data + obj->offsetTable[i]);
 }
 
 std::uint16_t GetFieldIndex(TFieldDataObj obj, std::uint16_t id) {

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "framework/byte_codec.h"
 #include "framework/error.h"
 
 namespace kx {
@@ -15,42 +16,27 @@ namespace {
 
 const std::uint8_t kProtocolTag[4] = {'T', 'R', 'T', 'P'};
 
-void PutU16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = std::uint8_t(v >> 8);
-    p[1] = std::uint8_t(v);
-}
-void PutU32(std::uint8_t* p, std::uint32_t v) {
-    p[0] = std::uint8_t(v >> 24);
-    p[1] = std::uint8_t(v >> 16);
-    p[2] = std::uint8_t(v >> 8);
-    p[3] = std::uint8_t(v);
-}
-std::uint16_t GetU16(const std::uint8_t* p) { return std::uint16_t((p[0] << 8) | p[1]); }
-std::uint32_t GetU32(const std::uint8_t* p) {
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
-}
-
 }  // namespace
 
 void STranHdr::Encode(std::uint8_t out[kTranHdrSize]) const {
     out[0] = flag;
     out[1] = isReply;
-    PutU16(out + 2, type);
-    PutU32(out + 4, id);
-    PutU32(out + 8, error);
-    PutU32(out + 12, totalSize);
-    PutU32(out + 16, dataSize);
+    PutBE16(out + 2, type);
+    PutBE32(out + 4, id);
+    PutBE32(out + 8, error);
+    PutBE32(out + 12, totalSize);
+    PutBE32(out + 16, dataSize);
 }
 
 STranHdr STranHdr::Decode(const std::uint8_t in[kTranHdrSize]) {
     STranHdr h;
     h.flag = in[0];
     h.isReply = in[1];
-    h.type = GetU16(in + 2);
-    h.id = GetU32(in + 4);
-    h.error = GetU32(in + 8);
-    h.totalSize = GetU32(in + 12);
-    h.dataSize = GetU32(in + 16);
+    h.type = GetBE16(in + 2);
+    h.id = GetBE32(in + 4);
+    h.error = GetBE32(in + 8);
+    h.totalSize = GetBE32(in + 12);
+    h.dataSize = GetBE32(in + 16);
     return h;
 }
 
@@ -125,13 +111,13 @@ int TTransactObj::ReceiveEstablish(std::uint8_t outSubProtocol[4], std::uint16_t
         mEstablishResult = kEstablishBadProtocol;
         return mEstablishResult;
     }
-    if (GetU16(req + 8) != kTransactVersion) {
+    if (GetBE16(req + 8) != kTransactVersion) {
         SendEstablishReply(1);
         mEstablishResult = kEstablishBadVersion;
         return mEstablishResult;
     }
     std::memcpy(mRemoteProtocolTag, req + 4, 4);
-    mRemoteVersionTag = GetU16(req + 10);
+    mRemoteVersionTag = GetBE16(req + 10);
     mEstablishResult = kEstablishReceived;
     std::memcpy(outSubProtocol, mRemoteProtocolTag, 4);
     outSubVersion = mRemoteVersionTag;
@@ -142,7 +128,7 @@ void TTransactObj::SendEstablishReply(std::uint32_t error) {
     KX_REQUIRE(mTpt);
     std::uint8_t reply[kEstablishReplySize];
     std::memcpy(reply, kProtocolTag, 4);
-    PutU32(reply + 4, error);
+    PutBE32(reply + 4, error);
     mTpt->Send(reply, sizeof reply);
 }
 

@@ -5,9 +5,10 @@
 #include <cctype>
 #include <cerrno>
 
-#include "files/file_types.h"
 #include "framework/file_util.h"
 #include "framework/text_format.h"
+#include "fs/file_types.h"
+#include "fs/mac_roman.h"
 #include "server/application.h"
 
 namespace kx {
@@ -91,7 +92,7 @@ bool CMyApplication::LoadAgreementFile(const std::string& fileName, bool isText,
     // A plain name is looked for in the program folder; an absolute path is taken as it is.
     const std::string path = fileName.front() == '/' ? fileName : ProgramPath(fileName);
     if (!UFileUtil::Exists(path) || UFileUtil::IsDirectory(path)) {
-        Log("Could not find file \xD2" + fileName + "\xD3");
+        Log("Could not find file " + UMacRoman::Quoted(fileName));
         return false;
     }
     const std::size_t limit = isText ? kTextFileMax : kOtherFileMax;
@@ -106,7 +107,7 @@ bool CMyApplication::LoadAgreementFile(const std::string& fileName, bool isText,
         return false;
     }
     if (!data) {
-        Log("Could not load file \xD2" + fileName + "\xD3");
+        Log("Could not load file " + UMacRoman::Quoted(fileName));
         SError err(kErrClassFileSys, kErrFileNotFound, __FILE__, __LINE__);
         if (readErrno != 0) UError::MapErrno(readErrno, err.type, err.id);
         Error(err);
@@ -114,7 +115,7 @@ bool CMyApplication::LoadAgreementFile(const std::string& fileName, bool isText,
     }
     out = std::move(*data);
     if (isText) ToCarriageReturns(out);
-    Log((reload ? "Reloaded file \xD2" : "Loaded file \xD2") + fileName + "\xD3");
+    Log((reload ? "Reloaded file " : "Loaded file ") + UMacRoman::Quoted(fileName));
     return true;
 }
 

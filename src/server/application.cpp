@@ -10,8 +10,8 @@
 
 #include "framework/clock.h"
 #include "framework/file_util.h"
+#include "fs/fs_ref.h"
 #include "protocol/transaction_types.h"
-#include "files/fs_ref.h"
 #include "server/pref_file.h"
 
 namespace kx {
@@ -42,7 +42,6 @@ CMyApplication::CMyApplication(std::string programDir)
 }
 
 CMyApplication::~CMyApplication() {
-    if (mHousekeepingTimer != 0) CEventLoop::Get().CancelTimer(mHousekeepingTimer);
     if (mPassHook != 0) CEventLoop::Get().RemoveAfterBatch(mPassHook);
     CEventLoop::Get().RemoveMessages(this);
     mClientList.clear();
@@ -90,7 +89,7 @@ void CMyApplication::StartUp() {
     mPassHook = loop.AddAfterBatch([this] {
         if (mPassRequested) ProcessPass();
     });
-    mHousekeepingTimer = loop.AddTimer(kHousekeepingMs, [this] { Housekeeping(); }, kHousekeepingMs);
+    mHousekeepingTimer.Start(kHousekeepingMs, [this] { Housekeeping(); }, kHousekeepingMs);
 
     OpenListeners();
     StartMetrics();
@@ -361,22 +360,6 @@ std::string CMyApplication::GetClientNewsRoot(const SMyClient* client) const {
         }
     }
     return ProgramPath("News");
-}
-
-SIPAddress ToIPAddress(std::uint32_t address) {
-    SIPAddress ip;
-    ip.b[0] = static_cast<std::uint8_t>(address >> 24);
-    ip.b[1] = static_cast<std::uint8_t>(address >> 16);
-    ip.b[2] = static_cast<std::uint8_t>(address >> 8);
-    ip.b[3] = static_cast<std::uint8_t>(address);
-    return ip;
-}
-
-std::string IPAddressText(std::uint32_t address) {
-    const SIPAddress ip = ToIPAddress(address);
-    char buf[16];
-    const std::uint32_t n = UTransport::IPAddressToText(ip, buf, sizeof buf);
-    return std::string(buf, n);
 }
 
 }  // namespace kx

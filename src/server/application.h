@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "accounts/account_store.h"
-#include "files/transfer_records.h"
 #include "admin/ban_list.h"
+#include "files/transfer_records.h"
 #include "framework/error.h"
 #include "framework/event_loop.h"
 #include "net/transport.h"
@@ -27,9 +27,9 @@
 #include "server/client_info_text.h"
 #include "server/extended_options.h"
 #include "server/log.h"
-#include "server/stats.h"
 #include "server/options.h"
 #include "server/pref_file.h"
+#include "server/stats.h"
 
 namespace kx {
 
@@ -40,11 +40,6 @@ inline constexpr const char* kPrefFileName = "pref";
 
 class CMyApplication;
 extern CMyApplication* gApp;
-
-// Dotted text of a host-order IPv4 address.
-std::string IPAddressText(std::uint32_t address);
-// The same address as the dotted-order record the ban lists take.
-SIPAddress ToIPAddress(std::uint32_t address);
 
 // Time rules of the main loop, in seconds; injectable so tests need not wait.
 struct SMyTimeRules {
@@ -493,8 +488,7 @@ private:
 
     // ==== Tracker registration (src/admin/tracker*.cpp): state ====
     TTransport mTrackerTpt;  // datagrams to the trackers; nothing is read from it
-    // Held through a shared pointer so this header need not include the timer's header.
-    std::shared_ptr<class CMyTimerSlot> mTrackerTimer;
+    CTimerSlot mTrackerTimer;
 
     // ==== Operator console (src/console/*.cpp): state ====
     int mConsoleInFd = -1;
@@ -506,7 +500,7 @@ private:
     // The metrics listener; none when off or when it could not listen.
     std::shared_ptr<class CMetricsHttpServer> mMetrics;
 
-    CEventLoop::TimerID mHousekeepingTimer = 0;
+    CTimerSlot mHousekeepingTimer;
     std::uint64_t mPassHook = 0;
 };
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "accounts/user_access.h"
 #include "protocol/transact.h"
+#include "protocol/user_access.h"
 
 namespace kx {
 

@@ -1,6 +1,7 @@
 // kTranDisconnectUser: an administrator disconnects another user, optionally banning its
 // address for a while or for good.
 #include "framework/text_format.h"
+#include "fs/mac_roman.h"
 #include "protocol/transaction_types.h"
 #include "server/application.h"
 
@@ -19,8 +20,8 @@ void CMyApplication::ProcessTran_DisconnectUser(SMyClient* client, TTransactSess
     SMyClient* target = GetClientByID(static_cast<std::uint16_t>(UFieldData::GetInteger(fields, kFieldUserID)));
     if (!target) return SendNoError(session);
     if (target->access.HasPriv(myAcc_CannotBeDisconnected))
-        return SendErrorMsg(session, "You are not allowed to disconnect user \xD2" + target->userName +
-                                         "\xD3 (user is protected).");
+        return SendErrorMsg(session, "You are not allowed to disconnect user " + UMacRoman::Quoted(target->userName) +
+                                         " (user is protected).");
 
     const std::int32_t option = UFieldData::GetInteger(fields, kFieldOptions);
     auto tellTarget = [&](std::string_view text) {

@@ -28,8 +28,9 @@ constexpr std::size_t kMaxCategoriesChecked = 100000;
 
 // The account store's read errors in the operator's terms.
 std::string AccountReadProblem(const SError& err) {
-    if (err.type == kErrClassGeneral && err.id == kErrUserDataShort) return "not an account record (not 734 bytes long)";
-    if (err.type == kErrClassGeneral && err.id == kErrUserDataVersion) return "an account record of an unknown version";
+    // The record's own numbering (protocol/user_data.h): 8 for a wrong size, 7 for a wrong version.
+    if (err.type == kErrClassGeneral && err.id == kErrBadVersion) return "not an account record (not 734 bytes long)";
+    if (err.type == kErrClassGeneral && err.id == kErrBadFormat) return "an account record of an unknown version";
     if (err.type == kErrClassFileSys && err.id == kErrFileNotFound) return "missing: the account cannot log in";
     if (err.type == kErrClassFileSys && err.id == kErrItemNotFound) return "the folder's name cannot be a login";
     return UError::GetMessage(err);

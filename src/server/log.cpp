@@ -10,7 +10,7 @@
 
 #include "framework/clock.h"
 #include "framework/file_util.h"
-#include "files/mac_roman.h"
+#include "fs/mac_roman.h"
 
 namespace kx {
 

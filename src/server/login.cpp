@@ -3,7 +3,10 @@
 // line of a completed login, and the banner notice that follows the agreement.
 #include <cstring>
 
+#include "framework/byte_codec.h"
 #include "framework/text_format.h"
+#include "fs/file_types.h"
+#include "fs/mac_roman.h"
 #include "protocol/transaction_types.h"
 #include "server/application.h"
 #include "server/user_info.h"
@@ -26,11 +29,6 @@ void SendUserAccess(SMyClient* client) {
     UFieldData::AddField(fields, kFieldUserAccess, client->access.bytes.data(),
                          static_cast<std::uint32_t>(client->access.bytes.size()));
     client->tpt->SendTransaction(kTranUserAccess, fields);
-}
-
-std::uint32_t FourCharCode(const char (&s)[5]) {
-    return (std::uint32_t(std::uint8_t(s[0])) << 24) | (std::uint32_t(std::uint8_t(s[1])) << 16) |
-           (std::uint32_t(std::uint8_t(s[2])) << 8) | std::uint32_t(std::uint8_t(s[3]));
 }
 }  // namespace
 
@@ -61,7 +59,7 @@ void CMyApplication::ProcessTran_Login(SMyClient* client, TTransactSessionObj* s
         rec = mAccounts.GetUser(login);
     } catch (const SError& err) {
         if (IsNotFound(err)) return fail(kIncorrectLoginText);
-        return fail("Cannot read account \xD2" + login + "\xD3:\r" +
+        return fail("Cannot read account " + UMacRoman::Quoted(login) + ":\r" +
                     UError::GetMessage(err).substr(0, kErrorMessageMax) + "\r" +
                     UError::GetDetail(err).substr(0, kErrorDetailMax));
     } catch (const std::exception&) {
@@ -111,7 +109,7 @@ void CMyApplication::ProcessTran_Agreed(SMyClient* client, TTransactSessionObj* 
         // An empty accountLogin (no successful kTranLogin before) fails here as well.
         rec = mAccounts.GetUser(client->accountLogin);
     } catch (const std::exception&) {
-        SendErrorMsg(session, "Cannot read account \xD2" + client->accountLogin + "\xD3.");
+        SendErrorMsg(session, "Cannot read account " + UMacRoman::Quoted(client->accountLogin) + ".");
         MarkLoginFailed(client);
         return;
     }
@@ -129,11 +127,9 @@ void CMyApplication::ProcessTran_Agreed(SMyClient* client, TTransactSessionObj* 
 
 void CMyApplication::SendServerBanner(SMyClient* client) {
     StFieldData fields;
-    const std::uint8_t type[4] = {static_cast<std::uint8_t>(mServerBannerType >> 24),
-                                  static_cast<std::uint8_t>(mServerBannerType >> 16),
-                                  static_cast<std::uint8_t>(mServerBannerType >> 8),
-                                  static_cast<std::uint8_t>(mServerBannerType)};
-    if (mServerBannerType == FourCharCode("URL ")) {
+    std::uint8_t type[4];
+    PutBE32(type, mServerBannerType);
+    if (mServerBannerType == MakeCode("URL ")) {
         if (!mServerBannerUrl) return;
         UFieldData::AddField(fields, kFieldServerBannerType, type, sizeof type);
         UFieldData::AddString(fields, kFieldServerBannerUrl, *mServerBannerUrl);

@@ -14,14 +14,12 @@
 #include <vector>
 #include <unistd.h>
 
+#include "console/options_command.h"
+#include "console/server_usage.h"
 #include "framework/event_loop.h"
 #include "net/transport.h"
-#include "console/option_settings.h"
 #include "server/application.h"
-#include "server/extended_options.h"
 #include "server/folder_check.h"
-#include "server/pref_file.h"
-#include "server/server_usage.h"
 
 namespace {
 
@@ -33,58 +31,6 @@ int CheckFolder(const std::string& dir) {
     for (const auto& p : problems) std::printf("%s\n", kx::UFolderCheck::ProblemLine(p).c_str());
     if (problems.empty()) std::printf("%s: no problems found\n", dir.c_str());
     return problems.empty() ? 0 : 1;
-}
-
-// --set and --options: the options files of a stopped server ("pref" and the extended options).
-// Returns the exit status.
-int EditOptions(const std::string& dir, const std::vector<std::string>& assignments, bool show) {
-    const std::string path = kx::UMyPrefs::GetPrefsSpec(dir);
-    kx::SMyPrefs prefs;
-    kx::UMyPrefs::ReadPrefs(path, prefs);
-    const std::string extPath = dir + "/" + kx::kExtOptionsFileName;
-    kx::CMyExtendedOptions ext;
-    for (const std::string& note : ext.Read(extPath)) std::fprintf(stderr, "kestrix-server: %s\n", note.c_str());
-    bool prefsChanged = false, extChanged = false;
-    for (const std::string& a : assignments) {
-        std::string name, value, error;
-        if (!kx::UOptionSettings::SplitAssignment(a, name, value)) {
-            std::fprintf(stderr, "kestrix-server: --set needs NAME=VALUE, not '%s'\n", a.c_str());
-            return 2;
-        }
-        const bool extended = kx::CMyExtendedOptions::Find(name) != nullptr;
-        (extended ? extChanged : prefsChanged) = true;
-        if (extended ? !ext.Set(name, value, error) : !kx::UOptionSettings::Set(prefs, name, value, error)) {
-            std::fprintf(stderr, "kestrix-server: %s. Nothing changed.\n", error.c_str());
-            return 2;
-        }
-    }
-    if (extChanged) {
-        try {
-            ext.Write(extPath);
-        } catch (const kx::SError& err) {
-            std::fprintf(stderr, "kestrix-server: cannot write '%s': %s\n", extPath.c_str(), kx::UError::GetMessage(err).c_str());
-            return 1;
-        }
-    }
-    if (prefsChanged) {
-        bool anyTracker = false;
-        for (const auto& e : prefs.mTrackInfo) anyTracker |= !e.Name().empty();
-        if ((prefs.mOptions.nOpts & kx::kMyOptTracker) && (!anyTracker || prefs.mServerName.IsEmpty())) {
-            prefs.mOptions.nOpts &= ~kx::kMyOptTracker;
-            std::fprintf(stderr, "kestrix-server: tracker registration stays off: it needs a server name and a tracker\n");
-        }
-        try {
-            kx::UMyPrefs::WritePrefs(path, prefs);
-        } catch (const kx::SError& err) {
-            std::fprintf(stderr, "kestrix-server: cannot write '%s': %s\n", path.c_str(), kx::UError::GetMessage(err).c_str());
-            return 1;
-        }
-    }
-    if (show) {
-        for (const auto& [name, value] : kx::UOptionSettings::List(prefs)) std::printf("%s = %s\n", name.c_str(), value.c_str());
-        for (const auto& [name, value] : ext.List()) std::printf("%s = %s\n", name.c_str(), value.c_str());
-    }
-    return 0;
 }
 
 }  // namespace
@@ -126,7 +72,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kestrix-server: cannot use program folder '%s': %s\n", dir.c_str(), std::strerror(errno));
         return 1;
     }
-    if (!assignments.empty() || showOptions) return EditOptions(dir, assignments, showOptions);
+    if (!assignments.empty() || showOptions) return kx::UOptionsCommand::Run(dir, assignments, showOptions);
 
     // Every client is a descriptor: take all the descriptors the system allows this process.
     rlimit files{};

@@ -1,14 +1,11 @@
-// The server's options record, its option bits and defaults, and the tracker entries that are
-// kept with the options. The application owns one of each; the preferences file (pref_file.h)
-// loads and saves them.
+// The server's options record, its option bits and defaults. The application owns one; the
+// preferences file (pref_file.h) loads and saves it with the tracker rows (admin/tracker.h).
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string_view>
 
 #include "net/transport.h"
-#include "server/len_text.h"
 
 namespace kx {
 
@@ -27,13 +24,7 @@ inline constexpr std::uint16_t kDefaultMaxDownloads = 100;
 inline constexpr std::uint16_t kDefaultMaxDownloadsClient = 10;
 inline constexpr std::uint16_t kDefaultMaxConnectionsIP = 5;
 inline constexpr std::uint32_t kDefaultOpts = kMyOptSound | kMyOptConfirmQuit;  // 0x30
-inline constexpr std::uint16_t kDefaultTrackerPort = 5499;
 inline constexpr std::string_view kDefaultAdminLogin = "admin";
-
-// The host written into an empty first tracker entry after the options are read. This server
-// ships without a public tracker: the entry stays empty until the operator names one, so no
-// installation announces itself anywhere it was not told to.
-inline constexpr std::string_view kDefaultTrackerAddr = "";
 
 struct SMyOptions {
     SIPAddress stIPAddress;                // listeners bind here; 0 = every address
@@ -47,23 +38,5 @@ struct SMyOptions {
     // The values a fresh installation (or an unreadable options file) starts with.
     static SMyOptions Defaults();
 };
-
-// One tracker the server announces itself to. An entry with an empty address name is unused.
-struct SMyTrackInfo {
-    SInternetNameAddress addr{kInternetNameAddressType, kDefaultTrackerPort, {}};
-    SLenText<31> login;   // kept with the options, never sent
-    SLenText<31> passwd;  // sent with every announcement to this tracker
-
-    std::string_view Name() const {
-        return {reinterpret_cast<const char*>(addr.name + 1), addr.name[0]};
-    }
-    // Stores the address text (cut to 255 bytes) and applies the port rule below.
-    void SetName(std::string_view name);
-    // Port 5499 when the name holds no ":", else 0 (the port is then part of the name).
-    void ApplyPortRule();
-};
-
-inline constexpr std::size_t kMyTrackerCount = 5;
-using SMyTrackList = std::array<SMyTrackInfo, kMyTrackerCount>;
 
 }  // namespace kx

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "framework/byte_codec.h"
 #include "framework/file_util.h"
 
 namespace kx {
@@ -30,16 +31,9 @@ constexpr std::size_t kOffResolveAliases = 70;
 constexpr std::size_t kOffTrackerPassID = 72;
 constexpr std::size_t kOffStrings = 76;
 
-std::uint16_t Get16(std::span<const std::uint8_t> d, std::size_t off) {
-    return static_cast<std::uint16_t>((d[off] << 8) | d[off + 1]);
-}
-std::uint32_t Get32(std::span<const std::uint8_t> d, std::size_t off) {
-    return (std::uint32_t(d[off]) << 24) | (std::uint32_t(d[off + 1]) << 16) |
-           (std::uint32_t(d[off + 2]) << 8) | d[off + 3];
-}
 SMyWinRect GetRect(std::span<const std::uint8_t> d, std::size_t off) {
-    return {static_cast<std::int16_t>(Get16(d, off)), static_cast<std::int16_t>(Get16(d, off + 2)),
-            static_cast<std::int16_t>(Get16(d, off + 4)), static_cast<std::int16_t>(Get16(d, off + 6))};
+    return {static_cast<std::int16_t>(GetBE16(d.data() + off)), static_cast<std::int16_t>(GetBE16(d.data() + off + 2)),
+            static_cast<std::int16_t>(GetBE16(d.data() + off + 4)), static_cast<std::int16_t>(GetBE16(d.data() + off + 6))};
 }
 
 // Walks the length-prefixed strings of the variable part. Reading stops at the end of the data,
@@ -81,14 +75,8 @@ private:
 
 class Builder {
 public:
-    void Put16(std::uint16_t v) {
-        mBytes.push_back(static_cast<std::uint8_t>(v >> 8));
-        mBytes.push_back(static_cast<std::uint8_t>(v));
-    }
-    void Put32(std::uint32_t v) {
-        Put16(static_cast<std::uint16_t>(v >> 16));
-        Put16(static_cast<std::uint16_t>(v));
-    }
+    void Put16(std::uint16_t v) { AppendBE16(mBytes, v); }
+    void Put32(std::uint32_t v) { AppendBE32(mBytes, v); }
     void PutRect(const SMyWinRect& r) {
         Put16(static_cast<std::uint16_t>(r.left));
         Put16(static_cast<std::uint16_t>(r.top));
@@ -162,22 +150,22 @@ bool Parse(std::span<const std::uint8_t> data, SMyPrefs& out) {
     out = SMyPrefs::Defaults();
     if (data.size() > kMyPrefsMaxRead) data = data.first(kMyPrefsMaxRead);
     if (data.size() < kMyPrefsMinSize) return false;
-    const std::uint16_t version = Get16(data, 0);
+    const std::uint16_t version = GetBE16(data.data());
     if (version != 4 && version != 5) return false;
 
     SMyPrefs p = SMyPrefs::Defaults();
-    p.windowFlags = Get16(data, kOffWindowFlags);
+    p.windowFlags = GetBE16(data.data() + kOffWindowFlags);
     p.toolbarRect = GetRect(data, kOffToolbarRect);
     p.logRect = GetRect(data, kOffLogRect);
     p.statsRect = GetRect(data, kOffStatsRect);
-    p.mOptions.nMaxConnectionsIP = Get16(data, kOffMaxConnectionsIP);
+    p.mOptions.nMaxConnectionsIP = GetBE16(data.data() + kOffMaxConnectionsIP);
     for (int i = 0; i < 4; ++i) p.mOptions.stIPAddress.b[i] = data[kOffIPAddress + i];
-    p.mOptions.nOpts = Get32(data, kOffOpts);
-    p.mOptions.nBasePortNum = Get16(data, kOffBasePortNum);
-    p.mOptions.nMaxDownloads = Get16(data, kOffMaxDownloads);
-    p.mOptions.nMaxDownloadsClient = Get16(data, kOffMaxDownloadsClient);
+    p.mOptions.nOpts = GetBE32(data.data() + kOffOpts);
+    p.mOptions.nBasePortNum = GetBE16(data.data() + kOffBasePortNum);
+    p.mOptions.nMaxDownloads = GetBE16(data.data() + kOffMaxDownloads);
+    p.mOptions.nMaxDownloadsClient = GetBE16(data.data() + kOffMaxDownloadsClient);
     p.resolveAliases = data[kOffResolveAliases] != 0;
-    p.mTrackerPassID = Get32(data, kOffTrackerPassID);
+    p.mTrackerPassID = GetBE32(data.data() + kOffTrackerPassID);
 
     // A file that ends between two strings keeps everything read so far (a minimal 96-byte file
     // has room for only some of the tracker entries; the rest stay empty, and so does an entry

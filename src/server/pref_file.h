@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "server/len_text.h"
+#include "admin/tracker.h"
+#include "framework/len_text.h"
 #include "server/options.h"
 
 namespace kx {

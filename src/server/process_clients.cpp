@@ -57,9 +57,7 @@ void CMyApplication::AcceptConnections(TTransactObj* listener) {
             continue;  // disposed here: the farewell is under way
         }
         auto connect = std::make_unique<SMyConnect>();
-        connect->ipAddress = size >= 12 ? (std::uint32_t(addr.host[0]) << 24) | (std::uint32_t(addr.host[1]) << 16) |
-                                              (std::uint32_t(addr.host[2]) << 8) | addr.host[3]
-                                        : 0;
+        connect->ipAddress = size >= 12 ? GetBE32(addr.host) : 0;
         connect->acceptSecs = UClock::UpSeconds();
         mStats.Accepted(listener == mListenTpt.get()      ? EMyListener::kPlain
                         : listener == mListenTlsTpt.get() ? EMyListener::kTls

@@ -2,6 +2,8 @@
 #include <algorithm>
 #include "server/user_info.h"
 
+#include "framework/byte_codec.h"
+
 namespace kx::UMyUserInfo {
 
 std::string CleanName(std::string_view raw) {
@@ -37,10 +39,7 @@ std::vector<std::uint8_t> UserNameWithInfo(const SMyClient& client) {
     const auto size = static_cast<std::uint16_t>(name.size());
     std::vector<std::uint8_t> out(8 + name.size());
     const std::uint16_t header[4] = {client.userID, icon, flags, size};
-    for (int i = 0; i < 4; ++i) {
-        out[2 * i] = static_cast<std::uint8_t>(header[i] >> 8);
-        out[2 * i + 1] = static_cast<std::uint8_t>(header[i]);
-    }
+    for (int i = 0; i < 4; ++i) PutBE16(out.data() + 2 * i, header[i]);
     std::copy(name.begin(), name.end(), out.begin() + 8);
     return out;
 }

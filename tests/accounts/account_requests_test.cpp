@@ -5,9 +5,10 @@
 
 #include <sys/stat.h>
 
-#include "accounts/user_data.h"
+#include "framework/byte_codec.h"
 #include "framework/file_util.h"
 #include "protocol/transaction_types.h"
+#include "protocol/user_data.h"
 #include "server/app_fixture.h"
 
 namespace kx::test {
@@ -33,8 +34,7 @@ Bytes ExpectedUserData(std::string_view name, std::string_view login, std::strin
     b[1] = 1;
     std::copy(access.begin(), access.end(), b.begin() + 4);
     auto put = [&b](std::size_t sizeOff, std::string_view text) {
-        b[sizeOff] = static_cast<std::uint8_t>(text.size() >> 8);
-        b[sizeOff + 1] = static_cast<std::uint8_t>(text.size());
+        PutBE16(b.data() + sizeOff, static_cast<std::uint16_t>(text.size()));
         std::copy(text.begin(), text.end(), b.begin() + static_cast<std::ptrdiff_t>(sizeOff + 2));
     };
     put(528, name);

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "admin/ban_list.h"
+#include "framework/byte_codec.h"
 #include "framework/error.h"
 #include "framework/file_util.h"
 #include "support/scratch_files.h"
@@ -27,8 +28,8 @@ SIPAddress A(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) { r
 struct Image {
     std::vector<std::uint8_t> b;
     Image& U8(std::uint8_t v) { b.push_back(v); return *this; }
-    Image& U16(std::uint16_t v) { return U8(std::uint8_t(v >> 8)).U8(std::uint8_t(v)); }
-    Image& U32(std::uint32_t v) { return U16(std::uint16_t(v >> 16)).U16(std::uint16_t(v)); }
+    Image& U16(std::uint16_t v) { AppendBE16(b, v); return *this; }
+    Image& U32(std::uint32_t v) { AppendBE32(b, v); return *this; }
     Image& Addr(std::uint8_t a, std::uint8_t b1, std::uint8_t c, std::uint8_t d) { return U8(a).U8(b1).U8(c).U8(d); }
     Image& Str(std::string_view s) {
         U8(std::uint8_t(s.size()));
@@ -232,7 +233,7 @@ TEST(BanFile, TheFileHoldsAtMost500Bans) {
     CMyBanLists bans(dir.path.string());
     BanList list;
     for (std::uint32_t i = 0; i < kMaxPermBans; ++i)
-        list.push_back(Rec(1, IPFromHostOrder(0x0A000000 + i), IPFromHostOrder(0x0A000000 + i), "", ""));
+        list.push_back(Rec(1, ToIPAddress(0x0A000000 + i), ToIPAddress(0x0A000000 + i), "", ""));
     bans.WritePermBanInfo(list);
     bans.AddPermBan(A(11, 0, 0, 0), A(11, 0, 0, 0), std::string(80, 'w'));  // reason cut to 63
 

@@ -2,8 +2,8 @@
 // and removed, with the record on disk checked, a rename, and the refusals of an ordinary account.
 #include <gtest/gtest.h>
 
-#include "accounts/user_data.h"
 #include "client/client_fixture.h"
+#include "protocol/user_data.h"
 
 namespace kx {
 namespace {

@@ -9,10 +9,10 @@
 #include <unistd.h>
 
 #include "accounts/account_store.h"
-#include "accounts/user_data.h"
 #include "admin/ban_file.h"
 #include "news/news_database.h"
 #include "protocol/transaction_types.h"
+#include "protocol/user_data.h"
 #include "server/pref_file.h"
 #include "support/server_process.h"
 #include "support/test_client.h"

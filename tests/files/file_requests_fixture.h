@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "files/file_path.h"
+#include "fs/file_path.h"
 #include "protocol/transaction_types.h"
 #include "server/app_fixture.h"
 

@@ -4,9 +4,9 @@
 
 #include <map>
 
-#include "files/file_tree.h"
-#include "files/file_types.h"
 #include "files/file_requests_fixture.h"
+#include "files/file_tree.h"
+#include "fs/file_types.h"
 
 namespace kx::test {
 namespace {

@@ -10,15 +10,15 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "files/fs_listing.h"
 #include "files/transfer_fixture.h"
+#include "framework/byte_codec.h"
+#include "fs/fs_listing.h"
 
 namespace kx::test {
 namespace {
 
 constexpr std::uint16_t kSend = 1, kResume = 2, kNext = 3;
 
-Bytes Be16(std::uint16_t v) { return {std::uint8_t(v >> 8), std::uint8_t(v)}; }
 
 // An item header as the sending side writes it.
 Bytes ItemHeader(bool isFolder, std::initializer_list<std::string> path) {
@@ -95,7 +95,7 @@ protected:
     std::optional<Bytes> ReadItemHeader(CTestClient& t) {
         auto size = ReadExact(t, 2);
         if (!size) return std::nullopt;
-        auto rest = ReadExact(t, (std::size_t((*size)[0]) << 8) | (*size)[1]);
+        auto rest = ReadExact(t, GetBE16(size->data()));
         if (!rest) return std::nullopt;
         return Concat({*size, *rest});
     }
@@ -106,7 +106,7 @@ protected:
         if (Bytes(flat.begin(), flat.begin() + 4) != Text("FILP")) return std::nullopt;
         const std::size_t dataHdr = 24 + 16 + infoSize;
         if (Bytes(flat.begin() + dataHdr, flat.begin() + dataHdr + 4) != Text("DATA")) return std::nullopt;
-        const std::uint32_t n = GetBe32(flat.data() + dataHdr + 12);
+        const std::uint32_t n = GetBE32(flat.data() + dataHdr + 12);
         if (flat.size() != dataHdr + 16 + n) return std::nullopt;
         return Bytes(flat.begin() + dataHdr + 16, flat.end());
     }
@@ -148,7 +148,7 @@ TEST_F(FolderTransferTest, DownloadAnnouncesEveryItemWithExactHeadersAndFlattene
         ASSERT_TRUE(t->SendRaw(Be16(kSend)));
         auto len = ReadExact(*t, 4);
         ASSERT_TRUE(len);
-        auto flat = ReadExact(*t, GetBe32(len->data()));
+        auto flat = ReadExact(*t, GetBE32(len->data()));
         ASSERT_TRUE(flat);
         EXPECT_EQ(DataFork(*flat, isA ? "a.txt" : "b.txt"), isA ? a : b);
         ASSERT_TRUE(t->SendRaw(Be16(kNext)));
@@ -322,7 +322,7 @@ TEST_F(FolderTransferTest, ItemsWithOverlongPathsAreSkippedAndTheRestArrives) {
             ASSERT_TRUE(t->SendRaw(Be16(kSend)));
             auto len = ReadExact(*t, 4);
             ASSERT_TRUE(len);
-            auto flat = ReadExact(*t, GetBe32(len->data()));
+            auto flat = ReadExact(*t, GetBE32(len->data()));
             ASSERT_TRUE(flat);
             EXPECT_EQ(DataFork(*flat, "ok.txt"), ok);
         }

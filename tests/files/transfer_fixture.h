@@ -9,20 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "accounts/user_access.h"
-#include "files/file_path.h"
+#include "framework/byte_codec.h"
 #include "framework/file_util.h"
+#include "fs/file_path.h"
 #include "protocol/transaction_types.h"
+#include "protocol/user_access.h"
 #include "server/app_fixture.h"
 
 namespace kx::test {
 
-inline Bytes Be32(std::uint32_t v) {
-    return {std::uint8_t(v >> 24), std::uint8_t(v >> 16), std::uint8_t(v >> 8), std::uint8_t(v)};
-}
-inline std::uint32_t GetBe32(const std::uint8_t* p) {
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
-}
 inline Bytes Concat(std::initializer_list<Bytes> parts) {
     Bytes out;
     for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
@@ -160,7 +155,7 @@ protected:
                                               std::string_view protocol = "KXXF") {
         auto t = std::make_unique<CTestClient>(2000);
         EXPECT_TRUE(t->Connect(static_cast<std::uint16_t>(mPort + 1)));
-        Bytes header = Concat({Text(protocol), refNum, Be32(dataSize), {std::uint8_t(type >> 8), std::uint8_t(type)}, {0, 0}});
+        Bytes header = Concat({Text(protocol), refNum, Be32(dataSize), Be16(type), {0, 0}});
         EXPECT_TRUE(t->SendRaw(header));
         Pump();
         return t;

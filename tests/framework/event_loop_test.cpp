@@ -1,5 +1,6 @@
 // The event loop: message order, removal of a disposed sender's messages, timers on an injected
-// clock, and one after-batch pass per iteration however many notices arrived.
+// clock and the slots that hold them, and one after-batch pass per iteration however many
+// notices arrived.
 #include "framework/event_loop.h"
 
 #include <gtest/gtest.h>
@@ -62,6 +63,37 @@ TEST(EventLoop, TimersFireOnTheInjectedClockAndCancelledOnesNever) {
     EXPECT_EQ(periodic, 2);  // overdue periodic timers fire once, not once per missed period
     EXPECT_EQ(cancelled, 0);
     EXPECT_FALSE(loop.HasTimer(id));
+}
+
+TEST(EventLoop, TimerSlotCancelsWhatItHeldWhenRestartedStoppedOrDestroyed) {
+    FakeClock clock;
+    CEventLoop& loop = CEventLoop::Get();
+    int replaced = 0, periodic = 0, destroyed = 0, selfStopping = 0;
+    CTimerSlot slot;
+    slot.Start(100, [&] { ++replaced; });
+    slot.Start(100, [&] { ++periodic; }, 100);
+    {
+        CTimerSlot gone;
+        gone.Start(100, [&] { ++destroyed; });
+    }
+    CTimerSlot self;
+    self.Start(100, [&] { ++selfStopping; self.Stop(); }, 100);
+    CTimerSlot once;
+    once.Start(100, [] {});
+    EXPECT_TRUE(once.IsRunning());
+    for (int i = 0; i < 2; ++i) {
+        clock.now += 100;
+        loop.RunOnce(0);
+    }
+    EXPECT_EQ(replaced, 0);
+    EXPECT_EQ(periodic, 2);
+    EXPECT_EQ(destroyed, 0);
+    EXPECT_EQ(selfStopping, 1);
+    EXPECT_FALSE(self.IsRunning());
+    EXPECT_FALSE(once.IsRunning());  // a one-shot timer that has fired
+    EXPECT_TRUE(slot.IsRunning());
+    slot.Stop();
+    EXPECT_FALSE(slot.IsRunning());
 }
 
 TEST(EventLoop, DescriptorUnwatchedEarlierInTheBatchGetsNoCallback) {

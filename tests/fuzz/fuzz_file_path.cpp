@@ -4,8 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "files/file_path.h"
+#include "framework/byte_codec.h"
 #include "framework/error.h"
+#include "fs/file_path.h"
 #include "fuzz/targets.h"
 
 namespace kx::fuzz {
@@ -67,7 +68,7 @@ int FuzzFilePath(const std::uint8_t* data, std::size_t size) {
     }
     const std::vector<SPathComponent> cleaned = UFilePath::Parse(copy.data(), copy.size());
     KX_FUZZ_CHECK(cleaned.size() == parts.size());
-    const bool rewritten = size >= 2 && size >= 2 + 4 * std::size_t((data[0] << 8) | data[1]);
+    const bool rewritten = size >= 2 && size >= 2 + 4 * std::size_t{GetBE16(data)};
     for (std::size_t i = 0; i < cleaned.size(); ++i) {
         KX_FUZZ_CHECK(cleaned[i].rsvd == parts[i].rsvd);
         if (!rewritten) continue;

@@ -9,17 +9,14 @@
 #include <cstring>
 #include <vector>
 
-#include "files/flat_file.h"
+#include "framework/byte_codec.h"
 #include "framework/error.h"
+#include "fs/flat_file.h"
 #include "fuzz/targets.h"
 
 namespace kx::fuzz {
 
 namespace {
-
-std::uint32_t BE32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
 
 // One in-memory file for the whole run, emptied before each input.
 int ScratchFile() {
@@ -43,7 +40,7 @@ struct SExpected {
 SExpected Walk(const std::uint8_t* p, std::size_t size) {
     SExpected e;
     if (size < kFlatHeaderSize) return e;
-    if (BE32(p) != kFlatFormat || ((p[4] << 8) | p[5]) != kFlatVersion) {
+    if (GetBE32(p) != kFlatFormat || GetBE16(p + 4) != kFlatVersion) {
         e.ok = false;
         return e;
     }
@@ -52,12 +49,12 @@ SExpected Walk(const std::uint8_t* p, std::size_t size) {
     while (size - at >= kFlatForkHeaderSize) {
         const std::uint8_t* h = p + at;
         at += kFlatForkHeaderSize;
-        if (BE32(h + 4) != 0) {
+        if (GetBE32(h + 4) != 0) {
             e.ok = false;
             return e;
         }
-        const std::uint32_t type = BE32(h);
-        const std::uint32_t forkSize = BE32(h + 12);
+        const std::uint32_t type = GetBE32(h);
+        const std::uint32_t forkSize = GetBE32(h + 12);
         const std::size_t n = std::min<std::size_t>(forkSize, size - at);
         if (type == kFlatForkData) {
             if (e.file.size() < n) e.file.resize(n);
@@ -127,7 +124,7 @@ int FuzzFlatFile(const std::uint8_t* data, std::size_t size) {
     // The same bytes as a resume record.
     try {
         const std::optional<std::uint32_t> resume = UFlatFile::ReadResumeData(stream, streamSize);
-        KX_FUZZ_CHECK(streamSize >= kResumeHeaderSize && BE32(stream) == kResumeFormat);
+        KX_FUZZ_CHECK(streamSize >= kResumeHeaderSize && GetBE32(stream) == kResumeFormat);
         if (resume) {
             const std::vector<std::uint8_t> again = UFlatFile::MakeResumeData(*resume);
             KX_FUZZ_CHECK(UFlatFile::ReadResumeData(again.data(), again.size()) == resume);
@@ -135,7 +132,7 @@ int FuzzFlatFile(const std::uint8_t* data, std::size_t size) {
     } catch (const SError& e) {
         KX_FUZZ_CHECK(e.type == kErrClassGeneral);
         KX_FUZZ_CHECK((e.id == kErrParam && streamSize < kResumeHeaderSize) ||
-                      (e.id == kErrBadFormat && BE32(stream) != kResumeFormat) || e.id == kErrBadVersion);
+                      (e.id == kErrBadFormat && GetBE32(stream) != kResumeFormat) || e.id == kErrBadVersion);
     }
     return 0;
 }

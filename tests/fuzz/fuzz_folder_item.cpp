@@ -21,11 +21,12 @@
 #include <string>
 #include <vector>
 
-#include "files/file_path.h"
-#include "files/flat_file.h"
 #include "files/folder_records.h"
-#include "files/fs_ref.h"
+#include "framework/byte_codec.h"
 #include "framework/error.h"
+#include "fs/file_path.h"
+#include "fs/flat_file.h"
+#include "fs/fs_ref.h"
 #include "fuzz/targets.h"
 #include "support/fake_transport.h"
 
@@ -36,8 +37,6 @@ namespace {
 namespace fs = std::filesystem;
 
 using Bytes = std::vector<std::uint8_t>;
-
-std::uint16_t BE16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
 
 void WriteBytes(const fs::path& p, std::string_view bytes) {
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
@@ -159,7 +158,7 @@ void CheckUploadReplies(const Bytes& sent, std::uint32_t totalItems) {
     std::size_t at = 0;
     while (at < sent.size()) {
         KX_FUZZ_CHECK(sent.size() - at >= 2);
-        const std::uint16_t action = BE16(&sent[at]);
+        const std::uint16_t action = GetBE16(&sent[at]);
         at += 2;
         if (action == kFldrActionNextItem) {
             ++next;
@@ -168,7 +167,7 @@ void CheckUploadReplies(const Bytes& sent, std::uint32_t totalItems) {
         } else {
             KX_FUZZ_CHECK(action == kFldrActionResumeFile);
             KX_FUZZ_CHECK(sent.size() - at >= 2);
-            const std::size_t size = BE16(&sent[at]);
+            const std::size_t size = GetBE16(&sent[at]);
             at += 2;
             KX_FUZZ_CHECK(sent.size() - at >= size);
             const auto have = UFlatFile::ReadResumeData(&sent[at], size);
@@ -236,8 +235,9 @@ const std::vector<Bytes>& WalkHeaders(bool viewDropBoxes) {
     while (walker.GetNextItem(next)) {
         std::vector<std::string> names(next.path.begin() + 1, next.path.end());
         const Bytes path = UFilePath::Build(names);
-        Bytes h = {static_cast<std::uint8_t>((path.size() + 2) >> 8), static_cast<std::uint8_t>(path.size() + 2), 0,
-                   static_cast<std::uint8_t>(next.isFolder ? 1 : 0)};
+        Bytes h;
+        AppendBE16(h, static_cast<std::uint16_t>(path.size() + 2));
+        AppendBE16(h, next.isFolder ? 1 : 0);
         h.insert(h.end(), path.begin(), path.end());
         out.push_back(std::move(h));
     }
@@ -247,11 +247,11 @@ const std::vector<Bytes>& WalkHeaders(bool viewDropBoxes) {
 
 // An item header names an item inside the downloaded folder, of the kind it says.
 void CheckHeaderNamesItem(const Bytes& h) {
-    KX_FUZZ_CHECK(h.size() >= 4 && BE16(h.data()) == h.size() - 2);
-    const bool isFolder = BE16(h.data() + 2) == 1;
-    KX_FUZZ_CHECK(isFolder || BE16(h.data() + 2) == 0);
+    KX_FUZZ_CHECK(h.size() >= 4 && GetBE16(h.data()) == h.size() - 2);
+    const bool isFolder = GetBE16(h.data() + 2) == 1;
+    KX_FUZZ_CHECK(isFolder || GetBE16(h.data() + 2) == 0);
     const auto parts = UFilePath::Parse(h.data() + 4, h.size() - 4);
-    KX_FUZZ_CHECK(!parts.empty() && parts.size() == BE16(h.data() + 4));
+    KX_FUZZ_CHECK(!parts.empty() && parts.size() == GetBE16(h.data() + 4));
     fs::path p = Scratch().docs;
     for (const SPathComponent& c : parts) {
         KX_FUZZ_CHECK(!c.name.empty() && c.name != "." && c.name != ".." && c.name.find('/') == std::string_view::npos);
@@ -274,7 +274,7 @@ void CheckDownloadSends(const std::vector<Bytes>& calls, const std::vector<Bytes
             continue;
         }
         if (afterFileHeader && c.size() == 4) {
-            streamLeft = (std::uint64_t{BE16(c.data())} << 16) | BE16(c.data() + 2);
+            streamLeft = GetBE32(c.data());
             afterFileHeader = false;
             continue;
         }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "framework/byte_codec.h"
 #include "fuzz/targets.h"
 #include "net/http_block.h"
 #include "support/fake_transport.h"
@@ -15,17 +16,13 @@ namespace kx::fuzz {
 
 namespace {
 
-std::uint32_t BE32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
-
 // The data payloads of the stream up to its end or to the first block the reader refuses.
 std::vector<std::uint8_t> ReferenceData(const std::uint8_t* p, std::size_t size) {
     std::vector<std::uint8_t> out;
     std::size_t at = 0;
     while (size - at >= kHttpBlockHeaderSize) {
-        const std::uint32_t code = BE32(p + at);
-        const std::uint32_t len = BE32(p + at + 4);
+        const std::uint32_t code = GetBE32(p + at);
+        const std::uint32_t len = GetBE32(p + at + 4);
         at += kHttpBlockHeaderSize;
         if (code == kHttpBlockData) {
             if (len > kHttpMaxDataBlock) break;

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <span>
 
-#include "accounts/user_data.h"
 #include "framework/error.h"
 #include "fuzz/targets.h"
+#include "protocol/user_data.h"
 
 namespace kx::fuzz {
 
@@ -15,8 +15,8 @@ int FuzzUserData(const std::uint8_t* data, std::size_t size) {
         rec = UUserData::Decode(std::span<const std::uint8_t>(data, size));
     } catch (const SError& e) {
         KX_FUZZ_CHECK(e.type == kErrClassGeneral);
-        KX_FUZZ_CHECK((e.id == kErrUserDataShort && size != kUserDataSize) ||
-                      (e.id == kErrUserDataVersion && size == kUserDataSize));
+        KX_FUZZ_CHECK((e.id == kErrBadVersion && size != kUserDataSize) ||
+                      (e.id == kErrBadFormat && size == kUserDataSize));
         return 0;
     }
     KX_FUZZ_CHECK(size == kUserDataSize);

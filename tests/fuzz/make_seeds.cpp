@@ -13,14 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "accounts/user_data.h"
 #include "admin/ban_file.h"
-#include "files/file_path.h"
-#include "files/flat_file.h"
-#include "files/fs_ref.h"
+#include "fs/file_path.h"
+#include "fs/flat_file.h"
+#include "fs/fs_ref.h"
 #include "net/http_block.h"
 #include "news/news_database.h"
 #include "protocol/field_data.h"
+#include "protocol/user_data.h"
 #include "server/pref_file.h"
 #include "support/test_client.h"
 
@@ -145,8 +145,8 @@ void FilePathSeeds() {
     Write("file_path", "overcounted", over);
 }
 
-Bytes Be16(std::size_t v) { return {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)}; }
-Bytes Be32(std::size_t v) { return Cat({Be16(v >> 16), Be16(v & 0xFFFF)}); }
+using kx::test::Be16;
+using kx::test::Be32;
 
 // An item header as an uploading client sends it: size, type (1 folder), path data.
 Bytes ItemHeader(bool isFolder, const std::vector<std::string>& names) {

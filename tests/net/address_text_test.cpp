@@ -57,6 +57,10 @@ TEST(AddressText, IPAddressToTextTruncatesToTheCapacity) {
     EXPECT_EQ(std::string(small, 6), "192.1#");  // no room for a NUL: none written past capacity
     EXPECT_EQ(UTransport::IPAddressToText(a, nullptr, 16), 0u);
     EXPECT_EQ(UTransport::IPAddressToText(a, buf, 0), 0u);
+    // The host-order form the server keeps for each client, and back.
+    EXPECT_EQ(a.AsHostOrder(), 0xC0A800FFu);
+    EXPECT_EQ(ToIPAddress(0xC0A800FFu), a);
+    EXPECT_EQ(IPAddressText(0x0A000001u), "10.0.0.1");
 }
 
 TEST(AddressText, CleanUpAddressText) {

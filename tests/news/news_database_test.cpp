@@ -44,7 +44,7 @@ TEST_F(NewsDatabaseCreate, NewFileIsTheExact1024ByteImage) {
     std::memcpy(&want[0], "KXNZ", 4);
     const std::uint32_t fields[][2] = {{4, 2},   {24, 1}, {28, 1}, {32, 256}, {56, 1}, {60, 1},
                                        {64, 1},  {68, 1}, {72, 2}, {76, 31}};
-    for (auto [off, v] : fields) NZPut32(&want[off], v);
+    for (auto [off, v] : fields) PutBE32(&want[off], v);
     std::memcpy(&want[8], &b[8], 16);  // the GUID is random
     want[92] = 31;
     std::memset(&want[93], 'n', 31);
@@ -73,14 +73,14 @@ TEST_F(NewsDatabase, FirstArticleIndexAndFlavorLandInBlocks3To5) {
     ASSERT_EQ(b.size(), BlockAt(5));  // item block 3 and bucket table block 4, whole blocks
     const std::uint8_t* item = &b[BlockAt(3)];
     std::vector<std::uint8_t> want(256, 0);
-    NZPut32(&want[4], 192);
+    PutBE32(&want[4], 192);
     want[8] = 24;
     std::memcpy(&want[9], "application/x-kxnewsitem", 24);
-    NZPut32(&want[36], 1);
-    NZPut16(&want[56], 2024);
-    NZPut16(&want[58], 9);
-    NZPut32(&want[60], 77);
-    NZPut32(&want[64], 7);
+    PutBE32(&want[36], 1);
+    PutBE16(&want[56], 2024);
+    PutBE16(&want[58], 9);
+    PutBE32(&want[60], 77);
+    PutBE32(&want[64], 7);
     want[68] = 5;
     std::memcpy(&want[69], "Hello", 5);
     want[132] = 5;
@@ -106,7 +106,7 @@ TEST_F(NewsDatabase, FirstArticleIndexAndFlavorLandInBlocks3To5) {
     ASSERT_EQ(b.size(), BlockAt(6));
     EXPECT_EQ(Get32(BlockAt(3)), 5u);      // item's nextFlav
     std::vector<std::uint8_t> flav(256, 0);
-    NZPut32(&flav[4], 8);
+    PutBE32(&flav[4], 8);
     flav[8] = 10;
     std::memcpy(&flav[9], "text/plain", 10);
     std::memcpy(&flav[20], "Hi there", 8);  // header 8 + ((10 + 4) & ~3) = 20
@@ -161,7 +161,7 @@ TEST_F(NewsDatabase, OnlyTheFirstThirtyFlavorsAreSearched) {
     EXPECT_EQ(std::string(data.begin(), data.end()), "type/30");
     ExpectError([&] { DB::GetArticleData(mPath, id, "type/31"); }, 1, 12);
     auto listing = DB::GetArticleListing(mPath);
-    EXPECT_EQ(NZGet16(&listing[10 + 20]), 31u);
+    EXPECT_EQ(GetBE16(&listing[10 + 20]), 31u);
 }
 
 TEST_F(NewsDatabase, BitmapGrowsPastTheBlocksItCanDescribe) {
@@ -224,7 +224,7 @@ TEST_F(NewsDatabase, ReplyPastTheHundredthIsLinkedAtTheTrueEnd) {
     EXPECT_EQ(info.prevID, 101u);
     EXPECT_EQ(info.nextID, 103u);
     auto listing = DB::GetArticleListing(mPath);
-    EXPECT_EQ(NZGet32(&listing[4]), 151u);
+    EXPECT_EQ(GetBE32(&listing[4]), 151u);
 }
 
 TEST_F(NewsDatabase, UnknownParentMakesATopLevelArticle) {

@@ -3,6 +3,7 @@
 // articles, take a new one, and answer every read and delete without crashing or looping.
 #include <fstream>
 
+#include "framework/byte_codec.h"
 #include "news/news_database.h"
 #include "news/news_file.h"
 #include "news_test_util.h"
@@ -18,7 +19,7 @@ struct SLimitLifter {
 
 std::uint32_t ListingCount(const std::vector<std::uint8_t>& listing) {
     if (listing.size() < 10) return 0;
-    return std::uint32_t{listing[4]} << 24 | std::uint32_t{listing[5]} << 16 | std::uint32_t{listing[6]} << 8 | listing[7];
+    return GetBE32(listing.data() + 4);
 }
 
 class NewsInterruptedWrite : public newstest::NewsFileTest {

@@ -2,6 +2,7 @@
 // is dropped, and the listing builder's parent table.
 #include <cstring>
 
+#include "framework/byte_codec.h"
 #include "news/article_list.h"
 #include "news/news_database.h"
 #include "news/news_format.h"
@@ -16,12 +17,11 @@ namespace DB = UMyNewsDatabase;
 struct SBuild {
     std::vector<std::uint8_t> v;
     SBuild& u32(std::uint32_t x) {
-        for (int s = 24; s >= 0; s -= 8) v.push_back(static_cast<std::uint8_t>(x >> s));
+        AppendBE32(v, x);
         return *this;
     }
     SBuild& u16(std::uint16_t x) {
-        v.push_back(static_cast<std::uint8_t>(x >> 8));
-        v.push_back(static_cast<std::uint8_t>(x));
+        AppendBE16(v, x);
         return *this;
     }
     SBuild& p(const std::string& s) {
@@ -85,7 +85,7 @@ TEST_F(NewsListing, AddingOrDeletingDropsTheCacheAndFreesItsBlocks) {
     EXPECT_EQ(Get32(36), 0u);
     EXPECT_EQ(Get32(40), 0u);
     auto listing = DB::GetArticleListing(mPath);
-    EXPECT_EQ(NZGet32(&listing[4]), 4u);
+    EXPECT_EQ(GetBE32(&listing[4]), 4u);
 
     at = Get32(36);
     DB::DeleteArticle(mPath, 4, false);
@@ -102,7 +102,7 @@ TEST_F(NewsListing, AddingDataDropsTheCacheSoTheNewFlavorIsListed) {
     auto want = Expected();
     // Article 2 now counts one flavor and lists it.
     const std::size_t art2 = 10 + 22 + 6 + 6 + 11 + 2;
-    ASSERT_EQ(NZGet32(&want[art2]), 2u);
+    ASSERT_EQ(GetBE32(&want[art2]), 2u);
     want[art2 + 21] = 1;
     SBuild flav;
     flav.p("text/plain").u16(5);
@@ -127,16 +127,16 @@ TEST(NewsArticleList, ParentTableAndFlavorCounts) {
     for (int i = 0; i < 20; ++i) list.AddArticle(1, {}, 0, 0, longTitle, std::string(50, 'P'));
     for (int i = 0; i < 3; ++i) list.AddArticleFlavor(std::string(70, 'f'), 0x12345);
     auto bytes = list.DetatchDataPtr();
-    EXPECT_EQ(NZGet32(&bytes[4]), 20u);
+    EXPECT_EQ(GetBE32(&bytes[4]), 20u);
     const std::size_t entry = 22 + 64 + 32;
     ASSERT_EQ(bytes.size(), 10 + 20 * entry + 3 * (64 + 2));
     const std::size_t last = 10 + 19 * entry;
-    EXPECT_EQ(NZGet16(&bytes[last + 20]), 3u);
+    EXPECT_EQ(GetBE16(&bytes[last + 20]), 3u);
     EXPECT_EQ(bytes[last + 22], 63);
     EXPECT_EQ(bytes[last + 22 + 64], 31);
     EXPECT_EQ(bytes[last + entry], 63);
-    EXPECT_EQ(NZGet16(&bytes[last + entry + 64]), 0x2345u);
-    EXPECT_EQ(NZGet16(&bytes[10 + 20]), 0u);
+    EXPECT_EQ(GetBE16(&bytes[last + entry + 64]), 0x2345u);
+    EXPECT_EQ(GetBE16(&bytes[10 + 20]), 0u);
 }
 
 }  // namespace

@@ -8,10 +8,11 @@
 #include <filesystem>
 #include <fstream>
 
-#include "files/date_stamp.h"
-#include "files/file_path.h"
+#include "framework/byte_codec.h"
 #include "framework/clock.h"
 #include "framework/file_util.h"
+#include "fs/date_stamp.h"
+#include "fs/file_path.h"
 #include "news/news_database.h"
 #include "protocol/transaction_types.h"
 #include "server/app_fixture.h"
@@ -23,8 +24,6 @@ constexpr std::time_t kPostTime = 1'700'000'000;
 
 Bytes Path(const std::vector<std::string>& names) { return UFilePath::Build(names); }
 
-Bytes Be16(std::uint16_t v) { return {std::uint8_t(v >> 8), std::uint8_t(v)}; }
-Bytes Be32(std::uint32_t v) { return {std::uint8_t(v >> 24), std::uint8_t(v >> 16), std::uint8_t(v >> 8), std::uint8_t(v)}; }
 void Append(Bytes& out, const Bytes& b) { out.insert(out.end(), b.begin(), b.end()); }
 void AppendText(Bytes& out, std::string_view s) {
     out.push_back(std::uint8_t(s.size()));
@@ -525,7 +524,7 @@ TEST_F(NewsArticleTest, AListingTooLongForOneFieldSendsTheNewestThreads) {
     ASSERT_GT(UMyNewsDatabase::GetArticleListing(file).size(), 65535u);
     const Bytes listing = ListArticles(mCat);
     ASSERT_LE(listing.size(), 65535u);
-    const std::uint32_t count = (std::uint32_t{listing[4]} << 24) | (listing[5] << 16) | (listing[6] << 8) | listing[7];
+    const std::uint32_t count = GetBE32(listing.data() + 4);
     EXPECT_GT(count, 500u);
     EXPECT_LT(count, kArticles);
     // Kept: a thread's start first, the newest article last.

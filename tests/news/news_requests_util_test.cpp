@@ -19,11 +19,11 @@ TEST(NewsRequestNames, CategoryFileNames) {
     EXPECT_EQ(UNewsRequests::MakeCategoryFileName(std::string(252, 'a')), std::string(251, 'a') + ".knz");
     EXPECT_EQ(UNewsRequests::MakeCategoryFileName(std::string(300, 'a')), std::string(251, 'a') + ".knz");
 
-    EXPECT_TRUE(UNewsRequests::IsNewsCatName("a.knz"));
-    EXPECT_TRUE(UNewsRequests::IsNewsCatName("a.KnZ"));
-    EXPECT_FALSE(UNewsRequests::IsNewsCatName(".knz"));
-    EXPECT_FALSE(UNewsRequests::IsNewsCatName("a.knz.txt"));
-    EXPECT_FALSE(UNewsRequests::IsNewsCatName("aknz"));
+    EXPECT_TRUE(UNewsWire::IsNewsCatName("a.knz"));
+    EXPECT_TRUE(UNewsWire::IsNewsCatName("a.KnZ"));
+    EXPECT_FALSE(UNewsWire::IsNewsCatName(".knz"));
+    EXPECT_FALSE(UNewsWire::IsNewsCatName("a.knz.txt"));
+    EXPECT_FALSE(UNewsWire::IsNewsCatName("aknz"));
 }
 
 TEST(NewsRequestNames, LongEntriesCapTheBundleCountAndCutTheArticleCount) {

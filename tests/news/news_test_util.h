@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/byte_codec.h"
 #include "framework/error.h"
 
 namespace kx::newstest {
@@ -38,15 +39,14 @@ protected:
         auto b = Bytes();
         EXPECT_LE(offset + 4, b.size());
         if (offset + 4 > b.size()) return 0;
-        return (std::uint32_t{b[offset]} << 24) | (std::uint32_t{b[offset + 1]} << 16) |
-               (std::uint32_t{b[offset + 2]} << 8) | b[offset + 3];
+        return GetBE32(b.data() + offset);
     }
     void Put32(std::uint64_t offset, std::uint32_t value) const {
         std::fstream f(mPath, std::ios::binary | std::ios::in | std::ios::out);
         f.seekp(static_cast<std::streamoff>(offset));
-        char b[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
-                     static_cast<char>(value >> 8), static_cast<char>(value)};
-        f.write(b, 4);
+        std::uint8_t b[4];
+        PutBE32(b, value);
+        f.write(reinterpret_cast<const char*>(b), 4);
     }
     void PutByte(std::uint64_t offset, std::uint8_t value) const {
         std::fstream f(mPath, std::ios::binary | std::ios::in | std::ios::out);

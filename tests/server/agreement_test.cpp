@@ -1,15 +1,12 @@
 // The agreement and the banner: loading (line ends, size limits, relative and absolute banner
 // names, the banner's kind) and the kTranServerBanner notice that follows kTranAgreed.
+#include "framework/byte_codec.h"
 #include "framework/file_util.h"
+#include "fs/file_types.h"
 #include "server/login_helpers.h"
 
 namespace kx::test {
 namespace {
-
-constexpr std::uint32_t Code(const char (&s)[5]) {
-    return (std::uint32_t(std::uint8_t(s[0])) << 24) | (std::uint32_t(std::uint8_t(s[1])) << 16) |
-           (std::uint32_t(std::uint8_t(s[2])) << 8) | std::uint32_t(std::uint8_t(s[3]));
-}
 
 class AgreementTest : public LoginFixture {
 protected:
@@ -53,7 +50,7 @@ class UrlBannerTest : public AgreementTest {
 
 TEST_F(UrlBannerTest, UrlBannerFollowsTheAgreementForClientsAboveVersion150) {
     MakeUser();
-    EXPECT_EQ(mApp->GetServerBannerType(), Code("URL "));
+    EXPECT_EQ(mApp->GetServerBannerType(), MakeCode("URL "));
     SReceived r = LogInAndAgree(151);
     const auto n = r.Notices(kTranServerBanner);
     ASSERT_EQ(n.size(), 1u);
@@ -91,7 +88,7 @@ TEST_F(LocalBannerTest, PictureBesideTheProgramIsLoadedWithItsKindAndLink) {
     MakeUser();
     ASSERT_NE(mApp->GetServerBanner(), nullptr);
     EXPECT_EQ(*mApp->GetServerBanner(), (std::vector<std::uint8_t>{0xFF, 0xD8, 'p', 'i', 'c', 't', 'u', 'r', 'e'}));
-    EXPECT_EQ(mApp->GetServerBannerType(), Code("JPEG"));
+    EXPECT_EQ(mApp->GetServerBannerType(), MakeCode("JPEG"));
     SReceived r = LogInAndAgree(190);
     const auto n = r.Notices(kTranServerBanner);
     ASSERT_EQ(n.size(), 1u);
@@ -113,8 +110,9 @@ TEST_F(LocalBannerTest, AbsolutePathsKindsByNameAndMissingFiles) {
         mApp->LoadAgreement(true);
         ASSERT_NE(mApp->GetServerBanner(), nullptr) << k.file;
         const std::uint32_t t = mApp->GetServerBannerType();
-        const char kind[5] = {char(t >> 24), char(t >> 16), char(t >> 8), char(t), 0};
-        EXPECT_STREQ(kind, k.kind) << k.file;
+        std::uint8_t kind[4];
+        PutBE32(kind, t);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(kind), 4), k.kind) << k.file;
     }
     // Missing file: no banner, and no banner notice.
     mApp->Prefs().mAgreementBanner.Set("missing.jpg");

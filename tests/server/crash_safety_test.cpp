@@ -20,11 +20,12 @@
 
 #include "accounts/account_store.h"
 #include "accounts/admin_account.h"
-#include "accounts/user_data.h"
 #include "admin/ban_file.h"
-#include "files/file_path.h"
+#include "framework/byte_codec.h"
 #include "framework/file_util.h"
+#include "fs/file_path.h"
 #include "protocol/transaction_types.h"
+#include "protocol/user_data.h"
 #include "server/pref_file.h"
 #include "support/server_process.h"
 #include "support/test_client.h"
@@ -288,8 +289,7 @@ protected:
         const test::STestField* list = test::FindField(*f, kFieldNewsArtListData);
         ASSERT_NE(list, nullptr);
         ASSERT_GE(list->data.size(), 10u);
-        const std::uint32_t count = std::uint32_t(list->data[4]) << 24 | std::uint32_t(list->data[5]) << 16 |
-                                    std::uint32_t(list->data[6]) << 8 | list->data[7];
+        const std::uint32_t count = GetBE32(list->data.data() + 4);
         const std::uint32_t before = mNews.baseline[0];
         EXPECT_GE(count, before + mNews.acked);
         EXPECT_LE(count, before + mNews.sent.size());

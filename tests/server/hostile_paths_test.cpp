@@ -13,7 +13,8 @@
 #include <filesystem>
 #include <map>
 
-#include "files/file_path.h"
+#include "framework/byte_codec.h"
+#include "fs/file_path.h"
 #include "server/wire_session.h"
 
 namespace kx::test {
@@ -192,8 +193,6 @@ protected:
         return out;
     }
 
-    static Bytes Be16(std::size_t v) { return {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)}; }
-
     // A folder download taken item by item, every file asked for whole; all of it checked.
     void TakeFolder(const STestTransaction& reply) {
         const auto items = IntOf(reply, kFieldFolderItemCount).value_or(0);
@@ -201,14 +200,14 @@ protected:
         for (std::int64_t i = 0; i < items && i < 64; ++i) {
             if (!t->SendRaw(Be16(kNextItem))) break;
             auto size = t->ReadExact(2, 3000);
-            auto header = size ? t->ReadExact((std::size_t((*size)[0]) << 8) | (*size)[1], 3000) : std::nullopt;
+            auto header = size ? t->ReadExact(GetBE16(size->data()), 3000) : std::nullopt;
             if (!header || header->size() < 2) break;
             CheckClean(*header, kTranDownloadFldr);
             if ((*header)[1] == 1) continue;  // a folder
             if (!t->SendRaw(Be16(kSendFile))) break;
             auto length = t->ReadExact(4, 3000);
             if (!length) break;
-            const std::size_t n = (std::size_t((*length)[0]) << 24) | ((*length)[1] << 16) | ((*length)[2] << 8) | (*length)[3];
+            const std::size_t n = GetBE32(length->data());
             auto flat = t->ReadExact(std::min<std::size_t>(n, 1 << 20), 3000);
             if (flat) CheckClean(*flat, kTranDownloadFldr);
         }
@@ -296,7 +295,7 @@ protected:
             if (a == kSendFile || a == kResumeFile) {
                 if (a == kResumeFile) {
                     auto size = t->ReadExact(2, 2000);
-                    if (!size || !t->ReadExact((std::size_t((*size)[0]) << 8) | (*size)[1], 2000)) break;
+                    if (!size || !t->ReadExact(GetBE16(size->data()), 2000)) break;
                 }
                 t->SendRaw(file);
                 ++files;

@@ -9,7 +9,8 @@
 #include <atomic>
 #include <thread>
 
-#include "files/file_path.h"
+#include "framework/byte_codec.h"
+#include "fs/file_path.h"
 #include "server/wire_session.h"
 
 namespace kx::test {
@@ -77,7 +78,7 @@ TEST(HostileClientsWire, OthersAreAnsweredPromptlyWhileHostileClientsRun) {
             }
             c.SendRaw(Bytes(establish.begin() + 2, establish.end()));
             auto reply = c.ReadExact(8);
-            if (reply) trickledEstablish = (std::uint32_t((*reply)[4]) << 24) | ((*reply)[5] << 16) | ((*reply)[6] << 8) | (*reply)[7];
+            if (reply) trickledEstablish = GetBE32(reply->data() + 4);
             const Bytes login = CFieldListBuilder()
                                     .Add(kFieldUserLogin, UUserData::Complement("member"))
                                     .Add(kFieldUserPassword, UUserData::Complement("pw"))

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "accounts/user_data.h"
 #include "protocol/transaction_types.h"
+#include "protocol/user_data.h"
 #include "server/app_fixture.h"
 
 namespace kx::test {

@@ -7,8 +7,8 @@
 #include <cstdlib>
 
 #include "accounts/admin_check.h"
-#include "accounts/user_data.h"
 #include "protocol/transaction_types.h"
+#include "protocol/user_data.h"
 #include "server/wire_session.h"
 
 namespace kx {

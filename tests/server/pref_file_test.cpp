@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "framework/byte_codec.h"
 #include "framework/error.h"
 #include "framework/file_util.h"
 #include "support/scratch_files.h"
@@ -27,8 +28,8 @@ using test::WriteRaw;
 struct Image {
     std::vector<std::uint8_t> b;
     Image& U8(std::uint8_t v) { b.push_back(v); return *this; }
-    Image& U16(std::uint16_t v) { return U8(std::uint8_t(v >> 8)).U8(std::uint8_t(v)); }
-    Image& U32(std::uint32_t v) { return U16(std::uint16_t(v >> 16)).U16(std::uint16_t(v)); }
+    Image& U16(std::uint16_t v) { AppendBE16(b, v); return *this; }
+    Image& U32(std::uint32_t v) { AppendBE32(b, v); return *this; }
     Image& Zeros(std::size_t n) { b.insert(b.end(), n, 0); return *this; }
     Image& Str(std::string_view s) {
         U8(std::uint8_t(s.size()));

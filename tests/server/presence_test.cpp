@@ -2,6 +2,7 @@
 // away notices, keep-alive, client information, disconnecting users with and without bans, and
 // connected clients following changes to their account.
 #include "admin/ban_record.h"
+#include "framework/byte_codec.h"
 #include "server/login_helpers.h"
 
 namespace kx::test {
@@ -16,10 +17,7 @@ protected:
 Bytes Entry(std::uint16_t id, std::uint16_t icon, std::uint16_t flags, const std::string& name) {
     Bytes b(8 + name.size());
     const std::uint16_t header[4] = {id, icon, flags, static_cast<std::uint16_t>(name.size())};
-    for (int i = 0; i < 4; ++i) {
-        b[2 * i] = std::uint8_t(header[i] >> 8);
-        b[2 * i + 1] = std::uint8_t(header[i]);
-    }
+    for (int i = 0; i < 4; ++i) PutBE16(b.data() + 2 * i, header[i]);
     std::copy(name.begin(), name.end(), b.begin() + 8);
     return b;
 }

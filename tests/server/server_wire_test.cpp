@@ -13,9 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "accounts/user_access.h"
 #include "framework/file_util.h"
 #include "protocol/transaction_types.h"
+#include "protocol/user_access.h"
 #include "server/app_fixture.h"
 #include "support/http_tunnel_client.h"
 #include "support/server_process.h"

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <thread>
 
+#include "framework/byte_codec.h"
 #include "server/wire_session.h"
 
 namespace kx::test {
@@ -29,9 +30,9 @@ std::uint16_t UserIDByName(CTestClient& c, const std::string& name) {
     if (!fields) return 0;
     for (const STestField& f : *fields) {
         if (f.id != kFieldUserNameWithInfo || f.data.size() < 8) continue;
-        const std::size_t len = (f.data[6] << 8) | f.data[7];
+        const std::size_t len = GetBE16(f.data.data() + 6);
         if (std::string(f.data.begin() + 8, f.data.begin() + 8 + std::min(len, f.data.size() - 8)) == name)
-            return static_cast<std::uint16_t>((f.data[0] << 8) | f.data[1]);
+            return GetBE16(f.data.data());
     }
     return 0;
 }

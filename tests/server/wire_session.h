@@ -10,10 +10,10 @@
 #include <string>
 
 #include "accounts/account_store.h"
-#include "accounts/user_access.h"
-#include "accounts/user_data.h"
 #include "framework/file_util.h"
 #include "protocol/transaction_types.h"
+#include "protocol/user_access.h"
+#include "protocol/user_data.h"
 #include "server/pref_file.h"
 #include "support/server_process.h"
 #include "support/test_client.h"

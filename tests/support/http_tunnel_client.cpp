@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "framework/byte_codec.h"
 #include "framework/event_loop.h"
 
 namespace kx::test {
@@ -18,9 +19,6 @@ namespace kx::test {
 namespace {
 constexpr std::uint32_t kPackage = 14336;
 
-std::uint32_t BE32(const std::uint8_t* p) {
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
-}
 }  // namespace
 
 bool PumpUntil(const std::function<bool()>& done, const std::function<void()>& poll, int turns) {
@@ -155,8 +153,8 @@ SGetStream ParseGetStream(const HBytes& bytes) {
     s.headerSize = static_cast<std::size_t>(it - bytes.begin()) + 4;
     std::size_t at = s.headerSize;
     while (bytes.size() - at >= 8) {
-        const std::uint32_t code = BE32(&bytes[at]);
-        const std::uint32_t size = BE32(&bytes[at + 4]);
+        const std::uint32_t code = GetBE32(&bytes[at]);
+        const std::uint32_t size = GetBE32(&bytes[at + 4]);
         if (code > 2) {
             s.malformed = true;
             return s;

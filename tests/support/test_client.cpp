@@ -14,24 +14,13 @@
 #include <thread>
 #include <unistd.h>
 
+#include "framework/byte_codec.h"
+
 namespace kx::test {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-void PutU16(Bytes& out, std::uint16_t v) {
-    out.push_back(std::uint8_t(v >> 8));
-    out.push_back(std::uint8_t(v));
-}
-void PutU32(Bytes& out, std::uint32_t v) {
-    PutU16(out, std::uint16_t(v >> 16));
-    PutU16(out, std::uint16_t(v));
-}
-std::uint16_t GetU16(const std::uint8_t* p) { return std::uint16_t((p[0] << 8) | p[1]); }
-std::uint32_t GetU32(const std::uint8_t* p) {
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
-}
 
 int RemainingMs(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -44,16 +33,28 @@ constexpr std::uint32_t kMaxTestChunk = 64u << 20;
 
 }  // namespace
 
+Bytes Be16(std::uint16_t v) {
+    Bytes b;
+    AppendBE16(b, v);
+    return b;
+}
+
+Bytes Be32(std::uint32_t v) {
+    Bytes b;
+    AppendBE32(b, v);
+    return b;
+}
+
 Bytes EncodeHeader(const STestHeader& h) {
     Bytes out;
     out.reserve(20);
     out.push_back(h.flag);
     out.push_back(h.isReply);
-    PutU16(out, h.type);
-    PutU32(out, h.id);
-    PutU32(out, h.error);
-    PutU32(out, h.totalSize);
-    PutU32(out, h.dataSize);
+    AppendBE16(out, h.type);
+    AppendBE32(out, h.id);
+    AppendBE32(out, h.error);
+    AppendBE32(out, h.totalSize);
+    AppendBE32(out, h.dataSize);
     return out;
 }
 
@@ -61,11 +62,11 @@ STestHeader DecodeHeader(const std::uint8_t* p) {
     STestHeader h;
     h.flag = p[0];
     h.isReply = p[1];
-    h.type = GetU16(p + 2);
-    h.id = GetU32(p + 4);
-    h.error = GetU32(p + 8);
-    h.totalSize = GetU32(p + 12);
-    h.dataSize = GetU32(p + 16);
+    h.type = GetBE16(p + 2);
+    h.id = GetBE32(p + 4);
+    h.error = GetBE32(p + 8);
+    h.totalSize = GetBE32(p + 12);
+    h.dataSize = GetBE32(p + 16);
     return h;
 }
 
@@ -102,14 +103,14 @@ Bytes EstablishRequest(std::string_view subProtocol, std::uint16_t subVersion, s
     Bytes out;
     for (std::size_t i = 0; i < 4; ++i) out.push_back(i < protocol.size() ? std::uint8_t(protocol[i]) : 0);
     for (std::size_t i = 0; i < 4; ++i) out.push_back(i < subProtocol.size() ? std::uint8_t(subProtocol[i]) : 0);
-    PutU16(out, version);
-    PutU16(out, subVersion);
+    AppendBE16(out, version);
+    AppendBE16(out, subVersion);
     return out;
 }
 
 CFieldListBuilder& CFieldListBuilder::Add(std::uint16_t id, const Bytes& data) {
-    PutU16(mFields, id);
-    PutU16(mFields, std::uint16_t(data.size()));
+    AppendBE16(mFields, id);
+    AppendBE16(mFields, std::uint16_t(data.size()));
     mFields.insert(mFields.end(), data.begin(), data.end());
     ++mCount;
     return *this;
@@ -123,16 +124,16 @@ CFieldListBuilder& CFieldListBuilder::AddInt(std::uint16_t id, std::int32_t valu
     const auto v = std::uint32_t(value);
     Bytes b;
     if ((v >> 16) == 0) {
-        PutU16(b, std::uint16_t(v));
+        AppendBE16(b, std::uint16_t(v));
     } else {
-        PutU32(b, v);
+        AppendBE32(b, v);
     }
     return Add(id, b);
 }
 
 Bytes CFieldListBuilder::Build() const {
     Bytes out;
-    PutU16(out, mCount);
+    AppendBE16(out, mCount);
     out.insert(out.end(), mFields.begin(), mFields.end());
     return out;
 }
@@ -140,22 +141,22 @@ Bytes CFieldListBuilder::Build() const {
 std::optional<std::int64_t> STestField::Int() const {
     switch (data.size()) {
         case 1: return data[0];
-        case 2: return GetU16(data.data());
-        case 4: return std::int32_t(GetU32(data.data()));
+        case 2: return GetBE16(data.data());
+        case 4: return std::int32_t(GetBE32(data.data()));
         default: return std::nullopt;
     }
 }
 
 std::optional<std::vector<STestField>> ParseFieldList(const Bytes& bytes) {
     if (bytes.size() < 2) return std::nullopt;
-    const std::uint16_t count = GetU16(bytes.data());
+    const std::uint16_t count = GetBE16(bytes.data());
     std::vector<STestField> fields;
     std::size_t pos = 2;
     for (std::uint16_t i = 0; i < count; ++i) {
         if (bytes.size() - pos < 4) return std::nullopt;
         STestField f;
-        f.id = GetU16(bytes.data() + pos);
-        const std::uint16_t size = GetU16(bytes.data() + pos + 2);
+        f.id = GetBE16(bytes.data() + pos);
+        const std::uint16_t size = GetBE16(bytes.data() + pos + 2);
         pos += 4;
         if (bytes.size() - pos < size) return std::nullopt;
         f.data.assign(bytes.begin() + std::ptrdiff_t(pos), bytes.begin() + std::ptrdiff_t(pos + size));
@@ -315,7 +316,7 @@ std::optional<std::uint32_t> CTestClient::Establish(std::string_view subProtocol
         mError = "establish reply does not start with TRTP";
         return std::nullopt;
     }
-    return GetU32(reply->data() + 4);
+    return GetBE32(reply->data() + 4);
 }
 
 std::optional<STestTransaction> CTestClient::ReadTransaction(int timeoutMs) {

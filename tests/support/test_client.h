@@ -16,6 +16,10 @@ using Bytes = std::vector<std::uint8_t>;
 
 inline constexpr int kDefaultTimeoutMs = 5000;
 
+// Two and four bytes, most significant first, for requests and expected replies.
+Bytes Be16(std::uint16_t v);
+Bytes Be32(std::uint32_t v);
+
 // The 20-byte transaction header, big-endian.
 struct STestHeader {
     std::uint8_t flag = 0;

@@ -1,11 +1,11 @@
 // Changes to the tree: create, rename, move, delete to the trash, and the volume queries.
-#include "files/fs_ref.h"
+#include "fs/fs_ref.h"
 
 #include <gtest/gtest.h>
 
-#include "files/file_types.h"
-#include "files/fs_test_dir.h"
 #include "framework/error.h"
+#include "fs/file_types.h"
+#include "fs/fs_test_dir.h"
 
 namespace kx {
 namespace {

@@ -6,13 +6,14 @@
 #include <cstdint>
 #include <string_view>
 
+#include "framework/byte_codec.h"
+
 namespace kx {
 
 // A four-character code as a 32-bit value, first character in the most significant byte, so that
 // writing it big-endian puts the characters on the wire in their written order.
 constexpr std::uint32_t MakeCode(const char (&s)[5]) {
-    return (std::uint32_t(std::uint8_t(s[0])) << 24) | (std::uint32_t(std::uint8_t(s[1])) << 16) |
-           (std::uint32_t(std::uint8_t(s[2])) << 8) | std::uint32_t(std::uint8_t(s[3]));
+    return GetBE32(s);
 }
 
 inline constexpr std::uint32_t kTypeFolder = MakeCode("fldr");

@@ -1,5 +1,5 @@
 // Flattening and unflattening files in slices, and the resume record (see flat_file.h).
-#include "files/flat_file.h"
+#include "fs/flat_file.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,35 +10,18 @@
 #include <cerrno>
 #include <cstring>
 
-#include "files/fs_listing.h"
+#include "framework/byte_codec.h"
 #include "framework/error.h"
+#include "fs/fs_listing.h"
 
 namespace kx {
 
 namespace {
 
-void Put16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 8);
-    p[1] = static_cast<std::uint8_t>(v);
-}
-
-void Put32(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 24);
-    p[1] = static_cast<std::uint8_t>(v >> 16);
-    p[2] = static_cast<std::uint8_t>(v >> 8);
-    p[3] = static_cast<std::uint8_t>(v);
-}
-
-std::uint16_t Get16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
-
-std::uint32_t Get32(const std::uint8_t* p) {
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
-}
-
 void MakeForkHeader(std::uint8_t* p, std::uint32_t type, std::uint32_t size) {
     std::memset(p, 0, kFlatForkHeaderSize);
-    Put32(p, type);
-    Put32(p + 12, size);
+    PutBE32(p, type);
+    PutBE32(p + 12, size);
 }
 
 // Largest file offset + 1 that a 32-bit size can describe.
@@ -80,16 +63,16 @@ std::unique_ptr<SFileFlatten> PrepareFlatten(const TFSRefObj& ref, std::uint64_t
     if (name.size() > kFlatInfoNameMax) name.resize(kFlatInfoNameMax);
     std::uint32_t type, creator;
     FSListing::FileCodes(ref.GetPath(), type, creator);
-    Put32(f->info, kFlatPlatform);
-    Put32(f->info + 4, type);
-    Put32(f->info + 8, creator);
-    Put16(f->info + 70, static_cast<std::uint16_t>(name.size()));
+    PutBE32(f->info, kFlatPlatform);
+    PutBE32(f->info + 4, type);
+    PutBE32(f->info + 8, creator);
+    PutBE16(f->info + 70, static_cast<std::uint16_t>(name.size()));
     std::memcpy(f->info + kFlatInfoFixedSize, name.data(), name.size());
     f->infoSize = static_cast<std::uint32_t>(kFlatInfoFixedSize + name.size() + 2);  // comment size 0 ends it
 
-    Put32(f->hdr, kFlatFormat);
-    Put16(f->hdr + 4, kFlatVersion);
-    Put16(f->hdr + 22, 2);
+    PutBE32(f->hdr, kFlatFormat);
+    PutBE16(f->hdr + 4, kFlatVersion);
+    PutBE16(f->hdr + 22, 2);
     MakeForkHeader(f->infoHdr, kFlatForkInfo, f->infoSize);
     MakeForkHeader(f->dataHdr, kFlatForkData, f->dataSize);
 
@@ -182,8 +165,8 @@ void SFileUnflatten::Process(const std::uint8_t* data, std::size_t size) {
                     pos += static_cast<std::uint32_t>(n);
                     if (pos < kFlatHeaderSize) break;
                     stage = kHeaderCheck;
-                    if (Get32(hdr) != kFlatFormat) KX_FAIL(kErrClassGeneral, kErrBadFormat);
-                    if (Get16(hdr + 4) != kFlatVersion) KX_FAIL(kErrClassGeneral, kErrBadVersion);
+                    if (GetBE32(hdr) != kFlatFormat) KX_FAIL(kErrClassGeneral, kErrBadFormat);
+                    if (GetBE16(hdr + 4) != kFlatVersion) KX_FAIL(kErrClassGeneral, kErrBadVersion);
                     stage = kForkHeader;
                     pos = 0;
                     break;
@@ -199,9 +182,9 @@ void SFileUnflatten::Process(const std::uint8_t* data, std::size_t size) {
                     pos += static_cast<std::uint32_t>(n);
                     if (pos < kFlatForkHeaderSize) break;
                     stage = kForkHeaderCheck;
-                    if (Get32(forkHdr + 4) != 0) KX_FAIL(kErrClassGeneral, kErrBadFormat);  // compressed
-                    forkType = Get32(forkHdr);
-                    forkSize = Get32(forkHdr + 12);
+                    if (GetBE32(forkHdr + 4) != 0) KX_FAIL(kErrClassGeneral, kErrBadFormat);  // compressed
+                    forkType = GetBE32(forkHdr);
+                    forkSize = GetBE32(forkHdr + 12);
                     stage = forkSize == 0 ? kBetweenForks : kForkData;
                     pos = 0;
                     break;
@@ -249,25 +232,25 @@ namespace UFlatFile {
 
 std::vector<std::uint8_t> MakeResumeData(std::uint32_t dataSize) {
     std::vector<std::uint8_t> out(kResumeRecordSize, 0);
-    Put32(out.data(), kResumeFormat);
-    Put16(out.data() + 4, kResumeVersion);
-    Put16(out.data() + 40, 1);
-    Put32(out.data() + kResumeHeaderSize, kFlatForkData);
-    Put32(out.data() + kResumeHeaderSize + 4, dataSize);
+    PutBE32(out.data(), kResumeFormat);
+    PutBE16(out.data() + 4, kResumeVersion);
+    PutBE16(out.data() + 40, 1);
+    PutBE32(out.data() + kResumeHeaderSize, kFlatForkData);
+    PutBE32(out.data() + kResumeHeaderSize + 4, dataSize);
     return out;
 }
 
 std::optional<std::uint32_t> ReadResumeData(const void* data, std::size_t size) {
     if (data == nullptr || size < kResumeHeaderSize) KX_FAIL_PARAM();
     const auto* p = static_cast<const std::uint8_t*>(data);
-    if (Get32(p) != kResumeFormat) KX_FAIL(kErrClassGeneral, kErrBadFormat);
-    if (Get16(p + 4) != kResumeVersion) KX_FAIL(kErrClassGeneral, kErrBadVersion);
+    if (GetBE32(p) != kResumeFormat) KX_FAIL(kErrClassGeneral, kErrBadFormat);
+    if (GetBE16(p + 4) != kResumeVersion) KX_FAIL(kErrClassGeneral, kErrBadVersion);
     const std::size_t fit = (size - kResumeHeaderSize) / kResumeEntrySize;
-    const std::size_t count = std::min<std::size_t>(Get16(p + 40), fit);
+    const std::size_t count = std::min<std::size_t>(GetBE16(p + 40), fit);
     std::optional<std::uint32_t> result;
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t* e = p + kResumeHeaderSize + i * kResumeEntrySize;
-        if (Get32(e) == kFlatForkData) result = Get32(e + 4);
+        if (GetBE32(e) == kFlatForkData) result = GetBE32(e + 4);
     }
     return result;
 }

@@ -1,9 +1,9 @@
 // Mac OS Roman names, the extension table of type/creator codes, and the date-time stamp.
 #include <gtest/gtest.h>
 
-#include "files/date_stamp.h"
-#include "files/file_types.h"
-#include "files/mac_roman.h"
+#include "fs/date_stamp.h"
+#include "fs/file_types.h"
+#include "fs/mac_roman.h"
 
 namespace kx {
 namespace {
@@ -20,6 +20,9 @@ TEST(MacRomanNames, ConvertsBothWays) {
     EXPECT_EQ(mac, all);
     // Curly quotes, euro sign, Apple's private-use character.
     EXPECT_EQ(UMacRoman::ToUtf8("\xD2\xD3\xDB\xF0"), "\xE2\x80\x9C\xE2\x80\x9D\xE2\x82\xAC\xEF\xA3\xBF");
+    // The messages quote names with the curly quotes, the name's bytes as they are.
+    EXPECT_EQ(UMacRoman::Quoted("caf\x8E"), "\xD2" "caf\x8E\xD3");
+    EXPECT_EQ(UMacRoman::Quoted(""), "\xD2\xD3");
 }
 
 TEST(MacRomanNames, NamesWithoutAMacRomanFormAreRefused) {

@@ -1,5 +1,5 @@
 // The text of kestrix-server --help and of its manual page.
-#include "server/server_usage.h"
+#include "console/server_usage.h"
 
 #include "console/option_settings.h"
 #include "server/extended_options.h"

@@ -1,5 +1,5 @@
 // The extension table of file type and creator codes (see file_types.h).
-#include "files/file_types.h"
+#include "fs/file_types.h"
 
 #include <array>
 

@@ -1,5 +1,5 @@
 // Folder listings and the per-item facts they report (see fs_listing.h).
-#include "files/fs_listing.h"
+#include "fs/fs_listing.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,10 +8,11 @@
 #include <climits>
 #include <cstdlib>
 
-#include "files/file_types.h"
-#include "files/fs_internal.h"
-#include "files/mac_roman.h"
+#include "framework/byte_codec.h"
 #include "framework/error.h"
+#include "fs/file_types.h"
+#include "fs/fs_internal.h"
+#include "fs/mac_roman.h"
 
 namespace kx {
 
@@ -157,17 +158,12 @@ std::vector<std::uint8_t> EncodeFileInfo(const SFSListItem& item) {
     const std::size_t n = std::min<std::size_t>(item.name.size(), 255);
     std::vector<std::uint8_t> out;
     out.reserve(20 + n);
-    auto put32 = [&](std::uint32_t v) {
-        for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
-    };
-    put32(item.typeCode);
-    put32(item.creatorCode);
-    put32(item.size);
-    put32(0);
-    out.push_back(0);
-    out.push_back(0);
-    out.push_back(static_cast<std::uint8_t>(n >> 8));
-    out.push_back(static_cast<std::uint8_t>(n));
+    AppendBE32(out, item.typeCode);
+    AppendBE32(out, item.creatorCode);
+    AppendBE32(out, item.size);
+    AppendBE32(out, 0);
+    AppendBE16(out, 0);
+    AppendBE16(out, static_cast<std::uint16_t>(n));
     out.insert(out.end(), item.name.begin(), item.name.begin() + static_cast<std::ptrdiff_t>(n));
     return out;
 }

@@ -1,6 +1,6 @@
 // File references and look-ups: UFileSys::New with its options, item kinds, alias resolution and
 // the read-only queries on one item.
-#include "files/fs_ref.h"
+#include "fs/fs_ref.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,13 +10,13 @@
 #include <cstdlib>
 #include <vector>
 
-#include "files/file_path.h"
-#include "files/file_types.h"
-#include "files/flat_file.h"
-#include "files/fs_internal.h"
-#include "files/fs_listing.h"
-#include "files/mac_roman.h"
 #include "framework/error.h"
+#include "fs/file_path.h"
+#include "fs/file_types.h"
+#include "fs/flat_file.h"
+#include "fs/fs_internal.h"
+#include "fs/fs_listing.h"
+#include "fs/mac_roman.h"
 
 namespace kx {
 

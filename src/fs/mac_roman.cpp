@@ -1,5 +1,5 @@
-// Mac OS Roman <-> UTF-8 conversion of file names (see mac_roman.h).
-#include "files/mac_roman.h"
+// Mac OS Roman <-> UTF-8 conversion of file names, and quoted names (see mac_roman.h).
+#include "fs/mac_roman.h"
 
 #include <array>
 #include <cstdint>
@@ -123,6 +123,15 @@ std::string FromUtf8Lossy(std::string_view utf8) {
         const int b = DecodeUtf8(utf8, pos, c) ? ToMacByte(c) : -1;
         out += b < 0 ? '-' : static_cast<char>(b);
     }
+    return out;
+}
+
+std::string Quoted(std::string_view name) {
+    std::string out;
+    out.reserve(name.size() + 2);
+    out += '\xD2';
+    out += name;
+    out += '\xD3';
     return out;
 }
 

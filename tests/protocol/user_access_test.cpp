@@ -1,6 +1,6 @@
 // The privilege set: bit numbering from the top bit of the first byte, the number of every named
 // privilege, the full-access set as bytes, and the creator rule.
-#include "accounts/user_access.h"
+#include "protocol/user_access.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 namespace kx {
 namespace {
 
-using Bytes = std::array<std::uint8_t, 8>;
+using AccessBytes = std::array<std::uint8_t, 8>;
 
 SMyUserAccess Only(unsigned bit) {
     SMyUserAccess a;
@@ -18,12 +18,12 @@ SMyUserAccess Only(unsigned bit) {
 }
 
 TEST(UserAccess, BitNumberingStartsAtTheTopBitOfTheFirstByte) {
-    EXPECT_EQ(Only(0).bytes, (Bytes{0x80, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(Only(7).bytes, (Bytes{0x01, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(Only(8).bytes, (Bytes{0, 0x80, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(Only(27).bytes, (Bytes{0, 0, 0, 0x10, 0, 0, 0, 0}));
-    EXPECT_EQ(Only(40).bytes, (Bytes{0, 0, 0, 0, 0, 0x80, 0, 0}));
-    EXPECT_EQ(Only(63).bytes, (Bytes{0, 0, 0, 0, 0, 0, 0, 0x01}));
+    EXPECT_EQ(Only(0).bytes, (AccessBytes{0x80, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Only(7).bytes, (AccessBytes{0x01, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Only(8).bytes, (AccessBytes{0, 0x80, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Only(27).bytes, (AccessBytes{0, 0, 0, 0x10, 0, 0, 0, 0}));
+    EXPECT_EQ(Only(40).bytes, (AccessBytes{0, 0, 0, 0, 0, 0x80, 0, 0}));
+    EXPECT_EQ(Only(63).bytes, (AccessBytes{0, 0, 0, 0, 0, 0, 0, 0x01}));
 
     SMyUserAccess a = SMyUserAccess::FromBits({3, 9, 40});
     EXPECT_TRUE(a.HasPriv(3));
@@ -31,7 +31,7 @@ TEST(UserAccess, BitNumberingStartsAtTheTopBitOfTheFirstByte) {
     EXPECT_FALSE(a.HasPriv(4));
     a.SetPriv(9, false);
     a.ClearPriv(40);
-    EXPECT_EQ(a.bytes, (Bytes{0x10, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(a.bytes, (AccessBytes{0x10, 0, 0, 0, 0, 0, 0, 0}));
     a.Clear();
     EXPECT_TRUE(a.IsEmpty());
 }
@@ -70,7 +70,7 @@ TEST(UserAccess, NamedPrivilegesHaveTheirProtocolBitNumbers) {
 }
 
 TEST(UserAccess, FullAccessSetIsThe36MeaningfulBitsWithoutNoAgreement) {
-    EXPECT_EQ(kFullAccessPrivs.bytes, (Bytes{0xFF, 0xF3, 0xCF, 0xEF, 0xFF, 0x80, 0x00, 0x00}));
+    EXPECT_EQ(kFullAccessPrivs.bytes, (AccessBytes{0xFF, 0xF3, 0xCF, 0xEF, 0xFF, 0x80, 0x00, 0x00}));
     int count = 0;
     for (unsigned b = 0; b < 64; ++b) count += kFullAccessPrivs.HasPriv(b);
     EXPECT_EQ(count, 36);

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "accounts/user_access.h"
+#include "protocol/user_access.h"
 
 namespace kx {
 
@@ -23,10 +23,6 @@ inline constexpr std::size_t kUserAliasMax = 64;
 inline constexpr std::size_t kUserLoginMax = 32;
 inline constexpr std::size_t kUserPasswordMax = 32;
 inline constexpr std::size_t kUserDataRsvdSize = 512;
-
-// Stored-data errors (class 1) raised when reading the record.
-inline constexpr std::int16_t kErrUserDataVersion = 7;  // version is not 1
-inline constexpr std::int16_t kErrUserDataShort = 8;    // not exactly 734 bytes
 
 struct SMyUserDataFile {
     std::uint16_t version = kUserDataVersion;
@@ -73,8 +69,10 @@ using TUserDataBytes = std::array<std::uint8_t, kUserDataSize>;
 
 TUserDataBytes Encode(const SMyUserDataFile& rec);
 
-// Reads a whole UserData file. Anything but exactly 734 bytes raises class 1 code 8; a version
-// other than 1 raises class 1 code 7. Nothing is repaired.
+// Reads a whole UserData file. Anything but exactly 734 bytes raises class 1 code 8
+// (kErrBadVersion); a version other than 1 raises class 1 code 7 (kErrBadFormat). These are the
+// numbers replies and logs have always shown for the two cases, although the catalogue's texts
+// fit them the other way round. Nothing is repaired.
 SMyUserDataFile Decode(std::span<const std::uint8_t> bytes);
 
 // Logins and passwords travel with every byte complemented; the same operation encodes and

@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "files/date_stamp.h"
+#include "fs/date_stamp.h"
 
 namespace kx {
 

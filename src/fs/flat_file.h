@@ -13,8 +13,8 @@
 #include <optional>
 #include <vector>
 
-#include "files/file_types.h"
-#include "files/fs_ref.h"
+#include "fs/file_types.h"
+#include "fs/fs_ref.h"
 
 namespace kx {
 
@@ -34,10 +34,6 @@ inline constexpr std::size_t kFlatInfoKeepMax = 592;     // INFO bytes an unflat
 inline constexpr std::size_t kResumeHeaderSize = 42;     // SFlatFileResumeData before the entries
 inline constexpr std::size_t kResumeEntrySize = 16;      // SFlatFileResumeEntry
 inline constexpr std::size_t kResumeRecordSize = kResumeHeaderSize + kResumeEntrySize;  // as written: 58
-
-// Class 1 codes for damaged streams and records.
-inline constexpr std::int16_t kErrBadFormat = 7;
-inline constexpr std::int16_t kErrBadVersion = 8;
 
 // An open file descriptor, closed on destruction.
 class CFileDescriptor {

@@ -1,11 +1,12 @@
 // The flattened file stream and the resume record: exact bytes, any slicing, resumes, damaged
 // input and the 32-bit size rule.
-#include "files/flat_file.h"
+#include "fs/flat_file.h"
 
 #include <gtest/gtest.h>
 
-#include "files/fs_test_dir.h"
+#include "framework/byte_codec.h"
 #include "framework/error.h"
+#include "fs/fs_test_dir.h"
 
 namespace kx {
 namespace {
@@ -29,15 +30,13 @@ void Append(std::vector<std::uint8_t>& out, const std::vector<std::uint8_t>& mor
 
 std::vector<std::uint8_t> ForkHeader(const char* type, std::uint32_t size, std::uint32_t comp = 0) {
     auto h = Bytes(std::string(type, 4));
-    for (std::uint32_t v : {comp, 0u, size})
-        for (int s = 24; s >= 0; s -= 8) h.push_back(static_cast<std::uint8_t>(v >> s));
+    for (std::uint32_t v : {comp, 0u, size}) AppendBE32(h, v);
     return h;
 }
 
 std::vector<std::uint8_t> FileHeader(std::uint16_t version = 1) {
     auto h = Bytes("FILP");
-    h.push_back(static_cast<std::uint8_t>(version >> 8));
-    h.push_back(static_cast<std::uint8_t>(version));
+    AppendBE16(h, version);
     h.resize(22, 0);
     Append(h, Bytes({0, 2}));
     return h;

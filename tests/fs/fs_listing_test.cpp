@@ -1,5 +1,5 @@
 // Listings: which items a client sees, their codes, sizes and dates, and the wire form of an entry.
-#include "files/fs_listing.h"
+#include "fs/fs_listing.h"
 
 #include <sys/stat.h>
 
@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include "files/file_types.h"
-#include "files/fs_test_dir.h"
 #include "framework/error.h"
+#include "fs/file_types.h"
+#include "fs/fs_test_dir.h"
 
 namespace kx {
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "files/date_stamp.h"
-#include "files/fs_ref.h"
+#include "fs/date_stamp.h"
+#include "fs/fs_ref.h"
 
 namespace kx {
 

@@ -1,12 +1,12 @@
 // Look-ups from a client root: options and their order, hostile paths and names, invisible dot
 // names, Mac OS Roman names against UTF-8 disk names, and aliases inside and outside the root.
-#include "files/fs_ref.h"
+#include "fs/fs_ref.h"
 
 #include <gtest/gtest.h>
 
-#include "files/file_path.h"
-#include "files/fs_test_dir.h"
 #include "framework/error.h"
+#include "fs/file_path.h"
+#include "fs/fs_test_dir.h"
 
 namespace kx {
 namespace {

@@ -1,9 +1,10 @@
 // Byte-exact encoding and decoding of the 734-byte account record, and the complement coding of
 // logins and passwords.
-#include "accounts/user_data.h"
+#include "protocol/user_data.h"
 
 #include <algorithm>
 
+#include "framework/byte_codec.h"
 #include "framework/error.h"
 
 namespace kx {
@@ -26,15 +27,6 @@ static_assert(kOffAliasScript + 4 + kUserAliasMax == kOffLoginScript);
 static_assert(kOffLoginScript + 4 + kUserLoginMax == kOffPasswordScript);
 static_assert(kOffPasswordScript + 4 + kUserPasswordMax == kUserDataSize);
 
-void Put16(UUserData::TUserDataBytes& out, std::size_t off, std::uint16_t v) {
-    out[off] = static_cast<std::uint8_t>(v >> 8);
-    out[off + 1] = static_cast<std::uint8_t>(v);
-}
-
-std::uint16_t Get16(std::span<const std::uint8_t> in, std::size_t off) {
-    return static_cast<std::uint16_t>((in[off] << 8) | in[off + 1]);
-}
-
 template <std::size_t N>
 void PutBytes(UUserData::TUserDataBytes& out, std::size_t off, const std::array<std::uint8_t, N>& a) {
     std::copy(a.begin(), a.end(), out.begin() + static_cast<std::ptrdiff_t>(off));
@@ -49,16 +41,16 @@ void GetBytes(std::span<const std::uint8_t> in, std::size_t off, std::array<std:
 template <std::size_t N>
 void PutText(UUserData::TUserDataBytes& out, std::size_t off, std::uint16_t script, std::uint16_t size,
              const std::array<std::uint8_t, N>& data) {
-    Put16(out, off, script);
-    Put16(out, off + 2, size);
+    PutBE16(out.data() + off, script);
+    PutBE16(out.data() + off + 2, size);
     PutBytes(out, off + 4, data);
 }
 
 template <std::size_t N>
 void GetText(std::span<const std::uint8_t> in, std::size_t off, std::uint16_t& script, std::uint16_t& size,
              std::array<std::uint8_t, N>& data) {
-    script = Get16(in, off);
-    size = Get16(in, off + 2);
+    script = GetBE16(in.data() + off);
+    size = GetBE16(in.data() + off + 2);
     GetBytes(in, off + 4, data);
 }
 
@@ -97,10 +89,10 @@ namespace UUserData {
 
 TUserDataBytes Encode(const SMyUserDataFile& rec) {
     TUserDataBytes out{};
-    Put16(out, kOffVersion, rec.version);
-    Put16(out, kOffIconID, static_cast<std::uint16_t>(rec.iconID));
+    PutBE16(out.data() + kOffVersion, rec.version);
+    PutBE16(out.data() + kOffIconID, static_cast<std::uint16_t>(rec.iconID));
     PutBytes(out, kOffAccess, rec.access.bytes);
-    Put16(out, kOffMaxSimulDownloads, rec.maxSimulDownloads);
+    PutBE16(out.data() + kOffMaxSimulDownloads, rec.maxSimulDownloads);
     PutBytes(out, kOffRsvd, rec.rsvd);
     PutText(out, kOffNameScript, rec.nameScript, rec.nameSize, rec.nameData);
     PutText(out, kOffAliasScript, rec.aliasScript, rec.aliasSize, rec.aliasData);
@@ -110,13 +102,13 @@ TUserDataBytes Encode(const SMyUserDataFile& rec) {
 }
 
 SMyUserDataFile Decode(std::span<const std::uint8_t> in) {
-    if (in.size() != kUserDataSize) KX_FAIL(kErrClassGeneral, kErrUserDataShort);
+    if (in.size() != kUserDataSize) KX_FAIL(kErrClassGeneral, kErrBadVersion);  // 8: see Decode in user_data.h
     SMyUserDataFile rec;
-    rec.version = Get16(in, kOffVersion);
-    if (rec.version != kUserDataVersion) KX_FAIL(kErrClassGeneral, kErrUserDataVersion);
-    rec.iconID = static_cast<std::int16_t>(Get16(in, kOffIconID));
+    rec.version = GetBE16(in.data() + kOffVersion);
+    if (rec.version != kUserDataVersion) KX_FAIL(kErrClassGeneral, kErrBadFormat);
+    rec.iconID = static_cast<std::int16_t>(GetBE16(in.data() + kOffIconID));
     GetBytes(in, kOffAccess, rec.access.bytes);
-    rec.maxSimulDownloads = Get16(in, kOffMaxSimulDownloads);
+    rec.maxSimulDownloads = GetBE16(in.data() + kOffMaxSimulDownloads);
     GetBytes(in, kOffRsvd, rec.rsvd);
     GetText(in, kOffNameScript, rec.nameScript, rec.nameSize, rec.nameData);
     GetText(in, kOffAliasScript, rec.aliasScript, rec.aliasSize, rec.aliasData);

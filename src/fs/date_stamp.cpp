@@ -1,5 +1,7 @@
 // Conversion of host times to SDateTimeStamp (see date_stamp.h).
-#include "files/date_stamp.h"
+#include "fs/date_stamp.h"
+
+#include "framework/byte_codec.h"
 
 namespace kx::UDateTime {
 
@@ -30,10 +32,11 @@ SDateTimeStamp FromTime(std::time_t t) {
 }
 
 std::array<std::uint8_t, 8> ToWire(const SDateTimeStamp& s) {
-    return {static_cast<std::uint8_t>(s.year >> 8),     static_cast<std::uint8_t>(s.year),
-            static_cast<std::uint8_t>(s.msecs >> 8),    static_cast<std::uint8_t>(s.msecs),
-            static_cast<std::uint8_t>(s.seconds >> 24), static_cast<std::uint8_t>(s.seconds >> 16),
-            static_cast<std::uint8_t>(s.seconds >> 8),  static_cast<std::uint8_t>(s.seconds)};
+    std::array<std::uint8_t, 8> out{};
+    PutBE16(out.data(), s.year);
+    PutBE16(out.data() + 2, s.msecs);
+    PutBE32(out.data() + 4, s.seconds);
+    return out;
 }
 
 SDateTimeStamp FromLocalTime(std::time_t t) {

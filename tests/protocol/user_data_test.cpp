@@ -1,6 +1,6 @@
 // The 734-byte account record: every field at its offset in both directions, damaged files
 // refused, sizes from a damaged file never read past their fields, and the complement coding.
-#include "accounts/user_data.h"
+#include "protocol/user_data.h"
 
 #include <gtest/gtest.h>
 

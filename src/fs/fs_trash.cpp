@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <string>
 
-#include "files/fs_internal.h"
-#include "files/fs_ref.h"
 #include "framework/error.h"
+#include "fs/fs_internal.h"
+#include "fs/fs_ref.h"
 
 namespace kx::UFileSys {
 

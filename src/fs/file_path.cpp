@@ -1,26 +1,25 @@
 // Path data parsing and building, and the client name rules (see file_path.h).
-#include "files/file_path.h"
+#include "fs/file_path.h"
 
 #include <algorithm>
 
+#include "framework/byte_codec.h"
 #include "framework/error.h"
 
 namespace kx {
 
 namespace {
 
-std::uint16_t ReadU16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
-
 // Walks the announced components. Calls `visit(rsvd, nameOffset, nameLength)` for every complete
 // one; returns true when all announced components were complete.
 template <class F>
 bool WalkComponents(const std::uint8_t* p, std::size_t size, F&& visit) {
     if (size < 2) return false;
-    const std::uint16_t count = ReadU16(p);
+    const std::uint16_t count = GetBE16(p);
     std::size_t pos = 2;
     for (std::uint16_t i = 0; i < count; ++i) {
         if (size - pos < 3) return false;
-        const std::uint16_t rsvd = ReadU16(p + pos);
+        const std::uint16_t rsvd = GetBE16(p + pos);
         const std::uint8_t len = p[pos + 2];
         if (len == 0 || size - pos - 3 < len) return false;
         visit(rsvd, pos + 3, std::size_t(len));
@@ -58,8 +57,7 @@ std::vector<SPathComponent> Parse(const void* data, std::size_t size) {
 std::vector<std::uint8_t> Build(const std::vector<std::string>& names) {
     KX_REQUIRE(names.size() <= 0xFFFF);
     std::vector<std::uint8_t> out;
-    out.push_back(static_cast<std::uint8_t>(names.size() >> 8));
-    out.push_back(static_cast<std::uint8_t>(names.size()));
+    AppendBE16(out, static_cast<std::uint16_t>(names.size()));
     for (const auto& n : names) {
         KX_REQUIRE(!n.empty() && n.size() <= kMaxNameLength);
         out.push_back(0);
@@ -96,7 +94,7 @@ std::size_t ValidateFilePath(void* data, std::size_t size) {
     if (size > kMaxPathData) KX_FAIL_PARAM();
     if (data == nullptr || size < 2) return size;
     auto* p = static_cast<std::uint8_t*>(data);
-    if (size < 2 + 4 * std::size_t(ReadU16(p))) return size;
+    if (size < 2 + 4 * std::size_t(GetBE16(p))) return size;
     WalkComponents(p, size, [&](std::uint16_t, std::size_t off, std::size_t len) { ValidateFileName(p + off, len); });
     return size;
 }

@@ -1,14 +1,14 @@
 // Host path helpers, client-name rules and item classification shared by the file-system layer.
-#include "files/fs_internal.h"
+#include "fs/fs_internal.h"
 
 #include <unistd.h>
 
 #include <cerrno>
 #include <vector>
 
-#include "files/fs_ref.h"
-#include "files/mac_roman.h"
 #include "framework/error.h"
+#include "fs/fs_ref.h"
+#include "fs/mac_roman.h"
 
 namespace kx::FSInternal {
 

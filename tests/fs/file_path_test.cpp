@@ -1,10 +1,10 @@
 // Path data (exact bytes, hostile data) and the client name rules.
-#include "files/file_path.h"
+#include "fs/file_path.h"
 
 #include <gtest/gtest.h>
 
-#include "files/fs_test_dir.h"
 #include "framework/error.h"
+#include "fs/fs_test_dir.h"
 
 namespace kx {
 namespace {
