@@ -286,6 +286,7 @@ void CMyApplication::ResetServer() {
     ++mStats.resets;
     mClientList.clear();
     mClientsByID.clear();
+    mDepartedIDs.clear();
     mAddressCounts.clear();
     mNotifiedClients.clear();
     mDeadlines.clear();

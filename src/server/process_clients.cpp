@@ -7,10 +7,21 @@
 
 #include "framework/clock.h"
 #include "framework/event_loop.h"
+#include "net/send_queue.h"
 #include "protocol/transaction_types.h"
 #include "server/application.h"
 
 namespace kx {
+
+namespace {
+
+// Output a pass may hand over before it is written (memory of queued entries and copied bytes):
+// a burst of lines to thousands of clients is written in slices instead of being held whole.
+constexpr std::size_t kPassOutputBudget = 8u * 1024 * 1024;
+// Passes that departure notices may wait for the closes still being reported.
+constexpr std::uint32_t kMaxDeparturesHeld = 16;
+
+}  // namespace
 
 void CMyApplication::ProcessClients() {
     const std::uint32_t now = UClock::UpSeconds();
@@ -43,6 +54,7 @@ void CMyApplication::ProcessClients() {
         }
     }
 
+    if (!mDepartedIDs.empty()) AnnounceDepartures();
     if (mIsQuitting && mClientList.empty()) Quit();
 }
 
@@ -189,9 +201,9 @@ void CMyApplication::AdmitClient(TTransact tpt, std::uint32_t address, std::uint
     });
     client->tpt = std::move(tpt);
     SMyClient* raw = client.get();
-    mClientsByID[id] = raw;
-    ++mAddressCounts[address];
     mClientList.push_back(std::move(client));
+    mClientsByID[id] = std::prev(mClientList.end());
+    ++mAddressCounts[address];
 
     mStats.ClientAdmitted();
     Log(raw, "Connection established");
@@ -253,6 +265,7 @@ void CMyApplication::ProcessOneClient(SMyClient* client, std::uint32_t now, TFie
         } catch (const SError& err) {
             Error(err);
         }
+        FlushIfHeavy();
         // A handler may have dropped this client (a ban, a failed login): read no further.
         if (!tpt->IsConnected() || tpt->IsDisconnecting() || client->loginFailedSecs != 0) {
             ScheduleClient(client);
@@ -304,14 +317,16 @@ void CMyApplication::CollectDueClients(std::uint32_t now) {
     }
 }
 
+// Constant work per departure: the record is unlinked through its index entry, and the notice to
+// the others waits for the end of the pass (AnnounceDepartures), so that when many leave at
+// once nobody is told of a departure after its own connection is known to be gone.
 void CMyApplication::KillClient(SMyClient* client) {
     const std::uint16_t id = client->userID;
-    auto it = std::find_if(mClientList.begin(), mClientList.end(),
-                           [client](const std::unique_ptr<SMyClient>& c) { return c.get() == client; });
-    if (it == mClientList.end()) return;
-    std::unique_ptr<SMyClient> owned = std::move(*it);
-    mClientList.erase(it);
-    mClientsByID.erase(id);
+    auto found = mClientsByID.find(id);
+    if (found == mClientsByID.end() || found->second->get() != client) return;
+    std::unique_ptr<SMyClient> owned = std::move(*found->second);
+    mClientList.erase(found->second);
+    mClientsByID.erase(found);
     if (auto a = mAddressCounts.find(owned->ipAddress); a != mAddressCounts.end() && --a->second == 0)
         mAddressCounts.erase(a);
     if (owned->scheduledCheck != 0) {
@@ -326,16 +341,44 @@ void CMyApplication::KillClient(SMyClient* client) {
     owned->tpt.reset();
     mStats.ClientKilled();
     LeaveAllChats(owned.get());
-
-    StFieldData fields;
-    UFieldData::AddInteger(fields, kFieldUserID, id);
-    BroadcastTran(kTranClientLeft, fields);
+    mDepartedIDs.push_back(id);
     UpdateDisplay();
+}
+
+// The closes of a mass departure (a network cut, a quit of many) reach the loop one batch of
+// ready descriptors at a time; while a batch came back full, more closes are probably waiting,
+// so the notices wait a few passes for them. Then each departure is one shared block, queued to
+// every client still reachable.
+void CMyApplication::AnnounceDepartures() {
+    if (CEventLoop::Get().MoreReadyPending() && mDeparturesHeld < kMaxDeparturesHeld) {
+        ++mDeparturesHeld;
+        PostPass();
+        return;
+    }
+    mDeparturesHeld = 0;
+    std::vector<TSharedBlock> notices;
+    notices.reserve(mDepartedIDs.size());
+    for (std::uint16_t id : mDepartedIDs) {
+        StFieldData fields;
+        UFieldData::AddInteger(fields, kFieldUserID, id);
+        notices.push_back(UTransact::ShareData(fields));
+    }
+    std::vector<std::uint16_t>().swap(mDepartedIDs);
+    for (const auto& client : mClientList) {
+        if (!client->hasLoggedIn || !IsReachable(client.get())) continue;
+        for (const TSharedBlock& notice : notices) client->tpt->SendTransaction(kTranClientLeft, notice);
+    }
+    FlushIfHeavy();
+}
+
+void CMyApplication::FlushIfHeavy() {
+    CEventLoop& loop = CEventLoop::Get();
+    if (loop.WrittenBehind() > kPassOutputBudget) loop.FlushNow();
 }
 
 SMyClient* CMyApplication::GetClientByID(std::uint16_t userID) const {
     auto it = mClientsByID.find(userID);
-    return it == mClientsByID.end() ? nullptr : it->second;
+    return it == mClientsByID.end() ? nullptr : it->second->get();
 }
 
 std::uint32_t CMyApplication::GetClientAddressCount(std::uint32_t address) const {
@@ -344,9 +387,9 @@ std::uint32_t CMyApplication::GetClientAddressCount(std::uint32_t address) const
 }
 
 void CMyApplication::BroadcastTran(std::uint16_t type, TFieldDataObj fields) {
+    const TSharedBlock block = UTransact::ShareData(fields);
     for (const auto& client : mClientList) {
-        if (client->hasLoggedIn && client->tpt->IsEstablished())
-            client->tpt->SendTransaction(type, fields);
+        if (client->hasLoggedIn && IsReachable(client.get())) client->tpt->SendTransaction(type, block);
     }
 }
 
