@@ -184,7 +184,8 @@ public:
     // listen backlog and sits in SYN retransmission for seconds. False when some client failed.
     bool ConnectAll(int n) {
         mConns.resize(n);
-        const int inFlight = 8;
+        // Many in flight: logins that arrive together are announced in one pass, one write each.
+        const int inFlight = 256;
         int opened = 0;
         // Each login is announced to everybody already signed in, so this phase grows with N².
         const double end = NowMs() + 1800000;

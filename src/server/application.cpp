@@ -287,6 +287,7 @@ void CMyApplication::ResetServer() {
     mClientList.clear();
     mClientsByID.clear();
     mDepartedIDs.clear();
+    mDeparturesHeldSince = 0;
     mAddressCounts.clear();
     mNotifiedClients.clear();
     mDeadlines.clear();

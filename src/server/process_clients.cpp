@@ -18,8 +18,9 @@ namespace {
 // Output a pass may hand over before it is written (memory of queued entries and copied bytes):
 // a burst of lines to thousands of clients is written in slices instead of being held whole.
 constexpr std::size_t kPassOutputBudget = 8u * 1024 * 1024;
-// Passes that departure notices may wait for the closes still being reported.
-constexpr std::uint32_t kMaxDeparturesHeld = 16;
+// How long departure notices may wait for the closes still being reported (a mass departure's
+// closes arrive one batch of ready descriptors per iteration: 10,000 take some 40 iterations).
+constexpr std::uint64_t kMaxDeparturesHeldMs = 250;
 
 }  // namespace
 
@@ -347,15 +348,16 @@ void CMyApplication::KillClient(SMyClient* client) {
 
 // The closes of a mass departure (a network cut, a quit of many) reach the loop one batch of
 // ready descriptors at a time; while a batch came back full, more closes are probably waiting,
-// so the notices wait a few passes for them. Then each departure is one shared block, queued to
-// every client still reachable.
+// so the notices wait for them (a quarter of a second at most). Then each departure is one
+// shared block, queued to every client still reachable.
 void CMyApplication::AnnounceDepartures() {
-    if (CEventLoop::Get().MoreReadyPending() && mDeparturesHeld < kMaxDeparturesHeld) {
-        ++mDeparturesHeld;
+    const std::uint64_t now = UClock::Milliseconds();
+    if (mDeparturesHeldSince == 0) mDeparturesHeldSince = now;
+    if (CEventLoop::Get().MoreReadyPending() && now - mDeparturesHeldSince < kMaxDeparturesHeldMs) {
         PostPass();
         return;
     }
-    mDeparturesHeld = 0;
+    mDeparturesHeldSince = 0;
     std::vector<TSharedBlock> notices;
     notices.reserve(mDepartedIDs.size());
     for (std::uint16_t id : mDepartedIDs) {
