@@ -42,6 +42,24 @@ void ReadExactly(int fd, std::uint8_t* dest, std::uint32_t size, std::uint64_t o
     }
 }
 
+// Prepares the record's stream: the file opened for plain reading (`isRaw`, `length` bytes), or its
+// flattened form started, from a resume record when there is one. Raises when it cannot.
+void OpenDownloadStream(SMyDownloadData& d, TFSRefObj& file, bool isRaw, std::uint32_t length,
+                        const std::vector<std::uint8_t>* resume) {
+    if (isRaw) {
+        const int fd = ::open(file.GetPath().c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) KX_FAIL_ERRNO(errno);
+        d.rawFile.Reset(fd);
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        d.size = length;
+        d.isRaw = true;
+        return;
+    }
+    if (resume) UFileSys::ResumeFlatten(file, resume->data(), resume->size());
+    else UFileSys::StartFlatten(file);
+    d.size = UFileSys::GetFlattenSize(file);
+}
+
 }  // namespace
 
 void UMyTransfer::SendFlattenBytes(TTransportObj& tpt, TFSRefObj& file, std::uint32_t chunk) {
@@ -111,29 +129,18 @@ void CMyApplication::ProcessTran_DownloadFile(SMyClient* client, TTransactSessio
     std::uint32_t length = 0;
     try {
         length = UFileSys::GetSize32(*file);
-        if (isRaw && length == 0) {
-            StFieldData reply;
-            UFieldData::AddInteger(reply, kFieldTransferSize, 0);
-            session->SendData(reply);
-            return;
-        }
-        if (isRaw) {
-            const int fd = ::open(file->GetPath().c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0) KX_FAIL_ERRNO(errno);
-            d->rawFile.Reset(fd);
-            ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-            d->size = length;
-            d->isRaw = true;
-        } else {
-            if (hasResume) UFileSys::ResumeFlatten(*file, resume.data(), resume.size());
-            else UFileSys::StartFlatten(*file);
-            d->size = UFileSys::GetFlattenSize(*file);
-        }
+        if (!isRaw || length != 0) OpenDownloadStream(*d, *file, isRaw, length, hasResume ? &resume : nullptr);
     } catch (const SError& err) {
         // The file cannot be sent as asked (unreadable, 4 GiB or more, a damaged resume record).
         // The client is told so instead of being left waiting for a reply that never comes.
         SendErrorMsg(session, err, "Cannot download " + Quoted(name) + ".");
         TransferError(err);
+        return;
+    }
+    if (isRaw && length == 0) {  // nothing to transfer
+        StFieldData reply;
+        UFieldData::AddInteger(reply, kFieldTransferSize, 0);
+        session->SendData(reply);
         return;
     }
 
