@@ -38,7 +38,7 @@ void CMyApplication::ServeFileRequest(SMyClient* client, TTransactSessionObj* se
 
 void CMyApplication::ProcessTran_GetFileNameList(SMyClient* client, TTransactSessionObj* session,
                                                  TFieldDataObj fields) {
-    ServeFileRequest(client, session, fields, "Cannot get file list:", {}, [&](SMyFileRequest& r) -> TRefusal {
+    const auto body = [&](SMyFileRequest& r) -> TRefusal {
         // Path data shorter than 6 bytes (or with no components) is the root itself.
         TFSRef folder = LookUpClientItem(*r.root, r.path, {},
                                          fsOption_ResolveAliases | fsOption_NilIfNotExists | fsOption_NilIfNotFolder);
@@ -46,7 +46,8 @@ void CMyApplication::ProcessTran_GetFileNameList(SMyClient* client, TTransactSes
         const bool dropBoxOnly = !client->access.HasPriv(myAcc_ViewDropBoxes) && IsInDropBox(*r.root, *folder, r.path);
         BuildFileList(*folder, dropBoxOnly, r.reply);
         return {};
-    });
+    };
+    ServeFileRequest(client, session, fields, "Cannot get file list:", {}, body);
 }
 
 namespace {
@@ -106,16 +107,16 @@ void BuildFileInfo(const TFSRefObj& item, const TFSRefObj& target, int kind, TFi
 
 void CMyApplication::ProcessTran_GetFileInfo(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
     const std::string name = ReadNameField(fields, kFieldFileName);
-    ServeFileRequest(client, session, fields, "Cannot get info for " + Quoted(name) + ":", {},
-                     [&](SMyFileRequest& r) -> TRefusal {
-                         TFSRef item = LookUpClientItem(*r.root, r.path, name, fsOption_NilIfNotExists);
-                         int kind = fsItem_Missing;
-                         TFSRef target = ResolveTarget(item, kind);
-                         if (kind == fsItem_NoParent || kind == fsItem_Missing)
-                             return "Cannot get info because there is no file/folder named " + Quoted(name) + ".";
-                         BuildFileInfo(*item, *target, kind, r.reply);
-                         return {};
-                     });
+    const auto body = [&](SMyFileRequest& r) -> TRefusal {
+        TFSRef item = LookUpClientItem(*r.root, r.path, name, fsOption_NilIfNotExists);
+        int kind = fsItem_Missing;
+        TFSRef target = ResolveTarget(item, kind);
+        if (kind == fsItem_NoParent || kind == fsItem_Missing)
+            return "Cannot get info because there is no file/folder named " + Quoted(name) + ".";
+        BuildFileInfo(*item, *target, kind, r.reply);
+        return {};
+    };
+    ServeFileRequest(client, session, fields, "Cannot get info for " + Quoted(name) + ":", {}, body);
 }
 
 }  // namespace kx

@@ -57,123 +57,120 @@ CMyApplication::TRefusal RenameItem(const SMyClient* client, TFSRefObj& item, bo
 
 void CMyApplication::ProcessTran_DeleteFile(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
     const std::string name = ReadNameField(fields, kFieldFileName);
-    ServeFileRequest(client, session, fields, "Cannot delete " + Quoted(name) + ":", "Delete " + Quoted(name),
-                     [&](SMyFileRequest& r) -> TRefusal {
-                         int kind = fsItem_Missing;
-                         TFSRef item = FindExistingItem(*r.root, r.path, name, &kind);
-                         if (!item) return "Cannot delete " + Quoted(name) + " because it does not exist or cannot be found.";
-                         // Deleting an alias deletes the alias file, but a folder alias still needs the
-                         // folder right.
-                         if (IsFolderKind(kind)) {
-                             if (!client->access.HasPriv(myAcc_DeleteFolders)) return "You are not allowed to delete folders.";
-                         } else if (!client->access.HasPriv(myAcc_DeleteFiles)) {
-                             return "You are not allowed to delete files.";
-                         }
-                         UFileSys::MoveToTrash(*item);
-                         return {};
-                     });
+    const auto body = [&](SMyFileRequest& r) -> TRefusal {
+        int kind = fsItem_Missing;
+        TFSRef item = FindExistingItem(*r.root, r.path, name, &kind);
+        if (!item) return "Cannot delete " + Quoted(name) + " because it does not exist or cannot be found.";
+        // Deleting an alias deletes the alias file, but a folder alias still needs the folder right.
+        if (IsFolderKind(kind)) {
+            if (!client->access.HasPriv(myAcc_DeleteFolders)) return "You are not allowed to delete folders.";
+        } else if (!client->access.HasPriv(myAcc_DeleteFiles)) {
+            return "You are not allowed to delete files.";
+        }
+        UFileSys::MoveToTrash(*item);
+        return {};
+    };
+    ServeFileRequest(client, session, fields, "Cannot delete " + Quoted(name) + ":", "Delete " + Quoted(name), body);
 }
 
 void CMyApplication::ProcessTran_NewFolder(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
     const std::string name = UFileSys::ValidateFileName(ReadNameField(fields, kFieldFileName));
     const std::string quoted = Quoted(name);
-    ServeFileRequest(client, session, fields, "Cannot create folder " + quoted + ":", "Create folder " + quoted,
-                     [&](SMyFileRequest& r) -> TRefusal {
-                         int kind = fsItem_NoParent;
-                         TFSRef folder = UFileSys::New(*r.root, r.path.data(), r.path.size(), name,
-                                                       fsOption_NilIfNoParent | fsOption_NilIfExists, &kind);
-                         if (!folder && kind == fsItem_NoParent)
-                             return "Cannot create folder " + quoted + " because the enclosing folder could not be found.";
-                         if (!folder)
-                             return "Cannot create folder " + quoted +
-                                    " because there is already a file or folder with that name.";
-                         UFileSys::CreateFolder(*folder);
-                         return {};
-                     });
+    const auto body = [&](SMyFileRequest& r) -> TRefusal {
+        int kind = fsItem_NoParent;
+        TFSRef folder = UFileSys::New(*r.root, r.path.data(), r.path.size(), name,
+                                      fsOption_NilIfNoParent | fsOption_NilIfExists, &kind);
+        if (!folder && kind == fsItem_NoParent)
+            return "Cannot create folder " + quoted + " because the enclosing folder could not be found.";
+        if (!folder)
+            return "Cannot create folder " + quoted + " because there is already a file or folder with that name.";
+        UFileSys::CreateFolder(*folder);
+        return {};
+    };
+    ServeFileRequest(client, session, fields, "Cannot create folder " + quoted + ":", "Create folder " + quoted, body);
 }
 
 void CMyApplication::ProcessTran_SetFileInfo(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
     const std::string name = ReadNameField(fields, kFieldFileName);
-    ServeFileRequest(client, session, fields, "Cannot set info for " + Quoted(name) + ":", {},
-                     [&](SMyFileRequest& r) -> TRefusal {
-                         TFSRef item = FindExistingItem(*r.root, r.path, name, nullptr);
-                         int kind = fsItem_Missing;
-                         TFSRef target = ResolveTarget(item, kind);
-                         if (kind == fsItem_NoParent || kind == fsItem_Missing)
-                             return "Cannot set info because there is no file/folder named " + Quoted(name) + ".";
-                         const bool isFolder = IsFolderKind(kind);
-                         if (UFieldData::HasField(fields, kFieldFileComment) && kind != fsItem_BrokenAlias) {
-                             if (!isFolder && !client->access.HasPriv(myAcc_SetFileComment))
-                                 return "You are not allowed set comments for files.";
-                             if (isFolder && !client->access.HasPriv(myAcc_SetFolderComment))
-                                 return "You are not allowed set comments for folders.";
-                             std::string comment = UFieldData::GetString(fields, kFieldFileComment);
-                             if (comment.size() == 1 && comment[0] == '\0') comment.clear();
-                             UFileSys::SetComment(*target, comment);
-                         }
-                         const std::string newName = ReadNameField(fields, kFieldFileNewName);
-                         if (newName.empty() || newName == name) return {};
-                         return RenameItem(client, *item, isFolder, newName);
-                     });
+    const auto body = [&](SMyFileRequest& r) -> TRefusal {
+        TFSRef item = FindExistingItem(*r.root, r.path, name, nullptr);
+        int kind = fsItem_Missing;
+        TFSRef target = ResolveTarget(item, kind);
+        if (kind == fsItem_NoParent || kind == fsItem_Missing)
+            return "Cannot set info because there is no file/folder named " + Quoted(name) + ".";
+        const bool isFolder = IsFolderKind(kind);
+        if (UFieldData::HasField(fields, kFieldFileComment) && kind != fsItem_BrokenAlias) {
+            if (!isFolder && !client->access.HasPriv(myAcc_SetFileComment))
+                return "You are not allowed set comments for files.";
+            if (isFolder && !client->access.HasPriv(myAcc_SetFolderComment))
+                return "You are not allowed set comments for folders.";
+            std::string comment = UFieldData::GetString(fields, kFieldFileComment);
+            if (comment.size() == 1 && comment[0] == '\0') comment.clear();
+            UFileSys::SetComment(*target, comment);
+        }
+        const std::string newName = ReadNameField(fields, kFieldFileNewName);
+        if (newName.empty() || newName == name) return {};
+        return RenameItem(client, *item, isFolder, newName);
+    };
+    ServeFileRequest(client, session, fields, "Cannot set info for " + Quoted(name) + ":", {}, body);
 }
 
 void CMyApplication::ProcessTran_MoveFile(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
     const std::string name = ReadNameField(fields, kFieldFileName);
     const std::string newPath = ReadPathField(fields, kFieldFileNewPath);
     const std::string quoted = Quoted(name);
-    ServeFileRequest(client, session, fields, "Cannot move " + quoted + ":", "Move " + quoted,
-                     [&](SMyFileRequest& r) -> TRefusal {
-                         int kind = fsItem_Missing;
-                         TFSRef item = FindExistingItem(*r.root, r.path, name, &kind);
-                         if (!item) return "Cannot move because there is no file/folder named " + quoted + ".";
-                         if (IsFolderKind(kind)) {
-                             if (!client->access.HasPriv(myAcc_MoveFolders)) return "You are not allowed to move folders.";
-                         } else if (!client->access.HasPriv(myAcc_MoveFiles)) {
-                             return "You are not allowed to move files.";
-                         }
-                         TFSRef dest = LookUpClientItem(*r.root, newPath, {},
-                                                        fsOption_ResolveAliases | fsOption_NilIfNotExists |
-                                                            fsOption_NilIfNotFolder);
-                         if (!dest) return "Cannot move " + quoted + " because the destination folder could not be found.";
-                         try {
-                             UFileSys::Move(*item, *dest);
-                         } catch (const SError& err) {
-                             if (IsFileSysError(err, kErrAlreadyExists)) return "Cannot move " + quoted + kNameTakenThere;
-                             if (IsFileSysError(err, kErrMoveIntoItself))
-                                 return "Cannot move " + quoted + " into itself or into a subfolder of itself.";
-                             if (IsFileSysError(err, kErrNotSameVolume))
-                                 return "Cannot move " + quoted + " between different disks.";
-                             throw;
-                         }
-                         return {};
-                     });
+    const auto body = [&](SMyFileRequest& r) -> TRefusal {
+        int kind = fsItem_Missing;
+        TFSRef item = FindExistingItem(*r.root, r.path, name, &kind);
+        if (!item) return "Cannot move because there is no file/folder named " + quoted + ".";
+        if (IsFolderKind(kind)) {
+            if (!client->access.HasPriv(myAcc_MoveFolders)) return "You are not allowed to move folders.";
+        } else if (!client->access.HasPriv(myAcc_MoveFiles)) {
+            return "You are not allowed to move files.";
+        }
+        TFSRef dest = LookUpClientItem(*r.root, newPath, {},
+                                       fsOption_ResolveAliases | fsOption_NilIfNotExists | fsOption_NilIfNotFolder);
+        if (!dest) return "Cannot move " + quoted + " because the destination folder could not be found.";
+        try {
+            UFileSys::Move(*item, *dest);
+        } catch (const SError& err) {
+            if (IsFileSysError(err, kErrAlreadyExists)) return "Cannot move " + quoted + kNameTakenThere;
+            if (IsFileSysError(err, kErrMoveIntoItself))
+                return "Cannot move " + quoted + " into itself or into a subfolder of itself.";
+            if (IsFileSysError(err, kErrNotSameVolume))
+                return "Cannot move " + quoted + " between different disks.";
+            throw;
+        }
+        return {};
+    };
+    ServeFileRequest(client, session, fields, "Cannot move " + quoted + ":", "Move " + quoted, body);
 }
 
 void CMyApplication::ProcessTran_MakeFileAlias(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
     const std::string name = ReadNameField(fields, kFieldFileName);
     const std::string newPath = ReadPathField(fields, kFieldFileNewPath);
     const std::string quoted = Quoted(name);
-    ServeFileRequest(client, session, fields, "Cannot make alias of " + quoted + ":", "Alias " + quoted,
-                     [&](SMyFileRequest& r) -> TRefusal {
-                         // The target comes from a look-up in the client's root, so an alias can only
-                         // lead to what the client could reach anyway.
-                         TFSRef source = FindExistingItem(*r.root, r.path, name, nullptr);
-                         if (!source) return "Cannot make alias because there is no file/folder named " + quoted + ".";
-                         // The alias takes the source's name inside the destination folder; it always
-                         // has one (the root was refused), so the alias can never be the destination
-                         // folder itself or land beside it.
-                         const std::string aliasName = name.empty() ? UFileSys::GetName(*source) : name;
-                         TFSRef alias = LookUpClientItem(*r.root, newPath, aliasName, fsOption_NilIfNoParent);
-                         if (!alias)
-                             return "Cannot make alias of " + quoted + " because the destination folder could not be found.";
-                         try {
-                             UFileSys::CreateAlias(*alias, *source);
-                         } catch (const SError& err) {
-                             if (IsFileSysError(err, kErrAlreadyExists)) return "Cannot make alias of " + quoted + kNameTakenThere;
-                             throw;
-                         }
-                         return {};
-                     });
+    const auto body = [&](SMyFileRequest& r) -> TRefusal {
+        // The target comes from a look-up in the client's root, so an alias can only lead to what
+        // the client could reach anyway.
+        TFSRef source = FindExistingItem(*r.root, r.path, name, nullptr);
+        if (!source) return "Cannot make alias because there is no file/folder named " + quoted + ".";
+        // The alias takes the source's name inside the destination folder; it always has one (the
+        // root was refused), so the alias can never be the destination folder itself or land
+        // beside it.
+        const std::string aliasName = name.empty() ? UFileSys::GetName(*source) : name;
+        TFSRef alias = LookUpClientItem(*r.root, newPath, aliasName, fsOption_NilIfNoParent);
+        if (!alias)
+            return "Cannot make alias of " + quoted + " because the destination folder could not be found.";
+        try {
+            UFileSys::CreateAlias(*alias, *source);
+        } catch (const SError& err) {
+            if (IsFileSysError(err, kErrAlreadyExists)) return "Cannot make alias of " + quoted + kNameTakenThere;
+            throw;
+        }
+        return {};
+    };
+    ServeFileRequest(client, session, fields, "Cannot make alias of " + quoted + ":", "Alias " + quoted, body);
 }
 
 }  // namespace kx

@@ -128,7 +128,7 @@ void CMyApplication::ProcessTran_UploadFldr(SMyClient* client, TTransactSessionO
 
 void CMyApplication::ProcessFldrUploads() {
     const auto reportError = [this](const SError& err) { TransferError(err); };
-    RunTransferTurns<SMyUploadFldrData>(mTransfers.mUploadFldrList, true, [&](SMyUploadFldrData& u, SMyClient*, std::uint32_t now) {
+    const auto serve = [&](SMyUploadFldrData& u, SMyClient*, std::uint32_t now) {
         // A client may close right after its last byte: what arrived before the close is read
         // first, and only when it cannot take the upload further is the close honoured.
         const bool closed = !u.tpt->IsConnected();
@@ -155,7 +155,8 @@ void CMyApplication::ProcessFldrUploads() {
         }
         if (step == kFldrStepMoved) WakeTransferPass();
         return SMyTransferVerdict::Keep();
-    });
+    };
+    RunTransferTurns<SMyUploadFldrData>(mTransfers.mUploadFldrList, true, serve);
 }
 
 int UMyFldrTransfer::StepFldrUpload(SMyUploadFldrData* u, std::uint32_t now, bool& failedLast,

@@ -69,7 +69,8 @@ std::uint32_t CMyApplication::TransferLogAddress(const TTransport& tpt, const SM
 void CMyApplication::ProcessTransferEstab() {
     const std::uint32_t now = UClock::UpSeconds();
     const SMyListeners& l = mListeners;
-    for (TTransportObj* listener : {l.mTransferListenTpt.get(), l.mTransferListenHttpTpt.get(), l.mTransferListenTlsTpt.get()}) {
+    for (TTransportObj* listener :
+         {l.mTransferListenTpt.get(), l.mTransferListenHttpTpt.get(), l.mTransferListenTlsTpt.get()}) {
         if (!listener) continue;
         for (;;) {
             SInternetAddress addr{};
@@ -226,7 +227,8 @@ void CMyApplication::RunTransferTurns(std::vector<std::unique_ptr<TRecord>>& lis
             verdict = SMyTransferVerdict::Remove(closed);
         } else if (!r.tpt) {
             if (now - r.startSecs > kTransferConnectWait)
-                verdict = SMyTransferVerdict::Remove(isUpload ? "Upload aborted (no response)" : "Download aborted (no response)");
+                verdict = SMyTransferVerdict::Remove(isUpload ? "Upload aborted (no response)"
+                                                              : "Download aborted (no response)");
             else
                 mTransfers.mWakeups.File(r.startSecs + kTransferConnectWait + 1, now, &r.wakeSecs);
         } else if (isUpload && now - r.startSecs > kUploadIdleWait) {

@@ -161,7 +161,7 @@ void CMyApplication::ProcessTran_DownloadFile(SMyClient* client, TTransactSessio
 }
 
 void CMyApplication::ProcessDownloads() {
-    RunTransferTurns<SMyDownloadData>(mTransfers.mDownloadList, false, [this](SMyDownloadData& d, SMyClient*, std::uint32_t now) {
+    const auto serve = [this](SMyDownloadData& d, SMyClient*, std::uint32_t now) {
         // Nothing is expected from the client on this connection; reading whatever it sends
         // keeps its close visible.
         d.tpt->ReceiveBuffer();
@@ -176,7 +176,8 @@ void CMyApplication::ProcessDownloads() {
             }
         }
         return SMyTransferVerdict::Keep();
-    });
+    };
+    RunTransferTurns<SMyDownloadData>(mTransfers.mDownloadList, false, serve);
 }
 
 void CMyApplication::SendDownloadChunk(SMyDownloadData* d, std::uint32_t now) {

@@ -36,8 +36,10 @@ SWaitView ViewOf(SMyDownloadWaitingData& w) {
 
 std::uint32_t CMyApplication::GetClientDownloadsNumber(std::uint16_t userID) const {
     auto own = [userID](const auto& d) { return d->clientID == userID; };
-    return static_cast<std::uint32_t>(std::count_if(mTransfers.mDownloadList.begin(), mTransfers.mDownloadList.end(), own) +
-                                      std::count_if(mTransfers.mDownloadFldrList.begin(), mTransfers.mDownloadFldrList.end(), own));
+    const auto& files = mTransfers.mDownloadList;
+    const auto& folders = mTransfers.mDownloadFldrList;
+    return static_cast<std::uint32_t>(std::count_if(files.begin(), files.end(), own) +
+                                      std::count_if(folders.begin(), folders.end(), own));
 }
 
 std::uint32_t CMyApplication::GetDownloadExcess(std::uint16_t userID) const {
@@ -185,7 +187,8 @@ void CMyApplication::ProcessTran_DownloadBanner(SMyClient* client, TTransactSess
         mTransfers.mDownloadBannerList.push_back(std::move(b));
     }
     StFieldData reply;
-    UFieldData::AddInteger(reply, kFieldTransferSize, static_cast<std::int32_t>(mAgreement.mServerBanner ? mAgreement.mServerBanner->size() : 0));
+    const auto& banner = mAgreement.mServerBanner;
+    UFieldData::AddInteger(reply, kFieldTransferSize, static_cast<std::int32_t>(banner ? banner->size() : 0));
     UMyTransfer::AddRefNum(reply, refNum);
     session->SendData(reply);
 }

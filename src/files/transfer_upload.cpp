@@ -198,7 +198,7 @@ void CMyApplication::ProcessTran_UploadFile(SMyClient* client, TTransactSessionO
 }
 
 void CMyApplication::ProcessUploads() {
-    RunTransferTurns<SMyUploadData>(mTransfers.mUploadList, true, [this](SMyUploadData& u, SMyClient*, std::uint32_t now) {
+    const auto serve = [this](SMyUploadData& u, SMyClient*, std::uint32_t now) {
         bool readAny = false;
         try {
             for (int n = 0; n < kMaxBuffersPerPass && u.rcvdSize < u.totalSize; ++n) {
@@ -231,7 +231,8 @@ void CMyApplication::ProcessUploads() {
             WakeTransferPass();
         }
         return SMyTransferVerdict::Keep();
-    });
+    };
+    RunTransferTurns<SMyUploadData>(mTransfers.mUploadList, true, serve);
 }
 
 // Gives a completed partial file its final name and releases the record's connection and file;

@@ -1,6 +1,6 @@
 // SMyChat: one private chat room, and SMyChatRooms, the application's record of the open rooms
-// (mChatList) and of the counter new chat IDs come from. The public chat (ID 0) has no record. A room lives while it has members: the last one leaving (or
-// disconnecting) deletes it. Members are clients of mClientList; KillClient takes a departing
+// (mChatList) and of the counter new chat IDs come from. The public chat (ID 0) has no record.
+// A room lives while it has members: the last one leaving (or disconnecting) deletes it. Members are clients of mClientList; KillClient takes a departing
 // client out of every room before its record is freed, so the pointers never dangle.
 #pragma once
 

@@ -93,8 +93,13 @@ void CMyApplication::ReloadTls() {
     mLogger.LogText("TLS", "Certificate reloaded for new connections: " + mListeners.mTlsContext->Fingerprint());
 }
 
-std::string CMyApplication::TlsFingerprint() const { return mListeners.mTlsContext ? mListeners.mTlsContext->Fingerprint() : std::string(); }
+std::string CMyApplication::TlsFingerprint() const {
+    return mListeners.mTlsContext ? mListeners.mTlsContext->Fingerprint() : std::string();
+}
 
-std::uint16_t CMyApplication::TlsPort() const { return mListeners.mListenTlsTpt ? mListeners.mListenTlsTpt->GetTransport()->GetLocalPort() : 0; }
+std::uint16_t CMyApplication::TlsPort() const {
+    const TTransact& listener = mListeners.mListenTlsTpt;
+    return listener ? listener->GetTransport()->GetLocalPort() : 0;
+}
 
 }  // namespace kx
