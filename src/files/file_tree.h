@@ -1,6 +1,7 @@
 // What the file transactions and the transfers share about the tree a client sees (from its root
-// folder, SMyClient::filesRoot): the look-up of a named item, drop boxes and upload folders, the
-// file list reply, the descriptions of type and creator codes.
+// folder, SMyClient::filesRoot): the record a file request's body works with, the look-up of a
+// named item, drop boxes and upload folders, the file list reply, the descriptions of type and
+// creator codes.
 //
 // Everything here runs on the application thread, inside a handler.
 #pragma once
@@ -14,6 +15,14 @@
 #include "protocol/field_data.h"
 
 namespace kx {
+
+// What a file request's body works with (CMyApplication::ServeFileRequest): the request's path
+// field, the client's files root, and the reply it fills (sent as it is when the body accepts).
+struct SMyFileRequest {
+    std::string path;
+    TFSRef root;
+    StFieldData reply;
+};
 
 namespace UFileTree {
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "accounts/account_store.h"
+#include "files/file_tree.h"
 #include "admin/ban_list.h"
 #include "admin/tracker.h"
 #include "files/transfer_records.h"
@@ -30,6 +31,7 @@
 #include "server/client.h"
 #include "server/client_info_text.h"
 #include "server/extended_options.h"
+#include "server/listeners.h"
 #include "server/loaded_texts.h"
 #include "server/log.h"
 #include "server/options.h"
@@ -44,10 +46,8 @@ inline constexpr const char* kMyAgreementTextFileName = "Agreement.txt";
 inline constexpr const char* kPrefFileName = "pref";
 
 class CMyApplication;
-class CMetricsHttpServer;
 class CMyConsoleCommands;
 class CMyConsoleInput;
-class CTlsServerContext;
 extern CMyApplication* gApp;
 
 // Time rules of the main loop, in seconds; injectable so tests need not wait.
@@ -62,21 +62,6 @@ struct SMyTimeRules {
     std::uint16_t floodLimit = 10;        // connections counted before the next one bans
 };
 
-// The listeners of the running server: opened at start-up (the TLS pair and the metrics listener
-// only when the extended options switch them on), closed first when the application goes.
-struct SMyListeners {
-    TTransact mListenTpt;               // clients, base port
-    TTransport mTransferListenTpt;      // transfers, base port + 1
-    TTransact mListenHttpTpt;           // clients through the HTTP tunnel, base port + 2
-    TTransport mTransferListenHttpTpt;  // transfers through the tunnel, base port + 3
-    TTransact mListenTlsTpt;            // clients over TLS
-    TTransport mTransferListenTlsTpt;   // transfers over TLS
-    std::shared_ptr<CTlsServerContext> mTlsContext;
-    std::shared_ptr<CMetricsHttpServer> mMetrics;  // none when off or when it could not listen
-
-    void Close();
-};
-
 // The operator's console: its descriptors (-1: none), its input and its command interpreter
 // (held through shared pointers so this header need not include the console's headers).
 struct SMyConsoleLink {
@@ -88,14 +73,6 @@ struct SMyConsoleLink {
 
 // A privilege number no account holds: a dispatch row with it asks for none.
 inline constexpr unsigned kNoPrivGate = kUserAccessBits;
-
-// What a file request's body works with (ServeFileRequest): the request's path field, the
-// client's files root, and the reply it fills (sent as it is when the body accepts).
-struct SMyFileRequest {
-    std::string path;
-    TFSRef root;
-    StFieldData reply;
-};
 
 class CMyApplication {
 public:
@@ -346,7 +323,6 @@ public:
 
     // The banner picture sent by banner downloads (none: no picture loaded).
     std::optional<std::vector<std::uint8_t>>& ServerBanner() { return mAgreement.mServerBanner; }
-    const SMyTransferLists& Transfers() const { return mTransfers; }
     const std::vector<std::unique_ptr<SMyDownloadData>>& DownloadList() const { return mTransfers.mDownloadList; }
     const std::vector<std::unique_ptr<SMyDownloadWaitingData>>& DownloadWaitingList() const {
         return mTransfers.mDownloadWaitingList;
