@@ -1,4 +1,4 @@
-// Transfer connections: intake from the two transfer listeners, the 16-byte "KXXF" header that
+// Transfer connections: intake from the transfer listeners (plain, tunnel, TLS, web), the 16-byte "KXXF" header that
 // names a transfer record by reference number, the look-ups by reference number, the order of
 // the transfer steps in the processing pass, the wake-ups of the transfer time rules, and the
 // reset that discards every transfer.
@@ -70,7 +70,8 @@ std::uint32_t CMyApplication::TransferLogAddress(const TTransport& tpt, const SM
 
 void CMyApplication::ProcessTransferEstab() {
     const std::uint32_t now = UClock::UpSeconds();
-    for (TTransportObj* listener : {mTransferListenTpt.get(), mTransferListenHttpTpt.get(), mTransferListenTlsTpt.get()}) {
+    for (TTransportObj* listener : {mTransferListenTpt.get(), mTransferListenHttpTpt.get(), mTransferListenTlsTpt.get(),
+                                    mTransferListenWebTpt.get()}) {
         if (!listener) continue;
         for (;;) {
             SInternetAddress addr{};
@@ -85,6 +86,7 @@ void CMyApplication::ProcessTransferEstab() {
             tpt->SetMessageHandler([this](std::uint32_t code, void* object) { HandleMessage(code, object); });
             mStats.Accepted(listener == mTransferListenTpt.get()      ? EMyListener::kTransfer
                             : listener == mTransferListenTlsTpt.get() ? EMyListener::kTlsTransfer
+                            : listener == mTransferListenWebTpt.get() ? EMyListener::kWebTransfer
                                                                       : EMyListener::kTunnelTransfer);
             mTransferEstabList.emplace_back(std::move(tpt));
         }

@@ -53,6 +53,9 @@ CMyApplication::~CMyApplication() {
     mTransferListenHttpTpt.reset();
     mListenTlsTpt.reset();
     mTransferListenTlsTpt.reset();
+    mListenWebTpt.reset();
+    mTransferListenWebTpt.reset();
+    mWebListener.reset();
     mMetrics.reset();
     if (gApp == this) gApp = nullptr;
 }
@@ -152,6 +155,7 @@ void CMyApplication::OpenListeners() {
     if (base != 5500) whoText += ":" + std::to_string(base);
     mLogger.LogText(whoText, "Kestrix Server started");
     OpenTlsListeners(base);
+    OpenWebListener(base);
 }
 
 std::uint16_t CMyApplication::ListenPort() const { return mOptions.nCurPortNum; }

@@ -8,6 +8,7 @@
 #include "framework/file_util.h"
 #include "net/tls_context.h"
 #include "net/tls_transport.h"
+#include "net/web_listener.h"
 #include "server/application.h"
 
 namespace kx {
@@ -81,6 +82,7 @@ void CMyApplication::OpenTlsListeners(std::uint16_t base) {
 void CMyApplication::ReloadTls() {
     if (!mTlsContext) {
         if (mOptions.nCurPortNum != 0) OpenTlsListeners(mOptions.nCurPortNum);
+        if (mWebListener && mTlsContext) mWebListener->SetTls(mTlsContext);  // HTTPS from now on
         return;
     }
     const std::string cert = mExtOptions.Path("tls_certificate", kTlsDefaultCertificate, mProgramDir);
