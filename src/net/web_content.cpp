@@ -75,7 +75,7 @@ std::vector<std::string> CWebContent::AddFolder(const std::string& folder) {
         bool tooLarge = false;
         const auto bytes = UFileUtil::ReadWholeFile(p.string(), kMaxFileSize, &tooLarge);
         if (!bytes) {
-            notes.push_back(rel + (tooLarge ? ": larger than 16 MiB; not served" : ": cannot be read; not served"));
+            notes.push_back(rel + (tooLarge ? ": larger than 4 MiB; not served" : ": cannot be read; not served"));
             continue;
         }
         const SWebFile* old = Find(rel);

@@ -23,7 +23,9 @@ struct SWebFile {
 class CWebContent {
 public:
     // Limits on what a folder may add: a larger file or one past the count or total is left out.
-    static constexpr std::uint64_t kMaxFileSize = 16u << 20;
+    // A file stays well below a connection's 16 MiB cap of unsent bytes, also with the next
+    // answer queued behind it.
+    static constexpr std::uint64_t kMaxFileSize = 4u << 20;
     static constexpr std::size_t kMaxFiles = 1000;
     static constexpr std::uint64_t kMaxTotalSize = 64u << 20;
 

@@ -43,6 +43,7 @@ struct CWebListener::SPending {
     std::vector<std::uint8_t> input;  // read and not yet fed, from inputAt on
     std::size_t inputAt = 0;
     std::uint32_t requests = 0;
+    std::uint32_t unsentAtDeadline = 0;  // answers still unwritten when the deadline was set
     CTimerSlot deadline;
 };
 
@@ -175,7 +176,7 @@ void CWebListener::AcceptAll() {
         const std::uint64_t id = p->id;
         p->conn = std::move(conn);
         p->conn->SetMessageHandler([this, id](std::uint32_t code, void*) { OnNotice(id, code); });
-        p->deadline.Start(gWebTimings.requestMs, [this, id] { Drop(id); });
+        p->deadline.Start(gWebTimings.requestMs, [this, id] { OnDeadline(id); });
         mPending.emplace(id, std::move(p));
     }
 }
@@ -187,6 +188,20 @@ void CWebListener::Drop(std::uint64_t id) {
     mPending.erase(it);
     if (auto n = mPendingPerAddress.find(peer); n != mPendingPerAddress.end() && --n->second == 0)
         mPendingPerAddress.erase(n);
+}
+
+void CWebListener::OnDeadline(std::uint64_t id) {
+    const auto it = mPending.find(id);
+    if (it == mPending.end()) return;
+    SPending& p = *it->second;
+    // A large answer that a slow reader is still taking keeps the connection while it moves.
+    const std::uint32_t unsent = p.conn ? p.conn->GetUnsentSize() : 0;
+    if (unsent != 0 && unsent < p.unsentAtDeadline) {
+        p.unsentAtDeadline = unsent;
+        p.deadline.Start(gWebTimings.idleMs, [this, id] { OnDeadline(id); });
+        return;
+    }
+    Drop(id);
 }
 
 void CWebListener::OnNotice(std::uint64_t id, std::uint32_t code) {
@@ -292,7 +307,8 @@ bool CWebListener::Answer(SPending& p) {
     }
     if (!keep) return false;
     p.reader.Reset();
-    p.deadline.Start(gWebTimings.idleMs, [this, id = p.id] { Drop(id); });
+    p.unsentAtDeadline = p.conn->GetUnsentSize();
+    p.deadline.Start(gWebTimings.idleMs, [this, id = p.id] { OnDeadline(id); });
     if (p.conn->GetUnsentSize() > kMaxUnsentBeforeNext) {
         p.waitingDrain = true;
         p.conn->NotifyReadyToSend();
@@ -311,6 +327,8 @@ void CWebListener::Respond(SPending& p, const std::string& status, const std::st
     if (!keep) {
         p.closing = true;
         p.conn->StartDisconnect();
+        p.unsentAtDeadline = p.conn->GetUnsentSize();
+        p.deadline.Start(gWebTimings.idleMs, [this, id = p.id] { OnDeadline(id); });
     }
 }
 

@@ -10,7 +10,8 @@
 //
 // Every peer is bounded until it is upgraded or served: its request head must arrive within
 // SWebTimings::requestMs of the accept (a TLS handshake included) and a later request on a kept
-// connection within idleMs of the previous answer; the head is capped per line and in total;
+// connection within idleMs of the previous answer (a connection whose answer is still being
+// written lives on while the writing moves); the head is capped per line and in total;
 // a connection does not read its next request while more than kMaxUnsentBeforeNext bytes of
 // answers wait; at most kMaxPending connections are pending, kMaxPendingPerAddress from one
 // address. A malformed or oversized request, a bad upgrade and a foreign Origin get an error
@@ -97,6 +98,8 @@ private:
 
     void AcceptAll();
     void OnNotice(std::uint64_t id, std::uint32_t code);
+    // The time is up: dropped, unless an answer is still being taken, more since last time.
+    void OnDeadline(std::uint64_t id);
     // Reads and answers requests until one needs more bytes, the connection closes or upgrades.
     void Serve(std::uint64_t id);
     bool Sniff(SPending& p);
