@@ -61,6 +61,7 @@ void CMyApplication::ReloadTexts() {
     if (!UFileUtil::Exists(ProgramPath(kMsgBoardFileName))) UFileUtil::WriteFileAtomic(ProgramPath(kMsgBoardFileName), "", 0);
     LoadMsgBoard();
     LoadAgreement(true);
+    ReloadWeb();
 }
 
 SMyPrefs CMyApplication::CurrentPrefs() const {

@@ -1,8 +1,8 @@
-// Transfer connections: intake from the transfer listeners, the 16-byte "KXXF" header that names
-// a transfer record by reference number, the look-ups by reference number, the order of the
-// transfer steps in the processing pass, the turn loop the file and folder passes share (with the
-// transfers' presence and time rules), the wake-ups of those rules, and the reset that discards
-// every transfer.
+// Transfer connections: intake from the transfer listeners (plain, tunnel, TLS, web), the 16-byte
+// "KXXF" header that names a transfer record by reference number, the look-ups by reference
+// number, the order of the transfer steps in the processing pass, the turn loop the file and
+// folder passes share (with the transfers' presence and time rules), the wake-ups of those rules,
+// and the reset that discards every transfer.
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -69,8 +69,8 @@ std::uint32_t CMyApplication::TransferLogAddress(const TTransport& tpt, const SM
 void CMyApplication::ProcessTransferEstab() {
     const std::uint32_t now = UClock::UpSeconds();
     const SMyListeners& l = mListeners;
-    for (TTransportObj* listener :
-         {l.mTransferListenTpt.get(), l.mTransferListenHttpTpt.get(), l.mTransferListenTlsTpt.get()}) {
+    for (TTransportObj* listener : {l.mTransferListenTpt.get(), l.mTransferListenHttpTpt.get(),
+                                    l.mTransferListenTlsTpt.get(), l.mTransferListenWebTpt.get()}) {
         if (!listener) continue;
         for (;;) {
             SInternetAddress addr{};
@@ -85,6 +85,7 @@ void CMyApplication::ProcessTransferEstab() {
             tpt->SetMessageHandler([this](std::uint32_t code, void* object) { HandleMessage(code, object); });
             mStats.Accepted(listener == l.mTransferListenTpt.get()      ? EMyListener::kTransfer
                             : listener == l.mTransferListenTlsTpt.get() ? EMyListener::kTlsTransfer
+                            : listener == l.mTransferListenWebTpt.get() ? EMyListener::kWebTransfer
                                                                         : EMyListener::kTunnelTransfer);
             mTransfers.mTransferEstabList.emplace_back(std::move(tpt));
         }

@@ -58,6 +58,9 @@ void SMyListeners::Close() {
     mTransferListenHttpTpt.reset();
     mListenTlsTpt.reset();
     mTransferListenTlsTpt.reset();
+    mListenWebTpt.reset();
+    mTransferListenWebTpt.reset();
+    mWebListener.reset();
     mMetrics.reset();
 }
 
@@ -154,6 +157,7 @@ void CMyApplication::OpenListeners() {
     if (base != 5500) whoText += ":" + std::to_string(base);
     mLogger.LogText(whoText, "Kestrix Server started");
     OpenTlsListeners(base);
+    OpenWebListener(base);
 }
 
 std::uint16_t CMyApplication::ListenPort() const { return mOptions.nCurPortNum; }

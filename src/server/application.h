@@ -416,6 +416,15 @@ public:
     std::string TlsFingerprint() const;
     std::uint16_t TlsPort() const;
 
+    // ==== The web listener (src/server/web_setup.cpp) ====
+    // Opens the web listener (extended options "web", "web_port", "trusted_proxies") on the base
+    // port + 7 by default: the web client's files and its WebSocket paths, HTTPS on the same port
+    // while TLS is on. A port it cannot have is logged; the other listeners serve on.
+    void OpenWebListener(std::uint16_t base);
+    // The console's reload and SIGHUP: the web files again (built-in, then the "Web" folder).
+    void ReloadWeb();
+    std::uint16_t WebPort() const;
+
     // ==== Operator console (src/console/*.cpp) ====
     // The operator's console reads command lines from `inFd` and answers on `outFd`, from the
     // start-up step on; -1 (the default) for no console. Set before StartUp.

@@ -1,4 +1,4 @@
-// ProcessClients: intake from the two client listeners, handshakes, admission with the
+// ProcessClients: intake from the client listeners, handshakes, admission with the
 // per-address and connection-flood rules, and the requests of every client that has something
 // to say. Only clients whose connection posted a notice, or whose time-out is due, are visited,
 // so a pass costs nothing per idle client; deadlines live in mDeadlines (due second -> userID).
@@ -16,12 +16,14 @@ void CMyApplication::ProcessClients() {
     const std::uint32_t now = UClock::UpSeconds();
     StFieldData fields;
 
-    // Accept from the plain listener first, then from the tunnel and the TLS listeners, until none has one.
+    // Accept from the plain listener first, then from the tunnel, the TLS and the web listeners,
+    // until none has one.
     for (;;) {
         const std::size_t before = mConnectList.size();
         if (mListeners.mListenTpt) AcceptConnections(mListeners.mListenTpt.get());
         if (mListeners.mListenHttpTpt) AcceptConnections(mListeners.mListenHttpTpt.get());
         if (mListeners.mListenTlsTpt) AcceptConnections(mListeners.mListenTlsTpt.get());
+        if (mListeners.mListenWebTpt) AcceptConnections(mListeners.mListenWebTpt.get());
         if (mConnectList.size() == before) break;
     }
 
@@ -61,6 +63,7 @@ void CMyApplication::AcceptConnections(TTransactObj* listener) {
         connect->acceptSecs = UClock::UpSeconds();
         mStats.Accepted(listener == mListeners.mListenTpt.get()      ? EMyListener::kPlain
                         : listener == mListeners.mListenTlsTpt.get() ? EMyListener::kTls
+                        : listener == mListeners.mListenWebTpt.get() ? EMyListener::kWeb
                                                                      : EMyListener::kTunnel);
         SMyConnect* raw = connect.get();
         tpt->SetMessageHandler([this, raw](std::uint32_t code, void* object) {

@@ -8,6 +8,7 @@
 #include "framework/file_util.h"
 #include "net/tls_context.h"
 #include "net/tls_transport.h"
+#include "net/web_listener.h"
 #include "server/application.h"
 
 namespace kx {
@@ -81,6 +82,8 @@ void CMyApplication::OpenTlsListeners(std::uint16_t base) {
 void CMyApplication::ReloadTls() {
     if (!mListeners.mTlsContext) {
         if (mOptions.nCurPortNum != 0) OpenTlsListeners(mOptions.nCurPortNum);
+        SMyListeners& l = mListeners;
+        if (l.mWebListener && l.mTlsContext) l.mWebListener->SetTls(l.mTlsContext);  // HTTPS from now on
         return;
     }
     const std::string cert = mExtOptions.Path("tls_certificate", kTlsDefaultCertificate, mProgramDir);
