@@ -65,11 +65,11 @@ unsigned short FindFreeBasePort() {
     static std::mt19937 gen{std::random_device{}()};
     std::uniform_int_distribution<int> dist(20000, 60000);
     for (int attempt = 0; attempt < 200; ++attempt) {
-        // Blocks of eight: the plain ports (+ 0 to + 3), the TLS ones (+ 4, + 5) and the metrics
-        // port (+ 6) of one server never meet another's.
+        // Blocks of eight: the plain ports (+ 0 to + 3), the TLS ones (+ 4, + 5), the metrics
+        // port (+ 6) and the web port (+ 7) of one server never meet another's.
         const auto base = static_cast<unsigned short>(dist(gen) & ~7);
         bool free = true;
-        for (int i = 0; i < 7 && free; ++i) free = PortFree(static_cast<unsigned short>(base + i));
+        for (int i = 0; i < 8 && free; ++i) free = PortFree(static_cast<unsigned short>(base + i));
         if (free) return base;
     }
     std::abort();

@@ -23,8 +23,8 @@ private:
     std::string mPath;
 };
 
-// Seven consecutive ports that were free a moment ago: the plain ports base to base + 3, the
-// TLS ports base + 4 and base + 5, and the metrics port base + 6.
+// Eight consecutive ports that were free a moment ago: the plain ports base to base + 3, the
+// TLS ports base + 4 and base + 5, the metrics port base + 6 and the web port base + 7.
 unsigned short FindFreeBasePort();
 
 // True when a TCP connection to 127.0.0.1:port is accepted.
