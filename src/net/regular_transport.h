@@ -60,6 +60,8 @@ public:
     static constexpr std::uint32_t kJoinLimit = 64u * 1024;
     // Most pieces written by one sendmsg (a shared block with its prefix is two).
     static constexpr int kMaxWriteBlocks = 256;
+    // Bytes of small pieces one sendmsg may carry joined by copy (CSendQueue::Gather).
+    static constexpr std::size_t kScratchSize = 64u * 1024;
     // Datagrams that may wait for host-name lookups at one time.
     static constexpr std::size_t kMaxPendingUnits = 32;
 

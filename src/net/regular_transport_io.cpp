@@ -151,9 +151,11 @@ void TRegularTransportObj::DrainQueue() {
             if (static_cast<std::uint32_t>(n) < remaining) return;
             continue;
         }
+        // One thread: one scratch buffer serves every connection's write in turn.
+        static std::uint8_t scratch[kScratchSize];
         iovec iov[kMaxWriteBlocks];
         std::size_t total = 0;
-        const int count = mSendQueue.Gather(iov, kMaxWriteBlocks, total);
+        const int count = mSendQueue.Gather(iov, kMaxWriteBlocks, total, scratch, sizeof scratch);
         msghdr msg{};
         msg.msg_iov = iov;
         msg.msg_iovlen = static_cast<std::size_t>(count);

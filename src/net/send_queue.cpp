@@ -99,33 +99,48 @@ SSendBuf* CSendQueue::FrontFile() {
     return e.own && e.own->file ? e.own.get() : nullptr;
 }
 
-int CSendQueue::Gather(iovec* iov, int max, std::size_t& total) const {
+int CSendQueue::Gather(iovec* iov, int max, std::size_t& total, std::uint8_t* scratch, std::size_t scratchSize) const {
     int count = 0;
     total = 0;
+    std::size_t used = 0;
+    bool lastInScratch = false;
+    // False when the piece did not fit (no iovec left): the write ends before it.
     auto add = [&](const std::uint8_t* p, std::size_t n) {
-        iov[count].iov_base = const_cast<std::uint8_t*>(p);
-        iov[count].iov_len = n;
+        if (n <= kSmallPiece && used + n <= scratchSize) {
+            if (!lastInScratch) {
+                if (count == max) return false;
+                iov[count].iov_base = scratch + used;
+                iov[count].iov_len = 0;
+                ++count;
+                lastInScratch = true;
+            }
+            std::memcpy(scratch + used, p, n);
+            iov[count - 1].iov_len += n;
+            used += n;
+        } else {
+            if (count == max) return false;
+            iov[count].iov_base = const_cast<std::uint8_t*>(p);
+            iov[count].iov_len = n;
+            ++count;
+            lastInScratch = false;
+        }
         total += n;
-        ++count;
+        return true;
     };
-    for (std::size_t i = 0; i < mCount && count < max; ++i) {
+    for (std::size_t i = 0; i < mCount; ++i) {
         const SEntry& e = At(i);
         if (e.own) {
-            if (e.own->file) break;
-            add(e.own->data.data() + e.offset, e.own->data.size() - e.offset);
+            if (e.own->file || !add(e.own->data.data() + e.offset, e.own->data.size() - e.offset)) break;
             continue;
         }
         std::uint32_t skip = e.offset;
         if (skip < e.prefixSize) {
-            add(e.prefix + skip, e.prefixSize - skip);
+            if (!add(e.prefix + skip, e.prefixSize - skip)) break;
             skip = 0;
         } else {
             skip -= e.prefixSize;
         }
-        if (e.shared.Size() > skip) {
-            if (count == max) break;  // the next write starts with the body
-            add(e.shared.Data() + skip, e.shared.Size() - skip);
-        }
+        if (e.shared.Size() > skip && !add(e.shared.Data() + skip, e.shared.Size() - skip)) break;
     }
     return count;
 }

@@ -11,7 +11,7 @@
 // CSendQueue: the blocks waiting to be written, oldest first. Each entry is one of: bytes the
 // queue owns (small ones joined onto the last entry while it is not begun), a file range, or a
 // shared block with its per-connection prefix. Gather() lays the data entries from the head out
-// as iovecs for one sendmsg, Consume() takes written bytes off the head, and Copy() copies the
+// as iovecs for one sendmsg (small pieces joined in a scratch buffer), Consume() takes written bytes off the head, and Copy() copies the
 // head's bytes into a contiguous buffer for writers that need one (SSL_write). The entries live in
 // a ring that grows by doubling and is released once the queue is empty, so an idle connection
 // holds no queue memory at all.
@@ -66,6 +66,8 @@ public:
     static constexpr std::uint32_t kMaxPrefix = 20;
     // The memory one queued entry takes (a shared block's reference and prefix).
     static constexpr std::size_t kEntrySize = 48;
+    // Pieces up to this size are gathered by copy (see Gather).
+    static constexpr std::size_t kSmallPiece = 512;
 
     CSendQueue() = default;
     ~CSendQueue() { Clear(); }
@@ -89,8 +91,11 @@ public:
     // The file range at the head, or null when the head holds bytes (or nothing).
     SSendBuf* FrontFile();
     // Fills up to `max` iovecs with the unwritten bytes of the data entries from the head, up
-    // to the first file range; the count, with their total in `total`.
-    int Gather(iovec* iov, int max, std::size_t& total) const;
+    // to the first file range; the count, with their total in `total`. Pieces of at most
+    // kSmallPiece bytes in a row are copied into `scratch` (while it has room) and go as one
+    // iovec: the kernel's cost per iovec is far above that of copying a header or a chat line.
+    int Gather(iovec* iov, int max, std::size_t& total, std::uint8_t* scratch = nullptr,
+               std::size_t scratchSize = 0) const;
     // Copies up to `size` unwritten bytes from the head (stopping at a file range) into `dest`;
     // the count.
     std::uint32_t Copy(std::uint8_t* dest, std::uint32_t size) const;

@@ -17,7 +17,7 @@ namespace {
 
 // Output a pass may hand over before it is written (memory of queued entries and copied bytes):
 // a burst of lines to thousands of clients is written in slices instead of being held whole.
-constexpr std::size_t kPassOutputBudget = 8u * 1024 * 1024;
+constexpr std::size_t kPassOutputBudget = 16u * 1024 * 1024;
 // How long departure notices may wait for the closes still being reported (a mass departure's
 // closes arrive one batch of ready descriptors per iteration: 10,000 take some 40 iterations).
 constexpr std::uint64_t kMaxDeparturesHeldMs = 250;

@@ -250,6 +250,13 @@ TEST(WriteBehind, SendQueueLaysOutPrefixesSharedBlocksAndOwnedBytesAcrossPartial
             for (int k = 0; k < count; ++k) gathered.append(static_cast<const char*>(iov[k].iov_base), iov[k].iov_len);
             EXPECT_EQ(gathered, std::string(reinterpret_cast<const char*>(flat), n));
             EXPECT_EQ(total, q.Unsent());
+            // Small pieces joined by copy, until the (tiny) scratch space is used up: the same bytes.
+            std::uint8_t scratch[7];
+            const int joined = q.Gather(iov, 8, total, scratch, sizeof scratch);
+            std::string viaScratch;
+            for (int k = 0; k < joined; ++k) viaScratch.append(static_cast<const char*>(iov[k].iov_base), iov[k].iov_len);
+            EXPECT_EQ(viaScratch, gathered);
+            EXPECT_LT(joined, std::max(count, 2));
             seen += gathered.substr(0, step);
             q.Consume(step);
         }
