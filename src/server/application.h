@@ -508,6 +508,7 @@ private:
     std::unordered_map<std::uint16_t, TClientList::iterator> mClientsByID;
     std::vector<std::uint16_t> mDepartedIDs;  // left; the others not told yet
     std::uint64_t mDeparturesHeldSince = 0;   // ms when the notices began to wait; 0 = none
+    bool mTrimDue = false;                    // a heavy pass's freed output to give back (FlushIfHeavy)
     std::unordered_map<std::uint32_t, std::uint32_t> mAddressCounts;
     std::vector<std::uint16_t> mNotifiedClients;          // visited by the next pass
     std::multimap<std::uint32_t, std::uint16_t> mDeadlines;  // due second -> userID
