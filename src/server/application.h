@@ -484,6 +484,8 @@ private:
     void AnnounceDepartures();
     // Writes the output handed over so far when it has grown past kPassOutputBudget.
     void FlushIfHeavy();
+    // Asks the next pass to give the memory the output took back to the system (malloc_trim).
+    void TrimAfterFlush();
     void Dispatch(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
     void WriteOptions();
     void UpdateDisplay();
