@@ -198,9 +198,9 @@ TEST_F(AccountRequestsTest, NewUserWritesTheRecordAndBothLogLines) {
                            .Add(kFieldUserAccess, AccessBytes({myAcc_ReadChat, myAcc_NoAgreement}))
                            .Add(kFieldUserAlias, "bobby")
                            .Build();
-    testing::internal::CaptureStdout();
+    TakeLogWindow();
     auto ex = Exchange(*admin.conn, kTranNewUser, body);
-    const std::string window = testing::internal::GetCapturedStdout();
+    const std::string window = TakeLogWindow();
     ASSERT_FALSE(ex.IsError()) << ex.ErrorText();
     EXPECT_TRUE(ex.fields.empty());
     // Name cut to 64, login stored plain with its case, password stored encoded as sent.
@@ -257,7 +257,7 @@ TEST_F(AccountRequestsTest, DeleteUserMovesTheFolderAndDisconnectsEveryClientOfT
     auto bob2 = Online("bob", "", kChatOnly);
     auto carol = Online("carol", "Carol", kChatOnly);
 
-    testing::internal::CaptureStdout();
+    TakeLogWindow();
     // Encoded and in another letter case: it is lower-cased before the look-up.
     auto ex = Exchange(*admin.conn, kTranDeleteUser, CFieldListBuilder().Add(kFieldUserLogin, Enc("BOB")).Build());
     ASSERT_FALSE(ex.IsError()) << ex.ErrorText();
@@ -274,7 +274,7 @@ TEST_F(AccountRequestsTest, DeleteUserMovesTheFolderAndDisconnectsEveryClientOfT
         EXPECT_TRUE(ServerClosed(*o->conn));
     }
     EXPECT_TRUE(PumpUntil([&] { return mApp->Clients().size() == 2; }));
-    const std::string window = testing::internal::GetCapturedStdout();
+    const std::string window = TakeLogWindow();
     EXPECT_NE(window.find("Disconnect " + kWindowOpenQ + "Bobby" + kWindowCloseQ), std::string::npos);
     EXPECT_NE(window.find("Disconnect " + kWindowOpenQ + "127.0.0.1" + kWindowCloseQ), std::string::npos);
     EXPECT_NE(window.find("Delete account " + kWindowOpenQ + "bob" + kWindowCloseQ), std::string::npos);
@@ -369,7 +369,7 @@ TEST_F(AccountRequestsTest, SetUserRewritesTheRecordKeepingOrClearingThePassword
     const Bytes full(kFullAccessPrivs.bytes.begin(), kFullAccessPrivs.bytes.end());
 
     // Keep the password (one byte 0x00); a modifier may hand out privileges it lacks itself.
-    testing::internal::CaptureStdout();
+    TakeLogWindow();
     auto ex = Exchange(*admin.conn, kTranSetUser,
                        CFieldListBuilder()
                            .Add(kFieldUserName, "Robert")
@@ -377,7 +377,7 @@ TEST_F(AccountRequestsTest, SetUserRewritesTheRecordKeepingOrClearingThePassword
                            .Add(kFieldUserPassword, Bytes{0})
                            .Add(kFieldUserAccess, full)
                            .Build());
-    const std::string window = testing::internal::GetCapturedStdout();
+    const std::string window = TakeLogWindow();
     ASSERT_FALSE(ex.IsError()) << ex.ErrorText();
     EXPECT_EQ(DiskRecord("bob"), ExpectedUserData("Robert", "Bob", Enc("pw"), full));
     EXPECT_NE(window.find("Modify account " + kWindowOpenQ + "bob" + kWindowCloseQ), std::string::npos);

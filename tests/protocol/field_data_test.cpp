@@ -9,6 +9,7 @@
 #include <random>
 
 #include "framework/error.h"
+#include "support/debug_capture.h"
 
 namespace kx {
 namespace {
@@ -314,12 +315,11 @@ TEST(FieldData, ProgrammingErrorsAndLimits) {
     Bytes big(65536, 'q');
     UFieldData::AddField(fd, 1, big.data(), 65535);
     EXPECT_EQ(UFieldData::GetFieldSize(fd, 1), 65535u);
-    testing::internal::CaptureStderr();
+    test::CDebugCapture diag;
     const SError tooBig = CaughtError([&] { UFieldData::AddField(fd, 2, big.data(), 65536); });
-    const std::string diag = testing::internal::GetCapturedStderr();
     EXPECT_EQ(tooBig.type, 1);
     EXPECT_EQ(tooBig.id, 10);
-    EXPECT_NE(diag.find("UFieldData::AddField() - maximum field size is 65535 bytes"), std::string::npos);
+    EXPECT_NE(diag.Text().find("UFieldData::AddField() - maximum field size is 65535 bytes"), std::string::npos);
     EXPECT_EQ(UFieldData::GetFieldCount(fd), 1);
     EXPECT_EQ(UFieldData::GetDataHandle(fd).size(), 2u + 4 + 65535);
 
