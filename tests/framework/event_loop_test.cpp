@@ -1,9 +1,14 @@
-// The event loop: message order, removal of a disposed sender's messages, timers on an injected
-// clock and the slots that hold them, and one after-batch pass per iteration however many
-// notices arrived.
+// The event loop: the order of an iteration's phases, message order and the iteration a message
+// posted during delivery waits for, removal of a disposed sender's messages, timers on an
+// injected clock (cancelled, restarted and cancelling each other inside their callbacks) and the
+// slots that hold them, one after-batch pass per iteration however many notices arrived, and
+// output written behind.
 #include "framework/event_loop.h"
 
 #include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,6 +35,84 @@ TEST(EventLoop, MessagesInOrderAndRemovedWithTheirSender) {
     loop.RemoveMessages(&a);
     loop.RunOnce(0);
     EXPECT_EQ(seen, (std::vector<std::uint32_t>{101, 103}));
+}
+
+// Records its flushes; a flush may ask for another one, which runs in the same phase.
+struct SFlushRecorder : IWriteBehind {
+    SFlushRecorder(std::vector<std::string>& l, std::string n, SFlushRecorder* nx = nullptr)
+        : log(&l), name(std::move(n)), next(nx) {}
+    std::vector<std::string>* log;
+    std::string name;
+    SFlushRecorder* next;
+    void FlushOutput() override {
+        log->push_back(name);
+        if (next) CEventLoop::Get().RequestFlush(std::exchange(next, nullptr));
+    }
+};
+
+TEST(EventLoop, PhasesRunInOrderAndAMessagePostedDuringDeliveryWaitsAnIteration) {
+    FakeClock clock;
+    CEventLoop& loop = CEventLoop::Get();
+    std::vector<std::string> log;
+    SFlushRecorder second(log, "flush 2");
+    SFlushRecorder first(log, "flush 1", &second);
+    SFlushRecorder cancelled(log, "cancelled");
+    int sender = 0;
+    auto message = [&](std::string name) {
+        return [&log, name](std::uint32_t, void*) { log.push_back(name); };
+    };
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    loop.WatchFd(fds[0], kFdReadable, [&](std::uint32_t) {
+        log.push_back("descriptor");
+        EXPECT_TRUE(loop.InIteration());
+        loop.RequestFlush(&first);
+        loop.CancelFlush(loop.RequestFlush(&cancelled), &cancelled);
+        loop.UnwatchFd(fds[0]);
+    });
+    CTimerSlot timer;
+    timer.Start(0, [&] {
+        log.push_back("timer");
+        loop.PostMessage(1, &sender, message("posted by the timer"));  // delivered in this iteration
+    });
+    loop.PostMessage(1, &sender, [&](std::uint32_t, void*) {
+        log.push_back("message");
+        loop.PostMessage(1, &sender, message("posted during delivery"));
+    });
+    const auto hook = loop.AddAfterBatch([&] { log.push_back("hook"); });
+    ASSERT_EQ(write(fds[1], "x", 1), 1);
+    loop.RunOnce(1000);
+    EXPECT_EQ(log, (std::vector<std::string>{"descriptor", "timer", "message", "posted by the timer", "hook",
+                                             "flush 1", "flush 2"}));
+    EXPECT_FALSE(loop.InIteration());
+    // The message posted during delivery is still queued, so the next iteration does not wait.
+    EXPECT_EQ(loop.QueuedMessages(), 1u);
+    log.clear();
+    loop.RunOnce(-1);
+    EXPECT_EQ(log, (std::vector<std::string>{"posted during delivery", "hook"}));
+    loop.RemoveAfterBatch(hook);
+    for (int fd : fds) close(fd);
+}
+
+// A handler that disposes of another sender drops that sender's queued messages, and what it
+// posts itself still waits for the next iteration.
+TEST(EventLoop, MessagesOfASenderDisposedDuringDeliveryAreNeverDelivered) {
+    CEventLoop loop;
+    std::vector<std::uint32_t> seen;
+    int a = 0, b = 0;
+    auto proc = [&](std::uint32_t code, void*) { seen.push_back(code); };
+    loop.PostMessage(1, &a, [&](std::uint32_t code, void*) {
+        seen.push_back(code);
+        loop.RemoveMessages(&b);
+        loop.PostMessage(4, &a, proc);
+    });
+    loop.PostMessage(2, &b, proc);
+    loop.PostMessage(3, &a, proc);
+    loop.PostMessage(5, &b, proc);
+    loop.RunOnce(0);
+    EXPECT_EQ(seen, (std::vector<std::uint32_t>{1, 3}));
+    loop.RunOnce(0);
+    EXPECT_EQ(seen, (std::vector<std::uint32_t>{1, 3, 4}));
 }
 
 TEST(EventLoop, OneAfterBatchHookPerIteration) {
@@ -63,6 +146,39 @@ TEST(EventLoop, TimersFireOnTheInjectedClockAndCancelledOnesNever) {
     EXPECT_EQ(periodic, 2);  // overdue periodic timers fire once, not once per missed period
     EXPECT_EQ(cancelled, 0);
     EXPECT_FALSE(loop.HasTimer(id));
+}
+
+// Timers due together fire in the order they were started; one may cancel itself, cancel one due
+// in the same iteration (which then never runs) or start its slot again (which then fires after
+// the new delay only).
+TEST(EventLoop, TimersCancellingThemselvesOrOthersInsideTheirCallbacks) {
+    FakeClock clock;
+    CEventLoop& loop = CEventLoop::Get();
+    std::vector<std::string> fired;
+    CTimerSlot periodicSelf, canceller, victim, restarter, later;
+    periodicSelf.Start(100, [&] {
+        fired.push_back("periodic cancels itself");
+        periodicSelf.Stop();
+    }, 100);
+    canceller.Start(100, [&] {
+        fired.push_back("canceller");
+        victim.Stop();
+    });
+    victim.Start(100, [&] { fired.push_back("victim"); });
+    restarter.Start(100, [&] {
+        fired.push_back("restarter");
+        restarter.Start(300, [&] { fired.push_back("restarted"); });
+    }, 100);
+    later.Start(150, [&] { fired.push_back("later"); });
+    for (int i = 0; i < 5; ++i) {
+        clock.now += 100;
+        loop.RunOnce(0);
+    }
+    EXPECT_EQ(fired, (std::vector<std::string>{"periodic cancels itself", "canceller", "restarter", "later",
+                                               "restarted"}));
+    EXPECT_FALSE(periodicSelf.IsRunning());
+    EXPECT_FALSE(victim.IsRunning());
+    EXPECT_FALSE(restarter.IsRunning());
 }
 
 TEST(EventLoop, TimerSlotCancelsWhatItHeldWhenRestartedStoppedOrDestroyed) {
