@@ -1,5 +1,6 @@
 // Helpers for the news database tests: a temporary folder per test, raw access to a category
-// file's bytes, and an expectation that an operation raises a given error.
+// file's bytes, a small category to damage, and an expectation that an operation raises a given
+// error.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 
 #include "framework/byte_codec.h"
 #include "framework/error.h"
+#include "news/news_database.h"
 
 namespace kx::newstest {
 
@@ -58,6 +60,18 @@ protected:
         auto b = Bytes();
         std::uint64_t at = BlockAt(bitmapBlock) + (n - 1) / 8;
         return at < b.size() && (b[at] & (0x80 >> ((n - 1) % 8))) != 0;
+    }
+
+    // Writes the category both damage tests start from: A1 (with "text/plain" data "hello") and
+    // A2 at the top, R1 and R2 replying to A1. Blocks: A1 id 1 item 3, bucket-1 table 4, flavor
+    // 5; A2 id 2 item 6, table 7; R1 id 3 item 8, table 9; R2 id 4 item 10, table 11.
+    void WriteFourArticles() const {
+        UMyNewsDatabase::CreateNewGroup(mPath, "General", "");
+        UMyNewsDatabase::AddArticle(mPath, 0, "A1", "p", 0, SDateTimeStamp{}, "x");
+        UMyNewsDatabase::AddData(mPath, 1, "text/plain", "hello", 5);
+        UMyNewsDatabase::AddArticle(mPath, 0, "A2", "p", 0, SDateTimeStamp{}, "x");
+        UMyNewsDatabase::AddArticle(mPath, 1, "R1", "p", 0, SDateTimeStamp{}, "x");
+        UMyNewsDatabase::AddArticle(mPath, 1, "R2", "p", 0, SDateTimeStamp{}, "x");
     }
 
     std::string mDir;
