@@ -3,7 +3,8 @@
 // UserData, MessageBoard.txt and a news category. After each kill every file must read back as
 // its old or its new content (the news category must still answer, or be reported damaged), and
 // a restart on the same folder must come up and serve. KX_KILL_ROUNDS sets the number of kills
-// (8 by default), KX_KILL_SEED the seed (printed, so that a failure can be replayed).
+// (8 by default), KX_KILL_SEED the seed (1 by default; printed with every failure, so that a
+// failure can be replayed).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -24,11 +25,12 @@
 #include "framework/byte_codec.h"
 #include "framework/file_util.h"
 #include "fs/file_path.h"
+#include "news/news_database.h"
+#include "protocol/field_data.h"
 #include "protocol/transaction_types.h"
 #include "protocol/user_data.h"
 #include "server/pref_file.h"
-#include "support/server_process.h"
-#include "support/test_client.h"
+#include "server/wire_session.h"
 
 namespace kx {
 namespace {
@@ -137,18 +139,8 @@ protected:
         mPort = mServer->Port();
         mServer->UseStdinPipe();
         if (!mServer->Start()) return false;
-        mClient = std::make_unique<CTestClient>(3000);
-        if (!mClient->Connect(mPort) || mClient->Establish() != std::optional<std::uint32_t>(0)) return false;
-        const std::uint32_t id = mClient->SendRequest(kTranLogin, CFieldListBuilder()
-                                                                      .Add(kFieldUserLogin, UUserData::Complement(kAdminLogin))
-                                                                      .Add(kFieldUserPassword, UUserData::Complement(kAdminPassword))
-                                                                      .AddInt(kFieldVersion, 190)
-                                                                      .Add(kFieldUserName, "op")
-                                                                      .Build());
-        auto reply = mClient->ReadReplyTo(id);
-        if (!reply || reply->hdr.error != 0) return false;
-        auto agreed = Exchange(kTranAgreed, CFieldListBuilder().Add(kFieldUserName, "op").AddInt(kFieldIconID, 128).Build());
-        return agreed && agreed->hdr.error == 0;
+        mClient = test::LogInOverWire(mPort, kAdminLogin, kAdminPassword, "op");
+        return mClient != nullptr;
     }
 
     std::optional<STestTransaction> Exchange(std::uint16_t type, const Bytes& fields) {
@@ -224,7 +216,7 @@ protected:
             acked = std::max(acked, count);
         }
         ASSERT_TRUE(mServer->Signal(SIGKILL));
-        ASSERT_TRUE(mServer->WaitExit(5000));
+        ASSERT_TRUE(mServer->WaitExit(30000));
         mClient.reset();
     }
 
@@ -289,7 +281,17 @@ protected:
         const test::STestField* list = test::FindField(*f, kFieldNewsArtListData);
         ASSERT_NE(list, nullptr);
         ASSERT_GE(list->data.size(), 10u);
-        const std::uint32_t count = GetBE32(list->data.data() + 4);
+        // The articles are counted in the whole listing, read from a copy of the file: the one on
+        // the wire keeps only the newest that fit in 64 KiB (about 1,260 of these).
+        const std::string copy = mDir / "category-copy.knz";
+        std::filesystem::copy_file(mDir / ("News/" + std::string(kCategory) + ".knz"), copy,
+                                   std::filesystem::copy_options::overwrite_existing);
+        const std::vector<std::uint8_t> whole = UMyNewsDatabase::GetArticleListing(copy);
+        ASSERT_GE(whole.size(), 10u);
+        const std::uint32_t count = GetBE32(whole.data() + 4);
+        if (whole.size() <= UFieldData::kMaxFieldSize) {
+            EXPECT_EQ(count, GetBE32(list->data.data() + 4));
+        }
         const std::uint32_t before = mNews.baseline[0];
         EXPECT_GE(count, before + mNews.acked);
         EXPECT_LE(count, before + mNews.sent.size());
@@ -307,7 +309,8 @@ protected:
 
 TEST_F(CrashSafetyTest, EveryRewrittenFileSurvivesSigkill) {
     const unsigned rounds = EnvNumber("KX_KILL_ROUNDS", 8);
-    const unsigned seed = EnvNumber("KX_KILL_SEED", std::random_device{}());
+    // A fixed seed by default, so that every run of the suite kills at the same moments.
+    const unsigned seed = EnvNumber("KX_KILL_SEED", 1);
     std::cout << "crash safety: " << rounds << " kills, KX_KILL_SEED=" << seed << std::endl;
     RecordProperty("seed", static_cast<int>(seed));
     std::mt19937 random(seed);

@@ -143,7 +143,7 @@ protected:
             mOnThisLogin = 1;
         }
         const std::uint32_t id = mClient->SendRequest(type, fields);
-        auto reply = mClient->ReadReplyTo(id, 5000);
+        auto reply = mClient->ReadReplyTo(id);
         ++mRequests;
         if (!reply) {
             ADD_FAILURE() << "no reply to request " << type << " #" << mRequests << " (" << mClient->LastError() << ")\n"
@@ -174,7 +174,7 @@ protected:
     }
 
     std::unique_ptr<CTestClient> OpenTransfer(const Bytes& refNum, std::uint32_t size, std::uint8_t type = 0) {
-        auto t = std::make_unique<CTestClient>(2000);
+        auto t = std::make_unique<CTestClient>();
         EXPECT_TRUE(t->Connect(static_cast<std::uint16_t>(mPort + 1)));
         Bytes header;
         header.reserve(16);
@@ -199,16 +199,16 @@ protected:
         auto t = OpenTransfer(BytesOf(reply, kFieldRefNum), 0, 1);
         for (std::int64_t i = 0; i < items && i < 64; ++i) {
             if (!t->SendRaw(Be16(kNextItem))) break;
-            auto size = t->ReadExact(2, 3000);
-            auto header = size ? t->ReadExact(GetBE16(size->data()), 3000) : std::nullopt;
+            auto size = t->ReadExact(2);
+            auto header = size ? t->ReadExact(GetBE16(size->data())) : std::nullopt;
             if (!header || header->size() < 2) break;
             CheckClean(*header, kTranDownloadFldr);
             if ((*header)[1] == 1) continue;  // a folder
             if (!t->SendRaw(Be16(kSendFile))) break;
-            auto length = t->ReadExact(4, 3000);
+            auto length = t->ReadExact(4);
             if (!length) break;
             const std::size_t n = GetBE32(length->data());
-            auto flat = t->ReadExact(std::min<std::size_t>(n, 1 << 20), 3000);
+            auto flat = t->ReadExact(std::min<std::size_t>(n, 1 << 20));
             if (flat) CheckClean(*flat, kTranDownloadFldr);
         }
     }
@@ -247,7 +247,7 @@ protected:
             const auto size = IntOf(*r, kFieldTransferSize).value_or(0);
             auto t = OpenTransfer(ref, 0);
             if (size > 0) {
-                auto data = t->ReadExact(static_cast<std::size_t>(size), 3000);
+                auto data = t->ReadExact(static_cast<std::size_t>(size));
                 EXPECT_TRUE(data) << "download of an inside file did not arrive";
                 if (data) CheckClean(*data, kTranDownloadFile);
             }

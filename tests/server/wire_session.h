@@ -54,7 +54,7 @@ inline void WriteAccount(const std::string& programDir, const std::string& login
 inline std::unique_ptr<CTestClient> LogInOverWire(unsigned short port, const std::string& login,
                                                   const std::string& password, const std::string& name,
                                                   const std::string& source = "", int receiveBuffer = 0) {
-    auto c = std::make_unique<CTestClient>(5000);
+    auto c = std::make_unique<CTestClient>();
     c->SetSourceAddress(source);
     c->SetReceiveBuffer(receiveBuffer);
     if (!c->Connect(port) || c->Establish() != std::optional<std::uint32_t>(0)) {

@@ -14,7 +14,8 @@ namespace kx::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline constexpr int kDefaultTimeoutMs = 5000;
+// Generous: a wait that times out is a failure, and a loaded machine must not cause one.
+inline constexpr int kDefaultTimeoutMs = 20000;
 
 // Two and four bytes, most significant first, for requests and expected replies.
 Bytes Be16(std::uint16_t v);
