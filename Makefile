@@ -8,7 +8,7 @@ ASAN_TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 BUILD := build
 ASAN_BUILD := build-asan
 
-.PHONY: all build asan run test test-plain test-asan deps clean fuzz fuzz-build fuzz-deps fuzz-seeds package install
+.PHONY: all build asan run test test-plain test-asan deps clean fuzz fuzz-build fuzz-deps fuzz-seeds package install web-screenshots
 
 all: build
 
@@ -20,6 +20,9 @@ deps:
 	command -v ninja >/dev/null || missing="$$missing ninja-build"; \
 	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
 	command -v node >/dev/null || missing="$$missing nodejs"; \
+	[ -x /usr/bin/chromium ] || missing="$$missing chromium"; \
+	[ -x /usr/bin/chromedriver ] || missing="$$missing chromium-driver"; \
+	/usr/bin/python3 -c "import selenium" 2>/dev/null || missing="$$missing python3-selenium"; \
 	[ -x /usr/sbin/squid ] || missing="$$missing squid"; \
 	[ -f /usr/include/openssl/ssl.h ] || missing="$$missing libssl-dev"; \
 	if [ -n "$$missing" ]; then \
@@ -58,6 +61,12 @@ test-asan: $(ASAN_BUILD)/build.ninja
 	  ctest -j $(ASAN_TEST_JOBS) --output-on-failure --timeout 300
 
 test: test-plain test-asan
+
+# Retakes the web client's screenshots in docs/web-client/ (the browser test writes them there).
+web-screenshots: $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target kestrix-server kestrix
+	KX_WEB_SCREENSHOTS=$(CURDIR)/docs/web-client /usr/bin/python3 tests/web/browser_test.py \
+	  --server $(BUILD)/kestrix-server --client $(BUILD)/kestrix --seeds tests/fuzz/corpus
 
 # The Debian package (build/kestrix_VERSION_ARCH.deb) and the same files installed without it:
 # `make install PREFIX=/usr/local DESTDIR=/tmp/stage`. See docs/packaging.md.

@@ -48,8 +48,14 @@ foreach(file ${files})
       continue()
     endif()
     # The request handlers and passes of a subsystem are members of the application, defined
-    # beside the subsystem they serve: their sources (never a header) include its declaration.
+    # beside the subsystem they serve: their sources (never a header) include its declaration,
+    # and only sources that define such members.
     if(folder IN_LIST subsystems AND file MATCHES "\\.cpp$" AND target STREQUAL "server/application.h")
+      file(STRINGS ${src}/${file} members REGEX "CMyApplication::[A-Za-z_]+\\(")
+      if(members)
+        continue()
+      endif()
+      string(APPEND broken "\n  src/${file}: includes \"server/application.h\" but defines no member of CMyApplication")
       continue()
     endif()
     # The server program's entry sits on top of everything it links.
@@ -59,6 +65,17 @@ foreach(file ${files})
     string(REPLACE ";" " " may "${allowed_${folder}}")
     string(APPEND broken "\n  src/${file}: #include \"${target}\" (${folder} may include: ${may})")
   endforeach()
+endforeach()
+
+# Nothing below the server reaches the application object through the global.
+foreach(file ${files})
+  string(REGEX MATCH "^[^/]+" folder ${file})
+  if(folder IN_LIST codec OR folder IN_LIST subsystems OR folder STREQUAL "client")
+    file(STRINGS ${src}/${file} uses REGEX "[^A-Za-z_]gApp[^A-Za-z_]")
+    if(uses)
+      string(APPEND broken "\n  src/${file}: uses gApp (below the server, the application is passed in)")
+    endif()
+  endif()
 endforeach()
 
 if(broken)

@@ -9,9 +9,25 @@ namespace kx {
 
 namespace {
 
-// Not-found answers get their own text; every other failure is shown with its description.
-bool IsAccountNotFound(const SError& err) {
-    return err.type == kErrClassFileSys && (err.id == kErrItemNotFound || err.id == kErrFolderNotFound);
+using TFailureText = std::string (*)(std::string_view login);
+
+// Runs one store operation of an account request. On failure the request is answered: a missing
+// account (or, when creating, a taken login) with its own text, any other failure with `cannot`
+// and the error's description. False when it failed.
+template <class TOperation>
+bool StoreStep(CMyApplication& app, TTransactSessionObj* session, const std::string& login, TFailureText cannot,
+               TOperation operation, bool creating = false) {
+    try {
+        operation();
+        return true;
+    } catch (const SError& err) {
+        const bool notFound = err.type == kErrClassFileSys && (err.id == kErrItemNotFound || err.id == kErrFolderNotFound);
+        const bool taken = err.type == kErrClassFileSys && err.id == kErrAlreadyExists;
+        if (creating && taken) app.SendErrorMsg(session, UAccountRequest::AlreadyExistsText(login));
+        else if (!creating && notFound) app.SendErrorMsg(session, UAccountRequest::NoAccountText(login));
+        else app.SendErrorMsg(session, err, cannot(login));
+        return false;
+    }
 }
 
 }  // namespace
@@ -32,34 +48,19 @@ void CMyApplication::LogAccountChange(const SMyClient* client, EMyAccountAction 
 }
 
 void CMyApplication::ProcessTran_NewUser(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
-    if (!client->access.HasPriv(myAcc_CreateUsers)) {
-        SendErrorMsg(session, kNoCreateAccountsText);
-        return;
-    }
     const SMyUserDataFile rec = UAccountRequest::RecordFromFields(fields);
     if (UUserAccess::ExceedsCreator(rec.access, client->access)) {
         SendErrorMsg(session, kMoreAccessText);
         return;
     }
     const std::string login = rec.GetLogin();
-    try {
-        mAccounts.NewUser(rec);
-    } catch (const SError& err) {
-        if (err.type == kErrClassFileSys && err.id == kErrAlreadyExists)
-            SendErrorMsg(session, UAccountRequest::AlreadyExistsText(login));
-        else
-            SendErrorMsg(session, err, UAccountRequest::CannotCreateText(login));
+    if (!StoreStep(*this, session, login, UAccountRequest::CannotCreateText, [&] { mAccounts.NewUser(rec); }, true))
         return;
-    }
     SendNoError(session);
     LogAccountChange(client, EMyAccountAction::Create, login);
 }
 
 void CMyApplication::ProcessTran_DeleteUser(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
-    if (!client->access.HasPriv(myAcc_DeleteUsers)) {
-        SendErrorMsg(session, kNoDeleteAccountsText);
-        return;
-    }
     const std::string login = UAccountLogin::LowerCase(
         UAccountRequest::LoginFromField(fields, kFieldUserLogin, kAccountRequestLoginMax, true));
     // An empty login names no account. Taken as a success it would "disconnect the clients of
@@ -68,69 +69,32 @@ void CMyApplication::ProcessTran_DeleteUser(SMyClient* client, TTransactSessionO
         SendErrorMsg(session, UAccountRequest::NoAccountText(login));
         return;
     }
-    try {
-        mAccounts.DeleteUser(login);
-    } catch (const SError& err) {
-        if (IsAccountNotFound(err))
-            SendErrorMsg(session, UAccountRequest::NoAccountText(login));
-        else
-            SendErrorMsg(session, err, UAccountRequest::CannotDeleteText(login));
+    if (!StoreStep(*this, session, login, UAccountRequest::CannotDeleteText, [&] { mAccounts.DeleteUser(login); }))
         return;
-    }
     SendNoError(session);
     DeleteOnlineAccount(login, client);
     LogAccountChange(client, EMyAccountAction::Delete, login);
 }
 
-void CMyApplication::ProcessTran_GetUser(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
-    if (!client->access.HasPriv(myAcc_OpenUsers)) {
-        SendErrorMsg(session, kNoGetAccountText);
-        return;
-    }
+void CMyApplication::ProcessTran_GetUser(SMyClient*, TTransactSessionObj* session, TFieldDataObj fields) {
     // This one request carries its login plain.
     const std::string login = UAccountRequest::LoginFromField(fields, kFieldUserLogin, kAccountRequestLoginMax, false);
     SMyUserDataFile rec;
-    try {
-        rec = mAccounts.GetUser(login);
-    } catch (const SError& err) {
-        if (IsAccountNotFound(err))
-            SendErrorMsg(session, UAccountRequest::NoAccountText(login));
-        else
-            SendErrorMsg(session, err, UAccountRequest::CannotReadText(login));
+    if (!StoreStep(*this, session, login, UAccountRequest::CannotReadText, [&] { rec = mAccounts.GetUser(login); }))
         return;
-    }
     StFieldData reply;
     UAccountRequest::AddAccountFields(reply, rec, login);
     session->SendData(reply);
 }
 
 void CMyApplication::ProcessTran_SetUser(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
-    if (!client->access.HasPriv(myAcc_ModifyUsers)) {
-        SendErrorMsg(session, kNoModifyAccountsText);
-        return;
-    }
     SMyUserDataFile rec = UAccountRequest::RecordFromFields(fields);
     const std::string login = UAccountLogin::LowerCase(rec.GetLogin());
-    if (UAccountRequest::KeepsPassword(fields)) {
-        try {
-            UAccountRequest::CopyKeptPassword(rec, mAccounts.GetUser(login));
-        } catch (const SError& err) {
-            if (IsAccountNotFound(err))
-                SendErrorMsg(session, UAccountRequest::NoAccountText(login));
-            else
-                SendErrorMsg(session, err, UAccountRequest::CannotReadText(login));
-            return;
-        }
-    }
-    try {
-        mAccounts.SetUser(rec);
-    } catch (const SError& err) {
-        if (IsAccountNotFound(err))
-            SendErrorMsg(session, UAccountRequest::NoAccountText(login));
-        else
-            SendErrorMsg(session, err, UAccountRequest::CannotModifyText(login));
+    if (UAccountRequest::KeepsPassword(fields) &&
+        !StoreStep(*this, session, login, UAccountRequest::CannotReadText,
+                   [&] { UAccountRequest::CopyKeptPassword(rec, mAccounts.GetUser(login)); }))
         return;
-    }
+    if (!StoreStep(*this, session, login, UAccountRequest::CannotModifyText, [&] { mAccounts.SetUser(rec); })) return;
     SendNoError(session);
     SetOnlineAccount(login, rec);
     LogAccountChange(client, EMyAccountAction::Modify, login);

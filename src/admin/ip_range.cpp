@@ -1,6 +1,7 @@
 // Range text of the ban list: parsing and formatting.
 #include "admin/ip_range.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace kx {
@@ -115,6 +116,27 @@ std::string IPrangeToString(const SIPAddress& first, const SIPAddress& last) {
     }
     if (hi > lo && hi - lo < 10000) return out + "+" + std::to_string(hi - lo);
     return out + "-" + Dotted(last);
+}
+
+bool IPrangeListFromString(std::string_view text, std::vector<std::pair<SIPAddress, SIPAddress>>& ranges,
+                           std::string& shown) {
+    bool ok = true;
+    while (!text.empty()) {
+        const std::size_t end = std::min(text.find_first_of(", \t"), text.size());
+        if (end != 0) {
+            SIPAddress first, last;
+            IPrangeFromString(text.substr(0, end), first, last);
+            const std::string form = IPrangeToString(first, last);
+            if (form.empty()) {
+                ok = false;
+            } else {
+                ranges.emplace_back(first, last);
+                shown += (shown.empty() ? "" : ", ") + form;
+            }
+        }
+        text.remove_prefix(std::min(end + 1, text.size()));
+    }
+    return ok;
 }
 
 }  // namespace kx

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "net/transport.h"
 
@@ -30,5 +32,11 @@ void IPrangeFromString(std::string_view text, SIPAddress& first, SIPAddress& las
 // alone when first = last; "/n" for an aligned block of n = 4..31 bits; "+n" when last is
 // above first by less than 10000; otherwise "-" and the last address.
 std::string IPrangeToString(const SIPAddress& first, const SIPAddress& last);
+
+// A list of such ranges separated by commas or white space (the web listener's trusted
+// proxies). False when an item reads as no range at all; `ranges` holds the ones that do, and
+// the list in their shown forms, joined by ", ".
+bool IPrangeListFromString(std::string_view text, std::vector<std::pair<SIPAddress, SIPAddress>>& ranges,
+                           std::string& shown);
 
 }  // namespace kx

@@ -1,7 +1,7 @@
 // Tracker registration: the tracker rows kept with the options, the announcement datagram this
-// server sends to each of its trackers every five minutes, and the rules that fill a tracker row
-// from what the operator typed. The application's part (endpoint, timer, the sending cycle) is
-// in tracker_app.cpp.
+// server sends to each of its trackers every five minutes, the rules that fill a tracker row from
+// what the operator typed, and the application's link to the trackers (endpoint and timer; the
+// sending cycle is in tracker_app.cpp).
 #pragma once
 
 #include <array>
@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "framework/event_loop.h"
 #include "framework/len_text.h"
 #include "net/transport.h"
 
@@ -22,6 +23,13 @@ inline constexpr std::uint16_t kDefaultTrackerPort = 5499;
 // ships without a public tracker: the entry stays empty until the operator names one, so no
 // installation announces itself anywhere it was not told to.
 inline constexpr std::string_view kDefaultTrackerAddr = "";
+
+// The application's link to the trackers: the datagram endpoint (nothing is read from it) and
+// the five-minute timer, both set up at start-up when the listeners are open.
+struct SMyTrackerLink {
+    TTransport mTrackerTpt;
+    CTimerSlot mTrackerTimer;
+};
 
 // One tracker the server announces itself to. An entry with an empty address name is unused.
 struct SMyTrackInfo {

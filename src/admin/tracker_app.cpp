@@ -8,10 +8,10 @@ namespace kx {
 void CMyApplication::StartTrackerRegistration() {
     // Without listeners (they could not be opened) there is nothing to announce.
     if (mOptions.nCurPortNum == 0) return;
-    mTrackerTpt = UTransport::New(kTransportDatagram, true);
+    mTracker.mTrackerTpt = UTransport::New(kTransportDatagram, true);
     // Announce from the address the listeners use, so a multi-homed host is listed as the
     // address clients can reach.
-    mTrackerTpt->SetIPAddress(mOptions.stIPAddress);
+    mTracker.mTrackerTpt->SetIPAddress(mOptions.stIPAddress);
     // The saved switch stands as it is: without a name or a tracker nothing is announced, and
     // only the operator's options turn registration off.
     RunTrackerTimer();
@@ -23,12 +23,12 @@ void CMyApplication::RestartTracker() {
 }
 
 void CMyApplication::RunTrackerTimer() {
-    if (!mTrackerTpt) return;  // before start-up, or without listeners
+    if (!mTracker.mTrackerTpt) return;  // before start-up, or without listeners
     if (!(mOptions.nOpts & kMyOptTracker)) {
-        mTrackerTimer.Stop();
+        mTracker.mTrackerTimer.Stop();
         return;
     }
-    mTrackerTimer.Start(
+    mTracker.mTrackerTimer.Start(
         kTrackerPeriodMs,
         [this] {
             try {
@@ -42,10 +42,10 @@ void CMyApplication::RunTrackerTimer() {
     UpdateTracker();
 }
 
-bool CMyApplication::IsTrackerRunning() const { return mTrackerTimer.IsRunning(); }
+bool CMyApplication::IsTrackerRunning() const { return mTracker.mTrackerTimer.IsRunning(); }
 
 void CMyApplication::UpdateTracker() {
-    if (!mTrackerTpt || mServerName.empty() || !(mOptions.nOpts & kMyOptTracker)) return;
+    if (!mTracker.mTrackerTpt || mServerName.empty() || !(mOptions.nOpts & kMyOptTracker)) return;
     const std::vector<std::uint8_t> common = UTracker::BuildCommon(
         mOptions.nCurPortNum, mStats.connCount, mPrefs.mTrackerPassID, mServerName, mServerDesc);
     for (const SMyTrackInfo& entry : mPrefs.mTrackInfo) {
@@ -54,7 +54,7 @@ void CMyApplication::UpdateTracker() {
         try {
             // Host names are looked up off the loop thread; datagrams still leave in this order,
             // and one whose name does not resolve is dropped.
-            mTrackerTpt->SendUnit(&entry.addr, static_cast<std::uint32_t>(entry.Name().size() + 5), datagram.data(),
+            mTracker.mTrackerTpt->SendUnit(&entry.addr, static_cast<std::uint32_t>(entry.Name().size() + 5), datagram.data(),
                                   static_cast<std::uint32_t>(datagram.size()));
         } catch (const SError& err) {
             // A malformed row (say "host:" without a port) must not cost the rows after it

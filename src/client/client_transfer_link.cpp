@@ -180,18 +180,21 @@ void CTransferLink::SetQueuePosition(std::uint32_t position) {
     if (position) mProgress.Queued(position);
 }
 
-// A notice on the transaction connection: a queue position for this transfer is shown; any
-// other notice is read and dropped.
+// The notices that have arrived on the transaction connection, all of them: a queue position for
+// this transfer is shown; any other notice is read and dropped. The server sends a transfer's
+// position before its data, so reading them all before the data keeps that order on screen
+// whatever other notices came first.
 void CTransferLink::HandleNotice() {
     SClientTran t;
-    if (!mConn.ReadOne(t, 0)) return;
-    if (t.hdr.isReply || t.hdr.type != kTranClientDownloadInfo) return;
-    SRefNum ref;
-    if (UFieldData::GetField(t.Fields(), kFieldRefNum, ref.bytes, 4) != 4 || ref.Value() != mRef.Value()) return;
-    const auto position = static_cast<std::uint32_t>(UFieldData::GetInteger(t.Fields(), kFieldWaitingCount));
-    if (position != mQueuePosition) {
-        mQueuePosition = position;
-        mProgress.Queued(position);
+    while (mConn.ReadOne(t, 0)) {
+        if (t.hdr.isReply || t.hdr.type != kTranClientDownloadInfo) continue;
+        SRefNum ref;
+        if (UFieldData::GetField(t.Fields(), kFieldRefNum, ref.bytes, 4) != 4 || ref.Value() != mRef.Value()) continue;
+        const auto position = static_cast<std::uint32_t>(UFieldData::GetInteger(t.Fields(), kFieldWaitingCount));
+        if (position != mQueuePosition) {
+            mQueuePosition = position;
+            mProgress.Queued(position);
+        }
     }
 }
 

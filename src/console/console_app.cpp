@@ -33,18 +33,18 @@ void WriteAll(int fd, const std::string& text) {
 }  // namespace
 
 void CMyApplication::SetConsoleFds(int inFd, int outFd) {
-    mConsoleInFd = inFd;
-    mConsoleOutFd = outFd;
+    mConsole.inFd = inFd;
+    mConsole.outFd = outFd;
 }
 
 void CMyApplication::StartConsole() {
-    mConsoleCommands = std::make_shared<CMyConsoleCommands>(*this);
-    if (mConsoleInFd < 0) return;
-    mConsoleInput = std::make_shared<CMyConsoleInput>(
-        mConsoleInFd,
+    mConsole.commands = std::make_shared<CMyConsoleCommands>(*this);
+    if (mConsole.inFd < 0) return;
+    mConsole.input = std::make_shared<CMyConsoleInput>(
+        mConsole.inFd,
         [this](const std::string& line, bool tooLong) {
             if (mHasQuit) return;  // lines after a quit are not carried out
-            WriteAll(mConsoleOutFd, tooLong ? std::string("Line too long: ignored.\n") : ConsoleCommand(line));
+            WriteAll(mConsole.outFd, tooLong ? std::string("Line too long: ignored.\n") : ConsoleCommand(line));
         },
         [] {
             // End of input: the server goes on serving; signals still reach it.
@@ -52,8 +52,8 @@ void CMyApplication::StartConsole() {
 }
 
 std::string CMyApplication::ConsoleCommand(const std::string& line) {
-    if (!mConsoleCommands) mConsoleCommands = std::make_shared<CMyConsoleCommands>(*this);
-    return mConsoleCommands->Execute(line);
+    if (!mConsole.commands) mConsole.commands = std::make_shared<CMyConsoleCommands>(*this);
+    return mConsole.commands->Execute(line);
 }
 
 void CMyApplication::ReloadTexts() {
@@ -61,6 +61,7 @@ void CMyApplication::ReloadTexts() {
     if (!UFileUtil::Exists(ProgramPath(kMsgBoardFileName))) UFileUtil::WriteFileAtomic(ProgramPath(kMsgBoardFileName), "", 0);
     LoadMsgBoard();
     LoadAgreement(true);
+    ReloadWeb();
 }
 
 SMyPrefs CMyApplication::CurrentPrefs() const {
@@ -159,9 +160,9 @@ bool CMyApplication::SetExtendedOption(const std::string& name, const std::strin
 
 SMyTransferCounts CMyApplication::ConsoleTransferCounts() const {
     SMyTransferCounts counts;
-    counts.downloading = static_cast<std::uint32_t>(mDownloadList.size() + mDownloadFldrList.size());
-    counts.uploading = static_cast<std::uint32_t>(mUploadList.size() + mUploadFldrList.size());
-    counts.waiting = static_cast<std::uint32_t>(mDownloadWaitingList.size());
+    counts.downloading = static_cast<std::uint32_t>(mTransfers.mDownloadList.size() + mTransfers.mDownloadFldrList.size());
+    counts.uploading = static_cast<std::uint32_t>(mTransfers.mUploadList.size() + mTransfers.mUploadFldrList.size());
+    counts.waiting = static_cast<std::uint32_t>(mTransfers.mDownloadWaitingList.size());
     return counts;
 }
 

@@ -112,7 +112,7 @@ std::string CMyConsoleCommands::Help() const {
         "Commands:\n"
         "  stats                          the statistics\n"
         "  broadcast TEXT                 send TEXT to every logged-in client\n"
-        "  reload                         reload the message board and the agreement\n"
+        "  reload                         reload the message board, the agreement and the web files\n"
         "  quit                           quit now\n"
         "  quit MESSAGE                   send MESSAGE to the clients; quit when the last has left\n"
         "  cancel                         cancel a quit under way\n"

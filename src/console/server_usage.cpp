@@ -23,7 +23,8 @@ SUsageDoc ServerUsageDoc() {
         "While it runs, the server reads console commands from standard input, one per line (\"help\" "
         "lists them): stats, broadcast, reload, quit, cancel, options, set, bans, ban, admin. Without a "
         "terminal it simply serves.",
-        "Monitoring scrapes the counters at http://127.0.0.1:PORT/metrics, PORT being the base port + 6.",
+        "Monitoring scrapes the counters at http://127.0.0.1:PORT/metrics, PORT being the base port + 6. "
+        "Browsers find the web client at http://HOST:PORT/, PORT being the base port + 7.",
     };
     d.sections.push_back({"Options", {}, {
         {"--dir DIR", "use DIR as the program folder"},
@@ -40,7 +41,7 @@ SUsageDoc ServerUsageDoc() {
     }});
     d.sections.push_back({"Signals", {}, {
         {"SIGTERM, SIGINT", "quit in order (the options file is written)"},
-        {"SIGHUP", "reload the message board, the agreement and the TLS certificate"},
+        {"SIGHUP", "reload the message board, the agreement, the web client's files and the TLS certificate"},
     }});
     d.sections.push_back({"Environment", {}, {
         {"KESTRIX_ADMIN_PASSWORD", "the password given to the head administrator account at start-up when it "

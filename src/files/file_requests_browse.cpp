@@ -1,7 +1,9 @@
-// The read-only file transactions: the file list of a folder (with the drop-box filter) and the
-// information of one item. File-system failures are answered with the handler's prefix and the
-// error's message, never left to the application's error counter: a client must not be able to
-// push the server towards its error reset by asking for names that cannot exist.
+// The frame every file request runs in (ServeFileRequest), and the read-only file transactions:
+// the file list of a folder (with the drop-box filter) and the information of one item.
+// File-system failures are answered with the handler's prefix and the error's message, never left
+// to the application's error counter: a client must not be able to push the server towards its
+// error reset by asking for names that cannot exist.
+#include <functional>
 #include <optional>
 
 #include "files/file_tree.h"
@@ -15,26 +17,37 @@ namespace kx {
 using namespace UFileTree;
 using UMacRoman::Quoted;
 
-void CMyApplication::ProcessTran_GetFileNameList(SMyClient* client, TTransactSessionObj* session,
-                                                 TFieldDataObj fields) {
-    const std::string path = ReadPathField(fields, kFieldFilePath);
-    StFieldData reply;
+void CMyApplication::ServeFileRequest(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields,
+                                      const std::string& failure, const std::string& logText,
+                                      const std::function<TRefusal(SMyFileRequest&)>& body) {
+    SMyFileRequest request;
+    request.path = ReadPathField(fields, kFieldFilePath);
     try {
-        TFSRef root = GetClientRootFolder(client);
-        // Path data shorter than 6 bytes (or with no components) is the root itself.
-        TFSRef folder = LookUpClientItem(*root, path, {},
-                                         fsOption_ResolveAliases | fsOption_NilIfNotExists | fsOption_NilIfNotFolder);
-        if (!folder) {
-            SendErrorMsg(session, "Cannot get file list because the specified folder could not be found.");
+        request.root = UFileSys::NewFromPath(client->filesRoot);
+        if (const TRefusal refusal = body(request)) {
+            SendErrorMsg(session, *refusal);
             return;
         }
-        const bool dropBoxOnly = !client->access.HasPriv(myAcc_ViewDropBoxes) && IsInDropBox(*root, *folder, path);
-        BuildFileList(*folder, dropBoxOnly, reply);
     } catch (const SError& err) {
-        SendErrorMsg(session, err, "Cannot get file list:");
+        SendErrorMsg(session, err, failure);
         return;
     }
-    session->SendData(reply);
+    session->SendData(request.reply);
+    if (!logText.empty()) Log(client, logText);
+}
+
+void CMyApplication::ProcessTran_GetFileNameList(SMyClient* client, TTransactSessionObj* session,
+                                                 TFieldDataObj fields) {
+    const auto body = [&](SMyFileRequest& r) -> TRefusal {
+        // Path data shorter than 6 bytes (or with no components) is the root itself.
+        TFSRef folder = LookUpClientItem(*r.root, r.path, {},
+                                         fsOption_ResolveAliases | fsOption_NilIfNotExists | fsOption_NilIfNotFolder);
+        if (!folder) return "Cannot get file list because the specified folder could not be found.";
+        const bool dropBoxOnly = !client->access.HasPriv(myAcc_ViewDropBoxes) && IsInDropBox(*r.root, *folder, r.path);
+        BuildFileList(*folder, dropBoxOnly, r.reply);
+        return {};
+    };
+    ServeFileRequest(client, session, fields, "Cannot get file list:", {}, body);
 }
 
 namespace {
@@ -94,27 +107,16 @@ void BuildFileInfo(const TFSRefObj& item, const TFSRefObj& target, int kind, TFi
 
 void CMyApplication::ProcessTran_GetFileInfo(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
     const std::string name = ReadNameField(fields, kFieldFileName);
-    const std::string path = ReadPathField(fields, kFieldFilePath);
-    StFieldData reply;
-    try {
-        TFSRef root = GetClientRootFolder(client);
-        TFSRef item = LookUpClientItem(*root, path, name, fsOption_NilIfNotExists);
+    const auto body = [&](SMyFileRequest& r) -> TRefusal {
+        TFSRef item = LookUpClientItem(*r.root, r.path, name, fsOption_NilIfNotExists);
         int kind = fsItem_Missing;
-        TFSRef target;
-        if (item) {
-            target = UFileSys::Clone(*item);
-            UFileSys::ResolveAlias(*target, &kind);
-        }
-        if (kind == fsItem_NoParent || kind == fsItem_Missing) {
-            SendErrorMsg(session, "Cannot get info because there is no file/folder named " + Quoted(name) + ".");
-            return;
-        }
-        BuildFileInfo(*item, *target, kind, reply);
-    } catch (const SError& err) {
-        SendErrorMsg(session, err, "Cannot get info for " + Quoted(name) + ":");
-        return;
-    }
-    session->SendData(reply);
+        TFSRef target = ResolveTarget(item, kind);
+        if (kind == fsItem_NoParent || kind == fsItem_Missing)
+            return "Cannot get info because there is no file/folder named " + Quoted(name) + ".";
+        BuildFileInfo(*item, *target, kind, r.reply);
+        return {};
+    };
+    ServeFileRequest(client, session, fields, "Cannot get info for " + Quoted(name) + ":", {}, body);
 }
 
 }  // namespace kx

@@ -26,6 +26,11 @@ bool HasAliasSuffix(std::string_view name) {
     return tail == ".lnk";
 }
 
+constexpr char kNameTakenThere[] =
+    " because there is already a file/folder in the destination folder with the same name.";
+
+bool IsFileSysError(const SError& err, std::int16_t id) { return err.type == kErrClassFileSys && err.id == id; }
+
 // The item a request names, or nullptr when it does not exist or is the client's root.
 TFSRef FindExistingItem(const TFSRefObj& root, const std::string& path, const std::string& name, int* outKind) {
     TFSRef item = LookUpClientItem(root, path, name, fsOption_NilIfNotExists, outKind);
@@ -33,213 +38,139 @@ TFSRef FindExistingItem(const TFSRefObj& root, const std::string& path, const st
     return item;
 }
 
+// The rename part of a set-info request, under the privileges for the item's kind; a name that
+// would turn the item into an alias is refused.
+CMyApplication::TRefusal RenameItem(const SMyClient* client, TFSRefObj& item, bool isFolder, const std::string& newName) {
+    if (!isFolder && !client->access.HasPriv(myAcc_RenameFiles)) return "You are not allowed to rename files.";
+    if (isFolder && !client->access.HasPriv(myAcc_RenameFolders)) return "You are not allowed to rename folders.";
+    // The item's own name, not the request's: an item named by its path has an empty name.
+    const std::string currentName = UFileSys::GetName(item);
+    if (!client->access.HasPriv(myAcc_ViewDropBoxes) && IsDropBoxName(currentName))
+        return "You are not allowed to rename drop boxes.";
+    const std::string validName = UFileSys::ValidateFileName(newName);
+    if (!HasAliasSuffix(currentName) && HasAliasSuffix(validName)) return "You are not allowed to hack servers.";
+    UFileSys::SetName(item, validName);
+    return {};
+}
+
 }  // namespace
 
 void CMyApplication::ProcessTran_DeleteFile(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
     const std::string name = ReadNameField(fields, kFieldFileName);
-    const std::string path = ReadPathField(fields, kFieldFilePath);
-    try {
-        TFSRef root = GetClientRootFolder(client);
+    const auto body = [&](SMyFileRequest& r) -> TRefusal {
         int kind = fsItem_Missing;
-        TFSRef item = FindExistingItem(*root, path, name, &kind);
-        if (!item) {
-            SendErrorMsg(session, "Cannot delete " + Quoted(name) + " because it does not exist or cannot be found.");
-            return;
-        }
+        TFSRef item = FindExistingItem(*r.root, r.path, name, &kind);
+        if (!item) return "Cannot delete " + Quoted(name) + " because it does not exist or cannot be found.";
         // Deleting an alias deletes the alias file, but a folder alias still needs the folder right.
         if (IsFolderKind(kind)) {
-            if (!client->access.HasPriv(myAcc_DeleteFolders)) {
-                SendErrorMsg(session, "You are not allowed to delete folders.");
-                return;
-            }
+            if (!client->access.HasPriv(myAcc_DeleteFolders)) return "You are not allowed to delete folders.";
         } else if (!client->access.HasPriv(myAcc_DeleteFiles)) {
-            SendErrorMsg(session, "You are not allowed to delete files.");
-            return;
+            return "You are not allowed to delete files.";
         }
         UFileSys::MoveToTrash(*item);
-    } catch (const SError& err) {
-        SendErrorMsg(session, err, "Cannot delete " + Quoted(name) + ":");
-        return;
-    }
-    SendNoError(session);
-    Log(client, "Delete " + Quoted(name));
+        return {};
+    };
+    ServeFileRequest(client, session, fields, "Cannot delete " + Quoted(name) + ":", "Delete " + Quoted(name), body);
 }
 
 void CMyApplication::ProcessTran_NewFolder(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
-    if (!client->access.HasPriv(myAcc_CreateFolders)) {
-        SendErrorMsg(session, "You are not allowed to create folders.");
-        return;
-    }
     const std::string name = UFileSys::ValidateFileName(ReadNameField(fields, kFieldFileName));
-    const std::string path = ReadPathField(fields, kFieldFilePath);
-    try {
-        TFSRef root = GetClientRootFolder(client);
+    const std::string quoted = Quoted(name);
+    const auto body = [&](SMyFileRequest& r) -> TRefusal {
         int kind = fsItem_NoParent;
-        TFSRef folder =
-            UFileSys::New(*root, path.data(), path.size(), name, fsOption_NilIfNoParent | fsOption_NilIfExists, &kind);
-        if (!folder) {
-            if (kind == fsItem_NoParent)
-                SendErrorMsg(session, "Cannot create folder " + Quoted(name) +
-                                          " because the enclosing folder could not be found.");
-            else
-                SendErrorMsg(session, "Cannot create folder " + Quoted(name) +
-                                          " because there is already a file or folder with that name.");
-            return;
-        }
+        TFSRef folder = UFileSys::New(*r.root, r.path.data(), r.path.size(), name,
+                                      fsOption_NilIfNoParent | fsOption_NilIfExists, &kind);
+        if (!folder && kind == fsItem_NoParent)
+            return "Cannot create folder " + quoted + " because the enclosing folder could not be found.";
+        if (!folder)
+            return "Cannot create folder " + quoted + " because there is already a file or folder with that name.";
         UFileSys::CreateFolder(*folder);
-    } catch (const SError& err) {
-        SendErrorMsg(session, err, "Cannot create folder " + Quoted(name) + ":");
-        return;
-    }
-    SendNoError(session);
-    Log(client, "Create folder " + Quoted(name));
+        return {};
+    };
+    ServeFileRequest(client, session, fields, "Cannot create folder " + quoted + ":", "Create folder " + quoted, body);
 }
 
 void CMyApplication::ProcessTran_SetFileInfo(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
     const std::string name = ReadNameField(fields, kFieldFileName);
-    const std::string path = ReadPathField(fields, kFieldFilePath);
-    try {
-        TFSRef root = GetClientRootFolder(client);
-        TFSRef item = FindExistingItem(*root, path, name, nullptr);
+    const auto body = [&](SMyFileRequest& r) -> TRefusal {
+        TFSRef item = FindExistingItem(*r.root, r.path, name, nullptr);
         int kind = fsItem_Missing;
-        TFSRef target;
-        if (item) {
-            target = UFileSys::Clone(*item);
-            UFileSys::ResolveAlias(*target, &kind);
-        }
-        if (kind == fsItem_NoParent || kind == fsItem_Missing) {
-            SendErrorMsg(session, "Cannot set info because there is no file/folder named " + Quoted(name) + ".");
-            return;
-        }
+        TFSRef target = ResolveTarget(item, kind);
+        if (kind == fsItem_NoParent || kind == fsItem_Missing)
+            return "Cannot set info because there is no file/folder named " + Quoted(name) + ".";
         const bool isFolder = IsFolderKind(kind);
-
         if (UFieldData::HasField(fields, kFieldFileComment) && kind != fsItem_BrokenAlias) {
-            if (!isFolder && !client->access.HasPriv(myAcc_SetFileComment)) {
-                SendErrorMsg(session, "You are not allowed set comments for files.");
-                return;
-            }
-            if (isFolder && !client->access.HasPriv(myAcc_SetFolderComment)) {
-                SendErrorMsg(session, "You are not allowed set comments for folders.");
-                return;
-            }
+            if (!isFolder && !client->access.HasPriv(myAcc_SetFileComment))
+                return "You are not allowed set comments for files.";
+            if (isFolder && !client->access.HasPriv(myAcc_SetFolderComment))
+                return "You are not allowed set comments for folders.";
             std::string comment = UFieldData::GetString(fields, kFieldFileComment);
             if (comment.size() == 1 && comment[0] == '\0') comment.clear();
             UFileSys::SetComment(*target, comment);
         }
-
         const std::string newName = ReadNameField(fields, kFieldFileNewName);
-        if (!newName.empty() && newName != name) {
-            if (!isFolder && !client->access.HasPriv(myAcc_RenameFiles)) {
-                SendErrorMsg(session, "You are not allowed to rename files.");
-                return;
-            }
-            if (isFolder && !client->access.HasPriv(myAcc_RenameFolders)) {
-                SendErrorMsg(session, "You are not allowed to rename folders.");
-                return;
-            }
-            // The item's own name, not the request's: an item named by its path has an empty name.
-            const std::string currentName = UFileSys::GetName(*item);
-            if (!client->access.HasPriv(myAcc_ViewDropBoxes) && IsDropBoxName(currentName)) {
-                SendErrorMsg(session, "You are not allowed to rename drop boxes.");
-                return;
-            }
-            const std::string validName = UFileSys::ValidateFileName(newName);
-            if (!HasAliasSuffix(currentName) && HasAliasSuffix(validName)) {
-                SendErrorMsg(session, "You are not allowed to hack servers.");
-                return;
-            }
-            UFileSys::SetName(*item, validName);
-        }
-    } catch (const SError& err) {
-        SendErrorMsg(session, err, "Cannot set info for " + Quoted(name) + ":");
-        return;
-    }
-    SendNoError(session);
+        if (newName.empty() || newName == name) return {};
+        return RenameItem(client, *item, isFolder, newName);
+    };
+    ServeFileRequest(client, session, fields, "Cannot set info for " + Quoted(name) + ":", {}, body);
 }
 
 void CMyApplication::ProcessTran_MoveFile(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
     const std::string name = ReadNameField(fields, kFieldFileName);
-    const std::string path = ReadPathField(fields, kFieldFilePath);
     const std::string newPath = ReadPathField(fields, kFieldFileNewPath);
     const std::string quoted = Quoted(name);
-    try {
-        TFSRef root = GetClientRootFolder(client);
+    const auto body = [&](SMyFileRequest& r) -> TRefusal {
         int kind = fsItem_Missing;
-        TFSRef item = FindExistingItem(*root, path, name, &kind);
-        if (!item) {
-            SendErrorMsg(session, "Cannot move because there is no file/folder named " + quoted + ".");
-            return;
-        }
+        TFSRef item = FindExistingItem(*r.root, r.path, name, &kind);
+        if (!item) return "Cannot move because there is no file/folder named " + quoted + ".";
         if (IsFolderKind(kind)) {
-            if (!client->access.HasPriv(myAcc_MoveFolders)) {
-                SendErrorMsg(session, "You are not allowed to move folders.");
-                return;
-            }
+            if (!client->access.HasPriv(myAcc_MoveFolders)) return "You are not allowed to move folders.";
         } else if (!client->access.HasPriv(myAcc_MoveFiles)) {
-            SendErrorMsg(session, "You are not allowed to move files.");
-            return;
+            return "You are not allowed to move files.";
         }
-        TFSRef dest = LookUpClientItem(*root, newPath, {},
+        TFSRef dest = LookUpClientItem(*r.root, newPath, {},
                                        fsOption_ResolveAliases | fsOption_NilIfNotExists | fsOption_NilIfNotFolder);
-        if (!dest) {
-            SendErrorMsg(session, "Cannot move " + quoted + " because the destination folder could not be found.");
-            return;
+        if (!dest) return "Cannot move " + quoted + " because the destination folder could not be found.";
+        try {
+            UFileSys::Move(*item, *dest);
+        } catch (const SError& err) {
+            if (IsFileSysError(err, kErrAlreadyExists)) return "Cannot move " + quoted + kNameTakenThere;
+            if (IsFileSysError(err, kErrMoveIntoItself))
+                return "Cannot move " + quoted + " into itself or into a subfolder of itself.";
+            if (IsFileSysError(err, kErrNotSameVolume))
+                return "Cannot move " + quoted + " between different disks.";
+            throw;
         }
-        UFileSys::Move(*item, *dest);
-    } catch (const SError& err) {
-        if (err.type == kErrClassFileSys && err.id == kErrAlreadyExists)
-            SendErrorMsg(session, "Cannot move " + quoted +
-                                      " because there is already a file/folder in the destination folder with the same name.");
-        else if (err.type == kErrClassFileSys && err.id == kErrMoveIntoItself)
-            SendErrorMsg(session, "Cannot move " + quoted + " into itself or into a subfolder of itself.");
-        else if (err.type == kErrClassFileSys && err.id == kErrNotSameVolume)
-            SendErrorMsg(session, "Cannot move " + quoted + " between different disks.");
-        else
-            SendErrorMsg(session, err, "Cannot move " + quoted + ":");
-        return;
-    }
-    SendNoError(session);
-    Log(client, "Move " + quoted);
+        return {};
+    };
+    ServeFileRequest(client, session, fields, "Cannot move " + quoted + ":", "Move " + quoted, body);
 }
 
 void CMyApplication::ProcessTran_MakeFileAlias(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
-    if (!client->access.HasPriv(myAcc_MakeAliases)) {
-        SendErrorMsg(session, "You are not allowed to make aliases.");
-        return;
-    }
     const std::string name = ReadNameField(fields, kFieldFileName);
-    const std::string path = ReadPathField(fields, kFieldFilePath);
     const std::string newPath = ReadPathField(fields, kFieldFileNewPath);
     const std::string quoted = Quoted(name);
-    try {
-        TFSRef root = GetClientRootFolder(client);
+    const auto body = [&](SMyFileRequest& r) -> TRefusal {
         // The target comes from a look-up in the client's root, so an alias can only lead to what
         // the client could reach anyway.
-        TFSRef source = FindExistingItem(*root, path, name, nullptr);
-        if (!source) {
-            SendErrorMsg(session, "Cannot make alias because there is no file/folder named " + quoted + ".");
-            return;
-        }
-        // The alias takes the source's name inside the destination folder; it always has one
-        // (the root was refused), so the alias can never be the destination folder itself or land
+        TFSRef source = FindExistingItem(*r.root, r.path, name, nullptr);
+        if (!source) return "Cannot make alias because there is no file/folder named " + quoted + ".";
+        // The alias takes the source's name inside the destination folder; it always has one (the
+        // root was refused), so the alias can never be the destination folder itself or land
         // beside it.
         const std::string aliasName = name.empty() ? UFileSys::GetName(*source) : name;
-        TFSRef alias = LookUpClientItem(*root, newPath, aliasName, fsOption_NilIfNoParent);
-        if (!alias) {
-            SendErrorMsg(session, "Cannot make alias of " + quoted + " because the destination folder could not be found.");
-            return;
+        TFSRef alias = LookUpClientItem(*r.root, newPath, aliasName, fsOption_NilIfNoParent);
+        if (!alias)
+            return "Cannot make alias of " + quoted + " because the destination folder could not be found.";
+        try {
+            UFileSys::CreateAlias(*alias, *source);
+        } catch (const SError& err) {
+            if (IsFileSysError(err, kErrAlreadyExists)) return "Cannot make alias of " + quoted + kNameTakenThere;
+            throw;
         }
-        UFileSys::CreateAlias(*alias, *source);
-    } catch (const SError& err) {
-        if (err.type == kErrClassFileSys && err.id == kErrAlreadyExists)
-            SendErrorMsg(session, "Cannot make alias of " + quoted +
-                                      " because there is already a file/folder in the destination folder with the same name.");
-        else
-            SendErrorMsg(session, err, "Cannot make alias of " + quoted + ":");
-        return;
-    }
-    SendNoError(session);
-    Log(client, "Alias " + quoted);
+        return {};
+    };
+    ServeFileRequest(client, session, fields, "Cannot make alias of " + quoted + ":", "Alias " + quoted, body);
 }
 
 }  // namespace kx

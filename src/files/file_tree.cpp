@@ -1,5 +1,5 @@
-// The client's view of the shared tree (see file_tree.h): root folder, item look-up, drop
-// boxes and upload folders, the file list reply and the code descriptions.
+// The client's view of the shared tree (see file_tree.h): item look-up, drop boxes and upload
+// folders, the file list reply and the code descriptions.
 #include <algorithm>
 
 #include "files/file_tree.h"
@@ -9,7 +9,6 @@
 #include "fs/file_types.h"
 #include "fs/fs_listing.h"
 #include "protocol/transaction_types.h"
-#include "server/application.h"
 
 namespace kx::UFileTree {
 
@@ -23,11 +22,6 @@ bool ContainsFolded(std::string_view name, std::string_view lowerNeedle) {
 }
 
 }  // namespace
-
-TFSRef GetClientRootFolder(const SMyClient* client) {
-    KX_REQUIRE(gApp != nullptr);
-    return UFileSys::NewFromPath(gApp->GetClientFilesRoot(client));
-}
 
 std::string ReadNameField(TFieldDataObj fields, std::uint16_t id) {
     std::string name = UFieldData::GetString(fields, id);
@@ -52,6 +46,13 @@ TFSRef LookUpClientItem(const TFSRefObj& root, const std::string& pathData, std:
         if (outKind) *outKind = fsItem_Missing;
         return nullptr;
     }
+}
+
+TFSRef ResolveTarget(const TFSRef& item, int& kind) {
+    if (!item) return nullptr;
+    TFSRef target = UFileSys::Clone(*item);
+    UFileSys::ResolveAlias(*target, &kind);
+    return target;
 }
 
 bool IsDropBoxName(std::string_view name) { return ContainsFolded(name, "drop box"); }

@@ -1,6 +1,7 @@
-// What the file transactions and the transfers share about the tree a client sees: its root
-// folder, the look-up of a named item, drop boxes and upload folders, the file list reply, the
-// descriptions of type and creator codes.
+// What the file transactions and the transfers share about the tree a client sees (from its root
+// folder, SMyClient::filesRoot): the record a file request's body works with, the look-up of a
+// named item, drop boxes and upload folders, the file list reply, the descriptions of type and
+// creator codes.
 //
 // Everything here runs on the application thread, inside a handler.
 #pragma once
@@ -15,13 +16,15 @@
 
 namespace kx {
 
-struct SMyClient;
+// What a file request's body works with (CMyApplication::ServeFileRequest): the request's path
+// field, the client's files root, and the reply it fills (sent as it is when the body accepts).
+struct SMyFileRequest {
+    std::string path;
+    TFSRef root;
+    StFieldData reply;
+};
 
 namespace UFileTree {
-
-// The folder every path of the client starts from: its account's own "Files" folder when there is
-// one, else the shared "Files" folder.
-TFSRef GetClientRootFolder(const SMyClient* client);
 
 // A name field (kFieldFileName, kFieldFileNewName) cut to 255 bytes, and a path field
 // (kFieldFilePath, kFieldFileNewPath) cut to the 2048 bytes that are read of it.
@@ -37,6 +40,10 @@ bool IsClientRoot(const TFSRefObj& ref, const TFSRefObj& root);
 // kind fsItem_Missing instead of an error. Other file-system errors are raised.
 TFSRef LookUpClientItem(const TFSRefObj& root, const std::string& pathData, std::string_view name,
                         std::uint32_t options, int* outKind = nullptr);
+
+// The item's target, aliases followed, with its kind in `kind`; none (kind left as it is) for no
+// item.
+TFSRef ResolveTarget(const TFSRef& item, int& kind);
 
 // Lower-cased (A-Z only), the name contains "drop box" / "upload".
 bool IsDropBoxName(std::string_view name);

@@ -38,16 +38,12 @@ int AnnounceNextFldrItem(SMyDownloadFldrData* d);
 }  // namespace
 
 void CMyApplication::ProcessTran_DownloadFldr(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
-    if (!client->access.HasPriv(myAcc_DownloadFolders)) {
-        SendErrorMsg(session, "You are not allowed to download folders.");
-        return;
-    }
     const std::string name = UFileTree::ReadNameField(fields, kFieldFileName);
     const std::string path = UFileTree::ReadPathField(fields, kFieldFilePath);
     // Measured before this request changes anything.
     const std::uint32_t excess = GetDownloadExcess(client->userID);
 
-    TFSRef root = UFileSys::NewFromPath(GetClientFilesRoot(client));
+    TFSRef root = UFileSys::NewFromPath(client->filesRoot);
     TFSRef folder;
     try {
         folder = UFileTree::LookUpClientItem(*root, path, name,
@@ -102,65 +98,38 @@ void CMyApplication::ProcessTran_DownloadFldr(SMyClient* client, TTransactSessio
 }
 
 void CMyApplication::ProcessFldrDownloads() {
-    const std::uint32_t now = UClock::UpSeconds();
-    for (std::size_t i = 0; i < mDownloadFldrList.size();) {
-        SMyDownloadFldrData* d = mDownloadFldrList[i].get();
-        auto remove = [&](const char* text) {
-            const std::uint32_t address = TransferLogAddress(d->tpt, TransferClient(d->client, d->clientID));
-            mDownloadFldrList.erase(mDownloadFldrList.begin() + static_cast<std::ptrdiff_t>(i));
-            if (text) Log(address, text);
-            UpdateDisplay();
-        };
-        if (d->state == kFldrStateClosing) {
-            // The walk is over; the record goes once the last queued bytes have left, or as soon
-            // as its client has gone (a reader that never drains them would otherwise hold a
-            // download place for good).
-            if (!d->tpt->IsConnected() || d->tpt->GetUnsentSize() == 0) {
-                remove(nullptr);
-                continue;
-            }
-            if (!TransferClient(d->client, d->clientID)) {
-                remove("Download connection closed");
-                continue;
-            }
-            ++i;
-            continue;
-        }
-        const char* text = nullptr;
-        const ETransferTurn turn =
-            CheckTransferTurn(d->tpt, TransferClient(d->client, d->clientID), d->startSecs, &d->wakeSecs, now, false, text);
-        if (turn == ETransferTurn::kRemove) {
-            remove(text);
-            continue;
-        }
-        if (turn == ETransferTurn::kLater) {
-            ++i;
-            continue;
-        }
+    const auto serve = [this](SMyDownloadFldrData& d, SMyClient*, std::uint32_t now) {
         int step = kFldrStepMoved;
-        const auto sentBefore = d->totalBytesSent;
+        const auto sentBefore = d.totalBytesSent;
         try {
             // A few steps per pass: answers that arrived together are served together, and a
             // client cannot hold the pass.
-            for (int n = 0; n < 64 && step == kFldrStepMoved; ++n) step = UMyFldrTransfer::StepFldrDownload(d, now);
+            for (int n = 0; n < 64 && step == kFldrStepMoved; ++n) step = UMyFldrTransfer::StepFldrDownload(&d, now);
         } catch (const SError& err) {
             // The next pass finds the connection closed and removes the record.
-            d->tpt->Disconnect();
+            d.tpt->Disconnect();
             TransferError(err);
             step = kFldrStepWait;
         }
-        mStats.transferBytesSent += d->totalBytesSent - sentBefore;
+        mStats.transferBytesSent += d.totalBytesSent - sentBefore;
         if (step == kFldrStepEnded) {
-            if (d->tpt->GetUnsentSize() == 0) {
-                remove(nullptr);  // no log line: the client has everything
-                continue;
-            }
-            d->state = kFldrStateClosing;
-            d->tpt->StartDisconnect();  // closes behind the queued bytes
+            if (d.tpt->GetUnsentSize() == 0) return SMyTransferVerdict::Remove(nullptr);  // the client has everything
+            d.state = kFldrStateClosing;
+            d.tpt->StartDisconnect();  // closes behind the queued bytes
         }
         if (step == kFldrStepMoved) WakeTransferPass();
-        ++i;
-    }
+        return SMyTransferVerdict::Keep();
+    };
+    // The walk is over: the record goes once the last queued bytes have left, or as soon as its
+    // client has gone (a reader that never drains them would otherwise hold a download place for
+    // good).
+    const auto closing = [](SMyDownloadFldrData& d, SMyClient* client) -> std::optional<SMyTransferVerdict> {
+        if (d.state != kFldrStateClosing) return std::nullopt;
+        if (!d.tpt->IsConnected() || d.tpt->GetUnsentSize() == 0) return SMyTransferVerdict::Remove(nullptr);
+        if (!client) return SMyTransferVerdict::Remove("Download connection closed");
+        return SMyTransferVerdict::Keep();
+    };
+    RunTransferTurns<SMyDownloadFldrData>(mTransfers.mDownloadFldrList, false, serve, closing);
 }
 
 int UMyFldrTransfer::StepFldrDownload(SMyDownloadFldrData* d, std::uint32_t now) {

@@ -59,43 +59,14 @@ int FldrUploadItemDone(SMyUploadFldrData* u, bool failed, bool& failedLast);
 }  // namespace
 
 void CMyApplication::ProcessTran_UploadFldr(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
-    if (!client->access.HasPriv(myAcc_UploadFolders)) {
-        SendErrorMsg(session, "You are not allowed to upload folders.");
-        return;
-    }
     const std::string path = UFileTree::ReadPathField(fields, kFieldFilePath);
     const std::string name = UFileSys::ValidateFileName(UFileTree::ReadNameField(fields, kFieldFileName));
     const auto itemCount = static_cast<std::uint32_t>(UFieldData::GetInteger(fields, kFieldFolderItemCount));
     const auto transferSize = static_cast<std::uint32_t>(UFieldData::GetInteger(fields, kFieldTransferSize));
     const bool resume = UFieldData::GetInteger(fields, kFieldFileTransferOptions) == kTransferOptionResume;
     const std::string quoted = Quoted(name);
-
-    TFSRef root = UFileSys::NewFromPath(GetClientFilesRoot(client));
-    TFSRef dest;
-    try {
-        dest = UFileTree::LookUpClientItem(*root, path, std::string_view(),
-                                           fsOption_ResolveAliases | fsOption_NilIfNotExists | fsOption_NilIfNotFolder);
-    } catch (const SError&) {
-        dest.reset();
-    }
-    if (!dest) {
-        SendErrorMsg(session, "Cannot accept upload of the folder " + quoted +
-                                  " because the specified folder could not be found.");
-        return;
-    }
-    if (!client->access.HasPriv(myAcc_UploadAnywhere)) {
-        const std::string target = UFileSys::GetName(*dest);
-        if (!UFileTree::IsUploadFolderName(target) && !UFileTree::IsDropBoxName(target)) {
-            SendErrorMsg(session, "Cannot accept upload of the folder " + quoted +
-                                      " because you are only allowed to upload to the \xD2Uploads\xD3 folder.");
-            return;
-        }
-    }
-    if (UFileSys::IsVolumeReadOnly(*dest)) {
-        SendErrorMsg(session, "Cannot accept upload of the folder " + quoted +
-                                  " because the destination volume is read-only or locked.");
-        return;
-    }
+    TFSRef dest = FindUploadFolder(client, session, path.data(), path.size(), false, "the folder " + quoted);
+    if (!dest) return;
 
     TFSRef folder;
     try {
@@ -127,8 +98,7 @@ void CMyApplication::ProcessTran_UploadFldr(SMyClient* client, TTransactSessionO
         }
         if (!UFileSys::Exists(*folder)) UFileSys::CreateFolder(*folder);
     } catch (const SError& err) {
-        SendErrorMsg(session, "Cannot accept upload of " + quoted + ":\r" + UError::GetMessage(err).substr(0, 255) +
-                                  "\r" + UError::GetDetail(err).substr(0, 31));
+        SendErrorMsg(session, UMyTransfer::CannotAcceptText(quoted, err));
         return;
     }
 
@@ -145,7 +115,7 @@ void CMyApplication::ProcessTran_UploadFldr(SMyClient* client, TTransactSessionO
         u->name = UMyTransfer::Cut(name, kTransferNameMax);
         u->totalItems = itemCount;
         UMyTransfer::AddRefNum(reply, u->refNum);
-        mUploadFldrList.push_back(std::move(u));
+        mTransfers.mUploadFldrList.push_back(std::move(u));
     }
     session->SendData(reply);
 
@@ -157,60 +127,36 @@ void CMyApplication::ProcessTran_UploadFldr(SMyClient* client, TTransactSessionO
 }
 
 void CMyApplication::ProcessFldrUploads() {
-    const std::uint32_t now = UClock::UpSeconds();
-    for (std::size_t i = 0; i < mUploadFldrList.size();) {
-        SMyUploadFldrData* u = mUploadFldrList[i].get();
-        SMyClient* client = TransferClient(u->client, u->clientID);
-        auto remove = [&](const char* text) {
-            const std::uint32_t address = TransferLogAddress(u->tpt, client);
-            mUploadFldrList.erase(mUploadFldrList.begin() + static_cast<std::ptrdiff_t>(i));  // keeps partial files
-            if (text) Log(address, text);
-            UpdateDisplay();
-        };
-        const char* text = nullptr;
-        const ETransferTurn turn = CheckTransferTurn(u->tpt, client, u->startSecs, &u->wakeSecs, now, true, text);
-        if (turn == ETransferTurn::kRemove) {
-            remove(text);
-            continue;
-        }
-        if (turn == ETransferTurn::kLater) {
-            ++i;
-            continue;
-        }
+    const auto reportError = [this](const SError& err) { TransferError(err); };
+    const auto serve = [&](SMyUploadFldrData& u, SMyClient*, std::uint32_t now) {
         // A client may close right after its last byte: what arrived before the close is read
         // first, and only when it cannot take the upload further is the close honoured.
-        const bool closed = !u->tpt->IsConnected();
-        const std::uint32_t leftBefore = closed ? u->tpt->GetReceiveSize() : 0;
+        const bool closed = !u.tpt->IsConnected();
+        const std::uint32_t leftBefore = closed ? u.tpt->GetReceiveSize() : 0;
         int step = kFldrStepMoved;
         bool failedLast = false;
-        const auto reportError = [this](const SError& err) { TransferError(err); };
-        const std::uint32_t receivedBefore = u->rcvdSize;
+        const std::uint32_t receivedBefore = u.rcvdSize;
         try {
             for (int n = 0; n < 64 && step == kFldrStepMoved; ++n)
-                step = UMyFldrTransfer::StepFldrUpload(u, now, failedLast, reportError);
+                step = UMyFldrTransfer::StepFldrUpload(&u, now, failedLast, reportError);
         } catch (const SError& err) {
-            mStats.transferBytesReceived += u->rcvdSize - receivedBefore;  // taken before the failure
+            mStats.transferBytesReceived += u.rcvdSize - receivedBefore;  // taken before the failure
             // A write that failed: the upload cannot go on; its partial file stays to be resumed.
             TransferError(err);
-            remove("Upload aborted");
-            continue;
+            return SMyTransferVerdict::Remove("Upload aborted");
         }
-        mStats.transferBytesReceived += u->rcvdSize - receivedBefore;
-        if (step == kFldrStepEnded) {
-            remove(failedLast ? "Upload folder item failed" : "Upload folder complete");
-            continue;
-        }
+        mStats.transferBytesReceived += u.rcvdSize - receivedBefore;
+        if (step == kFldrStepEnded)
+            return SMyTransferVerdict::Remove(failedLast ? "Upload folder item failed" : "Upload folder complete");
         if (closed && step != kFldrStepMoved) {
-            if (u->tpt->GetReceiveSize() == leftBefore) {
-                remove("Upload aborted");  // the rest of the item never comes
-                continue;
-            }
-            step = kFldrStepMoved;  // no notice follows a close: another pass reads on
+            // The rest of the item never comes; or, no notice following a close, another pass reads on.
+            if (u.tpt->GetReceiveSize() == leftBefore) return SMyTransferVerdict::Remove("Upload aborted");
+            step = kFldrStepMoved;
         }
         if (step == kFldrStepMoved) WakeTransferPass();
-        mTransferWakeups.File(u->startSecs + kUploadIdleWait + 1, now, &u->wakeSecs);
-        ++i;
-    }
+        return SMyTransferVerdict::Keep();
+    };
+    RunTransferTurns<SMyUploadFldrData>(mTransfers.mUploadFldrList, true, serve);
 }
 
 int UMyFldrTransfer::StepFldrUpload(SMyUploadFldrData* u, std::uint32_t now, bool& failedLast,

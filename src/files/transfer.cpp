@@ -1,9 +1,11 @@
-// Transfer connections: intake from the two transfer listeners, the 16-byte "KXXF" header that
-// names a transfer record by reference number, the look-ups by reference number, the order of
-// the transfer steps in the processing pass, the wake-ups of the transfer time rules, and the
-// reset that discards every transfer.
+// Transfer connections: intake from the transfer listeners (plain, tunnel, TLS, web), the 16-byte
+// "KXXF" header that names a transfer record by reference number, the look-ups by reference
+// number, the order of the transfer steps in the processing pass, the turn loop the file and
+// folder passes share (with the transfers' presence and time rules), the wake-ups of those rules,
+// and the reset that discards every transfer.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "files/transfer_internal.h"
 #include "framework/byte_codec.h"
@@ -11,10 +13,6 @@
 #include "server/application.h"
 
 namespace kx {
-
-namespace {
-
-}  // namespace
 
 SMyTransferEstab::SMyTransferEstab(TTransport t) : tpt(std::move(t)), acceptSecs(UClock::UpSeconds()) {}
 
@@ -70,7 +68,9 @@ std::uint32_t CMyApplication::TransferLogAddress(const TTransport& tpt, const SM
 
 void CMyApplication::ProcessTransferEstab() {
     const std::uint32_t now = UClock::UpSeconds();
-    for (TTransportObj* listener : {mTransferListenTpt.get(), mTransferListenHttpTpt.get(), mTransferListenTlsTpt.get()}) {
+    const SMyListeners& l = mListeners;
+    for (TTransportObj* listener : {l.mTransferListenTpt.get(), l.mTransferListenHttpTpt.get(),
+                                    l.mTransferListenTlsTpt.get(), l.mTransferListenWebTpt.get()}) {
         if (!listener) continue;
         for (;;) {
             SInternetAddress addr{};
@@ -83,22 +83,24 @@ void CMyApplication::ProcessTransferEstab() {
                 continue;  // disposed here
             }
             tpt->SetMessageHandler([this](std::uint32_t code, void* object) { HandleMessage(code, object); });
-            mStats.Accepted(listener == mTransferListenTpt.get()      ? EMyListener::kTransfer
-                            : listener == mTransferListenTlsTpt.get() ? EMyListener::kTlsTransfer
-                                                                      : EMyListener::kTunnelTransfer);
-            mTransferEstabList.emplace_back(std::move(tpt));
+            mStats.Accepted(listener == l.mTransferListenTpt.get()      ? EMyListener::kTransfer
+                            : listener == l.mTransferListenTlsTpt.get() ? EMyListener::kTlsTransfer
+                            : listener == l.mTransferListenWebTpt.get() ? EMyListener::kWebTransfer
+                                                                        : EMyListener::kTunnelTransfer);
+            mTransfers.mTransferEstabList.emplace_back(std::move(tpt));
         }
     }
 
-    for (std::size_t i = 0; i < mTransferEstabList.size();) {
-        SMyTransferEstab& e = mTransferEstabList[i];
+    auto& estab = mTransfers.mTransferEstabList;
+    for (std::size_t i = 0; i < estab.size();) {
+        SMyTransferEstab& e = estab[i];
         bool drop = false;
         // Read before the close is honoured: the header, the data and the close may arrive together.
         if (e.tpt->IsReadyToReceive(kTransferHeaderSize)) {
             std::uint8_t header[kTransferHeaderSize];
             const bool whole = e.tpt->Receive(header, sizeof header) == sizeof header;
             if (whole && AttachTransferConnection(e.tpt, header)) {
-                mTransferEstabList.erase(mTransferEstabList.begin() + static_cast<std::ptrdiff_t>(i));
+                estab.erase(estab.begin() + static_cast<std::ptrdiff_t>(i));
                 WakeTransferPass();  // the record's step serves it in this pass or the next
                 continue;
             }
@@ -109,10 +111,10 @@ void CMyApplication::ProcessTransferEstab() {
         } else if (now - e.acceptSecs > kTransferHeaderWait) {
             drop = true;
         } else {
-            mTransferWakeups.File(e.acceptSecs + kTransferHeaderWait + 1, now, &e.wakeSecs);
+            mTransfers.mWakeups.File(e.acceptSecs + kTransferHeaderWait + 1, now, &e.wakeSecs);
         }
         if (drop) {
-            mTransferEstabList.erase(mTransferEstabList.begin() + static_cast<std::ptrdiff_t>(i));
+            estab.erase(estab.begin() + static_cast<std::ptrdiff_t>(i));
             continue;
         }
         ++i;
@@ -165,20 +167,20 @@ bool CMyApplication::AttachTransferConnection(TTransport& tpt, const std::uint8_
 }
 
 SMyDownloadData* CMyApplication::GetDownloadByRefNum(std::uint32_t refNum) const {
-    for (const auto& d : mDownloadList) {
+    for (const auto& d : mTransfers.mDownloadList) {
         if (d->refNum == refNum) return d.get();
     }
-    for (const auto& w : mDownloadWaitingList) {
+    for (const auto& w : mTransfers.mDownloadWaitingList) {
         if (w->bFileFolder && w->pDownloadData && w->pDownloadData->refNum == refNum) return w->pDownloadData.get();
     }
     return nullptr;
 }
 
 SMyDownloadFldrData* CMyApplication::GetDownloadFldrByRefNum(std::uint32_t refNum) const {
-    for (const auto& d : mDownloadFldrList) {
+    for (const auto& d : mTransfers.mDownloadFldrList) {
         if (d->refNum == refNum) return d.get();
     }
-    for (const auto& w : mDownloadWaitingList) {
+    for (const auto& w : mTransfers.mDownloadWaitingList) {
         if (!w->bFileFolder && w->pDownloadFldrData && w->pDownloadFldrData->refNum == refNum) {
             return w->pDownloadFldrData.get();
         }
@@ -187,59 +189,86 @@ SMyDownloadFldrData* CMyApplication::GetDownloadFldrByRefNum(std::uint32_t refNu
 }
 
 SMyUploadFldrData* CMyApplication::GetUploadFldrByRefNum(std::uint32_t refNum) const {
-    for (const auto& u : mUploadFldrList) {
+    for (const auto& u : mTransfers.mUploadFldrList) {
         if (u->refNum == refNum) return u.get();
     }
     return nullptr;
 }
 
 SMyDownloadBannerData* CMyApplication::GetDownloadBannerByRefNum(std::uint32_t refNum) const {
-    for (const auto& b : mDownloadBannerList) {
+    for (const auto& b : mTransfers.mDownloadBannerList) {
         if (b->refNum == refNum) return b.get();
     }
     return nullptr;
 }
 
 SMyUploadData* CMyApplication::GetUploadByRefNum(std::uint32_t refNum) const {
-    for (const auto& u : mUploadList) {
+    for (const auto& u : mTransfers.mUploadList) {
         if (u->refNum == refNum) return u.get();
     }
     return nullptr;
 }
 
-ETransferTurn CMyApplication::CheckTransferTurn(const TTransport& tpt, const SMyClient* client,
-                                                std::uint32_t startSecs, std::uint32_t* wakeSecs, std::uint32_t now,
-                                                bool isUpload, const char*& removeText) {
+template <class TRecord>
+void CMyApplication::RunTransferTurns(std::vector<std::unique_ptr<TRecord>>& list, bool isUpload,
+                                      const TTransferStep<TRecord>& serve, const TTransferSettle<TRecord>& settle) {
+    const std::uint32_t now = UClock::UpSeconds();
     const char* closed = isUpload ? "Upload aborted" : "Download connection closed";
-    // A client may close right after its last byte: an upload reads what arrived before the close.
-    if (!client || (tpt && !tpt->IsConnected() && !(isUpload && tpt->GetReceiveSize() != 0))) {
-        removeText = closed;
-        return ETransferTurn::kRemove;
-    }
-    if (!tpt) {
-        if (now - startSecs > kTransferConnectWait) {
-            removeText = isUpload ? "Upload aborted (no response)" : "Download aborted (no response)";
-            return ETransferTurn::kRemove;
+    for (std::size_t i = 0; i < list.size();) {
+        TRecord& r = *list[i];
+        SMyClient* client = TransferClient(r.client, r.clientID);
+        std::optional<SMyTransferVerdict> settled;
+        if (settle) settled = settle(r, client);
+        SMyTransferVerdict verdict;
+        if (settled) {
+            verdict = *settled;
+        } else if (!client || (r.tpt && !r.tpt->IsConnected() && !(isUpload && r.tpt->GetReceiveSize() != 0))) {
+            // A client may close right after its last byte: an upload reads what arrived before
+            // the close.
+            verdict = SMyTransferVerdict::Remove(closed);
+        } else if (!r.tpt) {
+            if (now - r.startSecs > kTransferConnectWait)
+                verdict = SMyTransferVerdict::Remove(isUpload ? "Upload aborted (no response)"
+                                                              : "Download aborted (no response)");
+            else
+                mTransfers.mWakeups.File(r.startSecs + kTransferConnectWait + 1, now, &r.wakeSecs);
+        } else if (isUpload && now - r.startSecs > kUploadIdleWait) {
+            verdict = SMyTransferVerdict::Remove(closed);
+        } else {
+            verdict = serve(r, client, now);
+            // Data arrived now or never did: the idle rule counts from startSecs either way.
+            if (verdict.keep && isUpload) mTransfers.mWakeups.File(r.startSecs + kUploadIdleWait + 1, now, &r.wakeSecs);
         }
-        mTransferWakeups.File(startSecs + kTransferConnectWait + 1, now, wakeSecs);
-        return ETransferTurn::kLater;
+        if (verdict.keep) {
+            ++i;
+            continue;
+        }
+        const std::uint32_t address = TransferLogAddress(r.tpt, client);
+        list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));  // an upload keeps its partial file
+        if (verdict.text) Log(address, verdict.text);
+        UpdateDisplay();
     }
-    if (isUpload && now - startSecs > kUploadIdleWait) {
-        removeText = closed;
-        return ETransferTurn::kRemove;
-    }
-    return ETransferTurn::kServe;
 }
 
-void CMyApplication::ResetTransfers() {
+// The four record types the file and folder passes run on.
+#define KX_TRANSFER_TURNS(TRecord)                                                                      \
+    template void CMyApplication::RunTransferTurns(std::vector<std::unique_ptr<TRecord>>&, bool,        \
+                                                   const TTransferStep<TRecord>&, const TTransferSettle<TRecord>&)
+KX_TRANSFER_TURNS(SMyDownloadData);
+KX_TRANSFER_TURNS(SMyUploadData);
+KX_TRANSFER_TURNS(SMyDownloadFldrData);
+KX_TRANSFER_TURNS(SMyUploadFldrData);
+#undef KX_TRANSFER_TURNS
+
+void SMyTransferLists::Clear() {
     mTransferEstabList.clear();
     mDownloadWaitingList.clear();
     mDownloadList.clear();
     mDownloadBannerList.clear();
     mDownloadFldrList.clear();
-    mUploadList.clear();  // partial files stay on disk, to be resumed
+    mUploadList.clear();
     mUploadFldrList.clear();
-    mTransferWakeups.Clear();
+    mWakeups.Clear();
 }
 
 }  // namespace kx

@@ -42,6 +42,24 @@ void ReadExactly(int fd, std::uint8_t* dest, std::uint32_t size, std::uint64_t o
     }
 }
 
+// Prepares the record's stream: the file opened for plain reading (`isRaw`, `length` bytes), or its
+// flattened form started, from a resume record when there is one. Raises when it cannot.
+void OpenDownloadStream(SMyDownloadData& d, TFSRefObj& file, bool isRaw, std::uint32_t length,
+                        const std::vector<std::uint8_t>* resume) {
+    if (isRaw) {
+        const int fd = ::open(file.GetPath().c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) KX_FAIL_ERRNO(errno);
+        d.rawFile.Reset(fd);
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        d.size = length;
+        d.isRaw = true;
+        return;
+    }
+    if (resume) UFileSys::ResumeFlatten(file, resume->data(), resume->size());
+    else UFileSys::StartFlatten(file);
+    d.size = UFileSys::GetFlattenSize(file);
+}
+
 }  // namespace
 
 void UMyTransfer::SendFlattenBytes(TTransportObj& tpt, TFSRefObj& file, std::uint32_t chunk) {
@@ -71,10 +89,6 @@ void UMyTransfer::SendFlattenBytes(TTransportObj& tpt, TFSRefObj& file, std::uin
 }
 
 void CMyApplication::ProcessTran_DownloadFile(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
-    if (!client->access.HasPriv(myAcc_DownloadFiles)) {
-        SendErrorMsg(session, "You are not allowed to download files.");
-        return;
-    }
     const std::string name = UMyTransfer::Cut(UFieldData::GetString(fields, kFieldFileName), kMaxNameLength);
     const std::vector<std::uint8_t> path = UFieldData::GetBytes(fields, kFieldFilePath);
     // Measured before this request changes anything.
@@ -86,7 +100,7 @@ void CMyApplication::ProcessTran_DownloadFile(SMyClient* client, TTransactSessio
     if (resume.size() > kMaxResumeData) resume.resize(kMaxResumeData);
 
     const std::string notFound = "Cannot download because there is no file named " + Quoted(name) + ".";
-    TFSRef root = UFileSys::NewFromPath(GetClientFilesRoot(client));
+    TFSRef root = UFileSys::NewFromPath(client->filesRoot);
     TFSRef file;
     try {
         file = UFileSys::New(*root, path.data(), path.size(), name,
@@ -115,29 +129,18 @@ void CMyApplication::ProcessTran_DownloadFile(SMyClient* client, TTransactSessio
     std::uint32_t length = 0;
     try {
         length = UFileSys::GetSize32(*file);
-        if (isRaw && length == 0) {
-            StFieldData reply;
-            UFieldData::AddInteger(reply, kFieldTransferSize, 0);
-            session->SendData(reply);
-            return;
-        }
-        if (isRaw) {
-            const int fd = ::open(file->GetPath().c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0) KX_FAIL_ERRNO(errno);
-            d->rawFile.Reset(fd);
-            ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-            d->size = length;
-            d->isRaw = true;
-        } else {
-            if (hasResume) UFileSys::ResumeFlatten(*file, resume.data(), resume.size());
-            else UFileSys::StartFlatten(*file);
-            d->size = UFileSys::GetFlattenSize(*file);
-        }
+        if (!isRaw || length != 0) OpenDownloadStream(*d, *file, isRaw, length, hasResume ? &resume : nullptr);
     } catch (const SError& err) {
         // The file cannot be sent as asked (unreadable, 4 GiB or more, a damaged resume record).
         // The client is told so instead of being left waiting for a reply that never comes.
         SendErrorMsg(session, err, "Cannot download " + Quoted(name) + ".");
         TransferError(err);
+        return;
+    }
+    if (isRaw && length == 0) {  // nothing to transfer
+        StFieldData reply;
+        UFieldData::AddInteger(reply, kFieldTransferSize, 0);
+        session->SendData(reply);
         return;
     }
 
@@ -158,41 +161,23 @@ void CMyApplication::ProcessTran_DownloadFile(SMyClient* client, TTransactSessio
 }
 
 void CMyApplication::ProcessDownloads() {
-    const std::uint32_t now = UClock::UpSeconds();
-    for (std::size_t i = 0; i < mDownloadList.size();) {
-        SMyDownloadData* d = mDownloadList[i].get();
-        auto remove = [&](const char* text) {
-            const std::uint32_t address = TransferLogAddress(d->tpt, TransferClient(d->client, d->clientID));
-            mDownloadList.erase(mDownloadList.begin() + static_cast<std::ptrdiff_t>(i));
-            Log(address, text);
-            UpdateDisplay();
-        };
-        const char* text = nullptr;
-        const ETransferTurn turn =
-            CheckTransferTurn(d->tpt, TransferClient(d->client, d->clientID), d->startSecs, &d->wakeSecs, now, false, text);
-        if (turn == ETransferTurn::kRemove) {
-            remove(text);
-            continue;
-        }
-        if (turn == ETransferTurn::kLater) {
-            ++i;
-            continue;
-        }
+    const auto serve = [this](SMyDownloadData& d, SMyClient*, std::uint32_t now) {
         // Nothing is expected from the client on this connection; reading whatever it sends
         // keeps its close visible.
-        d->tpt->ReceiveBuffer();
-        const bool hasFile = d->file != nullptr || d->rawFile.Get() >= 0;
-        if (hasFile && (d->tpt->GetUnsentSize() <= d->sendSize || d->tpt->IsReadyToSend())) {
+        d.tpt->ReceiveBuffer();
+        const bool hasFile = d.file != nullptr || d.rawFile.Get() >= 0;
+        if (hasFile && (d.tpt->GetUnsentSize() <= d.sendSize || d.tpt->IsReadyToSend())) {
             try {
-                SendDownloadChunk(d, now);
+                SendDownloadChunk(&d, now);
             } catch (const SError& err) {
                 // The next pass finds the connection closed and removes the record.
-                d->tpt->Disconnect();
+                d.tpt->Disconnect();
                 TransferError(err);
             }
         }
-        ++i;
-    }
+        return SMyTransferVerdict::Keep();
+    };
+    RunTransferTurns<SMyDownloadData>(mTransfers.mDownloadList, false, serve);
 }
 
 void CMyApplication::SendDownloadChunk(SMyDownloadData* d, std::uint32_t now) {

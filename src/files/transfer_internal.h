@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "framework/byte_codec.h"
+#include "framework/error.h"
 #include "fs/fs_ref.h"
 #include "net/transport.h"
 #include "protocol/field_data.h"
@@ -55,6 +56,13 @@ inline bool EndsWithNoCase(std::string_view s, std::string_view suffix) {
 inline bool IsShortcutName(std::string_view name) {
     if (name.size() > 3 && EndsWithNoCase(name, kPartialSuffix)) name.remove_suffix(kPartialSuffix.size());
     return name.size() > 3 && EndsWithNoCase(name, ".lnk");
+}
+
+// An upload refused for a file-system failure: "Cannot accept upload of «name»:" with the error's
+// message and detail on their own lines.
+inline std::string CannotAcceptText(const std::string& quotedName, const SError& err) {
+    return "Cannot accept upload of " + quotedName + ":\r" + UError::GetMessage(err).substr(0, 255) + "\r" +
+           UError::GetDetail(err).substr(0, 31);
 }
 
 // Ends the unflatten of a completed upload and gives its partial file the final name (the

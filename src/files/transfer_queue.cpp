@@ -36,14 +36,16 @@ SWaitView ViewOf(SMyDownloadWaitingData& w) {
 
 std::uint32_t CMyApplication::GetClientDownloadsNumber(std::uint16_t userID) const {
     auto own = [userID](const auto& d) { return d->clientID == userID; };
-    return static_cast<std::uint32_t>(std::count_if(mDownloadList.begin(), mDownloadList.end(), own) +
-                                      std::count_if(mDownloadFldrList.begin(), mDownloadFldrList.end(), own));
+    const auto& files = mTransfers.mDownloadList;
+    const auto& folders = mTransfers.mDownloadFldrList;
+    return static_cast<std::uint32_t>(std::count_if(files.begin(), files.end(), own) +
+                                      std::count_if(folders.begin(), folders.end(), own));
 }
 
 std::uint32_t CMyApplication::GetDownloadExcess(std::uint16_t userID) const {
     const std::uint32_t maxAll = mOptions.nMaxDownloads ? mOptions.nMaxDownloads : kDefaultMaxDownloads;
     const std::uint32_t maxOwn = mOptions.nMaxDownloadsClient ? mOptions.nMaxDownloadsClient : kDefaultMaxDownloadsClient;
-    const auto active = static_cast<std::uint32_t>(mDownloadList.size() + mDownloadFldrList.size());
+    const auto active = static_cast<std::uint32_t>(mTransfers.mDownloadList.size() + mTransfers.mDownloadFldrList.size());
     return std::max(Excess(active, maxAll), Excess(GetClientDownloadsNumber(userID), maxOwn));
 }
 
@@ -61,12 +63,12 @@ void CMyApplication::AcceptDownload(std::unique_ptr<SMyDownloadWaitingData> w, s
     const std::uint32_t refNum = ViewOf(*w).refNum;
     std::uint32_t position = 0;
     if (excess == 0) {
-        if (w->bFileFolder) mDownloadList.push_back(std::move(w->pDownloadData));
-        else mDownloadFldrList.push_back(std::move(w->pDownloadFldrData));
+        if (w->bFileFolder) mTransfers.mDownloadList.push_back(std::move(w->pDownloadData));
+        else mTransfers.mDownloadFldrList.push_back(std::move(w->pDownloadFldrData));
     } else {
-        position = excess + static_cast<std::uint32_t>(mDownloadWaitingList.size());
+        position = excess + static_cast<std::uint32_t>(mTransfers.mDownloadWaitingList.size());
         w->nWaitingCount = position;
-        mDownloadWaitingList.push_back(std::move(w));
+        mTransfers.mDownloadWaitingList.push_back(std::move(w));
     }
 
     UMyTransfer::AddRefNum(reply, refNum);
@@ -86,17 +88,17 @@ void CMyApplication::DeleteDownloadWaiting(std::unique_ptr<SMyDownloadWaitingDat
 }
 
 void CMyApplication::ProcessDownloadsWaiting() {
-    if (mDownloadWaitingList.empty()) return;
+    if (mTransfers.mDownloadWaitingList.empty()) return;
     const std::uint32_t now = UClock::UpSeconds();
     bool started = false;
     std::uint32_t kept = 0;
-    for (std::size_t i = 0; i < mDownloadWaitingList.size();) {
-        const SWaitView d = ViewOf(*mDownloadWaitingList[i]);
+    for (std::size_t i = 0; i < mTransfers.mDownloadWaitingList.size();) {
+        const SWaitView d = ViewOf(*mTransfers.mDownloadWaitingList[i]);
         SMyClient* client = TransferClient(d.client, d.clientID);
         if (!client || (*d.tpt && !(*d.tpt)->IsConnected())) {
             const std::uint32_t address = TransferLogAddress(*d.tpt, client);
-            std::unique_ptr<SMyDownloadWaitingData> w = std::move(mDownloadWaitingList[i]);
-            mDownloadWaitingList.erase(mDownloadWaitingList.begin() + static_cast<std::ptrdiff_t>(i));
+            std::unique_ptr<SMyDownloadWaitingData> w = std::move(mTransfers.mDownloadWaitingList[i]);
+            mTransfers.mDownloadWaitingList.erase(mTransfers.mDownloadWaitingList.begin() + static_cast<std::ptrdiff_t>(i));
             Log(address, "Download connection closed");
             DeleteDownloadWaiting(std::move(w));
             UpdateDisplay();
@@ -105,23 +107,23 @@ void CMyApplication::ProcessDownloadsWaiting() {
         // A connection that arrived early waits with its record; keep its close visible.
         // A folder download's client says nothing before its first item is asked for by
         // itself, so its bytes are left for the folder step.
-        if (*d.tpt && mDownloadWaitingList[i]->bFileFolder) (*d.tpt)->ReceiveBuffer();
+        if (*d.tpt && mTransfers.mDownloadWaitingList[i]->bFileFolder) (*d.tpt)->ReceiveBuffer();
         const std::uint32_t excess = GetDownloadExcess(client->userID);
         if (excess == 0) {
             SendClientDownloadInfo(client, d.refNum, 0);
-            std::unique_ptr<SMyDownloadWaitingData> w = std::move(mDownloadWaitingList[i]);
-            mDownloadWaitingList.erase(mDownloadWaitingList.begin() + static_cast<std::ptrdiff_t>(i));
+            std::unique_ptr<SMyDownloadWaitingData> w = std::move(mTransfers.mDownloadWaitingList[i]);
+            mTransfers.mDownloadWaitingList.erase(mTransfers.mDownloadWaitingList.begin() + static_cast<std::ptrdiff_t>(i));
             *d.startSecs = now;
             *d.wakeSecs = 0;
-            if (w->bFileFolder) mDownloadList.push_back(std::move(w->pDownloadData));
-            else mDownloadFldrList.push_back(std::move(w->pDownloadFldrData));
+            if (w->bFileFolder) mTransfers.mDownloadList.push_back(std::move(w->pDownloadData));
+            else mTransfers.mDownloadFldrList.push_back(std::move(w->pDownloadFldrData));
             UpdateDisplay();
             started = true;
             continue;
         }
         const std::uint32_t position = excess + kept;
-        if (position != mDownloadWaitingList[i]->nWaitingCount) {
-            mDownloadWaitingList[i]->nWaitingCount = position;
+        if (position != mTransfers.mDownloadWaitingList[i]->nWaitingCount) {
+            mTransfers.mDownloadWaitingList[i]->nWaitingCount = position;
             SendClientDownloadInfo(client, d.refNum, position);
         }
         ++kept;
@@ -131,13 +133,13 @@ void CMyApplication::ProcessDownloadsWaiting() {
 }
 
 bool CMyApplication::KillDownloadByRefNum(SMyClient* client, std::uint32_t refNum) {
-    for (std::size_t i = 0; i < mDownloadWaitingList.size(); ++i) {
-        const SWaitView d = ViewOf(*mDownloadWaitingList[i]);
+    for (std::size_t i = 0; i < mTransfers.mDownloadWaitingList.size(); ++i) {
+        const SWaitView d = ViewOf(*mTransfers.mDownloadWaitingList[i]);
         if (d.refNum != refNum) continue;
         if (d.client != client || d.clientID != client->userID) return false;
         const std::uint32_t address = TransferLogAddress(*d.tpt, client);
-        std::unique_ptr<SMyDownloadWaitingData> w = std::move(mDownloadWaitingList[i]);
-        mDownloadWaitingList.erase(mDownloadWaitingList.begin() + static_cast<std::ptrdiff_t>(i));
+        std::unique_ptr<SMyDownloadWaitingData> w = std::move(mTransfers.mDownloadWaitingList[i]);
+        mTransfers.mDownloadWaitingList.erase(mTransfers.mDownloadWaitingList.begin() + static_cast<std::ptrdiff_t>(i));
         Log(address, "Download connection closed");
         DeleteDownloadWaiting(std::move(w));
         UpdateDisplay();
@@ -159,8 +161,8 @@ bool CMyApplication::KillDownloadByRefNum(SMyClient* client, std::uint32_t refNu
         }
         return -1;
     };
-    int killed = killRunning(mDownloadList);
-    if (killed < 0) killed = killRunning(mDownloadFldrList);
+    int killed = killRunning(mTransfers.mDownloadList);
+    if (killed < 0) killed = killRunning(mTransfers.mDownloadFldrList);
     return killed > 0;
 }
 
@@ -176,47 +178,48 @@ void CMyApplication::ProcessTran_DownloadBanner(SMyClient* client, TTransactSess
     const std::uint32_t refNum = NewRefNum() | 1;
     // Without a banner there is nothing to serve: the reply says so (size 0) and no record is
     // kept that would wait for a connection for ever.
-    if (mServerBanner && !mServerBanner->empty()) {
+    if (mAgreement.mServerBanner && !mAgreement.mServerBanner->empty()) {
         auto b = std::make_unique<SMyDownloadBannerData>();
         b->refNum = refNum;
         b->startSecs = UClock::UpSeconds();
         b->client = client;
         b->clientID = client->userID;
-        mDownloadBannerList.push_back(std::move(b));
+        mTransfers.mDownloadBannerList.push_back(std::move(b));
     }
     StFieldData reply;
-    UFieldData::AddInteger(reply, kFieldTransferSize, static_cast<std::int32_t>(mServerBanner ? mServerBanner->size() : 0));
+    const auto& banner = mAgreement.mServerBanner;
+    UFieldData::AddInteger(reply, kFieldTransferSize, static_cast<std::int32_t>(banner ? banner->size() : 0));
     UMyTransfer::AddRefNum(reply, refNum);
     session->SendData(reply);
 }
 
 void CMyApplication::ProcessBannerDownloads() {
-    if (mDownloadBannerList.empty()) return;
+    if (mTransfers.mDownloadBannerList.empty()) return;
     const std::uint32_t now = UClock::UpSeconds();
-    for (std::size_t i = 0; i < mDownloadBannerList.size();) {
-        SMyDownloadBannerData* b = mDownloadBannerList[i].get();
+    for (std::size_t i = 0; i < mTransfers.mDownloadBannerList.size();) {
+        SMyDownloadBannerData* b = mTransfers.mDownloadBannerList[i].get();
         SMyClient* client = TransferClient(b->client, b->clientID);
         if (!client || (b->tpt && !b->tpt->IsConnected())) {
             const std::uint32_t address = TransferLogAddress(b->tpt, client);
-            mDownloadBannerList.erase(mDownloadBannerList.begin() + static_cast<std::ptrdiff_t>(i));
+            mTransfers.mDownloadBannerList.erase(mTransfers.mDownloadBannerList.begin() + static_cast<std::ptrdiff_t>(i));
             Log(address, "Download connection closed");
             continue;
         }
         if (!b->tpt) {
             if (now - b->startSecs > kTransferConnectWait) {
                 const std::uint32_t address = TransferLogAddress(b->tpt, client);
-                mDownloadBannerList.erase(mDownloadBannerList.begin() + static_cast<std::ptrdiff_t>(i));
+                mTransfers.mDownloadBannerList.erase(mTransfers.mDownloadBannerList.begin() + static_cast<std::ptrdiff_t>(i));
                 Log(address, "Download banner aborted (no response)");
                 continue;
             }
-            mTransferWakeups.File(b->startSecs + kTransferConnectWait + 1, now, &b->wakeSecs);
+            mTransfers.mWakeups.File(b->startSecs + kTransferConnectWait + 1, now, &b->wakeSecs);
             ++i;
             continue;
         }
         b->tpt->ReceiveBuffer();
-        if (b->bytesSent == 0 && mServerBanner && !mServerBanner->empty()) {
-            b->tpt->Send(mServerBanner->data(), static_cast<std::uint32_t>(mServerBanner->size()));
-            b->bytesSent = static_cast<std::uint32_t>(mServerBanner->size());
+        if (b->bytesSent == 0 && mAgreement.mServerBanner && !mAgreement.mServerBanner->empty()) {
+            b->tpt->Send(mAgreement.mServerBanner->data(), static_cast<std::uint32_t>(mAgreement.mServerBanner->size()));
+            b->bytesSent = static_cast<std::uint32_t>(mAgreement.mServerBanner->size());
             mStats.transferBytesSent += b->bytesSent;
             b->tpt->NotifyReadyToSend();
             Log(b->tpt->GetRemoteIPAddress().AsHostOrder(), "Download banner complete");

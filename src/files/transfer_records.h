@@ -1,8 +1,8 @@
 // The records of file transfers: a transfer connection that has not yet sent its header, a file
-// download (active or queued), a banner download and a file upload, plus the wake-up times that
-// make the transfers' time rules fire when the network is quiet. The application owns every
-// record in its transfer lists (application.h); the code that serves them is in
-// src/files/transfer_*.cpp. Folder transfers add their own records beside these.
+// download (active or queued), a banner download and a file upload, the wake-up times that make
+// the transfers' time rules fire when the network is quiet, and SMyTransferLists, the one record
+// of every transfer that the application owns (mTransfers). The code that serves them is in
+// src/files/transfer_*.cpp and folder_*.cpp. Folder transfers add their own records beside these.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "files/folder_records.h"
 #include "framework/event_loop.h"
@@ -35,8 +36,15 @@ inline constexpr std::uint32_t kDownloadSendStep = 102400;    // window growth
 inline constexpr std::uint32_t kDownloadSendMax = 2097152;    // largest send window
 inline constexpr std::size_t kTransferNameMax = 31;           // names kept in records
 
-// What the presence and time rules say about a transfer record at the start of its pass.
-enum class ETransferTurn { kServe, kLater, kRemove };
+// What one step of a transfer pass decided about its record: kept for the next pass, or removed
+// with the log line `text` (none when null).
+struct SMyTransferVerdict {
+    bool keep = true;
+    const char* text = nullptr;
+
+    static SMyTransferVerdict Keep() { return {}; }
+    static SMyTransferVerdict Remove(const char* text) { return {false, text}; }
+};
 
 // A connection on mTransferEstabList. Built from a bare transport (the client listener hands
 // sub-version 3 connections over this way), stamped with the time it arrived.
@@ -121,6 +129,27 @@ private:
     std::function<void()> mWake;
     std::set<std::uint32_t> mTimes;
     CTimerSlot mTimer;
+};
+
+// Every transfer of the running server: the connections that have not sent their header yet,
+// the six lists of transfer records (a queued download's record lives in its waiting record), and
+// the wake-ups of their time rules. Owned by the application; the lists keep the order in which
+// their records were created.
+struct SMyTransferLists {
+    explicit SMyTransferLists(std::function<void()> wake) : mWakeups(std::move(wake)) {}
+
+    std::vector<SMyTransferEstab> mTransferEstabList;
+    std::vector<std::unique_ptr<SMyDownloadData>> mDownloadList;
+    std::vector<std::unique_ptr<SMyDownloadWaitingData>> mDownloadWaitingList;
+    std::vector<std::unique_ptr<SMyDownloadBannerData>> mDownloadBannerList;
+    std::vector<std::unique_ptr<SMyUploadData>> mUploadList;
+    std::vector<std::unique_ptr<SMyDownloadFldrData>> mDownloadFldrList;
+    std::vector<std::unique_ptr<SMyUploadFldrData>> mUploadFldrList;
+    CMyTransferWakeups mWakeups;
+
+    // Drops every record and connection (the server reset); partial uploads stay on disk, to be
+    // resumed.
+    void Clear();
 };
 
 namespace UMyTransfer {

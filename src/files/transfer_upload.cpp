@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "files/file_tree.h"
 #include "files/transfer_internal.h"
 #include "framework/clock.h"
 #include "fs/file_path.h"
@@ -35,6 +36,63 @@ std::optional<std::uint64_t> FreeSpace(const TFSRefObj& ref) {
     return UFileSys::GetFreeSpace(ref);
 }
 
+// The names of an uploaded file and, once opened, its partial file.
+struct SPartialUpload {
+    std::string finalName;
+    std::string partialName;              // the final name with ".kpf"
+    TFSRef file;
+    std::vector<std::uint8_t> resumeData;  // a resumed upload's resume record
+    bool noSpace = false;                  // refused for want of disk space
+};
+
+// Opens the partial file of an upload in `folder`: the ".kpf" a previous attempt left, with its
+// resume record (`resume`), or a new one, once the final name is free and the volume has room
+// for `transferSize` bytes. The refusal when it cannot; nothing is created then.
+CMyApplication::TRefusal OpenPartialUpload(const TFSRefObj& folder, bool resume, std::uint32_t transferSize,
+                                           SPartialUpload& p) {
+    const std::string quotedFinal = Quoted(p.finalName);
+    const std::string nameTaken = "Cannot accept upload because there is already a file named " + quotedFinal +
+                                  ". Try choosing a different name.";
+    try {
+        if (resume) {
+            p.file = UFileSys::New(folder, std::string_view(), p.partialName,
+                                   fsOption_ResolveAliases | fsOption_NilIfNotExists | fsOption_NilIfNotFile);
+            if (!p.file) return "Cannot resume upload of the file " + quotedFinal + " because it does not exist.";
+            std::uint32_t type = 0, creator = 0;
+            UFileSys::GetTypeAndCreator(*p.file, type, creator);
+            if (type != MakeCode("KXft") || creator != MakeCode("KXLC"))
+                return "Cannot resume upload of the file " + quotedFinal + " because it is already fully transfered.";
+        } else {
+            if (!UFileSys::New(folder, std::string_view(), p.finalName, fsOption_NilIfExists)) return nameTaken;
+            if (const auto free = FreeSpace(folder); free && std::uint64_t(transferSize) + kFreeSpaceMargin > *free) {
+                p.noSpace = true;
+                return "Cannot accept upload of the file " + quotedFinal + " because there is not enough free disk space.";
+            }
+            p.file = UFileSys::New(folder, std::string_view(), p.partialName, fsOption_NilIfExists);
+            if (!p.file) return nameTaken;
+        }
+    } catch (const SError& err) {
+        // The name cannot be stored here (too long for the disk): nothing was created.
+        return UMyTransfer::CannotAcceptText(quotedFinal, err);
+    }
+    bool created = false;
+    try {
+        if (resume) {
+            p.resumeData = UFileSys::ResumeUnflatten(*p.file);
+        } else {
+            UFileSys::CreateFile(*p.file, MakeCode("KXft"), MakeCode("KXLC"));
+            created = true;
+            UFileSys::StartUnflatten(*p.file);
+        }
+    } catch (const SError& err) {
+        if (created) ::unlink(p.file->GetPath().c_str());  // a failure here changes nothing for the client
+        if (resume && err.type == kErrClassFileSys && err.id == kErrInUse)
+            return "Cannot resume upload of the file " + quotedFinal + " because it is already in use.";
+        return UMyTransfer::CannotAcceptText(quotedFinal, err);
+    }
+    return {};
+}
+
 }  // namespace
 
 namespace UMyTransfer {
@@ -57,135 +115,77 @@ void FinishPartialFile(TFSRefObj& file) {
 }
 }  // namespace UMyTransfer
 
-void CMyApplication::ProcessTran_UploadFile(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
-    if (!client->access.HasPriv(myAcc_UploadFiles)) {
-        SendErrorMsg(session, "You are not allowed to upload files.");
-        return;
-    }
-    const std::vector<std::uint8_t> path = UFieldData::GetBytes(fields, kFieldFilePath);
-    std::string name = UMyTransfer::Cut(UFieldData::GetString(fields, kFieldFileName), kMaxNameLength);
-    const bool resume = UFieldData::GetInteger(fields, kFieldFileTransferOptions) == kTransferOptionResume;
-    const auto transferSize = static_cast<std::uint32_t>(UFieldData::GetInteger(fields, kFieldTransferSize));
-    name = UFileSys::ValidateFileName(name);
-
-    if (UMyTransfer::IsShortcutName(name)) {
-        SendErrorMsg(session, "Cannot upload shortcuts.");
-        return;
-    }
-
-    TFSRef root = UFileSys::NewFromPath(GetClientFilesRoot(client));
+TFSRef CMyApplication::FindUploadFolder(SMyClient* client, TTransactSessionObj* session, const void* path,
+                                        std::size_t pathSize, bool byPathName, const std::string& what) {
+    TFSRef root = UFileSys::NewFromPath(client->filesRoot);
     TFSRef folder;
     try {
-        folder = UFileSys::New(*root, path.data(), path.size(), std::string_view(),
+        folder = UFileSys::New(*root, path, pathSize, std::string_view(),
                                fsOption_ResolveAliases | fsOption_NilIfNotExists | fsOption_NilIfNotFolder);
     } catch (const SError&) {
         folder.reset();  // a path no look-up can follow is no folder
     }
+    const std::string cannot = "Cannot accept upload of " + what + " because ";
     if (!folder) {
-        SendErrorMsg(session, "Cannot accept upload of the file " + Quoted(name) +
-                                  " because the specified folder could not be found.");
-        return;
+        SendErrorMsg(session, cannot + "the specified folder could not be found.");
+        return nullptr;
     }
     if (!client->access.HasPriv(myAcc_UploadAnywhere)) {
-        const std::string target = UMyTransfer::Lower(UFileSys::GetPathTargetName(path.data(), path.size()));
-        if (target.find("upload") == std::string::npos && target.find("drop box") == std::string::npos) {
-            SendErrorMsg(session, "Cannot accept upload of the file " + Quoted(name) +
-                                      " because you are only allowed to upload to the \xD2Uploads\xD3 folder.");
-            return;
+        const std::string target = byPathName ? UFileSys::GetPathTargetName(path, pathSize) : UFileSys::GetName(*folder);
+        if (!UFileTree::IsUploadFolderName(target) && !UFileTree::IsDropBoxName(target)) {
+            SendErrorMsg(session, cannot + "you are only allowed to upload to the \xD2Uploads\xD3 folder.");
+            return nullptr;
         }
     }
     if (UFileSys::IsVolumeReadOnly(*folder)) {
-        SendErrorMsg(session, "Cannot accept upload of the file " + Quoted(name) +
-                                  " because the destination volume is read-only or locked.");
+        SendErrorMsg(session, cannot + "the destination volume is read-only or locked.");
+        return nullptr;
+    }
+    return folder;
+}
+
+void CMyApplication::ProcessTran_UploadFile(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
+    const std::vector<std::uint8_t> path = UFieldData::GetBytes(fields, kFieldFilePath);
+    const std::string name =
+        UFileSys::ValidateFileName(UMyTransfer::Cut(UFieldData::GetString(fields, kFieldFileName), kMaxNameLength));
+    const bool resume = UFieldData::GetInteger(fields, kFieldFileTransferOptions) == kTransferOptionResume;
+    const auto transferSize = static_cast<std::uint32_t>(UFieldData::GetInteger(fields, kFieldTransferSize));
+    if (UMyTransfer::IsShortcutName(name)) {
+        SendErrorMsg(session, "Cannot upload shortcuts.");
         return;
     }
+    TFSRef folder = FindUploadFolder(client, session, path.data(), path.size(), true, "the file " + Quoted(name));
+    if (!folder) return;
 
-    std::string finalName = name;
-    std::string partialName = name + std::string(kPartialSuffix);
+    SPartialUpload partial;
+    partial.finalName = name;
+    partial.partialName = name + std::string(kPartialSuffix);
     if (name.size() > kPartialSuffix.size() && EndsWith(name, kPartialSuffix)) {
-        partialName = name;
-        finalName = name.substr(0, name.size() - kPartialSuffix.size());
+        partial.partialName = name;
+        partial.finalName = name.substr(0, name.size() - kPartialSuffix.size());
     }
-    const std::string quotedFinal = Quoted(finalName);
-    const std::string nameTaken = "Cannot accept upload because there is already a file named " + quotedFinal +
-                                  ". Try choosing a different name.";
-
-    TFSRef file;
-    try {
-        if (resume) {
-            file = UFileSys::New(*folder, std::string_view(), partialName,
-                                 fsOption_ResolveAliases | fsOption_NilIfNotExists | fsOption_NilIfNotFile);
-            if (!file) {
-                SendErrorMsg(session, "Cannot resume upload of the file " + quotedFinal + " because it does not exist.");
-                return;
-            }
-            std::uint32_t type = 0, creator = 0;
-            UFileSys::GetTypeAndCreator(*file, type, creator);
-            if (type != MakeCode("KXft") || creator != MakeCode("KXLC")) {
-                SendErrorMsg(session, "Cannot resume upload of the file " + quotedFinal +
-                                          " because it is already fully transfered.");
-                return;
-            }
-        } else {
-            if (!UFileSys::New(*folder, std::string_view(), finalName, fsOption_NilIfExists)) {
-                SendErrorMsg(session, nameTaken);
-                return;
-            }
-            if (const auto free = FreeSpace(*folder); free && std::uint64_t(transferSize) + kFreeSpaceMargin > *free) {
-                Log(client, "Not enough free disk space for upload");
-                SendErrorMsg(session, "Cannot accept upload of the file " + quotedFinal +
-                                          " because there is not enough free disk space.");
-                return;
-            }
-            file = UFileSys::New(*folder, std::string_view(), partialName, fsOption_NilIfExists);
-            if (!file) {
-                SendErrorMsg(session, nameTaken);
-                return;
-            }
-        }
-    } catch (const SError& err) {
-        // The name cannot be stored here (too long for the disk): nothing was created.
-        SendErrorMsg(session, "Cannot accept upload of " + quotedFinal + ":\r" + UError::GetMessage(err).substr(0, 255) +
-                                  "\r" + UError::GetDetail(err).substr(0, 31));
+    const std::string quotedFinal = Quoted(partial.finalName);
+    if (const TRefusal refusal = OpenPartialUpload(*folder, resume, transferSize, partial)) {
+        if (partial.noSpace) Log(client, "Not enough free disk space for upload");
+        SendErrorMsg(session, *refusal);
         return;
     }
 
     auto u = std::make_unique<SMyUploadData>();
-    std::vector<std::uint8_t> resumeData;
-    bool created = false;
-    try {
-        if (resume) {
-            resumeData = UFileSys::ResumeUnflatten(*file);
-        } else {
-            UFileSys::CreateFile(*file, MakeCode("KXft"), MakeCode("KXLC"));
-            created = true;
-            UFileSys::StartUnflatten(*file);
-        }
-    } catch (const SError& err) {
-        if (created) ::unlink(file->GetPath().c_str());  // a failure here changes nothing for the client
-        if (resume && err.type == kErrClassFileSys && err.id == kErrInUse) {
-            SendErrorMsg(session, "Cannot resume upload of the file " + quotedFinal + " because it is already in use.");
-        } else {
-            SendErrorMsg(session, "Cannot accept upload of " + quotedFinal + ":\r" +
-                                      UError::GetMessage(err).substr(0, 255) + "\r" +
-                                      UError::GetDetail(err).substr(0, 31));
-        }
-        return;
-    }
-
-    u->file = std::move(file);
+    u->file = std::move(partial.file);
     u->totalSize = transferSize;
     u->refNum = NewRefNum() & ~std::uint32_t(1);
     u->startSecs = UClock::UpSeconds();
     u->client = client;
     u->clientID = client->userID;
-    u->name = UMyTransfer::Cut(finalName, kTransferNameMax);
+    u->name = UMyTransfer::Cut(partial.finalName, kTransferNameMax);
     const std::uint32_t refNum = u->refNum;
-    mUploadList.push_back(std::move(u));
+    mTransfers.mUploadList.push_back(std::move(u));
 
     StFieldData reply;
     if (resume) {
-        UFieldData::AddField(reply, kFieldFileResumeData, resumeData.data(), static_cast<std::uint32_t>(resumeData.size()));
+        UFieldData::AddField(reply, kFieldFileResumeData, partial.resumeData.data(),
+                             static_cast<std::uint32_t>(partial.resumeData.size()));
     }
     UMyTransfer::AddRefNum(reply, refNum);
     session->SendData(reply);
@@ -193,79 +193,51 @@ void CMyApplication::ProcessTran_UploadFile(SMyClient* client, TTransactSessionO
     mStats.UploadStarted();
     Log(client, "Upload " + quotedFinal);
     UpdateDisplay();
-    UMyTransfer::LogUploadFile(mLogger, client, finalName);
+    UMyTransfer::LogUploadFile(mLogger, client, partial.finalName);
     WakeTransferPass();  // files the record's time rule
 }
 
 void CMyApplication::ProcessUploads() {
-    const std::uint32_t now = UClock::UpSeconds();
-    for (std::size_t i = 0; i < mUploadList.size();) {
-        SMyUploadData* u = mUploadList[i].get();
-        SMyClient* client = TransferClient(u->client, u->clientID);
-        auto abort = [&](const char* text) {
-            const std::uint32_t address = TransferLogAddress(u->tpt, client);
-            mUploadList.erase(mUploadList.begin() + static_cast<std::ptrdiff_t>(i));  // keeps the partial file
-            Log(address, text);
-            UpdateDisplay();
-        };
-        const char* text = nullptr;
-        const ETransferTurn turn = CheckTransferTurn(u->tpt, client, u->startSecs, &u->wakeSecs, now, true, text);
-        if (turn == ETransferTurn::kRemove) {
-            abort(text);
-            continue;
-        }
-        if (turn == ETransferTurn::kLater) {
-            ++i;
-            continue;
-        }
-
+    const auto serve = [this](SMyUploadData& u, SMyClient*, std::uint32_t now) {
         bool readAny = false;
         try {
-            for (int n = 0; n < kMaxBuffersPerPass && u->rcvdSize < u->totalSize; ++n) {
-                TTransportBuffer buf = u->tpt->ReceiveBuffer();
+            for (int n = 0; n < kMaxBuffersPerPass && u.rcvdSize < u.totalSize; ++n) {
+                TTransportBuffer buf = u.tpt->ReceiveBuffer();
                 if (!buf) break;
                 readAny = true;
                 // Bytes past the announced size are not part of the file.
-                const auto take = static_cast<std::uint32_t>(
-                    std::min<std::size_t>(buf->data.size(), u->totalSize - u->rcvdSize));
-                UFileSys::ProcessUnflatten(*u->file, buf->data.data(), take);
-                u->rcvdSize += take;
+                const auto take =
+                    static_cast<std::uint32_t>(std::min<std::size_t>(buf->data.size(), u.totalSize - u.rcvdSize));
+                UFileSys::ProcessUnflatten(*u.file, buf->data.data(), take);
+                u.rcvdSize += take;
                 mStats.transferBytesReceived += take;
-                u->startSecs = now;
+                u.startSecs = now;
             }
         } catch (const SError& err) {
             // Aborted at once, keeping the partial file: what the connection still holds is
             // not to be read into the damaged file.
-            u->tpt->Disconnect();
+            u.tpt->Disconnect();
             TransferError(err);
-            abort("Upload aborted");
-            continue;
+            return SMyTransferVerdict::Remove("Upload aborted");
         }
-
-        if (u->rcvdSize < u->totalSize && !u->tpt->IsConnected()) {
+        if (u.rcvdSize >= u.totalSize) {
+            Log(u.tpt->GetRemoteIPAddress().AsHostOrder(), "Upload complete");
+            FinishUpload(&u);
+            return SMyTransferVerdict::Remove(nullptr);
+        }
+        if (!u.tpt->IsConnected()) {
             // No notice follows a close: another pass reads what is left, if this one could read.
-            if (!readAny) {
-                abort("Upload aborted");
-                continue;
-            }
+            if (!readAny) return SMyTransferVerdict::Remove("Upload aborted");
             WakeTransferPass();
-        } else if (u->rcvdSize >= u->totalSize) {
-            Log(u->tpt->GetRemoteIPAddress().AsHostOrder(), "Upload complete");
-            std::unique_ptr<SMyUploadData> owned = std::move(mUploadList[i]);
-            mUploadList.erase(mUploadList.begin() + static_cast<std::ptrdiff_t>(i));
-            FinishUpload(owned.get());
-            UpdateDisplay();
-            continue;
         }
-        // Data arrived now or never did: the idle rule counts from startSecs either way.
-        mTransferWakeups.File(u->startSecs + kUploadIdleWait + 1, now, &u->wakeSecs);
-        ++i;
-    }
+        return SMyTransferVerdict::Keep();
+    };
+    RunTransferTurns<SMyUploadData>(mTransfers.mUploadList, true, serve);
 }
 
-// Gives a completed partial file its final name. The record's connection and file are released
-// by the caller whatever happens here; a rename that fails (the final name was taken meanwhile)
-// leaves the ".kpf" file and goes to the error log.
+// Gives a completed partial file its final name and releases the record's connection and file;
+// a rename that fails (the final name was taken meanwhile) leaves the ".kpf" file and goes to the
+// error log.
 void CMyApplication::FinishUpload(SMyUploadData* u) {
     try {
         UMyTransfer::FinishPartialFile(*u->file);

@@ -115,6 +115,9 @@ public:
     // sent or read: returns the socket, unwatched and with no notices pending, and leaves this
     // endpoint closed without one.
     int ReleaseSocket();
+    // For the web listener, which tells TLS from plain HTTP by a connection's first byte: that
+    // byte, left unread; false (and readability watched again) while none has arrived.
+    bool PeekFirstByte(std::uint8_t& byte);
 
 private:
     // The look-ahead buffer: bytes read from the socket ahead of a Receive. Bytes before

@@ -265,6 +265,16 @@ void TRegularTransportObj::TopUp(std::uint32_t count) {
     mReceived.data.resize(old + (r > 0 ? static_cast<std::size_t>(r) : 0));
 }
 
+bool TRegularTransportObj::PeekFirstByte(std::uint8_t& byte) {
+    if (Buffered() > 0) {
+        byte = mReceived.data[mReceived.offset];
+        return true;
+    }
+    if (recv(mSock, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 1) return true;
+    ArmRead();
+    return false;
+}
+
 void TRegularTransportObj::ArmRead() {
     mReadArmed = true;
     UpdateInterest();

@@ -30,11 +30,7 @@ std::uint32_t GetArticleIDField(TFieldDataObj fields) {
 
 void CMyApplication::ProcessTran_GetNewsArtData(SMyClient* client, TTransactSessionObj* session,
                                                 TFieldDataObj fields) {
-    if (!client->access.HasPriv(myAcc_ReadNews)) {
-        SendErrorMsg(session, "You are not allowed to read articles.");
-        return;
-    }
-    TFSRef category = UNewsRequests::FindCategory(GetClientNewsRoot(client), fields);
+    TFSRef category = UNewsRequests::FindCategory(client->newsRoot, fields);
     if (!category) {
         SendErrorMsg(session, "Cannot get article data because the specified category could not be found.");
         return;
@@ -69,11 +65,7 @@ void CMyApplication::BuildNewsArtData(const std::string& category, std::uint32_t
 }
 
 void CMyApplication::ProcessTran_PostNewsArt(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
-    if (!client->access.HasPriv(myAcc_PostNews)) {
-        SendErrorMsg(session, "You are not allowed to post articles.");
-        return;
-    }
-    TFSRef category = UNewsRequests::FindCategory(GetClientNewsRoot(client), fields);
+    TFSRef category = UNewsRequests::FindCategory(client->newsRoot, fields);
     if (!category) {
         SendErrorMsg(session, "Cannot post article because the specified category could not be found.");
         return;
@@ -123,11 +115,7 @@ void CMyApplication::ProcessTran_PostNewsArt(SMyClient* client, TTransactSession
 }
 
 void CMyApplication::ProcessTran_DelNewsArt(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
-    if (!client->access.HasPriv(myAcc_DeleteArticles)) {
-        SendErrorMsg(session, "You are not allowed to delete articles.");
-        return;
-    }
-    TFSRef category = UNewsRequests::FindCategory(GetClientNewsRoot(client), fields);
+    TFSRef category = UNewsRequests::FindCategory(client->newsRoot, fields);
     if (!category) {
         SendErrorMsg(session, "Cannot delete article because the specified category could not be found.");
         return;

@@ -18,7 +18,7 @@ const std::uint32_t kTypeNewsCategory = MakeCode("KXNZ");
 void CMyApplication::ProcessTran_GetNewsCatNameList(SMyClient* client, TTransactSessionObj* session,
                                                     TFieldDataObj fields) {
     const std::vector<std::uint8_t> path = UNewsRequests::GetPathField(fields);
-    auto root = UFileSys::NewFromPath(GetClientNewsRoot(client));
+    auto root = UFileSys::NewFromPath(client->newsRoot);
     int kind = fsItem_NoParent;
     TFSRef folder = UFileSys::New(*root, path.data(), path.size(), {},
                                   fsOption_ResolveAliases | fsOption_NilIfNotExists | fsOption_NilIfNotFolder,
@@ -74,7 +74,7 @@ void CMyApplication::BuildNewsCatList(const std::string& folderPath, TFieldDataO
 
 void CMyApplication::ProcessTran_GetNewsArtNameList(SMyClient* client, TTransactSessionObj* session,
                                                     TFieldDataObj fields) {
-    TFSRef category = UNewsRequests::FindCategory(GetClientNewsRoot(client), fields);
+    TFSRef category = UNewsRequests::FindCategory(client->newsRoot, fields);
     if (!category) {
         SendErrorMsg(session, "Cannot get article list because the specified category could not be found.");
         return;

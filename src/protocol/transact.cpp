@@ -45,7 +45,6 @@ TTransactObj::TTransactObj(TTransport tpt) : mTpt(std::move(tpt)) {
 }
 
 TTransactObj::~TTransactObj() {
-    CEventLoop::Get().RemoveMessages(this);
     for (TTransactSessionObj* ses : mSessions) ses->Detach();
     mSessions.clear();
     mNoticeToken.reset();
@@ -65,16 +64,20 @@ void TTransactObj::AttachTransport() {
 }
 
 void TTransactObj::OnTransportNotice(std::uint32_t code) {
+    // The endpoint's notice has already waited its turn in the event loop's queue: the owner hears
+    // of it now, in the same delivery, with the received requests parsed, so it can serve them in
+    // this iteration's pass. A copy of the handler is called, as it may replace itself or dispose
+    // of this connection; nothing here touches the connection after the call.
     if (code == kMsgDataArrived) {
         try {
             ProcessReceive();
         } catch (...) {
-            // The application still hears of the event (it will find the connection closed).
-            if (mMsgProc) CEventLoop::Get().PostMessage(code, this, mMsgProc);
+            // The owner still hears of the event (it will find the connection closed).
+            if (TMessageProc proc = mMsgProc) proc(code, this);
             throw;
         }
     }
-    if (mMsgProc) CEventLoop::Get().PostMessage(code, this, mMsgProc);
+    if (TMessageProc proc = mMsgProc) proc(code, this);
 }
 
 void TTransactObj::SetMessageHandler(TMessageProc handler) { mMsgProc = std::move(handler); }

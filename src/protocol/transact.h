@@ -12,9 +12,11 @@
 // of the dispatcher and must be disposed before its connection (a session that outlives its
 // connection is detached and raises a programming error when used).
 //
-// Notices: the endpoint reports to the connection; the connection runs its receive loop on 100
-// (data arrived) and then posts the same code, naming the connection as the sender, to the
-// application's handler. Everything runs on the event loop's thread.
+// Notices: the endpoint reports to the connection through the event loop's queue; the connection
+// runs its receive loop on 100 (data arrived) and then passes the same code, naming the connection
+// as the sender, straight to its owner's handler, within that delivery (no second trip through
+// the queue, so the requests are served in the same loop iteration). Everything runs on the event
+// loop's thread.
 #pragma once
 
 #include <cstdint>

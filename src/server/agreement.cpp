@@ -58,30 +58,30 @@ std::string BaseName(const std::string& name) {
 
 void CMyApplication::LoadAgreement(bool reload) {
     std::vector<std::uint8_t> data;
-    mServerAgreement.reset();
+    mAgreement.mServerAgreement.reset();
     if (LoadAgreementFile(kMyAgreementTextFileName, true, reload, data))
-        mServerAgreement.emplace(data.begin(), data.end());
-    mServerBannerType = 0;
+        mAgreement.mServerAgreement.emplace(data.begin(), data.end());
+    mAgreement.mServerBannerType = 0;
 
     if (!(mOptions.nOpts & kMyOptLocalBanner)) {
-        mServerBanner.reset();
-        mServerBannerUrl.reset();
+        mAgreement.mServerBanner.reset();
+        mAgreement.mServerBannerUrl.reset();
         if (!mPrefs.mAgreementUrl.IsEmpty()) {
-            mServerBannerUrl = mPrefs.mAgreementUrl.Str();
-            mServerBannerType = kBannerUrl;
+            mAgreement.mServerBannerUrl = mPrefs.mAgreementUrl.Str();
+            mAgreement.mServerBannerType = kBannerUrl;
         }
         return;
     }
 
-    mServerBannerUrl.reset();
-    mServerBanner.reset();
+    mAgreement.mServerBannerUrl.reset();
+    mAgreement.mServerBanner.reset();
     const std::string name = mPrefs.mAgreementBanner.Str();
     std::uint32_t typeCode = 0, creator = 0;
     UFileTypes::GetCodes(BaseName(name), typeCode, creator);
     if (LoadAgreementFile(name, typeCode == kTypeText, reload, data)) {
-        mServerBanner = std::move(data);
-        mServerBannerType = BannerKind(name, typeCode);
-        if (!mPrefs.mAgreementBannerUrl.IsEmpty()) mServerBannerUrl = mPrefs.mAgreementBannerUrl.Str();
+        mAgreement.mServerBanner = std::move(data);
+        mAgreement.mServerBannerType = BannerKind(name, typeCode);
+        if (!mPrefs.mAgreementBannerUrl.IsEmpty()) mAgreement.mServerBannerUrl = mPrefs.mAgreementBannerUrl.Str();
     }
 }
 

@@ -46,15 +46,22 @@ CMyApplication::~CMyApplication() {
     CEventLoop::Get().RemoveMessages(this);
     mClientList.clear();
     mConnectList.clear();
-    mTransferEstabList.clear();
+    mTransfers.mTransferEstabList.clear();
+    mListeners.Close();
+    if (gApp == this) gApp = nullptr;
+}
+
+void SMyListeners::Close() {
     mListenTpt.reset();
     mListenHttpTpt.reset();
     mTransferListenTpt.reset();
     mTransferListenHttpTpt.reset();
     mListenTlsTpt.reset();
     mTransferListenTlsTpt.reset();
+    mListenWebTpt.reset();
+    mTransferListenWebTpt.reset();
+    mWebListener.reset();
     mMetrics.reset();
-    if (gApp == this) gApp = nullptr;
 }
 
 void CMyApplication::StartUp() {
@@ -93,9 +100,9 @@ void CMyApplication::StartUp() {
 
     OpenListeners();
     StartMetrics();
-    // The start line comes once every listener is open, the encrypted and metrics ones included:
-    // a supervisor (or a test) that waits for it can connect to any port of the server.
-    if (mListenTpt) LogStarted();
+    // The start line comes once every listener is open, the encrypted, web and metrics ones
+    // included: a supervisor (or a test) that waits for it can connect to any port of the server.
+    if (mListeners.mListenTpt) LogStarted();
 
     StartTrackerRegistration();
 
@@ -104,7 +111,7 @@ void CMyApplication::StartUp() {
 
 void CMyApplication::LogStarted() {
     char who[32];
-    const std::uint32_t n = mListenTpt->GetTransport()->GetLocalAddressText(who, sizeof who);
+    const std::uint32_t n = mListeners.mListenTpt->GetTransport()->GetLocalAddressText(who, sizeof who);
     std::string whoText(who, n);
     if (mOptions.nCurPortNum != 5500) whoText += ":" + std::to_string(mOptions.nCurPortNum);
     mLogger.LogText(whoText, "Kestrix Server started");
@@ -119,35 +126,33 @@ void CMyApplication::OpenListeners() {
         return a;
     };
     auto handler = [this](std::uint32_t code, void* object) { HandleMessage(code, object); };
+    SMyListeners& l = mListeners;
     try {
         SInternetAddress a = makeAddress(base);
-        mListenTpt = std::make_unique<TTransactObj>(UTransport::New(kTransportStream, true));
-        mListenTpt->SetIPAddress(mOptions.stIPAddress);
-        mListenTpt->SetMessageHandler(handler);
-        mListenTpt->Listen(&a, sizeof a);
+        l.mListenTpt = std::make_unique<TTransactObj>(UTransport::New(kTransportStream, true));
+        l.mListenTpt->SetIPAddress(mOptions.stIPAddress);
+        l.mListenTpt->SetMessageHandler(handler);
+        l.mListenTpt->Listen(&a, sizeof a);
 
         a = makeAddress(static_cast<std::uint16_t>(base + 1));
-        mTransferListenTpt = UTransport::New(kTransportStream, true);
-        mTransferListenTpt->SetIPAddress(mOptions.stIPAddress);
-        mTransferListenTpt->SetMessageHandler(handler);
-        mTransferListenTpt->Listen(&a, sizeof a);
+        l.mTransferListenTpt = UTransport::New(kTransportStream, true);
+        l.mTransferListenTpt->SetIPAddress(mOptions.stIPAddress);
+        l.mTransferListenTpt->SetMessageHandler(handler);
+        l.mTransferListenTpt->Listen(&a, sizeof a);
 
         a = makeAddress(static_cast<std::uint16_t>(base + 2));
-        mListenHttpTpt = std::make_unique<TTransactObj>(UTransport::New(kTransportStream, false));
-        mListenHttpTpt->SetIPAddress(mOptions.stIPAddress);
-        mListenHttpTpt->SetMessageHandler(handler);
-        mListenHttpTpt->Listen(&a, sizeof a);
+        l.mListenHttpTpt = std::make_unique<TTransactObj>(UTransport::New(kTransportStream, false));
+        l.mListenHttpTpt->SetIPAddress(mOptions.stIPAddress);
+        l.mListenHttpTpt->SetMessageHandler(handler);
+        l.mListenHttpTpt->Listen(&a, sizeof a);
 
         a = makeAddress(static_cast<std::uint16_t>(base + 3));
-        mTransferListenHttpTpt = UTransport::New(kTransportStream, false);
-        mTransferListenHttpTpt->SetIPAddress(mOptions.stIPAddress);
-        mTransferListenHttpTpt->SetMessageHandler(handler);
-        mTransferListenHttpTpt->Listen(&a, sizeof a);
+        l.mTransferListenHttpTpt = UTransport::New(kTransportStream, false);
+        l.mTransferListenHttpTpt->SetIPAddress(mOptions.stIPAddress);
+        l.mTransferListenHttpTpt->SetMessageHandler(handler);
+        l.mTransferListenHttpTpt->Listen(&a, sizeof a);
     } catch (const SError&) {
-        mListenTpt.reset();
-        mListenHttpTpt.reset();
-        mTransferListenTpt.reset();
-        mTransferListenHttpTpt.reset();
+        l.Close();
         mLogger.LogText("Server Error",
                         "Please change the \"Server IP\" or \"Server port number\" from \"Options/General\" and restart the server");
         std::fprintf(stderr,
@@ -157,6 +162,7 @@ void CMyApplication::OpenListeners() {
     }
     mOptions.nCurPortNum = base;
     OpenTlsListeners(base);
+    OpenWebListener(base);
 }
 
 std::uint16_t CMyApplication::ListenPort() const { return mOptions.nCurPortNum; }
@@ -294,9 +300,8 @@ void CMyApplication::ResetServer() {
     mAddressCounts.clear();
     mNotifiedClients.clear();
     mDeadlines.clear();
-    mTransferEstabList.clear();
-    ResetTransfers();
-    mChatList.clear();
+    mTransfers.Clear();
+    mChats.mChatList.clear();
 
     mErrorCount = 0;
     mRefNumCounter = 1;
@@ -345,26 +350,6 @@ void CMyApplication::DisconnectPermBan() {
 
 void CMyApplication::UpdateDisplay() {
     mStats.UpdatePeak();
-}
-
-std::string CMyApplication::GetClientFilesRoot(const SMyClient* client) const {
-    if (client && !client->accountLogin.empty()) {
-        if (auto folder = mAccounts.GetAccountFolder(client->accountLogin)) {
-            const std::string own = *folder + "/Files";
-            if (UFileUtil::IsDirectory(own)) return own;
-        }
-    }
-    return ProgramPath("Files");
-}
-
-std::string CMyApplication::GetClientNewsRoot(const SMyClient* client) const {
-    if (client && !client->accountLogin.empty()) {
-        if (auto folder = mAccounts.GetAccountFolder(client->accountLogin)) {
-            const std::string own = *folder + "/News";
-            if (UFileUtil::IsDirectory(own)) return own;
-        }
-    }
-    return ProgramPath("News");
 }
 
 }  // namespace kx

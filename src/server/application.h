@@ -1,11 +1,13 @@
-// CMyApplication: the one object that owns the running server (gApp). It holds the listeners,
-// the pending connections and the clients, the transfer lists, the ban lists, the loaded texts,
-// the options and the counters, and answers every notice of the event loop with one processing
-// pass. Start-up, quit and error counting are in application.cpp; the pass over connections and
-// clients in process_clients.cpp; replies and the dispatch table in dispatch.cpp.
+// CMyApplication: the one object that owns the running server (gApp). It holds the pending
+// connections and the clients, the options and the counters, and one record per subsystem's
+// state (listeners, transfers, chat rooms, message board, agreement, tracker link, console), and
+// answers every notice of the event loop with one processing pass. Start-up, quit and error
+// counting are in application.cpp; the pass over connections and clients in process_clients.cpp;
+// replies and the dispatch table (privileges included) in dispatch.cpp.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string_view>
@@ -15,10 +17,13 @@
 #include <vector>
 
 #include "accounts/account_store.h"
+#include "files/file_tree.h"
 #include "admin/ban_list.h"
+#include "admin/tracker.h"
 #include "files/transfer_records.h"
 #include "framework/error.h"
 #include "framework/event_loop.h"
+#include "fs/fs_ref.h"
 #include "net/transport.h"
 #include "protocol/field_data.h"
 #include "protocol/transact.h"
@@ -26,6 +31,8 @@
 #include "server/client.h"
 #include "server/client_info_text.h"
 #include "server/extended_options.h"
+#include "server/listeners.h"
+#include "server/loaded_texts.h"
 #include "server/log.h"
 #include "server/options.h"
 #include "server/pref_file.h"
@@ -39,6 +46,8 @@ inline constexpr const char* kMyAgreementTextFileName = "Agreement.txt";
 inline constexpr const char* kPrefFileName = "pref";
 
 class CMyApplication;
+class CMyConsoleCommands;
+class CMyConsoleInput;
 extern CMyApplication* gApp;
 
 // Time rules of the main loop, in seconds; injectable so tests need not wait.
@@ -53,10 +62,32 @@ struct SMyTimeRules {
     std::uint16_t floodLimit = 10;        // connections counted before the next one bans
 };
 
+// The operator's console: its descriptors (-1: none), its input and its command interpreter
+// (held through shared pointers so this header need not include the console's headers).
+struct SMyConsoleLink {
+    int inFd = -1;
+    int outFd = -1;
+    std::shared_ptr<CMyConsoleInput> input;
+    std::shared_ptr<CMyConsoleCommands> commands;
+};
+
+// A privilege number no account holds: a dispatch row with it asks for none.
+inline constexpr unsigned kNoPrivGate = kUserAccessBits;
+
 class CMyApplication {
 public:
     using TranHandler = void (CMyApplication::*)(SMyClient* client, TTransactSessionObj* session,
                                                  TFieldDataObj fields);
+    // One row of the dispatch table: a transaction type's handler and, for a request refused at
+    // once without a privilege, that privilege and the refusal text (kNoPrivGate: none needed).
+    struct SMyTranRow {
+        std::uint16_t type = 0;
+        TranHandler handler = nullptr;
+        unsigned priv = kNoPrivGate;
+        const char* refusal = nullptr;
+    };
+    // A refusal text, or nothing when the request is accepted.
+    using TRefusal = std::optional<std::string>;
 
     // programDir: the program folder ("beside the program").
     explicit CMyApplication(std::string programDir);
@@ -158,13 +189,27 @@ public:
     // Loads "Agreement.txt" and the banner (start-up, and the console's reload).
     void LoadAgreement(bool reload);
     // The agreement text; null when none is loaded.
-    const std::string* GetServerAgreement() const { return mServerAgreement ? &*mServerAgreement : nullptr; }
+    const std::string* GetServerAgreement() const {
+        return mAgreement.mServerAgreement ? &*mAgreement.mServerAgreement : nullptr;
+    }
     // The banner picture (a local banner); null when none is loaded. Served by banner downloads.
-    const std::vector<std::uint8_t>* GetServerBanner() const { return mServerBanner ? &*mServerBanner : nullptr; }
-    std::uint32_t GetServerBannerType() const { return mServerBannerType; }
-    const std::string* GetServerBannerUrl() const { return mServerBannerUrl ? &*mServerBannerUrl : nullptr; }
-    // Brings every client logged in to `login` (lower case) up to date with the record.
+    const std::vector<std::uint8_t>* GetServerBanner() const {
+        return mAgreement.mServerBanner ? &*mAgreement.mServerBanner : nullptr;
+    }
+    std::uint32_t GetServerBannerType() const { return mAgreement.mServerBannerType; }
+    const std::string* GetServerBannerUrl() const {
+        return mAgreement.mServerBannerUrl ? &*mAgreement.mServerBannerUrl : nullptr;
+    }
+    // Brings every client logged in to `login` (lower case) up to date with the record, its files
+    // and news roots included.
     void SetOnlineAccount(const std::string& login, const SMyUserDataFile& rec);
+    // The client's files and news roots (host paths), resolved from its account: the account's own
+    // "Files" / "News" folder when the account folder holds one, else the shared folder. Run at
+    // admission and login and wherever an account change reaches online clients, so that requests
+    // never look them up on disk.
+    void ResolveClientRoots(SMyClient* client) const;
+    // ResolveClientRoots for every client logged in to `login` (lower case): its folder was renamed.
+    void ResolveAccountRoots(const std::string& login);
     // Disconnects every client logged in to `login`, each logged under `acting` (may be null).
     void DeleteOnlineAccount(const std::string& login, SMyClient* acting);
     // Start-up: makes sure the head administrator account exists and has a password, without
@@ -195,7 +240,7 @@ public:
     // Takes a departing client out of every chat; the remaining members are told, and chats left
     // empty are deleted. Called by KillClient before the record is freed.
     void LeaveAllChats(SMyClient* client);
-    const std::vector<std::unique_ptr<SMyChat>>& Chats() const { return mChatList; }
+    const std::vector<std::unique_ptr<SMyChat>>& Chats() const { return mChats.mChatList; }
     // The flood rules shared by chat, instant messages, broadcasts, invitations and board posts.
     // Each returns true when it disconnected and banned the client (the caller then stops).
     bool ApplyRepetitionRule(SMyClient* client, const void* text, std::size_t size, const char* spamText);
@@ -215,7 +260,7 @@ public:
     // Inserts header, text and separator at the start of the board and rewrites the file; returns
     // the number of bytes inserted (the new post is then the board's first bytes).
     std::uint32_t AddToMsgBoard(TFieldDataObj fields, const std::string& posterName);
-    const std::vector<std::uint8_t>& MsgBoard() const { return mMsgData; }
+    const std::vector<std::uint8_t>& MsgBoard() const { return mBoard.mMsgData; }
 
     // ==== Account administration (src/accounts/account_requests*.cpp) ====
     void ProcessTran_NewUser(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
@@ -237,9 +282,12 @@ public:
     void ProcessTran_NewFolder(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
     void ProcessTran_MoveFile(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
     void ProcessTran_MakeFileAlias(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
-    // The client's file root: its account's own "Files" folder when the account folder holds
-    // one, else the shared "Files" folder. Host path.
-    std::string GetClientFilesRoot(const SMyClient* client) const;
+    // The frame of the file requests: the path field read, the client's root opened, `body` run.
+    // The body's refusal, or a file-system failure (`failure` and the error's text), answers the
+    // request; otherwise its reply is sent and `logText` (when not empty) logged.
+    void ServeFileRequest(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields,
+                          const std::string& failure, const std::string& logText,
+                          const std::function<TRefusal(SMyFileRequest&)>& body);
 
     // ==== Transfers: connections, downloads, uploads, folders (src/files/transfer*.cpp ...) ====
     // The transfer steps of the processing pass, in their order: connections being established,
@@ -253,8 +301,6 @@ public:
     void ProcessDownloadsWaiting();
     void ProcessFldrDownloads();
     void ProcessFldrUploads();
-    // Discards every transfer record and connection (server reset).
-    void ResetTransfers();
 
     SMyDownloadData* GetDownloadByRefNum(std::uint32_t refNum) const;
     SMyDownloadBannerData* GetDownloadBannerByRefNum(std::uint32_t refNum) const;
@@ -276,13 +322,17 @@ public:
     void ProcessTran_UploadFldr(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
 
     // The banner picture sent by banner downloads (none: no picture loaded).
-    std::optional<std::vector<std::uint8_t>>& ServerBanner() { return mServerBanner; }
-    const std::vector<std::unique_ptr<SMyDownloadData>>& DownloadList() const { return mDownloadList; }
-    const std::vector<std::unique_ptr<SMyDownloadWaitingData>>& DownloadWaitingList() const { return mDownloadWaitingList; }
-    const std::vector<std::unique_ptr<SMyUploadData>>& UploadList() const { return mUploadList; }
-    const std::vector<std::unique_ptr<SMyDownloadFldrData>>& DownloadFldrList() const { return mDownloadFldrList; }
-    const std::vector<std::unique_ptr<SMyUploadFldrData>>& UploadFldrList() const { return mUploadFldrList; }
-    std::size_t TransferEstabCount() const { return mTransferEstabList.size(); }
+    std::optional<std::vector<std::uint8_t>>& ServerBanner() { return mAgreement.mServerBanner; }
+    const std::vector<std::unique_ptr<SMyDownloadData>>& DownloadList() const { return mTransfers.mDownloadList; }
+    const std::vector<std::unique_ptr<SMyDownloadWaitingData>>& DownloadWaitingList() const {
+        return mTransfers.mDownloadWaitingList;
+    }
+    const std::vector<std::unique_ptr<SMyUploadData>>& UploadList() const { return mTransfers.mUploadList; }
+    const std::vector<std::unique_ptr<SMyDownloadFldrData>>& DownloadFldrList() const {
+        return mTransfers.mDownloadFldrList;
+    }
+    const std::vector<std::unique_ptr<SMyUploadFldrData>>& UploadFldrList() const { return mTransfers.mUploadFldrList; }
+    std::size_t TransferEstabCount() const { return mTransfers.mTransferEstabList.size(); }
 
 private:
     // Asks for another pass even when nothing else happens meanwhile: a pass requested from
@@ -294,12 +344,27 @@ private:
     void DeleteDownloadWaiting(std::unique_ptr<SMyDownloadWaitingData> w);
     std::uint32_t TransferLogAddress(const TTransport& tpt, const SMyClient* client) const;
     SMyClient* TransferClient(SMyClient* client, std::uint16_t clientID) const;
-    // The presence and time rules every transfer record obeys before its own work: its client gone
-    // or its connection closed, no connection within 500 seconds, an upload silent for 120
-    // seconds (kRemove, with the log line in `removeText`); still waiting for its connection
-    // (kLater, its wake-up filed); otherwise kServe.
-    ETransferTurn CheckTransferTurn(const TTransport& tpt, const SMyClient* client, std::uint32_t startSecs,
-                                    std::uint32_t* wakeSecs, std::uint32_t now, bool isUpload, const char*& removeText);
+    // One step of a transfer pass on one record, given its client (present) and the time; and a
+    // verdict reached before the time rules (nothing: the rules decide), given its client or null.
+    template <class TRecord>
+    using TTransferStep = std::function<SMyTransferVerdict(TRecord& record, SMyClient* client, std::uint32_t now)>;
+    template <class TRecord>
+    using TTransferSettle = std::function<std::optional<SMyTransferVerdict>(TRecord& record, SMyClient* client)>;
+    // The turn loop of the file and folder transfer passes, over `list` in order. Each record
+    // first meets `settle` (when given), then the presence and time rules: its client gone or its
+    // connection closed, no connection within 500 seconds, an upload silent for 120 seconds
+    // remove it; a record still waiting for its connection files its wake-up and waits. Otherwise
+    // `serve` does its work. A removed record leaves the list with its log line (its connection's
+    // address, else its client's); an upload that stays files its idle wake-up.
+    template <class TRecord>
+    void RunTransferTurns(std::vector<std::unique_ptr<TRecord>>& list, bool isUpload, const TTransferStep<TRecord>& serve,
+                          const TTransferSettle<TRecord>& settle = {});
+    // The destination folder of an upload request (`what`: "the file «x»", "the folder «x»"), found
+    // from the client's root through the path data (aliases followed); without the upload-anywhere
+    // privilege it must be an upload folder or drop box by the path's last name (`byPathName`) or
+    // by its own name. Null after the refusal was answered.
+    TFSRef FindUploadFolder(SMyClient* client, TTransactSessionObj* session, const void* path, std::size_t pathSize,
+                            bool byPathName, const std::string& what);
     // Starts an accepted download (a file's or a folder's, held by `w`), or queues it when
     // `excess` is not 0, and completes its request: the reference number and the queue place
     // added to `reply`, which is sent, the counter, the log lines.
@@ -324,8 +389,6 @@ public:
     static void BuildNewsArtList(const std::string& category, TFieldDataObj fields);
     static void BuildNewsArtData(const std::string& category, std::uint32_t articleID, const std::string& flavor,
                                  TFieldDataObj fields);
-    // The client's news root: its account's own "News" folder when present, else "News".
-    std::string GetClientNewsRoot(const SMyClient* client) const;
 
     // ==== Tracker registration (src/admin/tracker*.cpp) ====
     // Announces the server to every named tracker (the registration timer's work). Does nothing
@@ -352,6 +415,15 @@ public:
     // The fingerprint of the certificate in use; "" while the TLS listeners are off.
     std::string TlsFingerprint() const;
     std::uint16_t TlsPort() const;
+
+    // ==== The web listener (src/server/web_setup.cpp) ====
+    // Opens the web listener (extended options "web", "web_port", "trusted_proxies") on the base
+    // port + 7 by default: the web client's files and its WebSocket paths, HTTPS on the same port
+    // while TLS is on. A port it cannot have is logged; the other listeners serve on.
+    void OpenWebListener(std::uint16_t base);
+    // The console's reload and SIGHUP: the web files again (built-in, then the "Web" folder).
+    void ReloadWeb();
+    std::uint16_t WebPort() const;
 
     // ==== Operator console (src/console/*.cpp) ====
     // The operator's console reads command lines from `inFd` and answers on `outFd`, from the
@@ -414,7 +486,7 @@ private:
     void Housekeeping();
     void BuildDispatchTable();
     // The handlers that exist, by transaction type; every other type answers as unknown.
-    static const std::vector<std::pair<std::uint16_t, TranHandler>>& HandlerTable();
+    static const std::vector<SMyTranRow>& HandlerTable();
 
     std::string mProgramDir;
     SMyOptions mOptions{};
@@ -425,13 +497,7 @@ private:
     CMyBanLists mBans;
     CMyAccountStore mAccounts;
 
-    TTransact mListenTpt;
-    TTransact mListenHttpTpt;
-    TTransport mTransferListenTpt;
-    TTransport mTransferListenHttpTpt;
-    TTransact mListenTlsTpt;
-    TTransport mTransferListenTlsTpt;
-    std::shared_ptr<class CTlsServerContext> mTlsContext;
+    SMyListeners mListeners;
 
     std::vector<std::unique_ptr<SMyConnect>> mConnectList;
     std::vector<std::unique_ptr<SMyClient>> mClientList;  // newest last
@@ -439,9 +505,8 @@ private:
     std::unordered_map<std::uint32_t, std::uint32_t> mAddressCounts;
     std::vector<std::uint16_t> mNotifiedClients;          // visited by the next pass
     std::multimap<std::uint32_t, std::uint16_t> mDeadlines;  // due second -> userID
-    std::vector<SMyTransferEstab> mTransferEstabList;     // carried on by the transfer layer
 
-    std::vector<TranHandler> mDispatch;  // indexed by transaction type
+    std::vector<SMyTranRow> mDispatch;  // indexed by transaction type
 
     std::uint16_t mErrorCount = 0;
     std::uint16_t mResetCount = 0;
@@ -463,43 +528,17 @@ private:
     void SendServerBanner(SMyClient* client);
     void LogConnect(SMyClient* client);
     void DisconnectForFlood(SMyClient* client);
-    std::optional<std::string> mServerAgreement;
-    std::optional<std::vector<std::uint8_t>> mServerBanner;
-    std::uint32_t mServerBannerType = 0;  // four-character code; 0 = no banner
-    std::optional<std::string> mServerBannerUrl;
     // The target's transfers, running and waiting, added to the client information sections.
     void AddClientTransfers(const SMyClient* target, SMyClientInfoSections& sections) const;
 
-    // ==== Chat rooms and instant messages (src/server/chat*.cpp): state ====
-    std::vector<std::unique_ptr<SMyChat>> mChatList;  // newest first
-    std::uint8_t mChatIDCounter = 0;
-
-    // ==== Message board (src/server/message_board*.cpp): state ====
-    std::vector<std::uint8_t> mMsgData;  // the board text, newest post first, as in the file
-    bool mMsgBoardLoaded = false;        // false: the file could not be read; posts are refused
-
-    // ==== Transfers: connections, downloads, uploads, folders (src/files/transfer*.cpp ...): state ====
-    std::vector<std::unique_ptr<SMyDownloadData>> mDownloadList;
-    std::vector<std::unique_ptr<SMyDownloadWaitingData>> mDownloadWaitingList;
-    std::vector<std::unique_ptr<SMyDownloadBannerData>> mDownloadBannerList;
-    std::vector<std::unique_ptr<SMyUploadData>> mUploadList;
-    std::vector<std::unique_ptr<SMyDownloadFldrData>> mDownloadFldrList;
-    std::vector<std::unique_ptr<SMyUploadFldrData>> mUploadFldrList;
-    CMyTransferWakeups mTransferWakeups{[this] { PostPass(); }};
-
-    // ==== Tracker registration (src/admin/tracker*.cpp): state ====
-    TTransport mTrackerTpt;  // datagrams to the trackers; nothing is read from it
-    CTimerSlot mTrackerTimer;
-
-    // ==== Operator console (src/console/*.cpp): state ====
-    int mConsoleInFd = -1;
-    int mConsoleOutFd = -1;
-    // Held through shared pointers so this header need not include the console's headers.
-    std::shared_ptr<class CMyConsoleInput> mConsoleInput;
-    std::shared_ptr<class CMyConsoleCommands> mConsoleCommands;
-    CMyExtendedOptions mExtOptions;
-    // The metrics listener; none when off or when it could not listen.
-    std::shared_ptr<class CMetricsHttpServer> mMetrics;
+    // One record per subsystem's state.
+    SMyAgreement mAgreement;                                   // agreement.cpp, login.cpp
+    SMyChatRooms mChats;                                       // chat_rooms.cpp
+    SMyMessageBoard mBoard;                                    // message_board.cpp
+    SMyTransferLists mTransfers{[this] { PostPass(); }};       // src/files/transfer*.cpp, folder_*.cpp
+    SMyTrackerLink mTracker;                                   // src/admin/tracker_app.cpp
+    SMyConsoleLink mConsole;                                   // src/console/console_app.cpp
+    CMyExtendedOptions mExtOptions;                            // "kestrix.conf"
 
     CTimerSlot mHousekeepingTimer;
     std::uint64_t mPassHook = 0;

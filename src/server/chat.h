@@ -1,10 +1,11 @@
-// SMyChat: one private chat room. The application keeps the open rooms in mChatList; the public
-// chat (ID 0) has no record. A room lives while it has members: the last one leaving (or
-// disconnecting) deletes it. Members are clients of mClientList; KillClient takes a departing
+// SMyChat: one private chat room, and SMyChatRooms, the application's record of the open rooms
+// (mChatList) and of the counter new chat IDs come from. The public chat (ID 0) has no record.
+// A room lives while it has members: the last one leaving (or disconnecting) deletes it. Members are clients of mClientList; KillClient takes a departing
 // client out of every room before its record is freed, so the pointers never dangle.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,11 @@ struct SMyChat {
     bool HasMember(const SMyClient* client) const;
     // True when the client was a member.
     bool RemoveMember(const SMyClient* client);
+};
+
+struct SMyChatRooms {
+    std::vector<std::unique_ptr<SMyChat>> mChatList;  // newest first
+    std::uint8_t mChatIDCounter = 0;                  // low byte of the next new chat ID
 };
 
 }  // namespace kx

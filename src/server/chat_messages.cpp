@@ -144,10 +144,6 @@ void CMyApplication::ProcessTran_SendInstantMsg(SMyClient* client, TTransactSess
 }
 
 void CMyApplication::ProcessTran_UserBroadcast(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
-    if (!client->access.HasPriv(myAcc_Broadcast)) {
-        SendErrorMsg(session, "You are not allowed to broadcast.");
-        return;
-    }
     SendNoError(session);
     const std::string text = ReadFieldBytes(fields, kFieldData, kMaxInstantMsg);
     ResetMsgWindow(client);

@@ -42,13 +42,13 @@ void BuildInvitation(TFieldDataObj invite, std::uint32_t chatID, const SMyClient
 }  // namespace
 
 SMyChat* CMyApplication::GetChatByID(std::uint32_t id) const {
-    for (const auto& chat : mChatList)
+    for (const auto& chat : mChats.mChatList)
         if (chat->id == id) return chat.get();
     return nullptr;
 }
 
 std::uint32_t CMyApplication::NewUniqueChatID() {
-    std::uint32_t id = (RandomChatBase() & 0xFFFFFF00u) | ++mChatIDCounter;
+    std::uint32_t id = (RandomChatBase() & 0xFFFFFF00u) | ++mChats.mChatIDCounter;
     while (id == 0 || GetChatByID(id) != nullptr) {
         ++id;
         if (id == 0) id = 1;
@@ -74,14 +74,14 @@ void CMyApplication::BroadcastToChat(const SMyChat* chat, std::uint16_t type, TF
 }
 
 void CMyApplication::LeaveAllChats(SMyClient* client) {
-    for (auto it = mChatList.begin(); it != mChatList.end();) {
+    for (auto it = mChats.mChatList.begin(); it != mChats.mChatList.end();) {
         SMyChat* chat = it->get();
         if (!chat->RemoveMember(client)) {
             ++it;
             continue;
         }
         if (chat->clientList.empty()) {
-            it = mChatList.erase(it);
+            it = mChats.mChatList.erase(it);
             continue;
         }
         StFieldData fields;
@@ -147,7 +147,7 @@ void CMyApplication::ProcessTran_InviteNewChat(SMyClient* client, TTransactSessi
     chat->id = NewUniqueChatID();
     chat->clientList.push_back(client);
     const std::uint32_t chatID = chat->id;
-    mChatList.insert(mChatList.begin(), std::move(chat));
+    mChats.mChatList.insert(mChats.mChatList.begin(), std::move(chat));
 
     StFieldData invite;
     BuildInvitation(invite, chatID, client);
@@ -208,11 +208,11 @@ void CMyApplication::ProcessTran_JoinChat(SMyClient* client, TTransactSessionObj
 
 void CMyApplication::ProcessTran_LeaveChat(SMyClient* client, TTransactSessionObj*, TFieldDataObj fields) {
     const auto chatID = static_cast<std::uint32_t>(UFieldData::GetInteger(fields, kFieldChatID));
-    auto it = std::find_if(mChatList.begin(), mChatList.end(),
+    auto it = std::find_if(mChats.mChatList.begin(), mChats.mChatList.end(),
                            [chatID](const std::unique_ptr<SMyChat>& c) { return c->id == chatID; });
-    if (it == mChatList.end() || !(*it)->RemoveMember(client)) return;
+    if (it == mChats.mChatList.end() || !(*it)->RemoveMember(client)) return;
     if ((*it)->clientList.empty()) {
-        mChatList.erase(it);
+        mChats.mChatList.erase(it);
         return;
     }
     StFieldData leave;

@@ -29,6 +29,8 @@ struct SMyClient {
     std::string userName;       // at most 31 characters
     std::string accountName;    // at most 31 characters
     std::string accountLogin;   // at most 31 characters, lower case
+    std::string filesRoot;      // host paths of its file and news trees (CMyApplication::ResolveClientRoots)
+    std::string newsRoot;
     std::uint32_t loginFailedSecs = 0;
     std::uint32_t activitySecs = 0;
     std::uint32_t lastMsgSecs = 0;

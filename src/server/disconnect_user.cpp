@@ -14,9 +14,6 @@ constexpr std::size_t kBanReasonMax = 63;
 }  // namespace
 
 void CMyApplication::ProcessTran_DisconnectUser(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
-    if (!client->access.HasPriv(myAcc_DisconnectUsers))
-        return SendErrorMsg(session, "You are not allowed to disconnect users.");
-
     SMyClient* target = GetClientByID(static_cast<std::uint16_t>(UFieldData::GetInteger(fields, kFieldUserID)));
     if (!target) return SendNoError(session);
     if (target->access.HasPriv(myAcc_CannotBeDisconnected))

@@ -1,7 +1,10 @@
-// The dispatch table (one handler per transaction type, built from the master table) and the
-// reply helpers every handler uses. A type without a handler is answered as unknown.
+// The dispatch table (one row per transaction type: its handler and, for a request refused at
+// once without a privilege, the privilege and its refusal text) and the reply helpers every
+// handler uses. A type without a handler is answered as unknown. Handlers whose privilege depends
+// on what the request names (the item's kind, the rules that run first) check it themselves.
 #include <algorithm>
 
+#include "accounts/account_request_fields.h"
 #include "protocol/transaction_types.h"
 #include "server/application.h"
 
@@ -13,16 +16,18 @@ constexpr std::size_t kMaxErrorTextWithDetail = 1024;
 }  // namespace
 
 void CMyApplication::BuildDispatchTable() {
-    mDispatch.assign(kMaxTranType + 1, &CMyApplication::ProcessTran_Unknown);
-    for (const auto& [type, handler] : HandlerTable()) {
-        if (type <= kMaxTranType) mDispatch[type] = handler;
+    mDispatch.assign(kMaxTranType + 1, SMyTranRow{0, &CMyApplication::ProcessTran_Unknown});
+    for (const SMyTranRow& row : HandlerTable()) {
+        if (row.type <= kMaxTranType) mDispatch[row.type] = row;
     }
 }
 
 void CMyApplication::Dispatch(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
     const std::uint16_t type = session->GetReceiveType();
-    TranHandler handler = type < mDispatch.size() ? mDispatch[type] : &CMyApplication::ProcessTran_Unknown;
-    (this->*handler)(client, session, fields);
+    static const SMyTranRow kUnknown{0, &CMyApplication::ProcessTran_Unknown};
+    const SMyTranRow& row = type < mDispatch.size() ? mDispatch[type] : kUnknown;
+    if (row.priv != kNoPrivGate && !client->access.HasPriv(row.priv)) return SendErrorMsg(session, row.refusal);
+    (this->*row.handler)(client, session, fields);
 }
 
 void CMyApplication::SendNoError(TTransactSessionObj* session) {
@@ -60,68 +65,74 @@ void CMyApplication::ProcessTran_Unknown(SMyClient* client, TTransactSessionObj*
 
 namespace kx {
 
-const std::vector<std::pair<std::uint16_t, CMyApplication::TranHandler>>& CMyApplication::HandlerTable() {
-    // {type, handler}, grouped by subsystem.
-    static const std::vector<std::pair<std::uint16_t, TranHandler>> table = {
+const std::vector<CMyApplication::SMyTranRow>& CMyApplication::HandlerTable() {
+    using A = CMyApplication;
+    // {type, handler[, privilege, refusal]}, grouped by subsystem.
+    static const std::vector<SMyTranRow> table = {
         // ==== Login, agreement and presence ====
-        {kTranLogin, &CMyApplication::ProcessTran_Login},
-        {kTranAgreed, &CMyApplication::ProcessTran_Agreed},
-        {kTranGetUserNameList, &CMyApplication::ProcessTran_GetUserNameList},
-        {kTranSetClientUserInfo, &CMyApplication::ProcessTran_SetClientUserInfo},
-        {kTranGetClientInfoText, &CMyApplication::ProcessTran_GetClientInfoText},
-        {kTranDisconnectUser, &CMyApplication::ProcessTran_DisconnectUser},
-        {kTranKeepConnectionAlive, &CMyApplication::ProcessTran_KeepConnectionAlive},
+        {kTranLogin, &A::ProcessTran_Login},
+        {kTranAgreed, &A::ProcessTran_Agreed},
+        {kTranGetUserNameList, &A::ProcessTran_GetUserNameList},
+        {kTranSetClientUserInfo, &A::ProcessTran_SetClientUserInfo},
+        {kTranGetClientInfoText, &A::ProcessTran_GetClientInfoText, myAcc_GetClientInfo,
+         "You are not allowed to get client information."},
+        {kTranDisconnectUser, &A::ProcessTran_DisconnectUser, myAcc_DisconnectUsers,
+         "You are not allowed to disconnect users."},
+        {kTranKeepConnectionAlive, &A::ProcessTran_KeepConnectionAlive},
 
-        // ==== Chat rooms and instant messages ====
-        {kTranChatSend, &CMyApplication::ProcessTran_ChatSend},
-        {kTranSendInstantMsg, &CMyApplication::ProcessTran_SendInstantMsg},
-        {kTranUserBroadcast, &CMyApplication::ProcessTran_UserBroadcast},
-        {kTranInviteNewChat, &CMyApplication::ProcessTran_InviteNewChat},
-        {kTranInviteToChat, &CMyApplication::ProcessTran_InviteToChat},
-        {kTranRejectChatInvite, &CMyApplication::ProcessTran_RejectChatInvite},
-        {kTranJoinChat, &CMyApplication::ProcessTran_JoinChat},
-        {kTranLeaveChat, &CMyApplication::ProcessTran_LeaveChat},
-        {kTranSetChatSubject, &CMyApplication::ProcessTran_SetChatSubject},
+        // ==== Chat rooms and instant messages (their flood rules come before the privilege) ====
+        {kTranChatSend, &A::ProcessTran_ChatSend},
+        {kTranSendInstantMsg, &A::ProcessTran_SendInstantMsg},
+        {kTranUserBroadcast, &A::ProcessTran_UserBroadcast, myAcc_Broadcast, "You are not allowed to broadcast."},
+        {kTranInviteNewChat, &A::ProcessTran_InviteNewChat},
+        {kTranInviteToChat, &A::ProcessTran_InviteToChat},
+        {kTranRejectChatInvite, &A::ProcessTran_RejectChatInvite},
+        {kTranJoinChat, &A::ProcessTran_JoinChat},
+        {kTranLeaveChat, &A::ProcessTran_LeaveChat},
+        {kTranSetChatSubject, &A::ProcessTran_SetChatSubject},
 
         // ==== Message board ====
-        {kTranGetMsgs, &CMyApplication::ProcessTran_GetMsgs},
-        {kTranPostMsg, &CMyApplication::ProcessTran_PostMsg},
+        {kTranGetMsgs, &A::ProcessTran_GetMsgs, myAcc_ReadNews,
+         "You are not allowed to read news from the message board."},
+        {kTranPostMsg, &A::ProcessTran_PostMsg, myAcc_PostNews, "You are not allowed to post news to the message board."},
 
-        // ==== Account administration ====
-        {kTranGetUserList, &CMyApplication::ProcessTran_GetUserList},
-        {kTranSetUserList, &CMyApplication::ProcessTran_SetUserList},
-        {kTranNewUser, &CMyApplication::ProcessTran_NewUser},
-        {kTranDeleteUser, &CMyApplication::ProcessTran_DeleteUser},
-        {kTranGetUser, &CMyApplication::ProcessTran_GetUser},
-        {kTranSetUser, &CMyApplication::ProcessTran_SetUser},
+        // ==== Account administration (a list change needs any one of three privileges) ====
+        {kTranGetUserList, &A::ProcessTran_GetUserList, myAcc_OpenUsers, kNoAdministerText},
+        {kTranSetUserList, &A::ProcessTran_SetUserList},
+        {kTranNewUser, &A::ProcessTran_NewUser, myAcc_CreateUsers, kNoCreateAccountsText},
+        {kTranDeleteUser, &A::ProcessTran_DeleteUser, myAcc_DeleteUsers, kNoDeleteAccountsText},
+        {kTranGetUser, &A::ProcessTran_GetUser, myAcc_OpenUsers, kNoGetAccountText},
+        {kTranSetUser, &A::ProcessTran_SetUser, myAcc_ModifyUsers, kNoModifyAccountsText},
 
-        // ==== File browsing and management ====
-        {kTranGetFileNameList, &CMyApplication::ProcessTran_GetFileNameList},
-        {kTranDeleteFile, &CMyApplication::ProcessTran_DeleteFile},
-        {kTranNewFolder, &CMyApplication::ProcessTran_NewFolder},
-        {kTranGetFileInfo, &CMyApplication::ProcessTran_GetFileInfo},
-        {kTranSetFileInfo, &CMyApplication::ProcessTran_SetFileInfo},
-        {kTranMoveFile, &CMyApplication::ProcessTran_MoveFile},
-        {kTranMakeFileAlias, &CMyApplication::ProcessTran_MakeFileAlias},
+        // ==== File browsing and management (delete, move and set info: by the item's kind) ====
+        {kTranGetFileNameList, &A::ProcessTran_GetFileNameList},
+        {kTranDeleteFile, &A::ProcessTran_DeleteFile},
+        {kTranNewFolder, &A::ProcessTran_NewFolder, myAcc_CreateFolders, "You are not allowed to create folders."},
+        {kTranGetFileInfo, &A::ProcessTran_GetFileInfo},
+        {kTranSetFileInfo, &A::ProcessTran_SetFileInfo},
+        {kTranMoveFile, &A::ProcessTran_MoveFile},
+        {kTranMakeFileAlias, &A::ProcessTran_MakeFileAlias, myAcc_MakeAliases, "You are not allowed to make aliases."},
 
         // ==== Transfers: connections, downloads, uploads, folders ====
-        {kTranDownloadFile, &CMyApplication::ProcessTran_DownloadFile},
-        {kTranUploadFile, &CMyApplication::ProcessTran_UploadFile},
-        {kTranDownloadBanner, &CMyApplication::ProcessTran_DownloadBanner},
-        {kTranKillDownload, &CMyApplication::ProcessTran_KillDownload},
-        {kTranDownloadFldr, &CMyApplication::ProcessTran_DownloadFldr},
-        {kTranUploadFldr, &CMyApplication::ProcessTran_UploadFldr},
+        {kTranDownloadFile, &A::ProcessTran_DownloadFile, myAcc_DownloadFiles, "You are not allowed to download files."},
+        {kTranUploadFile, &A::ProcessTran_UploadFile, myAcc_UploadFiles, "You are not allowed to upload files."},
+        {kTranDownloadBanner, &A::ProcessTran_DownloadBanner},
+        {kTranKillDownload, &A::ProcessTran_KillDownload},
+        {kTranDownloadFldr, &A::ProcessTran_DownloadFldr, myAcc_DownloadFolders,
+         "You are not allowed to download folders."},
+        {kTranUploadFldr, &A::ProcessTran_UploadFldr, myAcc_UploadFolders, "You are not allowed to upload folders."},
 
-        // ==== News ====
-        {kTranGetNewsCatNameList, &CMyApplication::ProcessTran_GetNewsCatNameList},
-        {kTranGetNewsArtNameList, &CMyApplication::ProcessTran_GetNewsArtNameList},
-        {kTranDelNewsFldrItem, &CMyApplication::ProcessTran_DelNewsFldrItem},
-        {kTranNewNewsFldr, &CMyApplication::ProcessTran_NewNewsFldr},
-        {kTranNewNewsCat, &CMyApplication::ProcessTran_NewNewsCat},
-        {kTranGetNewsArtData, &CMyApplication::ProcessTran_GetNewsArtData},
-        {kTranPostNewsArt, &CMyApplication::ProcessTran_PostNewsArt},
-        {kTranDelNewsArt, &CMyApplication::ProcessTran_DelNewsArt},
-
+        // ==== News (deleting a bundle or category: by the item's kind) ====
+        {kTranGetNewsCatNameList, &A::ProcessTran_GetNewsCatNameList},
+        {kTranGetNewsArtNameList, &A::ProcessTran_GetNewsArtNameList},
+        {kTranDelNewsFldrItem, &A::ProcessTran_DelNewsFldrItem},
+        {kTranNewNewsFldr, &A::ProcessTran_NewNewsFldr, myAcc_CreateNewsBundles,
+         "You are not allowed to create news bundles."},
+        {kTranNewNewsCat, &A::ProcessTran_NewNewsCat, myAcc_CreateCategories,
+         "You are not allowed to create news categories."},
+        {kTranGetNewsArtData, &A::ProcessTran_GetNewsArtData, myAcc_ReadNews, "You are not allowed to read articles."},
+        {kTranPostNewsArt, &A::ProcessTran_PostNewsArt, myAcc_PostNews, "You are not allowed to post articles."},
+        {kTranDelNewsArt, &A::ProcessTran_DelNewsArt, myAcc_DeleteArticles, "You are not allowed to delete articles."},
     };
     return table;
 }

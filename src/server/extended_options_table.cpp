@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "admin/ip_range.h"
 #include "server/extended_options.h"
 
 namespace kx {
@@ -71,6 +72,18 @@ bool CheckListenAddress(std::string& value, std::string& why) {
     return true;
 }
 
+// Address ranges as the ban list writes them, separated by commas: the web listener's proxies.
+bool CheckRangeList(std::string& value, std::string& why) {
+    std::vector<std::pair<SIPAddress, SIPAddress>> ranges;
+    std::string shown;
+    if (!IPrangeListFromString(value, ranges, shown) || shown.empty()) {
+        why = "addresses or ranges as in the ban list (a.b.c.d, a.b.c.d-e.f.g.h), separated by commas";
+        return false;
+    }
+    value = shown;
+    return true;
+}
+
 constexpr SExtOptionDef kRows[] = {
     {"tls", "on", CheckSwitch, "encrypted listeners on tls_port and tls_transfer_port (on/off; next start)"},
     {"tls_port", "port + 4", CheckPort, "port of the encrypted client listener (next start)"},
@@ -80,6 +93,10 @@ constexpr SExtOptionDef kRows[] = {
     {"tls_key", "TLS/key.pem", CheckPath, "PEM private key of that certificate (reloaded on SIGHUP)"},
     {"metrics", "127.0.0.1:port + 6", CheckListenAddress,
      "address of the Prometheus metrics page /metrics, HOST:PORT or off (next start)"},
+    {"web", "on", CheckSwitch, "the web client and its WebSocket paths on web_port (on/off; next start)"},
+    {"web_port", "port + 7", CheckPort, "port of the web listener, HTTP and HTTPS (next start)"},
+    {"trusted_proxies", "none", CheckRangeList,
+     "reverse proxies whose X-Forwarded-For names a web client's address, as ban-list ranges (next start)"},
 };
 
 }  // namespace

@@ -77,6 +77,7 @@ void CMyApplication::ProcessTran_Login(SMyClient* client, TTransactSessionObj* s
 
     client->accountName = rec.GetName().substr(0, UMyUserInfo::kNameMax);
     client->accountLogin = login.substr(0, UMyUserInfo::kNameMax);
+    ResolveClientRoots(client);
 
     // A login that names the user and its icon is complete at once; otherwise kTranAgreed
     // completes it.
@@ -95,8 +96,8 @@ void CMyApplication::ProcessTran_Login(SMyClient* client, TTransactSessionObj* s
     StFieldData agreement;
     if (rec.access.HasPriv(myAcc_NoAgreement)) {
         UFieldData::AddInteger(agreement, kFieldNoServerAgreement, 1);
-    } else if (mServerAgreement) {
-        UFieldData::AddString(agreement, kFieldData, *mServerAgreement);
+    } else if (mAgreement.mServerAgreement) {
+        UFieldData::AddString(agreement, kFieldData, *mAgreement.mServerAgreement);
     }
     client->tpt->SendTransaction(kTranShowAgreement, agreement);
 
@@ -122,21 +123,21 @@ void CMyApplication::ProcessTran_Agreed(SMyClient* client, TTransactSessionObj* 
     SendUserAccess(client);
     LogConnect(client);
 
-    if (client->vers > kBannerMinClientVersion && mServerBannerType != 0) SendServerBanner(client);
+    if (client->vers > kBannerMinClientVersion && mAgreement.mServerBannerType != 0) SendServerBanner(client);
 }
 
 void CMyApplication::SendServerBanner(SMyClient* client) {
     StFieldData fields;
     std::uint8_t type[4];
-    PutBE32(type, mServerBannerType);
-    if (mServerBannerType == MakeCode("URL ")) {
-        if (!mServerBannerUrl) return;
+    PutBE32(type, mAgreement.mServerBannerType);
+    if (mAgreement.mServerBannerType == MakeCode("URL ")) {
+        if (!mAgreement.mServerBannerUrl) return;
         UFieldData::AddField(fields, kFieldServerBannerType, type, sizeof type);
-        UFieldData::AddString(fields, kFieldServerBannerUrl, *mServerBannerUrl);
+        UFieldData::AddString(fields, kFieldServerBannerUrl, *mAgreement.mServerBannerUrl);
     } else {
-        if (!mServerBanner) return;
+        if (!mAgreement.mServerBanner) return;
         UFieldData::AddField(fields, kFieldServerBannerType, type, sizeof type);
-        if (mServerBannerUrl) UFieldData::AddString(fields, kFieldServerBannerUrl, *mServerBannerUrl);
+        if (mAgreement.mServerBannerUrl) UFieldData::AddString(fields, kFieldServerBannerUrl, *mAgreement.mServerBannerUrl);
     }
     client->tpt->SendTransaction(kTranServerBanner, fields);
 }

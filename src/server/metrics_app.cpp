@@ -33,7 +33,7 @@ void CMyApplication::StartMetrics() {
         Log("Metrics: cannot listen on " + where + ": " + UError::GetMessage(err));
         return;
     }
-    mMetrics = std::move(server);
+    mListeners.mMetrics = std::move(server);
     Log("Metrics at http://" + where + "/metrics");
 }
 

@@ -1,11 +1,31 @@
 // Keeping connected clients in step with their account when it is changed or deleted through
-// the server.
+// the server, and the files and news roots each client keeps from its account.
 #include "accounts/online_account.h"
+#include "framework/file_util.h"
 #include "framework/text_format.h"
 #include "protocol/transaction_types.h"
 #include "server/application.h"
 
 namespace kx {
+
+void CMyApplication::ResolveClientRoots(SMyClient* client) const {
+    std::optional<std::string> account;
+    if (!client->accountLogin.empty()) account = mAccounts.GetAccountFolder(client->accountLogin);
+    const auto root = [&](const char* name) {
+        if (account) {
+            std::string own = *account + "/" + name;
+            if (UFileUtil::IsDirectory(own)) return own;
+        }
+        return ProgramPath(name);
+    };
+    client->filesRoot = root("Files");
+    client->newsRoot = root("News");
+}
+
+void CMyApplication::ResolveAccountRoots(const std::string& login) {
+    for (const auto& client : mClientList)
+        if (client->accountLogin == login) ResolveClientRoots(client.get());
+}
 
 void CMyApplication::SetOnlineAccount(const std::string& login, const SMyUserDataFile& rec) {
     for (const auto& owned : mClientList) {
@@ -17,6 +37,7 @@ void CMyApplication::SetOnlineAccount(const std::string& login, const SMyUserDat
         client->access = state.access;
         client->accountName = state.accountName;
         client->accountLogin = state.accountLogin;
+        ResolveClientRoots(client);
         // A client still between login and agreement has not been announced: it takes its names
         // and privileges from the record when it agrees, so nothing is sent to it or about it.
         if (!client->hasLoggedIn) continue;

@@ -1,4 +1,4 @@
-// ProcessClients: intake from the two client listeners, handshakes, admission with the
+// ProcessClients: intake from the client listeners, handshakes, admission with the
 // per-address and connection-flood rules, and the requests of every client that has something
 // to say. Only clients whose connection posted a notice, or whose time-out is due, are visited,
 // so a pass costs nothing per idle client; deadlines live in mDeadlines (due second -> userID).
@@ -16,12 +16,14 @@ void CMyApplication::ProcessClients() {
     const std::uint32_t now = UClock::UpSeconds();
     StFieldData fields;
 
-    // Accept from the plain listener first, then from the tunnel and the TLS listeners, until none has one.
+    // Accept from the plain listener first, then from the tunnel, the TLS and the web listeners,
+    // until none has one.
     for (;;) {
         const std::size_t before = mConnectList.size();
-        if (mListenTpt) AcceptConnections(mListenTpt.get());
-        if (mListenHttpTpt) AcceptConnections(mListenHttpTpt.get());
-        if (mListenTlsTpt) AcceptConnections(mListenTlsTpt.get());
+        if (mListeners.mListenTpt) AcceptConnections(mListeners.mListenTpt.get());
+        if (mListeners.mListenHttpTpt) AcceptConnections(mListeners.mListenHttpTpt.get());
+        if (mListeners.mListenTlsTpt) AcceptConnections(mListeners.mListenTlsTpt.get());
+        if (mListeners.mListenWebTpt) AcceptConnections(mListeners.mListenWebTpt.get());
         if (mConnectList.size() == before) break;
     }
 
@@ -59,9 +61,10 @@ void CMyApplication::AcceptConnections(TTransactObj* listener) {
         auto connect = std::make_unique<SMyConnect>();
         connect->ipAddress = size >= 12 ? GetBE32(addr.host) : 0;
         connect->acceptSecs = UClock::UpSeconds();
-        mStats.Accepted(listener == mListenTpt.get()      ? EMyListener::kPlain
-                        : listener == mListenTlsTpt.get() ? EMyListener::kTls
-                                                          : EMyListener::kTunnel);
+        mStats.Accepted(listener == mListeners.mListenTpt.get()      ? EMyListener::kPlain
+                        : listener == mListeners.mListenTlsTpt.get() ? EMyListener::kTls
+                        : listener == mListeners.mListenWebTpt.get() ? EMyListener::kWeb
+                                                                     : EMyListener::kTunnel);
         SMyConnect* raw = connect.get();
         tpt->SetMessageHandler([this, raw](std::uint32_t code, void* object) {
             raw->notified = true;
@@ -105,10 +108,9 @@ void CMyApplication::ProcessHandshakes(std::uint32_t now) {
                 Log(c->ipAddress, text);
             } else {
                 tpt->AcceptEstablish();
+                // Notices the endpoint still has queued reach the connection's handler as it is
+                // when they are delivered: the admitted client's, not the record freed below.
                 TTransact owned = std::move(mConnectList[i]->tpt);
-                // Notices still queued for the connection carry the handshake's handler, which
-                // points at the record freed below; the admitted client is visited anyway.
-                CEventLoop::Get().RemoveMessages(owned.get());
                 const std::uint32_t address = c->ipAddress;
                 mConnectList.erase(mConnectList.begin() + static_cast<std::ptrdiff_t>(i));
                 if (subVersion == 2) {
@@ -118,7 +120,7 @@ void CMyApplication::ProcessHandshakes(std::uint32_t now) {
                     TTransport transport = owned->SetTransport(nullptr);
                     owned.reset();
                     transport->SetMessageHandler([this](std::uint32_t code, void* object) { HandleMessage(code, object); });
-                    mTransferEstabList.push_back(std::move(transport));
+                    mTransfers.mTransferEstabList.push_back(std::move(transport));
                 }
                 continue;
             }
@@ -172,6 +174,7 @@ void CMyApplication::AdmitClient(TTransact tpt, std::uint32_t address, std::uint
     client->activitySecs = now;
     client->lastMsgSecs = now;
     client->ipAddress = address;
+    ResolveClientRoots(client.get());  // the shared trees until a login names an account
     // After the counter wraps, skip ids still held by long-lived clients: two clients with one
     // id would receive each other's messages.
     do {

@@ -13,8 +13,8 @@
 namespace kx {
 
 // The listeners whose accepted connections are counted, in the order of kMyListenerNames.
-enum class EMyListener : std::uint8_t { kPlain, kTransfer, kTunnel, kTunnelTransfer, kTls, kTlsTransfer, kCount };
-inline constexpr const char* kMyListenerNames[] = {"plain", "transfer", "tunnel", "tunnel_transfer", "tls", "tls_transfer"};
+enum class EMyListener : std::uint8_t { kPlain, kTransfer, kTunnel, kTunnelTransfer, kTls, kTlsTransfer, kWeb, kWebTransfer, kCount };
+inline constexpr const char* kMyListenerNames[] = {"plain", "transfer", "tunnel", "tunnel_transfer", "tls", "tls_transfer", "web", "web_transfer"};
 
 // Durations of the processing pass: counts per bucket (upper bounds in seconds, the last
 // bucket unbounded), their sum and number.

@@ -8,6 +8,7 @@
 #include "framework/file_util.h"
 #include "net/tls_context.h"
 #include "net/tls_transport.h"
+#include "net/web_listener.h"
 #include "server/application.h"
 
 namespace kx {
@@ -58,43 +59,50 @@ void CMyApplication::OpenTlsListeners(std::uint16_t base) {
     auto handler = [this](std::uint32_t code, void* object) { HandleMessage(code, object); };
     try {
         SInternetAddress a{kInternetAddressType, static_cast<std::uint16_t>(port), {}};
-        mListenTlsTpt = std::make_unique<TTransactObj>(std::make_unique<TTlsListenerObj>(context));
-        mListenTlsTpt->SetIPAddress(mOptions.stIPAddress);
-        mListenTlsTpt->SetMessageHandler(handler);
-        mListenTlsTpt->Listen(&a, sizeof a);
+        mListeners.mListenTlsTpt = std::make_unique<TTransactObj>(std::make_unique<TTlsListenerObj>(context));
+        mListeners.mListenTlsTpt->SetIPAddress(mOptions.stIPAddress);
+        mListeners.mListenTlsTpt->SetMessageHandler(handler);
+        mListeners.mListenTlsTpt->Listen(&a, sizeof a);
         a.port = static_cast<std::uint16_t>(transferPort);
-        mTransferListenTlsTpt = std::make_unique<TTlsListenerObj>(context);
-        mTransferListenTlsTpt->SetIPAddress(mOptions.stIPAddress);
-        mTransferListenTlsTpt->SetMessageHandler(handler);
-        mTransferListenTlsTpt->Listen(&a, sizeof a);
+        mListeners.mTransferListenTlsTpt = std::make_unique<TTlsListenerObj>(context);
+        mListeners.mTransferListenTlsTpt->SetIPAddress(mOptions.stIPAddress);
+        mListeners.mTransferListenTlsTpt->SetMessageHandler(handler);
+        mListeners.mTransferListenTlsTpt->Listen(&a, sizeof a);
     } catch (const SError& err) {
-        mListenTlsTpt.reset();
-        mTransferListenTlsTpt.reset();
+        mListeners.mListenTlsTpt.reset();
+        mListeners.mTransferListenTlsTpt.reset();
         return off("cannot listen on ports " + std::to_string(port) + " and " + std::to_string(transferPort) + ": " +
                    UError::GetMessage(err));
     }
-    mTlsContext = context;
+    mListeners.mTlsContext = context;
     mLogger.LogText("TLS", "Listening on ports " + std::to_string(port) + " and " + std::to_string(transferPort) +
                                "; certificate " + context->Fingerprint());
 }
 
 void CMyApplication::ReloadTls() {
-    if (!mTlsContext) {
+    if (!mListeners.mTlsContext) {
         if (mOptions.nCurPortNum != 0) OpenTlsListeners(mOptions.nCurPortNum);
+        SMyListeners& l = mListeners;
+        if (l.mWebListener && l.mTlsContext) l.mWebListener->SetTls(l.mTlsContext);  // HTTPS from now on
         return;
     }
     const std::string cert = mExtOptions.Path("tls_certificate", kTlsDefaultCertificate, mProgramDir);
     const std::string key = mExtOptions.Path("tls_key", kTlsDefaultKey, mProgramDir);
     std::string error;
-    if (!mTlsContext->Load(cert, key, error)) {
+    if (!mListeners.mTlsContext->Load(cert, key, error)) {
         mLogger.LogText("TLS", "Certificate not reloaded, the previous one stays in use: " + error);
         return;
     }
-    mLogger.LogText("TLS", "Certificate reloaded for new connections: " + mTlsContext->Fingerprint());
+    mLogger.LogText("TLS", "Certificate reloaded for new connections: " + mListeners.mTlsContext->Fingerprint());
 }
 
-std::string CMyApplication::TlsFingerprint() const { return mTlsContext ? mTlsContext->Fingerprint() : std::string(); }
+std::string CMyApplication::TlsFingerprint() const {
+    return mListeners.mTlsContext ? mListeners.mTlsContext->Fingerprint() : std::string();
+}
 
-std::uint16_t CMyApplication::TlsPort() const { return mListenTlsTpt ? mListenTlsTpt->GetTransport()->GetLocalPort() : 0; }
+std::uint16_t CMyApplication::TlsPort() const {
+    const TTransact& listener = mListeners.mListenTlsTpt;
+    return listener ? listener->GetTransport()->GetLocalPort() : 0;
+}
 
 }  // namespace kx

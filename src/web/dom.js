@@ -7,6 +7,8 @@ export function h(tag, attrs = {}, ...children) {
     if (value === undefined || value === null || value === false) continue;
     if (key.startsWith('on')) el.addEventListener(key.slice(2), value);
     else if (key === 'class') el.className = value;
+    // Through the style object: the page's Content-Security-Policy refuses style attributes.
+    else if (key === 'style') el.style.cssText = value;
     else if (key in el && typeof value !== 'string') el[key] = value;
     else el.setAttribute(key, value === true ? '' : value);
   }

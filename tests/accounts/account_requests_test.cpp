@@ -5,6 +5,8 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #include "framework/byte_codec.h"
 #include "framework/file_util.h"
 #include "protocol/transaction_types.h"
@@ -460,6 +462,32 @@ TEST_F(AccountRequestsTest, SetUserUpdatesOnlineClientsOnlyForAccessOrShownName)
     ASSERT_NE(FindField(*info, kFieldUserFlags), nullptr);
     EXPECT_EQ(FindField(*info, kFieldUserFlags)->Int().value_or(-1), 0x02);  // now shown as an administrator
     EXPECT_EQ(bob.rec->access.bytes, SMyUserAccess::FromBits({myAcc_ReadChat, myAcc_DisconnectUsers}).bytes);
+}
+
+TEST_F(AccountRequestsTest, AccountChangesBringOnlineClientsTheirRoots) {
+    PutAccount("bob", "Bob", "pw", kChatOnly);
+    auto admin = Admin();
+    auto bob = Online("bob", "Bob", kChatOnly);
+    EXPECT_EQ(bob.rec->filesRoot, mDir / "Files");  // admitted with the shared trees
+    // Folders the operator makes are seen once a change of the account reaches its clients.
+    std::filesystem::create_directories(UserFolder("bob") + "/Files");
+    std::filesystem::create_directories(UserFolder("bob") + "/News");
+    const Bytes chat = AccessBytes({myAcc_ReadChat, myAcc_SendChat});
+    const Bytes set = CFieldListBuilder()
+                          .Add(kFieldUserName, "Bob")
+                          .Add(kFieldUserLogin, Enc("bob"))
+                          .Add(kFieldUserPassword, Bytes{0})
+                          .Add(kFieldUserAccess, chat)
+                          .Build();
+    ASSERT_FALSE(Exchange(*admin.conn, kTranSetUser, set).IsError());
+    EXPECT_EQ(bob.rec->filesRoot, UserFolder("bob") + "/Files");
+    EXPECT_EQ(bob.rec->newsRoot, UserFolder("bob") + "/News");
+    // A renamed account takes its folders along.
+    ASSERT_FALSE(
+        Exchange(*admin.conn, kTranSetUserList, List({Entry("Bob", "robert", std::string(1, '\0'), chat, "bob")})).IsError());
+    EXPECT_EQ(bob.rec->accountLogin, "robert");
+    EXPECT_EQ(bob.rec->filesRoot, UserFolder("robert") + "/Files");
+    EXPECT_EQ(bob.rec->newsRoot, UserFolder("robert") + "/News");
 }
 
 // ---- kTranGetUserList ----

@@ -391,6 +391,7 @@ TEST_F(FileManageTest, AccountRootKeepsEveryChangeInsideIt) {
     WriteFile(Files("shared.txt"), "s");
     WriteFile(mDir / "Users/bob/UserData", "record");
     mClient->accountLogin = "bob";
+    mApp->ResolveClientRoots(mClient);  // as a login does
     Grant({myAcc_DeleteFiles, myAcc_MoveFiles, myAcc_CreateFolders, myAcc_MakeAliases});
 
     ExpectError(Delete("shared.txt"), "Cannot delete " + Q("shared.txt") + " because it does not exist or cannot be found.");

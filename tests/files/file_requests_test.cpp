@@ -152,6 +152,7 @@ TEST_F(FileListTest, AccountWithItsOwnFilesFolderSeesOnlyThatFolder) {
     WriteFile(mDir / "Users/bob/Files/own.txt", "own");
     WriteFile(mDir / "Users/bob/UserData", "not reachable");
     mClient->accountLogin = "bob";
+    mApp->ResolveClientRoots(mClient);  // as a login does
 
     auto own = Entries(List());
     ASSERT_EQ(own.size(), 1u);
@@ -159,13 +160,20 @@ TEST_F(FileListTest, AccountWithItsOwnFilesFolderSeesOnlyThatFolder) {
     // The account folder above the root stays out of reach.
     ExpectError(List(PathData({".."})), kNotFound);
 
+    // The root is the account's as long as the client is logged in; it is looked up again when
+    // an account change reaches the client.
     std::filesystem::remove_all(mDir / "Users/bob/Files");
+    const SFileReply gone = List();
+    ASSERT_TRUE(gone.ok);
+    EXPECT_NE(gone.error, 0u);
+    mApp->ResolveClientRoots(mClient);
     auto shared = Entries(List());
     EXPECT_EQ(shared.count("shared.txt"), 1u);
     EXPECT_EQ(shared.count("own.txt"), 0u);
 
     // Another account without a folder of its own sees the shared tree.
     mClient->accountLogin = "alice";
+    mApp->ResolveClientRoots(mClient);
     EXPECT_EQ(Entries(List()).count("shared.txt"), 1u);
 }
 

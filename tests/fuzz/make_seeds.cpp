@@ -23,6 +23,7 @@
 #include "protocol/user_data.h"
 #include "server/pref_file.h"
 #include "support/test_client.h"
+#include "support/websocket_test_client.h"
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
@@ -134,6 +135,26 @@ void HttpSeeds() {
     Write("http_block", "opening_then_data", Cat({{0, 0}, opening, small}));
     Write("http_block", "pending_prefix", Cat({{20, 3}, small, close, small}));
     Write("http_block", "package", Cat({{0, 200}, Bytes(data.begin(), data.begin() + std::min<std::size_t>(data.size(), 600))}));
+}
+
+void WebSeeds() {
+    using kx::test::CWebSocketTestClient;
+    const Bytes start = CWebSocketTestClient::Frame(0x2, kx::test::EstablishRequest(), false);
+    const Bytes rest = CWebSocketTestClient::Frame(0x0, kx::test::EncodeRequest(107, 1, LoginFields()));
+    const Bytes ping = CWebSocketTestClient::Frame(0x9, Text("beat"));
+    const Bytes close = CWebSocketTestClient::Frame(0x8, {0x03, 0xE8});
+    Write("websocket", "fragmented_login", Cat({{0}, start, ping, rest, close}));
+    Write("websocket", "bytewise", Cat({{1}, start, ping, rest}));
+    Write("websocket", "long_frame", Cat({{0}, CWebSocketTestClient::Frame(0x2, Bytes(3000, 'u'))}));
+    Write("websocket", "unmasked", Cat({{0}, CWebSocketTestClient::Frame(0x2, Text("plain"), true, false)}));
+    const std::string upgrade = "GET /kestrix HTTP/1.1\r\nHost: example.org:5507\r\nUpgrade: websocket\r\n"
+                                "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                                "Sec-WebSocket-Version: 13\r\nOrigin: http://example.org:5507\r\n"
+                                "X-Forwarded-For: 203.0.113.5, 127.0.0.1\r\n\r\n";
+    Write("web_request", "upgrade", Cat({{0}, Text(upgrade)}));
+    Write("web_request", "upgrade_in_pieces", Cat({{7}, Text(upgrade)}));
+    Write("web_request", "page", Cat({{0}, Text("GET /app.js?v=1 HTTP/1.1\r\nHost: x\r\nIf-None-Match: \"ab\"\r\n\r\n")}));
+    Write("web_request", "escapes", Cat({{0}, Text("HEAD /a%20b/%2e%2e/c HTTP/1.0\n\n")}));
 }
 
 void FilePathSeeds() {
@@ -262,6 +283,7 @@ int main(int argc, char** argv) {
         FieldDataSeeds();
         TransactSeeds();
         HttpSeeds();
+        WebSeeds();
         FilePathSeeds();
         FlatFileSeeds(work);
         NewsSeeds(work);

@@ -20,6 +20,8 @@ const SFuzzTarget kTargets[] = {
     {"ip_range", &FuzzIPRange},
     {"user_data", &FuzzUserData},
     {"folder_item", &FuzzFolderItem},
+    {"websocket", &FuzzWebSocket},
+    {"web_request", &FuzzWebRequest},
 };
 }  // namespace
 

@@ -24,6 +24,8 @@ int FuzzBanFile(const std::uint8_t* data, std::size_t size);
 int FuzzIPRange(const std::uint8_t* data, std::size_t size);
 int FuzzUserData(const std::uint8_t* data, std::size_t size);
 int FuzzFolderItem(const std::uint8_t* data, std::size_t size);
+int FuzzWebSocket(const std::uint8_t* data, std::size_t size);
+int FuzzWebRequest(const std::uint8_t* data, std::size_t size);
 
 struct SFuzzTarget {
     const char* name;  // folder under tests/fuzz/corpus and tests/fuzz/crashes

@@ -328,6 +328,7 @@ TEST_F(NewsRequestsTest, AnAccountWithItsOwnNewsFolderSeesOnlyThatTree) {
 
     Join({myAcc_PostNews, myAcc_ReadNews}, 14);
     mRecord->accountLogin = "alice";
+    mApp->ResolveClientRoots(mRecord);  // as a login does
     SReply r = Request(kTranGetNewsCatNameList, CFieldListBuilder());
     ASSERT_EQ(r.fields.size(), 1u);
     EXPECT_EQ(r.fields[0].Text(), "\x0APrivate.knz");
@@ -338,6 +339,7 @@ TEST_F(NewsRequestsTest, AnAccountWithItsOwnNewsFolderSeesOnlyThatTree) {
 
     // Another account (no News folder of its own) sees the shared tree.
     mRecord->accountLogin = "bob";
+    mApp->ResolveClientRoots(mRecord);
     r = Request(kTranGetNewsCatNameList, CFieldListBuilder());
     ASSERT_EQ(r.fields.size(), 1u);
     EXPECT_EQ(r.fields[0].Text(), "\x0AShared.knz");

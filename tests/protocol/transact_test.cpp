@@ -462,11 +462,12 @@ TEST_F(TransactTest, DisposeDropsQueuedNotices) {
     DrainLoop();
     calls = 0;
     tpt->Feed(EncodeRequest(107, 1, Pattern(4)));
-    CEventLoop::Get().RunOnce(0);  // the endpoint's notice reaches the connection, which posts on
-    EXPECT_EQ(calls, 0);
+    CEventLoop::Get().RunOnce(0);  // the endpoint's notice reaches the connection, which tells its owner at once
+    EXPECT_EQ(calls, 1);
+    tpt->Feed(EncodeRequest(107, 2, Pattern(4)));  // a notice queued, not yet delivered
     trn.reset();
     DrainLoop();
-    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(calls, 1);
 }
 
 TEST_F(TransactTest, DetachedEndpointNoLongerReportsToTheConnection) {

@@ -17,6 +17,7 @@ const SMyUserAccess kChatter = SMyUserAccess::FromBits({myAcc_ReadChat, myAcc_Se
 
 TEST_F(LoginTest, LoginWithNameAndIconRepliesGrantsAccessAndShowsTheAgreement) {
     MakeAccount("alice", "secret", "Alice Account", kChatter);
+    std::filesystem::create_directories(mDir / "Users/alice/Files");
     auto c = Connect();
     const std::uint32_t id = c->SendRequest(kTranLogin, LoginFields("alice", "secret", "Ally", 128, 191));
     SReceived r = Drain(*c);
@@ -47,6 +48,9 @@ TEST_F(LoginTest, LoginWithNameAndIconRepliesGrantsAccessAndShowsTheAgreement) {
     SMyClient* client = Newest();
     EXPECT_TRUE(client->hasLoggedIn);
     EXPECT_EQ(client->accountLogin, "alice");
+    // The roots come from the account once, at login: its own "Files", the shared "News".
+    EXPECT_EQ(client->filesRoot, mDir / "Users/alice/Files");
+    EXPECT_EQ(client->newsRoot, mDir / "News");
     EXPECT_EQ(client->accountName, "Alice Account");
     EXPECT_EQ(client->realName, "Ally");
     EXPECT_EQ(client->userName, "Ally");  // myAcc_AnyName

@@ -20,7 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using TempDir = test::ScratchDir;
+using test::ScratchDir;
 using test::ReadRaw;
 using test::WriteRaw;
 
@@ -125,7 +125,7 @@ SMyPrefs SamplePrefs() {
 }
 
 TEST(PrefFile, WritesVersion5ByteForByteAndReadsItBack) {
-    TempDir dir;
+    ScratchDir dir;
     const std::string path = UMyPrefs::GetPrefsSpec(dir.path.string());
     EXPECT_EQ(path, dir.File("pref"));
     const SMyPrefs p = SamplePrefs();
@@ -200,7 +200,7 @@ TEST(PrefFile, Version4KeepsAddressesAndPasswordsWithEmptyLoginsAndIsRewrittenAs
 }
 
 TEST(PrefFile, MinimumSizeIs96Bytes) {
-    TempDir dir;
+    ScratchDir dir;
     const std::string path = dir.File("pref");
     Image im = FixedPart(5);
     im.Zeros(96 - im.b.size());
@@ -223,7 +223,7 @@ TEST(PrefFile, MinimumSizeIs96Bytes) {
 }
 
 TEST(PrefFile, RefusedFilesYieldDefaults) {
-    TempDir dir;
+    ScratchDir dir;
     const std::string path = dir.File("pref");
     SMyPrefs p;
 
@@ -305,7 +305,7 @@ TEST(PrefFile, LongTextsAreCutButKeepTheFileInStep) {
 }
 
 TEST(PrefFile, BytesBeyondTheReadLimitAreIgnored) {
-    TempDir dir;
+    ScratchDir dir;
     const std::string path = dir.File("pref");
     Image im = FixedPart(5);
     im.Zeros(3).Str("Big").Zeros(1).Str("").Str("").Str("").Str("").Str("");
@@ -347,7 +347,7 @@ TEST(PrefFile, FixUpsAfterReading) {
 }
 
 TEST(PrefFile, AFailedWriteRaisesAndLeavesTheOldFile) {
-    TempDir dir;
+    ScratchDir dir;
     EXPECT_THROW(UMyPrefs::WritePrefs(dir.File("missing/pref"), SamplePrefs()), SError);
 
     const std::string path = dir.File("pref");

@@ -98,8 +98,8 @@ unsigned short FindFreeBasePort() {
     std::error_code ec;
     std::filesystem::create_directories(lockDir, ec);
     for (int attempt = 0; attempt < 500; ++attempt) {
-        // Blocks of eight: the plain ports (+ 0 to + 3), the TLS ones (+ 4, + 5) and the metrics
-        // port (+ 6) of one server never meet another's.
+        // Blocks of eight: the plain ports (+ 0 to + 3), the TLS ones (+ 4, + 5), the metrics
+        // port (+ 6) and the web port (+ 7) of one server never meet another's.
         const auto base = static_cast<unsigned short>(dist(gen) & ~7);
         const std::string lockPath = (lockDir / std::to_string(base)).string();
         const int lock = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
@@ -109,7 +109,7 @@ unsigned short FindFreeBasePort() {
             continue;
         }
         bool free = true;
-        for (int i = 0; i < 7 && free; ++i) free = PortFree(static_cast<unsigned short>(base + i));
+        for (int i = 0; i < 8 && free; ++i) free = PortFree(static_cast<unsigned short>(base + i));
         if (!free) {
             close(lock);
             continue;

@@ -23,9 +23,9 @@ private:
     std::string mPath;
 };
 
-// Seven consecutive ports that were free a moment ago and stay reserved for this process (below
+// Eight consecutive ports that were free a moment ago and stay reserved for this process (below
 // the ephemeral range, locked against other test processes): the plain ports base to base + 3,
-// the TLS ports base + 4 and base + 5, and the metrics port base + 6.
+// the TLS ports base + 4 and base + 5, the metrics port base + 6 and the web port base + 7.
 unsigned short FindFreeBasePort();
 
 // A blocking TCP connection to 127.0.0.1:port: its descriptor, or -1 when refused.
