@@ -94,13 +94,7 @@ TEST(ConsoleProcess, FarewellQuitOnAPipeWaitsForTheLastClient) {
     server.UseStdinPipe();
     ASSERT_TRUE(server.Start());
     auto c = Establish(server.Port());
-    CFieldListBuilder login;
-    login.Add(kFieldUserLogin, UUserData::Complement("visitor"));
-    login.Add(kFieldUserPassword, UUserData::Complement("pw"));
-    login.AddInt(kFieldVersion, 190);
-    login.Add(kFieldUserName, "Visitor");
-    login.AddInt(kFieldIconID, 128);
-    const std::uint32_t id = c->SendRequest(kTranLogin, login.Build());
+    const std::uint32_t id = c->SendRequest(kTranLogin, test::LoginFields("visitor", "pw", "Visitor", 128));
     auto reply = c->ReadReplyTo(id);
     ASSERT_TRUE(reply);
     ASSERT_EQ(reply->hdr.error, 0u);

@@ -1,5 +1,6 @@
-// Helpers for tests of login and presence: accounts on disk, login requests as a client sends
-// them, and reading everything the server has sent a test client so far.
+// Helpers for tests of login and presence: accounts on disk, logged-in clients, and reading
+// everything the server has sent a test client so far (login requests: LoginFields in
+// support/test_client.h).
 #pragma once
 
 #include <string>
@@ -10,21 +11,6 @@
 #include "server/app_fixture.h"
 
 namespace kx::test {
-
-inline std::string Complemented(const std::string& plain) { return UUserData::Complement(plain); }
-
-// Field list of a kTranLogin: login and password complemented as on the wire; a name and an
-// icon only when given (non-empty / non-zero).
-inline Bytes LoginFields(const std::string& login, const std::string& password, const std::string& name = "",
-                         std::int32_t icon = 0, std::int32_t version = 190) {
-    CFieldListBuilder b;
-    b.Add(kFieldUserLogin, Complemented(login));
-    b.Add(kFieldUserPassword, Complemented(password));
-    b.AddInt(kFieldVersion, version);
-    if (!name.empty()) b.Add(kFieldUserName, name);
-    if (icon != 0) b.AddInt(kFieldIconID, icon);
-    return b.Build();
-}
 
 struct SReceived {
     std::vector<STestTransaction> all;

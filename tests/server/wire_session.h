@@ -61,14 +61,7 @@ inline std::unique_ptr<CTestClient> LogInOverWire(unsigned short port, const std
         ADD_FAILURE() << "connect/establish failed for " << name << ": " << c->LastError();
         return nullptr;
     }
-    const Bytes fields = CFieldListBuilder()
-                             .Add(kFieldUserLogin, UUserData::Complement(login))
-                             .Add(kFieldUserPassword, UUserData::Complement(password))
-                             .AddInt(kFieldVersion, 190)
-                             .Add(kFieldUserName, name)
-                             .AddInt(kFieldIconID, 128)
-                             .Build();
-    const std::uint32_t id = c->SendRequest(kTranLogin, fields);
+    const std::uint32_t id = c->SendRequest(kTranLogin, LoginFields(login, password, name, 128));
     auto reply = c->ReadReplyTo(id);
     if (!reply || reply->hdr.error != 0) {
         ADD_FAILURE() << "login refused for " << name;

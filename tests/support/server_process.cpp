@@ -37,34 +37,32 @@ TempDir::~TempDir() {
 }
 
 namespace {
+sockaddr_in Address(std::uint32_t hostOrderIP, unsigned short port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(hostOrderIP);
+    return a;
+}
+
 bool PortFree(unsigned short port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return false;
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    const sockaddr_in a = Address(INADDR_ANY, port);
+    const bool ok = bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
     close(fd);
     return ok;
 }
-
 }  // namespace
 
 int ConnectLoopback(unsigned short port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    const sockaddr_in a = Address(INADDR_LOOPBACK, port);
+    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
 }
 
 bool CanConnect(unsigned short port) {
@@ -72,16 +70,6 @@ bool CanConnect(unsigned short port) {
     if (fd >= 0) close(fd);
     return fd >= 0;
 }
-
-namespace {
-// The lowest port of the system's ephemeral range (32768 when it cannot be read).
-int EphemeralLow() {
-    std::ifstream in("/proc/sys/net/ipv4/ip_local_port_range");
-    int low = 0, high = 0;
-    if (in >> low >> high && low > 0) return low;
-    return 32768;
-}
-}  // namespace
 
 unsigned short FindFreeBasePort() {
     // The blocks lie below the ephemeral range: a client connection of a test running beside
@@ -91,9 +79,11 @@ unsigned short FindFreeBasePort() {
     // between the check below and the server's bind.
     static std::mt19937 gen{std::random_device{}()};
     static std::vector<int> held;
-    const int high = std::min(EphemeralLow(), 65536) - 8;
-    const int low = high > 10000 + 800 ? 10000 : 1024;
-    std::uniform_int_distribution<int> dist(low, high);
+    int ephemeralLow = 0;
+    if (!(std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> ephemeralLow) || ephemeralLow <= 0)
+        ephemeralLow = 32768;
+    const int high = std::min(ephemeralLow, 65536) - 8;
+    std::uniform_int_distribution<int> dist(high > 10000 + 800 ? 10000 : 1024, high);
     const std::filesystem::path lockDir = std::filesystem::temp_directory_path() / "kestrix-test-ports";
     std::error_code ec;
     std::filesystem::create_directories(lockDir, ec);
@@ -101,17 +91,11 @@ unsigned short FindFreeBasePort() {
         // Blocks of eight: the plain ports (+ 0 to + 3), the TLS ones (+ 4, + 5), the metrics
         // port (+ 6) and the web port (+ 7) of one server never meet another's.
         const auto base = static_cast<unsigned short>(dist(gen) & ~7);
-        const std::string lockPath = (lockDir / std::to_string(base)).string();
-        const int lock = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (lock < 0) continue;
-        if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
-            close(lock);
-            continue;
-        }
-        bool free = true;
+        const int lock = open((lockDir / std::to_string(base)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        bool free = lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) == 0;
         for (int i = 0; i < 8 && free; ++i) free = PortFree(static_cast<unsigned short>(base + i));
         if (!free) {
-            close(lock);
+            if (lock >= 0) close(lock);
             continue;
         }
         held.push_back(lock);

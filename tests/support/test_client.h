@@ -65,6 +65,10 @@ private:
     std::uint16_t mCount = 0;
     Bytes mFields;
 };
+// Field list of a kTranLogin: login and password complemented as on the wire; a name and an
+// icon only when given (non-empty / non-zero).
+Bytes LoginFields(const std::string& login, const std::string& password, const std::string& name = "",
+                  std::int32_t icon = 0, std::int32_t version = 190);
 
 struct STestField {
     std::uint16_t id = 0;
