@@ -29,6 +29,7 @@ try:
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.by import By
     from selenium.webdriver.common.keys import Keys
+    from selenium.common.exceptions import StaleElementReferenceException
     from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:
     webdriver = None
@@ -114,8 +115,11 @@ def browser(work, name):
 
 
 def wait(driver, what, condition):
+    # The page re-renders its lists as the server answers, so an element found a moment ago may be
+    # gone by the time it is looked at: that is a reason to look again, not a failure.
     try:
-        return WebDriverWait(driver, WAIT, poll_frequency=0.1).until(lambda d: condition(d))
+        return WebDriverWait(driver, WAIT, poll_frequency=0.1,
+                             ignored_exceptions=(StaleElementReferenceException,)).until(lambda d: condition(d))
     except Exception as e:
         raise AssertionError(f'timed out waiting for {what}') from e
 
@@ -131,7 +135,13 @@ def click_button(driver, scope_css, label):
             if b.is_displayed() and label in b.text:
                 return b
         return None
-    wait(driver, f'button "{label}" in {scope_css}', find).click()
+    for attempt in range(3):
+        try:
+            wait(driver, f'button "{label}" in {scope_css}', find).click()
+            return
+        except StaleElementReferenceException:
+            if attempt == 2:
+                raise
 
 
 def login(driver, url, user, password, nickname):
