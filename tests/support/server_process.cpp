@@ -37,7 +37,7 @@ TempDir::~TempDir() {
 }
 
 namespace {
-sockaddr_in Address(std::uint32_t hostOrderIP, unsigned short port) {
+sockaddr_in InetAddress(std::uint32_t hostOrderIP, unsigned short port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
@@ -50,7 +50,7 @@ bool PortFree(unsigned short port) {
     if (fd < 0) return false;
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    const sockaddr_in a = Address(INADDR_ANY, port);
+    const sockaddr_in a = InetAddress(INADDR_ANY, port);
     const bool ok = bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
     close(fd);
     return ok;
@@ -59,7 +59,7 @@ bool PortFree(unsigned short port) {
 
 int ConnectLoopback(unsigned short port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in a = Address(INADDR_LOOPBACK, port);
+    const sockaddr_in a = InetAddress(INADDR_LOOPBACK, port);
     if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) return fd;
     if (fd >= 0) close(fd);
     return -1;
