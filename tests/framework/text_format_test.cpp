@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "support/debug_capture.h"
+#include "support/error_checks.h"
 
 namespace kx {
 namespace {

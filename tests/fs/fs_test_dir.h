@@ -1,6 +1,6 @@
 // A scratch folder for file-system tests: made fresh under the system's temporary folder and
-// removed with everything in it when the test ends. Helpers write files and links into it, and
-// catch the error an operation raises.
+// removed with everything in it when the test ends. Helpers write files and links into it (and
+// ErrorOf, from support/error_checks.h, catches the error an operation raises).
 #pragma once
 
 #include <fcntl.h>
@@ -16,7 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/error.h"
+#include "support/error_checks.h"
 
 namespace kx::test {
 
@@ -53,17 +53,6 @@ public:
 private:
     std::string mPath;
 };
-
-// Runs `fn` and returns the (class, code) of the SError it raised, or (0, 0).
-template <class F>
-std::pair<int, int> ErrorOf(F&& fn) {
-    try {
-        fn();
-    } catch (const SError& e) {
-        return {e.type, e.id};
-    }
-    return {0, 0};
-}
 
 inline std::vector<std::uint8_t> Bytes(std::initializer_list<int> list) {
     std::vector<std::uint8_t> out;

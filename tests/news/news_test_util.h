@@ -18,6 +18,7 @@
 #include "framework/byte_codec.h"
 #include "framework/error.h"
 #include "news/news_database.h"
+#include "support/error_checks.h"
 
 namespace kx::newstest {
 
@@ -81,14 +82,7 @@ protected:
 // Runs `op` and expects it to raise SError (type, id).
 inline void ExpectError(const std::function<void()>& op, int type, int id,
                         std::source_location where = std::source_location::current()) {
-    SCOPED_TRACE(testing::Message() << "called from line " << where.line());
-    try {
-        op();
-        ADD_FAILURE() << "no error raised, expected " << type << "/" << id;
-    } catch (const SError& e) {
-        EXPECT_EQ(e.type, type);
-        EXPECT_EQ(e.id, id);
-    }
+    EXPECT_EQ(test::ErrorOf(op), std::make_pair(type, id)) << "called from line " << where.line();
 }
 
 }  // namespace kx::newstest

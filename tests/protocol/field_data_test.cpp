@@ -9,7 +9,7 @@
 #include <random>
 
 #include "framework/error.h"
-#include "support/debug_capture.h"
+#include "support/error_checks.h"
 
 namespace kx {
 namespace {

@@ -10,6 +10,7 @@
 #include "framework/error.h"
 #include "support/fake_transport.h"
 #include "support/test_client.h"
+#include "support/error_checks.h"
 
 namespace kx {
 namespace {
@@ -147,13 +148,7 @@ TEST_F(TransactTest, RejectEstablishSendsTheCodeAndZeroAsOne) {
     EXPECT_TRUE(trn->IsConnected());  // the caller closes it
 
     Establish();
-    try {
-        trn->RejectEstablish(1);
-        FAIL() << "no error";
-    } catch (const SError& e) {
-        EXPECT_EQ(e.type, 1);
-        EXPECT_EQ(e.id, 2);
-    }
+    EXPECT_EQ(test::ErrorOf([&] { trn->RejectEstablish(1); }), std::make_pair(1, 2));
     EXPECT_TRUE(tpt->Sent().empty());
 }
 

@@ -80,6 +80,13 @@ protected:
         return c;
     }
 
+    // The error text of the one reply the client was sent (a failure when it got anything else).
+    std::string OnlyErrorText(CTestClient& c) {
+        SReceived r = Drain(c);
+        EXPECT_EQ(r.all.size(), 1u);
+        return r.all.size() == 1 ? FieldText(r.all[0], kFieldErrorText) : std::string();
+    }
+
     // The server's record of the client admitted last.
     SMyClient* Newest() { return mApp->Clients().empty() ? nullptr : mApp->Clients().back().get(); }
 
