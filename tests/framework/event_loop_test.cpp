@@ -1,8 +1,8 @@
 // The event loop: the order of an iteration's phases (one after-batch pass however many notices
 // arrived, none when nothing did; output written behind last), message order and the iteration a
 // message posted during delivery waits for, removal of a disposed sender's messages, timers on an
-// injected clock (cancelled, restarted and cancelling each other inside their callbacks) and the
-// slots that hold them.
+// injected clock and the slots that hold them (restarted, stopped and destroyed, also inside
+// their callbacks).
 #include "framework/event_loop.h"
 
 #include <gtest/gtest.h>
@@ -128,64 +128,46 @@ TEST(EventLoop, TimersFireOnTheInjectedClockAndCancelledOnesNever) {
     EXPECT_FALSE(loop.HasTimer(id));
 }
 
-// Timers due together fire in the order they were started; one may cancel itself, cancel one due
-// in the same iteration (which then never runs) or start its slot again (which then fires after
-// the new delay only).
-TEST(EventLoop, TimersCancellingThemselvesOrOthersInsideTheirCallbacks) {
+// Timers due together fire in the order they were started. A slot cancels what it held when it
+// is started again, stopped or destroyed; inside its callback a timer may stop itself, stop one
+// due in the same iteration (which then never runs) or start its slot again (which then fires
+// after the new delay only).
+TEST(EventLoop, TimerSlotsCancelWhatTheyHeldEvenInsideTheirCallbacks) {
     FakeClock clock;
     CEventLoop& loop = CEventLoop::Get();
     std::vector<std::string> fired;
-    CTimerSlot periodicSelf, canceller, victim, restarter, later;
+    auto note = [&fired](const char* what) { return [&fired, what] { fired.push_back(what); }; };
+    CTimerSlot replaced, periodicSelf, canceller, victim, restarter, later;
+    replaced.Start(100, note("replaced"));
+    replaced.Start(100, note("replacement"), 200);
+    {
+        CTimerSlot gone;
+        gone.Start(100, note("destroyed"));
+    }
     periodicSelf.Start(100, [&] {
-        fired.push_back("periodic cancels itself");
+        fired.push_back("periodic stops itself");
         periodicSelf.Stop();
     }, 100);
     canceller.Start(100, [&] {
         fired.push_back("canceller");
         victim.Stop();
     });
-    victim.Start(100, [&] { fired.push_back("victim"); });
+    victim.Start(100, note("victim"));
     restarter.Start(100, [&] {
         fired.push_back("restarter");
-        restarter.Start(300, [&] { fired.push_back("restarted"); });
+        restarter.Start(300, note("restarted"));
     }, 100);
-    later.Start(150, [&] { fired.push_back("later"); });
+    later.Start(150, note("later"));
     for (int i = 0; i < 5; ++i) {
         clock.now += 100;
         loop.RunOnce(0);
     }
-    EXPECT_EQ(fired, (std::vector<std::string>{"periodic cancels itself", "canceller", "restarter", "later",
-                                               "restarted"}));
-    EXPECT_FALSE(periodicSelf.IsRunning());
-    EXPECT_FALSE(victim.IsRunning());
-    EXPECT_FALSE(restarter.IsRunning());
-}
-
-TEST(EventLoop, TimerSlotCancelsWhatItHeldWhenRestartedStoppedOrDestroyed) {
-    FakeClock clock;
-    CEventLoop& loop = CEventLoop::Get();
-    int replaced = 0, periodic = 0, destroyed = 0;
-    CTimerSlot slot;
-    slot.Start(100, [&] { ++replaced; });
-    slot.Start(100, [&] { ++periodic; }, 100);
-    {
-        CTimerSlot gone;
-        gone.Start(100, [&] { ++destroyed; });
-    }
-    CTimerSlot once;
-    once.Start(100, [] {});
-    EXPECT_TRUE(once.IsRunning());
-    for (int i = 0; i < 2; ++i) {
-        clock.now += 100;
-        loop.RunOnce(0);
-    }
-    EXPECT_EQ(replaced, 0);
-    EXPECT_EQ(periodic, 2);
-    EXPECT_EQ(destroyed, 0);
-    EXPECT_FALSE(once.IsRunning());  // a one-shot timer that has fired
-    EXPECT_TRUE(slot.IsRunning());
-    slot.Stop();
-    EXPECT_FALSE(slot.IsRunning());
+    EXPECT_EQ(fired, (std::vector<std::string>{"replacement", "periodic stops itself", "canceller", "restarter", "later",
+                                               "replacement", "restarted", "replacement"}));
+    for (const CTimerSlot* stopped : {&periodicSelf, &victim, &restarter, &later}) EXPECT_FALSE(stopped->IsRunning());
+    EXPECT_TRUE(replaced.IsRunning());
+    replaced.Stop();
+    EXPECT_FALSE(replaced.IsRunning());
 }
 
 TEST(EventLoop, DescriptorUnwatchedEarlierInTheBatchGetsNoCallback) {
