@@ -35,15 +35,7 @@ std::vector<std::uint8_t> ReadFile(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-struct SReply {
-    bool ok = false;          // a reply arrived
-    std::uint32_t error = 0;  // the header's error flag
-    std::vector<STestField> fields;
-    std::string ErrorText() const {
-        const STestField* f = FindField(fields, kFieldErrorText);
-        return f ? f->Text() : std::string();
-    }
-};
+using SReply = STestReply;
 
 class NewsRequestsTest : public AppFixture {
 protected:

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/transaction_types.h"
+
 namespace kx::test {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -81,6 +83,19 @@ struct STestField {
 // Nullopt when the bytes are not exactly one well-formed field list.
 std::optional<std::vector<STestField>> ParseFieldList(const Bytes& bytes);
 const STestField* FindField(const std::vector<STestField>& fields, std::uint16_t id);
+
+// A reply as tests read it: whether one arrived, its header's error flag and its fields.
+struct STestReply {
+    bool ok = false;
+    std::uint32_t error = 0;
+    std::vector<STestField> fields;
+    const STestField* Find(std::uint16_t id) const { return FindField(fields, id); }
+    // The field as text, "" when absent; ErrorText is the error text field's.
+    std::string Text(std::uint16_t id) const { return Find(id) ? Find(id)->Text() : std::string(); }
+    std::string ErrorText() const { return Text(kFieldErrorText); }
+    // The field as an integer, -1 when absent or not one.
+    std::int64_t Int(std::uint16_t id) const { return Find(id) && Find(id)->Int() ? *Find(id)->Int() : -1; }
+};
 
 class CTestClient {
 public:
