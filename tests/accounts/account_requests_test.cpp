@@ -269,10 +269,7 @@ TEST_F(AccountRequestsTest, DeleteUserMovesTheFolderAndDisconnectsEveryClientOfT
         auto first = o->conn->ReadTransaction(2000);
         ASSERT_TRUE(first);
         EXPECT_EQ(first->hdr.type, kTranServerMsg);
-        auto f = ParseFieldList(first->data);
-        ASSERT_TRUE(f);
-        ASSERT_NE(FindField(*f, kFieldData), nullptr);
-        EXPECT_EQ(FindField(*f, kFieldData)->Text(), "You are logged in with an account which was deleted.");
+        EXPECT_EQ(ReplyOf(*first).Text(kFieldData), "You are logged in with an account which was deleted.");
         EXPECT_TRUE(ServerClosed(*o->conn));
     }
     EXPECT_TRUE(PumpUntil([&] { return mApp->Clients().size() == 2; }));

@@ -73,12 +73,8 @@ protected:
         EXPECT_NE(id, 0u);
         Pump();
         auto t = mClient->ReadReplyTo(id, 3000);
-        if (!t) return r;
-        r.ok = true;
-        r.error = t->hdr.error;
-        auto parsed = ParseFieldList(t->data);
-        EXPECT_TRUE(parsed.has_value());
-        if (parsed) r.fields = *parsed;
+        if (t) r = ReplyOf(*t);
+        EXPECT_TRUE(!t || r.ok);
         return r;
     }
     void ExpectRefused(std::uint16_t type, const CFieldListBuilder& fields, const std::string& text) {

@@ -56,10 +56,7 @@ TEST(LoginWire, TwoAdministratorLoginsSeeEachOther) {
     reply = ReadUntil(other, 0, true);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->hdr.error, 1u);
-    auto fields = test::ParseFieldList(reply->data);
-    ASSERT_TRUE(fields);
-    ASSERT_NE(test::FindField(*fields, kFieldErrorText), nullptr);
-    EXPECT_EQ(test::FindField(*fields, kFieldErrorText)->Text(), "Incorrect login.");
+    EXPECT_EQ(test::ReplyOf(*reply).Text(kFieldErrorText), "Incorrect login.");
 
     CTestClient second;
     ASSERT_TRUE(second.Connect(server.Port()));
@@ -69,15 +66,14 @@ TEST(LoginWire, TwoAdministratorLoginsSeeEachOther) {
 
     auto notice = ReadUntil(admin, kTranClientUserInfo);
     ASSERT_TRUE(notice);
-    fields = test::ParseFieldList(notice->data);
-    ASSERT_TRUE(fields);
-    EXPECT_EQ(test::FindField(*fields, kFieldUserName)->Text(), "second");
-    EXPECT_EQ(test::FindField(*fields, kFieldUserFlags)->Int(), 0x12);
+    const test::STestReply info = test::ReplyOf(*notice);
+    EXPECT_EQ(info.Text(kFieldUserName), "second");
+    EXPECT_EQ(info.Int(kFieldUserFlags), 0x12);
 
     const std::uint32_t id = second.SendRequest(kTranGetUserNameList, CFieldListBuilder().Build());
     auto list = second.ReadReplyTo(id);
     ASSERT_TRUE(list);
-    fields = test::ParseFieldList(list->data);
+    auto fields = test::ParseFieldList(list->data);
     ASSERT_TRUE(fields);
     ASSERT_EQ(fields->size(), 2u);
     EXPECT_EQ((*fields)[0].data, (Bytes{0, 1, 0x01, 0x9B, 0, 0x12, 0, 2, 'o', 'p'}));

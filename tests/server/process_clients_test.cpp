@@ -221,10 +221,7 @@ TEST_F(ProcessClientsTest, ClosedClientIsKilledAndTheOthersAreTold) {
     ASSERT_TRUE(notice);
     EXPECT_EQ(notice->hdr.type, kTranClientLeft);
     EXPECT_EQ(notice->hdr.isReply, 0);
-    auto fields = ParseFieldList(notice->data);
-    ASSERT_TRUE(fields);
-    ASSERT_NE(FindField(*fields, kFieldUserID), nullptr);
-    EXPECT_EQ(FindField(*fields, kFieldUserID)->Int(), goneID);
+    EXPECT_EQ(ReplyOf(*notice).Int(kFieldUserID), goneID);
     EXPECT_EQ(mApp->Stats().connCount, 1u);
 }
 
@@ -238,10 +235,7 @@ TEST_F(ProcessClientsTest, SavedPermanentBanDisconnectsCoveredClientsWithTheNoti
     auto notice = c->ReadTransaction(2000);
     ASSERT_TRUE(notice);
     EXPECT_EQ(notice->hdr.type, kTranServerMsg);
-    auto fields = ParseFieldList(notice->data);
-    ASSERT_TRUE(fields);
-    ASSERT_NE(FindField(*fields, kFieldData), nullptr);
-    EXPECT_EQ(FindField(*fields, kFieldData)->Text(), "You are permanently banned on this server.");
+    EXPECT_EQ(ReplyOf(*notice).Text(kFieldData), "You are permanently banned on this server.");
     EXPECT_TRUE(ServerClosed(*c));
     EXPECT_TRUE(PumpUntil([&] { return mApp->Clients().empty(); }));
 }

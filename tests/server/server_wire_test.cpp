@@ -201,10 +201,7 @@ TEST_F(QuittingTest, FarewellGoesToLoggedInClientsNewcomersAreClosedAndTheLastLe
     auto notice = c->ReadTransaction(2000);
     ASSERT_TRUE(notice);
     EXPECT_EQ(notice->hdr.type, kTranServerQuitting);
-    auto fields = ParseFieldList(notice->data);
-    ASSERT_TRUE(fields);
-    ASSERT_NE(FindField(*fields, kFieldData), nullptr);
-    EXPECT_EQ(FindField(*fields, kFieldData)->Text(), "Back soon");
+    EXPECT_EQ(ReplyOf(*notice).Text(kFieldData), "Back soon");
 
     CTestClient late(2000);
     ASSERT_TRUE(late.Connect(mPort));

@@ -140,6 +140,15 @@ Bytes CFieldListBuilder::Build() const {
     return out;
 }
 
+STestReply ReplyOf(const STestTransaction& t) {
+    STestReply r;
+    auto fields = ParseFieldList(t.data);
+    r.ok = fields.has_value();
+    r.error = t.hdr.error;
+    if (fields) r.fields = std::move(*fields);
+    return r;
+}
+
 Bytes LoginFields(const std::string& login, const std::string& password, const std::string& name,
                   std::int32_t icon, std::int32_t version) {
     CFieldListBuilder b;

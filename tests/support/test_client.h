@@ -96,6 +96,8 @@ struct STestReply {
     // The field as an integer, -1 when absent or not one.
     std::int64_t Int(std::uint16_t id) const { return Find(id) && Find(id)->Int() ? *Find(id)->Int() : -1; }
 };
+// A received transaction as a reply record (`ok` when its data is one well-formed field list).
+STestReply ReplyOf(const STestTransaction& t);
 
 class CTestClient {
 public:
