@@ -55,14 +55,6 @@ unsigned EnvNumber(const char* name, unsigned fallback) {
 
 Bytes CategoryPath() { return UFilePath::Build({std::string(kCategory) + ".knz"}); }
 
-std::optional<std::vector<test::STestField>> Fields(const STestTransaction& t) { return test::ParseFieldList(t.data); }
-
-std::string ErrorText(const STestTransaction& t) {
-    auto f = Fields(t);
-    const test::STestField* e = f ? test::FindField(*f, kFieldErrorText) : nullptr;
-    return e ? e->Text() : std::string();
-}
-
 // What one kind of rewrite has on disk for certain (the baseline, read after the last kill) and
 // what this round asked for, in order; `acked` of those were confirmed before the kill.
 template <typename T>
@@ -209,7 +201,7 @@ protected:
             if (!t->hdr.isReply) continue;
             auto it = pending.find(t->hdr.id);
             if (it == pending.end()) continue;
-            ASSERT_EQ(t->hdr.error, 0u) << ErrorText(*t);
+            ASSERT_EQ(t->hdr.error, 0u) << test::ReplyOf(*t).ErrorText();
             auto [kind, count] = it->second;
             pending.erase(it);
             std::size_t& acked = kind == EKind::kBoard ? mBoard.acked : kind == EKind::kMember ? mMember.acked : mNews.acked;
@@ -272,11 +264,11 @@ protected:
         auto reply = Exchange(kTranGetNewsArtNameList, CFieldListBuilder().Add(kFieldNewsPath, CategoryPath()).Build());
         ASSERT_TRUE(reply) << "no answer for the category";
         if (reply->hdr.error != 0) {
-            EXPECT_EQ(ErrorText(*reply), "Cannot get news list because an invalid category was specified.");
+            EXPECT_EQ(test::ReplyOf(*reply).ErrorText(), "Cannot get news list because an invalid category was specified.");
             mNewsDamaged = true;
             return;
         }
-        auto f = Fields(*reply);
+        auto f = test::ParseFieldList(reply->data);
         ASSERT_TRUE(f);
         const test::STestField* list = test::FindField(*f, kFieldNewsArtListData);
         ASSERT_NE(list, nullptr);
@@ -319,7 +311,7 @@ TEST_F(CrashSafetyTest, EveryRewrittenFileSurvivesSigkill) {
     ASSERT_TRUE(StartServer()) << mServer->StdOut() << mServer->StdErr();
     auto made = Exchange(kTranNewNewsCat, CFieldListBuilder().Add(kFieldNewsPath, UFilePath::Build({})).Add(kFieldNewsCatName, kCategory).Build());
     ASSERT_TRUE(made) << mServer->StdOut() << mServer->StdErr();
-    ASSERT_EQ(made->hdr.error, 0u) << ErrorText(*made);
+    ASSERT_EQ(made->hdr.error, 0u) << test::ReplyOf(*made).ErrorText();
 
     for (unsigned round = 1; round <= rounds; ++round) {
         SCOPED_TRACE("round " + std::to_string(round) + " of seed " + std::to_string(seed));
@@ -338,7 +330,7 @@ TEST_F(CrashSafetyTest, EveryRewrittenFileSurvivesSigkill) {
         // Temporary files left by the kill are never taken for data.
         auto cats = Exchange(kTranGetNewsCatNameList, CFieldListBuilder().Build());
         ASSERT_TRUE(cats && cats->hdr.error == 0);
-        auto f = Fields(*cats);
+        auto f = test::ParseFieldList(cats->data);
         ASSERT_TRUE(f);
         std::size_t entries = 0;
         for (const auto& field : *f) entries += field.id == kFieldNewsCatListEntry || field.id == kFieldNewsCatListItem;

@@ -162,17 +162,6 @@ protected:
         EXPECT_EQ(s.find("inner.txt"), std::string::npos) << "request " << type << " listed an outside name";
     }
 
-    std::optional<std::int64_t> IntOf(const STestTransaction& t, std::uint16_t id) {
-        auto f = ParseFieldList(t.data);
-        const STestField* field = f ? FindField(*f, id) : nullptr;
-        return field ? field->Int() : std::nullopt;
-    }
-    Bytes BytesOf(const STestTransaction& t, std::uint16_t id) {
-        auto f = ParseFieldList(t.data);
-        const STestField* field = f ? FindField(*f, id) : nullptr;
-        return field ? field->data : Bytes{};
-    }
-
     std::unique_ptr<CTestClient> OpenTransfer(const Bytes& refNum, std::uint32_t size, std::uint8_t type = 0) {
         auto t = std::make_unique<CTestClient>();
         EXPECT_TRUE(t->Connect(static_cast<std::uint16_t>(mPort + 1)));
@@ -195,8 +184,8 @@ protected:
 
     // A folder download taken item by item, every file asked for whole; all of it checked.
     void TakeFolder(const STestTransaction& reply) {
-        const auto items = IntOf(reply, kFieldFolderItemCount).value_or(0);
-        auto t = OpenTransfer(BytesOf(reply, kFieldRefNum), 0, 1);
+        const auto items = std::max<std::int64_t>(0, ReplyOf(reply).Int(kFieldFolderItemCount));
+        auto t = OpenTransfer(ReplyOf(reply).Data(kFieldRefNum), 0, 1);
         for (std::int64_t i = 0; i < items && i < 64; ++i) {
             if (!t->SendRaw(Be16(kNextItem))) break;
             auto size = t->ReadExact(2);
@@ -215,7 +204,7 @@ protected:
 
     // A folder upload whose one item is named by hostile path data.
     void SendFolderItem(const STestTransaction& reply, const Bytes& itemPath, std::uint32_t size) {
-        auto t = OpenTransfer(BytesOf(reply, kFieldRefNum), size, 1);
+        auto t = OpenTransfer(ReplyOf(reply).Data(kFieldRefNum), size, 1);
         auto ask = t->ReadExact(2, 2000);
         if (!ask) return;
         Bytes header = Be16(2 + itemPath.size());
@@ -243,8 +232,8 @@ protected:
         Ask(kTranGetFileNameList, CFieldListBuilder().Add(kFieldFilePath, path).Build());
         Ask(kTranGetFileInfo, base().Build());
         if (auto r = Ask(kTranDownloadFile, base().Build()); r && r->hdr.error == 0) {
-            const Bytes ref = BytesOf(*r, kFieldRefNum);
-            const auto size = IntOf(*r, kFieldTransferSize).value_or(0);
+            const Bytes ref = ReplyOf(*r).Data(kFieldRefNum);
+            const auto size = std::max<std::int64_t>(0, ReplyOf(*r).Int(kFieldTransferSize));
             auto t = OpenTransfer(ref, 0);
             if (size > 0) {
                 auto data = t->ReadExact(static_cast<std::size_t>(size));
@@ -256,7 +245,7 @@ protected:
         const Bytes flat = FlatStream(payload);
         if (auto r = Ask(kTranUploadFile, base().AddInt(kFieldTransferSize, static_cast<std::int32_t>(flat.size())).Build());
             r && r->hdr.error == 0) {
-            auto t = OpenTransfer(BytesOf(*r, kFieldRefNum), static_cast<std::uint32_t>(flat.size()));
+            auto t = OpenTransfer(ReplyOf(*r).Data(kFieldRefNum), static_cast<std::uint32_t>(flat.size()));
             t->SendRaw(flat);
             t->WaitClosed(200);
         }
@@ -285,7 +274,7 @@ protected:
                                           .AddInt(kFieldTransferSize, 1000000)
                                           .Build());
         ASSERT_TRUE(r && r->hdr.error == 0);
-        auto t = OpenTransfer(BytesOf(*r, kFieldRefNum), 1000000, 1);
+        auto t = OpenTransfer(ReplyOf(*r).Data(kFieldRefNum), 1000000, 1);
         const Bytes flat = FlatStream("item");
         Bytes file = {0, 0, 0, static_cast<std::uint8_t>(flat.size())};
         file.insert(file.end(), flat.begin(), flat.end());

@@ -93,6 +93,7 @@ struct STestReply {
     // The field as text, "" when absent; ErrorText is the error text field's.
     std::string Text(std::uint16_t id) const { return Find(id) ? Find(id)->Text() : std::string(); }
     std::string ErrorText() const { return Text(kFieldErrorText); }
+    Bytes Data(std::uint16_t id) const { return Find(id) ? Find(id)->data : Bytes{}; }
     // The field as an integer, -1 when absent or not one.
     std::int64_t Int(std::uint16_t id) const { return Find(id) && Find(id)->Int() ? *Find(id)->Int() : -1; }
 };
