@@ -83,13 +83,13 @@ TEST_F(MetricsWire, ASessionMovesExactlyItsCountersAndStatsReadsTheSame) {
     const std::uint32_t id = c->SendRequest(kTranDownloadFile, CFieldListBuilder().Add(kFieldFileName, "hello.txt").Build());
     auto reply = c->ReadReplyTo(id);
     ASSERT_TRUE(reply && reply->hdr.error == 0);
-    auto fields = ParseFieldList(reply->data);
-    ASSERT_TRUE(fields && FindField(*fields, kFieldRefNum) && FindField(*fields, kFieldTransferSize));
-    const auto size = static_cast<std::size_t>(*FindField(*fields, kFieldTransferSize)->Int());
+    const STestReply fields = ReplyOf(*reply);
+    ASSERT_TRUE(fields.Find(kFieldRefNum) && fields.Int(kFieldTransferSize) >= 0);
+    const auto size = static_cast<std::size_t>(fields.Int(kFieldTransferSize));
     CTestClient transfer(5000);
     ASSERT_TRUE(transfer.Connect(static_cast<std::uint16_t>(mPort + 1)));
     Bytes header = {'K', 'X', 'X', 'F'};
-    const Bytes& ref = FindField(*fields, kFieldRefNum)->data;
+    const Bytes ref = fields.Data(kFieldRefNum);
     header.insert(header.end(), ref.begin(), ref.end());
     header.insert(header.end(), 8, 0);
     ASSERT_TRUE(transfer.SendRaw(header));

@@ -83,11 +83,7 @@ TEST_F(ProcessClientsTest, UnknownTypeAfterLoginGetsTheErrorAndTheConnectionStay
         EXPECT_EQ(reply->hdr.isReply, 1);
         EXPECT_EQ(reply->hdr.type, 0);
         EXPECT_EQ(reply->hdr.error, 1u);
-        auto fields = ParseFieldList(reply->data);
-        ASSERT_TRUE(fields);
-        const STestField* text = FindField(*fields, kFieldErrorText);
-        ASSERT_NE(text, nullptr);
-        EXPECT_EQ(text->Text(), "Unknown transaction type!");
+        EXPECT_EQ(ReplyOf(*reply).ErrorText(), "Unknown transaction type!");
     }
     EXPECT_EQ(mApp->Clients().size(), 1u);
 }
