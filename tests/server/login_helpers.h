@@ -101,8 +101,6 @@ protected:
         EXPECT_TRUE(Newest() && Newest()->hasLoggedIn) << login;
         return c;
     }
-
-    static SMyUserAccess Privs(std::initializer_list<unsigned> bits) { return SMyUserAccess::FromBits(bits); }
 };
 
 }  // namespace kx::test
