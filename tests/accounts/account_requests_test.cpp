@@ -80,10 +80,7 @@ struct SExchange {
     std::optional<STestTransaction> reply;
     std::vector<STestField> fields;
     bool IsError() const { return reply && reply->hdr.error != 0; }
-    std::string ErrorText() const {
-        const STestField* f = FindField(fields, kFieldErrorText);
-        return f ? f->Text() : "<no error text>";
-    }
+    std::string ErrorText() const { return STestReply{true, 0, fields}.Text(kFieldErrorText); }
 };
 
 struct SOnline {

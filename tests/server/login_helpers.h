@@ -37,14 +37,12 @@ inline std::vector<STestField> Fields(const STestTransaction& t) {
 
 inline std::string FieldText(const STestTransaction& t, std::uint16_t id) {
     const auto f = Fields(t);
-    const STestField* field = FindField(f, id);
-    return field ? field->Text() : std::string("<absent>");
+    return FindField(f, id) ? FindField(f, id)->Text() : std::string("<absent>");
 }
 
 inline std::optional<std::int64_t> FieldInt(const STestTransaction& t, std::uint16_t id) {
     const auto f = Fields(t);
-    const STestField* field = FindField(f, id);
-    return field ? field->Int() : std::nullopt;
+    return FindField(f, id) ? FindField(f, id)->Int() : std::nullopt;
 }
 
 class LoginFixture : public AppFixture {
