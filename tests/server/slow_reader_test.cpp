@@ -117,8 +117,7 @@ TEST(SlowReader, SilentRecipientIsDroppedAtTheCapAndMemoryStaysBounded) {
         auto t = watcher->ReadTransaction(5000);
         if (!t) break;
         if (t->hdr.isReply || t->hdr.type != kTranClientLeft) continue;
-        auto f = ParseFieldList(t->data);
-        heard = f && FindField(*f, kFieldUserID) && FindField(*f, kFieldUserID)->Int() == silentID;
+        heard = ReplyOf(*t).Int(kFieldUserID) == silentID;
     }
     EXPECT_TRUE(heard);
     EXPECT_EQ(UserIDByName(*watcher, "silent"), 0);
