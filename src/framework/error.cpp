@@ -71,6 +71,15 @@ void RaiseErrno(int err, const char* file, std::uint32_t line) {
     throw SError(type, id, file, line, err);
 }
 
-void DebugBreak(const std::string& text) { std::fprintf(stderr, "DEBUG: %s\n", text.c_str()); }
+namespace {
+DebugSink gDebugSink = nullptr;
+}  // namespace
+
+void DebugBreak(const std::string& text) {
+    if (gDebugSink) gDebugSink(text);
+    else std::fprintf(stderr, "DEBUG: %s\n", text.c_str());
+}
+
+void SetDebugSink(DebugSink sink) { gDebugSink = sink; }
 
 }  // namespace kx::UError

@@ -81,6 +81,9 @@ std::string GetDetail(const SError& err);
 // Diagnostic for conditions that must never occur: logged to standard error, and execution goes
 // on (a server has nobody to answer a dialog box).
 void DebugBreak(const std::string& text);
+// Where DebugBreak's texts go instead of standard error (null restores it): tests read them.
+using DebugSink = void (*)(const std::string& text);
+void SetDebugSink(DebugSink sink);
 
 }  // namespace UError
 

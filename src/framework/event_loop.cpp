@@ -73,7 +73,7 @@ void CEventLoop::CancelTimer(TimerID id) {
 bool CEventLoop::HasTimer(TimerID id) const { return mTimers.count(id) != 0; }
 
 void CEventLoop::PostMessage(std::uint32_t code, void* object, TMessageProc proc) {
-    mQueue.push_back(SMessage{code, object, std::move(proc)});
+    mQueue.push_back(SMessage{code, object, std::move(proc), mNextSerial++});
 }
 
 void CEventLoop::RemoveMessages(const void* object) {
@@ -128,10 +128,12 @@ bool CEventLoop::FireTimers() {
 
 bool CEventLoop::DeliverMessages() {
     // Deliver what is queued now; messages posted by these handlers wait for the next iteration,
-    // so a handler that keeps posting cannot starve descriptors and timers.
-    std::size_t n = mQueue.size();
-    bool any = n != 0;
-    while (n-- > 0 && !mQueue.empty()) {
+    // so a handler that keeps posting cannot starve descriptors and timers. The bound is a
+    // posting serial, not a count: a handler may also remove queued messages (a sender it
+    // disposed of), and a count would then reach into what was posted meanwhile.
+    const std::uint64_t postedBefore = mNextSerial;
+    const bool any = !mQueue.empty();
+    while (!mQueue.empty() && mQueue.front().serial < postedBefore) {
         SMessage m = std::move(mQueue.front());
         mQueue.pop_front();
         if (m.proc) m.proc(m.code, m.object);

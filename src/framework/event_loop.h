@@ -39,6 +39,7 @@ struct SMessage {
     std::uint32_t code;
     void* object;
     TMessageProc proc;
+    std::uint64_t serial = 0;  // posting order: which delivery phase it belongs to
 };
 
 class CEventLoop {
@@ -130,6 +131,7 @@ private:
     std::multimap<std::uint64_t, TimerID> mTimerDue;
     TimerID mNextTimer = 1;
     std::deque<SMessage> mQueue;
+    std::uint64_t mNextSerial = 1;
     std::vector<std::pair<std::uint64_t, std::function<void()>>> mAfterBatch;
     std::uint64_t mNextHook = 1;
     std::vector<IWriteBehind*> mFlushList;  // null where a request was cancelled

@@ -1,5 +1,5 @@
-// Transaction connections: lifetime, the establish exchange, framing of everything sent, and the
-// UTransact operations. The receive side (chunk reassembly, claiming, sessions) is in
+// Transaction connections: lifetime, the establish exchange and framing of everything sent. The
+// receive side (chunk reassembly, claiming, sessions) is in
 // transact_receive.cpp.
 #include "protocol/transact.h"
 
@@ -217,132 +217,11 @@ std::uint32_t TTransactObj::SendTransaction(std::uint16_t type, TFieldDataObj da
     return SendTransaction(type, bytes.data(), std::uint32_t(bytes.size()));
 }
 
-namespace UTransact {
-
-TTransact New(std::uint32_t protocol, bool regular, std::uint32_t options) {
-    return std::make_unique<TTransactObj>(UTransport::New(protocol, regular, options));
-}
-
-void Dispose(TTransact& trn) { trn.reset(); }
-
-void SetMessageHandler(TTransactObj* trn, TMessageProc handler) {
-    KX_REQUIRE(trn);
-    trn->SetMessageHandler(std::move(handler));
-}
-
-void SetIPAddress(TTransactObj* trn, const SIPAddress& addr) {
-    KX_REQUIRE(trn);
-    trn->SetIPAddress(addr);
-}
-
-void Listen(TTransactObj* trn, const void* address, std::uint32_t size) {
-    KX_REQUIRE(trn);
-    trn->Listen(address, size);
-}
-
-TTransact Accept(TTransactObj* listener, void* addrBuf, std::uint32_t* ioSize) {
-    KX_REQUIRE(listener);
-    return listener->Accept(addrBuf, ioSize);
-}
-
-int ReceiveEstablish(TTransactObj* trn, std::uint8_t outSubProtocol[4], std::uint16_t& outSubVersion) {
-    KX_REQUIRE(trn);
-    return trn->ReceiveEstablish(outSubProtocol, outSubVersion);
-}
-
-void AcceptEstablish(TTransactObj* trn) {
-    KX_REQUIRE(trn);
-    trn->AcceptEstablish();
-}
-
-void RejectEstablish(TTransactObj* trn, std::uint32_t error) {
-    KX_REQUIRE(trn);
-    trn->RejectEstablish(error);
-}
-
-bool IsEstablished(const TTransactObj* trn) {
-    KX_REQUIRE(trn);
-    return trn->IsEstablished();
-}
-
-bool IsConnected(const TTransactObj* trn) {
-    KX_REQUIRE(trn);
-    return trn->IsConnected();
-}
-
-void Disconnect(TTransactObj* trn) {
-    if (trn) trn->Disconnect();
-}
-
-void StartDisconnect(TTransactObj* trn) {
-    KX_REQUIRE(trn);
-    trn->StartDisconnect();
-}
-
-bool IsDisconnecting(const TTransactObj* trn) {
-    KX_REQUIRE(trn);
-    return trn->IsDisconnecting();
-}
-
-TTransportObj* GetTransport(const TTransactObj* trn) {
-    KX_REQUIRE(trn);
-    return trn->GetTransport();
-}
-
-TTransport SetTransport(TTransactObj* trn, TTransport tpt) {
-    KX_REQUIRE(trn);
-    return trn->SetTransport(std::move(tpt));
-}
-
-TTransactSession NewReceiveSession(TTransactObj* trn, std::uint16_t typeFilter, std::uint16_t mode) {
-    KX_REQUIRE(trn);
-    return trn->NewReceiveSession(typeFilter, mode);
-}
-
-std::uint16_t GetSessionReceiveType(const TTransactSessionObj* ses) {
-    KX_REQUIRE(ses);
-    return ses->GetReceiveType();
-}
-
-void ReceiveSessionData(TTransactSessionObj* ses, TFieldDataObj obj) {
-    KX_REQUIRE(ses);
-    ses->ReceiveData(obj);
-}
-
-void SetSessionSendError(TTransactSessionObj* ses, std::uint32_t error) {
-    KX_REQUIRE(ses);
-    ses->SetSendError(error);
-}
-
-void SendSessionData(TTransactSessionObj* ses, TFieldDataObj obj) {
-    KX_REQUIRE(ses);
-    ses->SendData(obj);
-}
-
-void SendSessionData(TTransactSessionObj* ses, const void* data, std::uint32_t size) {
-    KX_REQUIRE(ses);
-    ses->SendData(data, size);
-}
-
-void DisposeSession(TTransactSession& ses) { ses.reset(); }
-
-std::uint32_t SendTransaction(TTransactObj* trn, std::uint16_t type, TFieldDataObj data) {
-    KX_REQUIRE(trn);
-    return trn->SendTransaction(type, data);
-}
-
-std::uint32_t SendTransaction(TTransactObj* trn, std::uint16_t type, const void* data, std::uint32_t size) {
-    KX_REQUIRE(trn);
-    return trn->SendTransaction(type, data, size);
-}
-
-TSharedBlock ShareData(TFieldDataObj data) {
+TSharedBlock TTransactObj::ShareData(TFieldDataObj data) {
     KX_REQUIRE(data);
     const THdl& bytes = UFieldData::GetDataHandle(data);
     KX_REQUIRE(bytes.size() <= UINT32_MAX - kTranHdrSize);
     return TSharedBlock::Copy(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
 }
-
-}  // namespace UTransact
 
 }  // namespace kx

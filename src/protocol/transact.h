@@ -2,7 +2,10 @@
 // bytes into transactions. It runs the 12-byte establish exchange, cuts the incoming stream into
 // 20-byte headers (STranHdr) and data chunks, reassembles the chunks of each request, keeps the
 // complete requests in arrival order until the application claims them, and frames every send.
-// TTransactSessionObj is one claimed request together with the reply that answers it.
+// TTransactSessionObj is one claimed request together with the reply that answers it. The two
+// classes are the layer's only face: their members are its operations (a session's request
+// type, data, error and reply are GetReceiveType, ReceiveData, SetSendError and SendData), and
+// disposing of either is destroying it.
 //
 // Ownership: a connection owns its endpoint and every task (request in flight, reply being
 // sent). A session refers to two of its connection's tasks; it is meant to live within one call
@@ -132,6 +135,8 @@ public:
     // The same with data encoded once for many connections (ShareData): only the header, whose
     // ID is this connection's own, is written per connection.
     std::uint32_t SendTransaction(std::uint16_t type, const TSharedBlock& data);
+    // A field list's bytes as one shared block, for SendTransaction to many connections.
+    static TSharedBlock ShareData(TFieldDataObj data);
 
     // Runs the receive loop (normally driven by the endpoint's 100 notices).
     void ProcessReceive();
@@ -204,41 +209,5 @@ private:
     STranTask* mRcvTask;
     std::list<TTransactSessionObj*>::iterator mSelf;
 };
-
-// The operations under their established names. Null is accepted by Dispose, Disconnect and
-// DisposeSession; elsewhere it is a programming error (class 1, code 2).
-namespace UTransact {
-
-// protocol 1 = stream; regular: true = TCP, false = HTTP tunnel; options 0.
-TTransact New(std::uint32_t protocol, bool regular, std::uint32_t options = 0);
-void Dispose(TTransact& trn);
-void SetMessageHandler(TTransactObj* trn, TMessageProc handler);
-void SetIPAddress(TTransactObj* trn, const SIPAddress& addr);
-void Listen(TTransactObj* trn, const void* address, std::uint32_t size);
-TTransact Accept(TTransactObj* listener, void* addrBuf, std::uint32_t* ioSize);
-int ReceiveEstablish(TTransactObj* trn, std::uint8_t outSubProtocol[4], std::uint16_t& outSubVersion);
-void AcceptEstablish(TTransactObj* trn);
-void RejectEstablish(TTransactObj* trn, std::uint32_t error);
-bool IsEstablished(const TTransactObj* trn);
-bool IsConnected(const TTransactObj* trn);
-void Disconnect(TTransactObj* trn);
-void StartDisconnect(TTransactObj* trn);
-bool IsDisconnecting(const TTransactObj* trn);
-TTransportObj* GetTransport(const TTransactObj* trn);
-TTransport SetTransport(TTransactObj* trn, TTransport tpt);
-TTransactSession NewReceiveSession(TTransactObj* trn, std::uint16_t typeFilter = 0,
-                                   std::uint16_t mode = kReceiveCompleteOnly);
-std::uint16_t GetSessionReceiveType(const TTransactSessionObj* ses);
-void ReceiveSessionData(TTransactSessionObj* ses, TFieldDataObj obj);
-void SetSessionSendError(TTransactSessionObj* ses, std::uint32_t error);
-void SendSessionData(TTransactSessionObj* ses, TFieldDataObj obj);
-void SendSessionData(TTransactSessionObj* ses, const void* data, std::uint32_t size);
-void DisposeSession(TTransactSession& ses);
-std::uint32_t SendTransaction(TTransactObj* trn, std::uint16_t type, TFieldDataObj data);
-std::uint32_t SendTransaction(TTransactObj* trn, std::uint16_t type, const void* data, std::uint32_t size);
-// A field list's bytes as one shared block, for SendTransaction to many connections.
-TSharedBlock ShareData(TFieldDataObj data);
-
-}  // namespace UTransact
 
 }  // namespace kx

@@ -100,10 +100,21 @@ void CMyApplication::StartUp() {
 
     OpenListeners();
     StartMetrics();
+    // The start line comes once every listener is open, the encrypted, web and metrics ones
+    // included: a supervisor (or a test) that waits for it can connect to any port of the server.
+    if (mListeners.mListenTpt) LogStarted();
 
     StartTrackerRegistration();
 
     StartConsole();
+}
+
+void CMyApplication::LogStarted() {
+    char who[32];
+    const std::uint32_t n = mListeners.mListenTpt->GetTransport()->GetLocalAddressText(who, sizeof who);
+    std::string whoText(who, n);
+    if (mOptions.nCurPortNum != 5500) whoText += ":" + std::to_string(mOptions.nCurPortNum);
+    mLogger.LogText(whoText, "Kestrix Server started");
 }
 
 void CMyApplication::OpenListeners() {
@@ -150,12 +161,6 @@ void CMyApplication::OpenListeners() {
         return;
     }
     mOptions.nCurPortNum = base;
-
-    char who[32];
-    const std::uint32_t n = l.mListenTpt->GetTransport()->GetLocalAddressText(who, sizeof who);
-    std::string whoText(who, n);
-    if (base != 5500) whoText += ":" + std::to_string(base);
-    mLogger.LogText(whoText, "Kestrix Server started");
     OpenTlsListeners(base);
     OpenWebListener(base);
 }

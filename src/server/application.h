@@ -474,6 +474,7 @@ public:
 
 private:
     void OpenListeners();
+    void LogStarted();
     void AcceptConnections(TTransactObj* listener);
     void ProcessHandshakes(std::uint32_t now);
     void AdmitClient(TTransact tpt, std::uint32_t address, std::uint32_t now);

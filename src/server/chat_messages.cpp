@@ -96,7 +96,7 @@ void CMyApplication::ProcessTran_ChatSend(SMyClient* client, TTransactSessionObj
     }
     StFieldData out;
     UFieldData::AddField(out, kFieldData, line.data(), static_cast<std::uint32_t>(line.size()));
-    const TSharedBlock block = UTransact::ShareData(out);
+    const TSharedBlock block = TTransactObj::ShareData(out);
     for (const auto& c : Clients()) {
         if (IsReachable(c.get()) && c->access.HasPriv(myAcc_ReadChat)) c->tpt->SendTransaction(kTranChatText, block);
     }
@@ -154,7 +154,7 @@ void CMyApplication::ProcessTran_UserBroadcast(SMyClient* client, TTransactSessi
     UFieldData::AddInteger(out, kFieldUserID, client->userID);
     UFieldData::AddString(out, kFieldUserName, client->userName);
     UFieldData::AddString(out, kFieldData, text);
-    const TSharedBlock block = UTransact::ShareData(out);
+    const TSharedBlock block = TTransactObj::ShareData(out);
     for (const auto& c : Clients()) {
         if (c.get() != client && c->hasLoggedIn && IsReachable(c.get())) c->tpt->SendTransaction(kTranUserBroadcast, block);
     }

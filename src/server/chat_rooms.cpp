@@ -60,7 +60,7 @@ void CMyApplication::SendTextToChat(std::uint32_t chatID, const void* text, std:
     StFieldData fields;
     UFieldData::AddInteger(fields, kFieldChatID, static_cast<std::int32_t>(chatID));
     UFieldData::AddField(fields, kFieldData, text, size);
-    const TSharedBlock block = UTransact::ShareData(fields);
+    const TSharedBlock block = TTransactObj::ShareData(fields);
     for (SMyClient* member : chat->clientList) {
         if (IsReachable(member) && member->access.HasPriv(myAcc_ReadChat))
             member->tpt->SendTransaction(kTranChatText, block);
@@ -68,7 +68,7 @@ void CMyApplication::SendTextToChat(std::uint32_t chatID, const void* text, std:
 }
 
 void CMyApplication::BroadcastToChat(const SMyChat* chat, std::uint16_t type, TFieldDataObj fields) {
-    const TSharedBlock block = UTransact::ShareData(fields);
+    const TSharedBlock block = TTransactObj::ShareData(fields);
     for (SMyClient* member : chat->clientList)
         if (IsReachable(member)) member->tpt->SendTransaction(type, block);
 }

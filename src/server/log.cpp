@@ -1,4 +1,4 @@
-// CMyLog: writes log window lines to standard output and appends lines to the log files in
+// CMyLog: writes log window lines to standard output (or a sink) and appends lines to the log files in
 // the program folder, each file opened and closed per line.
 #include "server/log.h"
 
@@ -41,6 +41,10 @@ void CMyLog::LogText(std::string_view who, std::string_view text) {
     // Log texts are Mac OS Roman, like the names and messages they quote (the log files keep
     // those bytes); the window is a UTF-8 terminal here, where they would show as garbage.
     line = UMacRoman::ToUtf8(line);
+    if (mWindowSink) {
+        mWindowSink(line);
+        return;
+    }
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
 }

@@ -1,12 +1,14 @@
 // The operator's activity log and the five log files beside the program. The application owns
 // one CMyLog; everything here runs on the application thread and writes each line whole before
-// returning. The log window is standard output, one line per LogText. The log files are opened,
+// returning. The log window is standard output (or the sink given to SetWindowSink), one line
+// per LogText. The log files are opened,
 // appended and closed for every line; a write failure is raised as an SError for the
 // application's error handling. Formats are documented in docs/logging.md.
 #pragma once
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -92,7 +94,12 @@ public:
     void SetSwitches(const SMyLogSwitches& switches) { mSwitches = switches; }
     const SMyLogSwitches& GetSwitches() const { return mSwitches; }
 
-    // Log window: one line on standard output, flushed at once.
+    // Where the log window's lines go instead of standard output (each line whole, UTF-8, with
+    // its line feed); null restores standard output. Tests read the window through it.
+    using WindowSink = std::function<void(std::string_view line)>;
+    void SetWindowSink(WindowSink sink) { mWindowSink = std::move(sink); }
+
+    // Log window: one line on standard output (or the sink), flushed at once.
     void LogText(std::string_view who, std::string_view text);
     // printf-style text (cut to 255 characters), then LogText. The application passes the who
     // column: empty, ClientWho(...) for a client, or a peer address.
@@ -119,6 +126,7 @@ private:
 
     std::string mFolder;
     SMyLogSwitches mSwitches;
+    WindowSink mWindowSink;
 };
 
 }  // namespace kx

@@ -122,7 +122,7 @@ void CMyApplication::ProcessTran_PostMsg(SMyClient* client, TTransactSessionObj*
 
     StFieldData notice;
     UFieldData::AddField(notice, kFieldData, mBoard.mMsgData.data(), inserted);
-    const TSharedBlock block = UTransact::ShareData(notice);
+    const TSharedBlock block = TTransactObj::ShareData(notice);
     for (const auto& c : Clients()) {
         if (IsReachable(c.get()) && c->access.HasPriv(myAcc_ReadNews)) c->tpt->SendTransaction(kTranMsgBoardPost, block);
     }

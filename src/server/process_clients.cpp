@@ -375,7 +375,7 @@ void CMyApplication::AnnounceDepartures() {
     for (std::uint16_t id : mDepartedIDs) {
         StFieldData fields;
         UFieldData::AddInteger(fields, kFieldUserID, id);
-        notices.push_back(UTransact::ShareData(fields));
+        notices.push_back(TTransactObj::ShareData(fields));
     }
     std::vector<std::uint16_t>().swap(mDepartedIDs);
     for (const auto& client : mClientList) {
@@ -412,7 +412,7 @@ std::uint32_t CMyApplication::GetClientAddressCount(std::uint32_t address) const
 }
 
 void CMyApplication::BroadcastTran(std::uint16_t type, TFieldDataObj fields) {
-    const TSharedBlock block = UTransact::ShareData(fields);
+    const TSharedBlock block = TTransactObj::ShareData(fields);
     for (const auto& client : mClientList) {
         if (client->hasLoggedIn && IsReachable(client.get())) client->tpt->SendTransaction(type, block);
     }

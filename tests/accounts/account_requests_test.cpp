@@ -80,10 +80,7 @@ struct SExchange {
     std::optional<STestTransaction> reply;
     std::vector<STestField> fields;
     bool IsError() const { return reply && reply->hdr.error != 0; }
-    std::string ErrorText() const {
-        const STestField* f = FindField(fields, kFieldErrorText);
-        return f ? f->Text() : "<no error text>";
-    }
+    std::string ErrorText() const { return STestReply{true, 0, fields}.Text(kFieldErrorText); }
 };
 
 struct SOnline {
@@ -200,9 +197,9 @@ TEST_F(AccountRequestsTest, NewUserWritesTheRecordAndBothLogLines) {
                            .Add(kFieldUserAccess, AccessBytes({myAcc_ReadChat, myAcc_NoAgreement}))
                            .Add(kFieldUserAlias, "bobby")
                            .Build();
-    testing::internal::CaptureStdout();
+    TakeLogWindow();
     auto ex = Exchange(*admin.conn, kTranNewUser, body);
-    const std::string window = testing::internal::GetCapturedStdout();
+    const std::string window = TakeLogWindow();
     ASSERT_FALSE(ex.IsError()) << ex.ErrorText();
     EXPECT_TRUE(ex.fields.empty());
     // Name cut to 64, login stored plain with its case, password stored encoded as sent.
@@ -259,7 +256,7 @@ TEST_F(AccountRequestsTest, DeleteUserMovesTheFolderAndDisconnectsEveryClientOfT
     auto bob2 = Online("bob", "", kChatOnly);
     auto carol = Online("carol", "Carol", kChatOnly);
 
-    testing::internal::CaptureStdout();
+    TakeLogWindow();
     // Encoded and in another letter case: it is lower-cased before the look-up.
     auto ex = Exchange(*admin.conn, kTranDeleteUser, CFieldListBuilder().Add(kFieldUserLogin, Enc("BOB")).Build());
     ASSERT_FALSE(ex.IsError()) << ex.ErrorText();
@@ -269,14 +266,11 @@ TEST_F(AccountRequestsTest, DeleteUserMovesTheFolderAndDisconnectsEveryClientOfT
         auto first = o->conn->ReadTransaction(2000);
         ASSERT_TRUE(first);
         EXPECT_EQ(first->hdr.type, kTranServerMsg);
-        auto f = ParseFieldList(first->data);
-        ASSERT_TRUE(f);
-        ASSERT_NE(FindField(*f, kFieldData), nullptr);
-        EXPECT_EQ(FindField(*f, kFieldData)->Text(), "You are logged in with an account which was deleted.");
+        EXPECT_EQ(ReplyOf(*first).Text(kFieldData), "You are logged in with an account which was deleted.");
         EXPECT_TRUE(ServerClosed(*o->conn));
     }
     EXPECT_TRUE(PumpUntil([&] { return mApp->Clients().size() == 2; }));
-    const std::string window = testing::internal::GetCapturedStdout();
+    const std::string window = TakeLogWindow();
     EXPECT_NE(window.find("Disconnect " + kWindowOpenQ + "Bobby" + kWindowCloseQ), std::string::npos);
     EXPECT_NE(window.find("Disconnect " + kWindowOpenQ + "127.0.0.1" + kWindowCloseQ), std::string::npos);
     EXPECT_NE(window.find("Delete account " + kWindowOpenQ + "bob" + kWindowCloseQ), std::string::npos);
@@ -371,7 +365,7 @@ TEST_F(AccountRequestsTest, SetUserRewritesTheRecordKeepingOrClearingThePassword
     const Bytes full(kFullAccessPrivs.bytes.begin(), kFullAccessPrivs.bytes.end());
 
     // Keep the password (one byte 0x00); a modifier may hand out privileges it lacks itself.
-    testing::internal::CaptureStdout();
+    TakeLogWindow();
     auto ex = Exchange(*admin.conn, kTranSetUser,
                        CFieldListBuilder()
                            .Add(kFieldUserName, "Robert")
@@ -379,7 +373,7 @@ TEST_F(AccountRequestsTest, SetUserRewritesTheRecordKeepingOrClearingThePassword
                            .Add(kFieldUserPassword, Bytes{0})
                            .Add(kFieldUserAccess, full)
                            .Build());
-    const std::string window = testing::internal::GetCapturedStdout();
+    const std::string window = TakeLogWindow();
     ASSERT_FALSE(ex.IsError()) << ex.ErrorText();
     EXPECT_EQ(DiskRecord("bob"), ExpectedUserData("Robert", "Bob", Enc("pw"), full));
     EXPECT_NE(window.find("Modify account " + kWindowOpenQ + "bob" + kWindowCloseQ), std::string::npos);

@@ -11,6 +11,7 @@
 #include <stdlib.h>
 
 #include "framework/file_util.h"
+#include "support/error_checks.h"
 
 namespace kx {
 namespace {
@@ -59,16 +60,7 @@ protected:
     std::unique_ptr<CMyAccountStore> store;
 };
 
-#define EXPECT_KX_ERROR(stmt, cls, code)                                   \
-    do {                                                                   \
-        try {                                                              \
-            stmt;                                                          \
-            ADD_FAILURE() << #stmt " did not fail";                        \
-        } catch (const SError& e) {                                        \
-            EXPECT_EQ(e.type, cls) << #stmt;                               \
-            EXPECT_EQ(e.id, code) << #stmt;                                \
-        }                                                                  \
-    } while (0)
+#define EXPECT_KX_ERROR(stmt, cls, code) EXPECT_EQ(test::ErrorOf([&] { stmt; }), std::make_pair(int(cls), int(code))) << #stmt
 
 TEST_F(AccountStore, NewUserWritesTheRecordIntoAFolderNamedByTheLogin) {
     const auto rec = Record("Bob");

@@ -22,26 +22,9 @@ namespace fs = std::filesystem;
 using TempDir = test::ScratchDir;
 using test::ReadRaw;
 using test::WriteRaw;
+using test::Image;
 
 SIPAddress A(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) { return SIPAddress{{a, b, c, d}}; }
-
-struct Image {
-    std::vector<std::uint8_t> b;
-    Image& U8(std::uint8_t v) { b.push_back(v); return *this; }
-    Image& U16(std::uint16_t v) { AppendBE16(b, v); return *this; }
-    Image& U32(std::uint32_t v) { AppendBE32(b, v); return *this; }
-    Image& Addr(std::uint8_t a, std::uint8_t b1, std::uint8_t c, std::uint8_t d) { return U8(a).U8(b1).U8(c).U8(d); }
-    Image& Str(std::string_view s) {
-        U8(std::uint8_t(s.size()));
-        b.insert(b.end(), s.begin(), s.end());
-        return *this;
-    }
-    Image& Date(std::string_view s) {  // 33 bytes: length byte and 32 bytes, zero-filled
-        Str(s);
-        b.insert(b.end(), 32 - s.size(), 0);
-        return *this;
-    }
-};
 
 BanRecord Rec(std::uint8_t active, SIPAddress first, SIPAddress last, std::string_view date, std::string_view why) {
     BanRecord r;
@@ -58,8 +41,8 @@ TEST(BanFile, WritesVersion2ByteForByte) {
                           Rec(0, A(192, 168, 1, 1), A(192, 168, 1, 1), "", "")};
     Image want;
     want.U16(2).U32(2);
-    want.U8(1).Addr(10, 0, 0, 0).Addr(10, 0, 0, 255).Date("01/02/2024 03:04:05").Str("spam");
-    want.U8(0).Addr(192, 168, 1, 1).Addr(192, 168, 1, 1).Date("").Str("");
+    want.U8(1).Addr(10, 0, 0, 0).Addr(10, 0, 0, 255).Str("01/02/2024 03:04:05", 32).Str("spam");
+    want.U8(0).Addr(192, 168, 1, 1).Addr(192, 168, 1, 1).Str("", 32).Str("");
     EXPECT_EQ(UBanFile::Build(list), want.b);
 
     BanList back;
@@ -72,8 +55,8 @@ TEST(BanFile, Version1IsReadWithOneAddressAndRewrittenAsVersion2) {
     CMyBanLists bans(dir.path.string());
     Image v1;
     v1.U16(1).U32(2);
-    v1.U8(1).Addr(1, 2, 3, 4).Date("05/06/2001 07:08:09").U8(0xAA).U8(0xBB).Str("old");
-    v1.U8(0).Addr(5, 6, 7, 8).Date("x").U8(0).U8(0).Str("");
+    v1.U8(1).Addr(1, 2, 3, 4).Str("05/06/2001 07:08:09", 32).U8(0xAA).U8(0xBB).Str("old");
+    v1.U8(0).Addr(5, 6, 7, 8).Str("x", 32).U8(0).U8(0).Str("");
     WriteRaw(bans.GetPermBanSpec(), v1.b);
 
     BanList list;
@@ -106,10 +89,10 @@ TEST(BanFile, Version1IsReadWithOneAddressAndRewrittenAsVersion2) {
 TEST(BanFile, DamagedFilesKeepTheRecordsBeforeTheDamage) {
     Image good;
     good.U16(2).U32(3);
-    good.U8(1).Addr(1, 1, 1, 1).Addr(1, 1, 1, 1).Date("d1").Str("one");
-    good.U8(1).Addr(2, 2, 2, 2).Addr(2, 2, 2, 2).Date("d2").Str("two");
+    good.U8(1).Addr(1, 1, 1, 1).Addr(1, 1, 1, 1).Str("d1", 32).Str("one");
+    good.U8(1).Addr(2, 2, 2, 2).Addr(2, 2, 2, 2).Str("d2", 32).Str("two");
     const std::size_t secondEnd = good.b.size();
-    good.U8(1).Addr(3, 3, 3, 3).Addr(3, 3, 3, 3).Date("d3").Str("three");
+    good.U8(1).Addr(3, 3, 3, 3).Addr(3, 3, 3, 3).Str("d3", 32).Str("three");
 
     for (std::size_t cut = secondEnd; cut < good.b.size(); ++cut) {  // third record cut short
         BanList list;
@@ -121,15 +104,15 @@ TEST(BanFile, DamagedFilesKeepTheRecordsBeforeTheDamage) {
     // A reason longer than 63 stops the reading at that record.
     Image longReason;
     longReason.U16(2).U32(2);
-    longReason.U8(1).Addr(1, 1, 1, 1).Addr(1, 1, 1, 1).Date("d1").Str("one");
-    longReason.U8(1).Addr(2, 2, 2, 2).Addr(2, 2, 2, 2).Date("d2").Str(std::string(64, 'r'));
+    longReason.U8(1).Addr(1, 1, 1, 1).Addr(1, 1, 1, 1).Str("d1", 32).Str("one");
+    longReason.U8(1).Addr(2, 2, 2, 2).Addr(2, 2, 2, 2).Str("d2", 32).Str(std::string(64, 'r'));
     BanList list;
     EXPECT_EQ(UBanFile::Parse(longReason.b, list), EBanFileRead::kDamaged);
     ASSERT_EQ(list.size(), 1u);
 
     // A count far above what the file holds: the records present are read.
     Image bigCount;
-    bigCount.U16(2).U32(0xFFFFFFFF).U8(1).Addr(1, 1, 1, 1).Addr(1, 1, 1, 2).Date("").Str("");
+    bigCount.U16(2).U32(0xFFFFFFFF).U8(1).Addr(1, 1, 1, 1).Addr(1, 1, 1, 2).Str("", 32).Str("");
     list.clear();
     EXPECT_EQ(UBanFile::Parse(bigCount.b, list), EBanFileRead::kDamaged);
     EXPECT_EQ(list.size(), 1u);
@@ -179,7 +162,7 @@ TEST(BanFile, FileStatesOnDisk) {
 
     // A damaged file: what was read is kept; the next write keeps the damaged file as backup.
     Image damaged;
-    damaged.U16(2).U32(2).U8(1).Addr(4, 4, 4, 4).Addr(4, 4, 4, 4).Date("").Str("a").U8(1).U8(5);
+    damaged.U16(2).U32(2).U8(1).Addr(4, 4, 4, 4).Addr(4, 4, 4, 4).Str("", 32).Str("a").U8(1).U8(5);
     WriteRaw(path, damaged.b);
     bans.ReadPermBanList();
     EXPECT_EQ(bans.PermBans().size(), 1u);
@@ -249,7 +232,7 @@ TEST(BanFile, TheFileHoldsAtMost500Bans) {
     // A file stating more than 500 records yields the first 500.
     Image big;
     big.U16(2).U32(501);
-    for (int i = 0; i < 501; ++i) big.U8(1).Addr(1, 0, std::uint8_t(i >> 8), std::uint8_t(i)).Addr(1, 0, 0, 0).Date("").Str("");
+    for (int i = 0; i < 501; ++i) big.U8(1).Addr(1, 0, std::uint8_t(i >> 8), std::uint8_t(i)).Addr(1, 0, 0, 0).Str("", 32).Str("");
     back.clear();
     EXPECT_EQ(UBanFile::Parse(big.b, back), EBanFileRead::kRead);
     EXPECT_EQ(back.size(), kMaxPermBans);

@@ -72,6 +72,27 @@ protected:
         return test::RunClientBinary(all, input);
     }
 
+    // The tree "src/Tree" the folder tests send up and down (a.txt, sub/b.bin of `size` bytes,
+    // sub/deeper/c.txt, the empty folder "empty" and `extra` holding `extraText`), and what
+    // interrupted transfers left of it: "Files/Uploads/Tree" on the server and "out/Tree" here
+    // hold a.txt whole and part of b.bin (as "b.bin.kpf"). Returns the tree's path.
+    std::string TreeWithLeftovers(std::size_t size, const std::string& extra, const std::string& extraText) {
+        const std::string src = dir / "src/Tree";
+        fs::create_directories(src + "/sub/deeper");
+        fs::create_directories(src + "/empty");
+        const std::string b = PatternBytes(size, 3);
+        WriteFileText(src + "/a.txt", "alpha");
+        WriteFileText(src + "/sub/b.bin", b);
+        WriteFileText(src + "/sub/deeper/c.txt", "gamma\n");
+        WriteFileText(src + "/" + extra, extraText);
+        for (const auto& [at, part] : {std::pair{dir / "Files/Uploads/Tree", 70000}, {dir / "out/Tree", 50000}}) {
+            fs::create_directories(at + "/sub");
+            WriteFileText(at + "/a.txt", "alpha");
+            WriteFileText(at + "/sub/b.bin.kpf", b.substr(0, part));
+        }
+        return src;
+    }
+
     TempDir dir;
     std::unique_ptr<ServerProcess> server;
     std::string host;

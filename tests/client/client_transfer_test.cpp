@@ -146,20 +146,9 @@ TEST_F(CliTransfer, KilledUploadResumesFromWhatTheServerKeptAndAFinishedOneIsRef
 }
 
 TEST_F(CliTransfer, FolderRoundTripSkipsFinishedItemsAndResumesPartialOnes) {
-    const std::string src = dir / "src/Tree";
-    fs::create_directories(src + "/sub/deeper");
-    fs::create_directories(src + "/empty");
-    const std::string b = test::PatternBytes(200000, 3);
-    WriteFileText(src + "/a.txt", "alpha");
-    WriteFileText(src + "/sub/b.bin", b);
-    WriteFileText(src + "/sub/deeper/c.txt", "gamma\n");
-    WriteFileText(src + "/gr\xC3\xBC\xC3\x9F" "e.txt", "greetings");  // "grüße.txt", in Mac OS Roman on the wire
-
-    // What an interrupted earlier upload left on the server: one file done, one half there.
+    // "grüße.txt" travels in Mac OS Roman on the wire.
+    const std::string src = TreeWithLeftovers(200000, "gr\xC3\xBC\xC3\x9F" "e.txt", "greetings");
     const std::string up = dir / "Files/Uploads/Tree";
-    fs::create_directories(up + "/sub");
-    WriteFileText(up + "/a.txt", "alpha");
-    WriteFileText(up + "/sub/b.bin.kpf", b.substr(0, 70000));
     std::vector<std::string> put = AdminArgs("put");
     put.insert(put.end(), {"--json", "putdir", src, "Uploads"});
     SClientResult sent = RunClientBinary(put);
@@ -170,9 +159,6 @@ TEST_F(CliTransfer, FolderRoundTripSkipsFinishedItemsAndResumesPartialOnes) {
 
     // The same on the way down.
     const std::string out = dir / "out";
-    fs::create_directories(out + "/Tree/sub");
-    WriteFileText(out + "/Tree/a.txt", "alpha");
-    WriteFileText(out + "/Tree/sub/b.bin.kpf", b.substr(0, 50000));
     std::vector<std::string> get = AdminArgs("get");
     get.insert(get.end(), {"--json", "getdir", "Uploads/Tree", out});
     SClientResult got = RunClientBinary(get);

@@ -173,21 +173,9 @@ TEST_F(CliTunnelTransfer, GetAndPutArriveByteIdenticalAndEndCleanly) {
 }
 
 TEST_F(CliTunnelTransfer, FolderRoundTripSkipsFinishedItemsAndResumesPartialOnes) {
-    const std::string src = dir / "src/Tree";
-    fs::create_directories(src + "/sub/deeper");
-    fs::create_directories(src + "/empty");
-    const std::string b = test::PatternBytes(150000, 3);
-    WriteFileText(src + "/a.txt", "alpha");
-    WriteFileText(src + "/sub/b.bin", b);
-    WriteFileText(src + "/sub/deeper/c.txt", "gamma\n");
-    WriteFileText(src + "/zero.txt", "");
-
-    // What an interrupted earlier upload left on the server: one file done, one half there (the
-    // server sends its resume record through the tunnel).
+    // The server sends its resume record for the partial upload through the tunnel.
+    const std::string src = TreeWithLeftovers(150000, "zero.txt", "");
     const std::string up = dir / "Files/Uploads/Tree";
-    fs::create_directories(up + "/sub");
-    WriteFileText(up + "/a.txt", "alpha");
-    WriteFileText(up + "/sub/b.bin.kpf", b.substr(0, 70000));
     SClientResult sent = Tunnelled("putdir", {"--json", "putdir", src, "Uploads"});
     ASSERT_EQ(sent.exitCode, 0) << sent.err;
     EXPECT_EQ(sent.out, "{\"from\":" + JsonString(src) +
@@ -196,9 +184,6 @@ TEST_F(CliTunnelTransfer, FolderRoundTripSkipsFinishedItemsAndResumesPartialOnes
 
     // On the way down the client sends the resume record: an action, its size and the record.
     const std::string out = dir / "out";
-    fs::create_directories(out + "/Tree/sub");
-    WriteFileText(out + "/Tree/a.txt", "alpha");
-    WriteFileText(out + "/Tree/sub/b.bin.kpf", b.substr(0, 50000));
     SClientResult got = Tunnelled("getdir", {"getdir", "Uploads/Tree", out});
     ASSERT_EQ(got.exitCode, 0) << got.err;
     EXPECT_EQ(got.out, "Downloaded Uploads/Tree to " + out + "/Tree: 3 files, 3 folders, 1 skipped, 1 resumed\n");

@@ -166,9 +166,9 @@ TEST_F(ConsoleCommandsTest, BanAddedFromTheConsoleDisconnectsACoveredClient) {
               "not an address range: use a.b.c.d, a.b.c.d-e.f.g.h, a.b.c.d+n or a.b.c.d/n. Nothing changed.\n");
     EXPECT_EQ(Run("ban add 127.0.0.9-127.0.0.1"), "the first address of the range is above the last. Nothing changed.\n");
     EXPECT_EQ(Run("ban add 10.0.0.0/8 spam"), "Ban added: 10.0.0.0/8. 0 client(s) disconnected.\n");
-    ::testing::internal::CaptureStdout();
+    TakeLogWindow();
     EXPECT_EQ(Run("ban add 127.0.0.0+5 local"), "Ban added: 127.0.0.0+5. 1 client(s) disconnected.\n");
-    const std::string logged = ::testing::internal::GetCapturedStdout();
+    const std::string logged = TakeLogWindow();
     EXPECT_NE(logged.find("127.0.0.1"), std::string::npos);
     EXPECT_NE(logged.find("Disconnect & permanent ban \u201C" "127.0.0.1\u201D"), std::string::npos);
 
@@ -239,12 +239,12 @@ TEST_F(ConsoleCommandsTest, ChangedHeadAdministratorIsCheckedAsAtStartUp) {
     rec.SetName("nopw");
     rec.access = kFullAccessPrivs;
     mApp->Accounts().NewUser(rec);
-    ::testing::internal::CaptureStdout();
+    TakeLogWindow();
     EXPECT_EQ(Run("admin select nopw"), "Head administrator is now nopw.\n");
     Pump();
     Run("set admin-login ghost");
     Pump();
-    const std::string log = ::testing::internal::GetCapturedStdout();
+    const std::string log = TakeLogWindow();
     EXPECT_NE(log.find("The head administrator account \"nopw\" has no password: to set one, start the server from a "
                        "terminal or set KESTRIX_ADMIN_PASSWORD."),
               std::string::npos)

@@ -27,10 +27,10 @@ SMyPrefs ReadPref(const TempDir& dir) {
 }
 
 std::unique_ptr<CTestClient> Establish(unsigned short port) {
-    auto c = std::make_unique<CTestClient>(3000);
+    auto c = std::make_unique<CTestClient>();
     EXPECT_TRUE(c->Connect(port)) << c->LastError();
     EXPECT_TRUE(c->SendRaw(EstablishRequest("KSTX", 2)));
-    auto reply = c->ReadExact(8, 3000);
+    auto reply = c->ReadExact(8);
     EXPECT_TRUE(reply && std::string(reply->begin(), reply->begin() + 4) == "TRTP");
     return c;
 }
@@ -94,14 +94,8 @@ TEST(ConsoleProcess, FarewellQuitOnAPipeWaitsForTheLastClient) {
     server.UseStdinPipe();
     ASSERT_TRUE(server.Start());
     auto c = Establish(server.Port());
-    CFieldListBuilder login;
-    login.Add(kFieldUserLogin, UUserData::Complement("visitor"));
-    login.Add(kFieldUserPassword, UUserData::Complement("pw"));
-    login.AddInt(kFieldVersion, 190);
-    login.Add(kFieldUserName, "Visitor");
-    login.AddInt(kFieldIconID, 128);
-    const std::uint32_t id = c->SendRequest(kTranLogin, login.Build());
-    auto reply = c->ReadReplyTo(id, 5000);
+    const std::uint32_t id = c->SendRequest(kTranLogin, test::LoginFields("visitor", "pw", "Visitor", 128));
+    auto reply = c->ReadReplyTo(id);
     ASSERT_TRUE(reply);
     ASSERT_EQ(reply->hdr.error, 0u);
 
@@ -119,7 +113,7 @@ TEST(ConsoleProcess, FarewellQuitOnAPipeWaitsForTheLastClient) {
     int status = -1;
     EXPECT_FALSE(server.WaitExit(500, &status)) << "quit before the last client left";
     c->Close();
-    ASSERT_TRUE(server.WaitExit(10000, &status));
+    ASSERT_TRUE(server.WaitExit(60000, &status));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
@@ -131,7 +125,7 @@ TEST(ConsoleProcess, PortChangedOnTheConsoleAppliesAtTheNextStart) {
     const unsigned short newPort = FindFreeBasePort();
     ASSERT_TRUE(server.WriteStdin("set port " + std::to_string(newPort) + "\nquit\n"));
     int status = -1;
-    ASSERT_TRUE(server.WaitExit(10000, &status));
+    ASSERT_TRUE(server.WaitExit(60000, &status));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_NE(server.StdOut().find("will only take effect after the server is restarted."), std::string::npos);
     EXPECT_EQ(ReadPref(dir).mOptions.nBasePortNum, newPort);

@@ -17,20 +17,7 @@
 
 namespace kx::test {
 
-struct SFileReply {
-    bool ok = false;       // a reply arrived
-    std::uint32_t error = 0;
-    std::vector<STestField> fields;
-
-    std::string ErrorText() const {
-        const STestField* f = FindField(fields, kFieldErrorText);
-        return f ? f->Text() : std::string();
-    }
-    std::string Text(std::uint16_t id) const {
-        const STestField* f = FindField(fields, id);
-        return f ? f->Text() : std::string();
-    }
-};
+using SFileReply = STestReply;
 
 inline std::string Q(const std::string& name) { return "\xD2" + name + "\xD3"; }
 

@@ -550,7 +550,7 @@ TEST_F(FolderUploadTest, FilesAndSubFoldersArriveInTheNewFolder) {
     EXPECT_TRUE(UFileUtil::IsDirectory(FilesDir() + "/Uploads/Album"));
     EXPECT_EQ(mApp->Stats().ulCounter, 1u);
 
-    ::testing::internal::CaptureStdout();
+    TakeLogWindow();
     auto t = OpenTransfer(ref, 300000, 1);
     ExpectNext(*t);
     SendFile(*t, {"top.bin"}, top);
@@ -561,7 +561,7 @@ TEST_F(FolderUploadTest, FilesAndSubFoldersArriveInTheNewFolder) {
     // The client may close right after its last byte: what came before the close is read first.
     ASSERT_EQ(::shutdown(t->Fd(), SHUT_WR), 0);
     const bool closed = ServerClosed(*t);
-    const std::string log = ::testing::internal::GetCapturedStdout();
+    const std::string log = TakeLogWindow();
     EXPECT_TRUE(closed);
     EXPECT_NE(log.find("Upload folder complete"), std::string::npos) << log;
     EXPECT_TRUE(mApp->UploadFldrList().empty());
@@ -619,7 +619,7 @@ TEST_F(FolderUploadTest, LastItemFailingEndsTheUploadWithItsOwnLogLine) {
     auto u = NewUser({myAcc_UploadFolders});
     SReply r = UploadFldr(*u.conn, "Two", PathData({"Uploads"}), 2, 0, true);
     ASSERT_EQ(r.error, 0u) << r.ErrorText();
-    ::testing::internal::CaptureStdout();
+    TakeLogWindow();
     auto t = OpenTransfer(RefNumOf(r), 0, 1);
     ExpectNext(*t);
     ASSERT_TRUE(t->SendRaw(ItemHeader(false, {"x.LNK.kpf"})));  // a shortcut, whatever the case
@@ -627,7 +627,7 @@ TEST_F(FolderUploadTest, LastItemFailingEndsTheUploadWithItsOwnLogLine) {
     ASSERT_TRUE(t->SendRaw(ItemHeader(true, {"Sub"})));         // a file of that name exists
     ExpectNext(*t);
     const bool closed = ServerClosed(*t);
-    const std::string log = ::testing::internal::GetCapturedStdout();
+    const std::string log = TakeLogWindow();
     EXPECT_TRUE(closed);
     EXPECT_NE(log.find("Upload folder item failed"), std::string::npos) << log;
     EXPECT_EQ(log.find("Upload folder complete"), std::string::npos) << log;

@@ -272,7 +272,7 @@ TEST_F(DownloadTest, BadHeadersAreClosedAndSilentConnectionsTimeOut) {
     SReply r = Download(*u.conn, "a.txt");
     const Bytes ref = RefNumOf(r);
 
-    ::testing::internal::CaptureStdout();
+    TakeLogWindow();
     auto wrongProtocol = OpenTransfer(ref, 0, 0, "KXXG");
     EXPECT_TRUE(ServerClosed(*wrongProtocol));
     auto unknown = OpenTransfer({0x11, 0x22, 0x33, 0x44});
@@ -281,7 +281,7 @@ TEST_F(DownloadTest, BadHeadersAreClosedAndSilentConnectionsTimeOut) {
     SReply up = Upload(*u.conn, "up.txt", {}, 10);
     auto uploadAsBanner = OpenTransfer(RefNumOf(up), 10, 2);
     EXPECT_TRUE(ServerClosed(*uploadAsBanner));
-    const std::string out = ::testing::internal::GetCapturedStdout();
+    const std::string out = TakeLogWindow();
     std::size_t count = 0;
     for (std::size_t p = out.find("Transfer connection establish failed!"); p != std::string::npos;
          p = out.find("Transfer connection establish failed!", p + 1))

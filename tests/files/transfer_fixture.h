@@ -53,20 +53,7 @@ inline Bytes ResumeRecord(std::uint32_t have) {
     return Concat({Text("RFLT"), {0, 1}, Bytes(34, 0), {0, 1}, Text("DATA"), Be32(have), Bytes(8, 0)});
 }
 
-struct SReply {
-    bool ok = false;
-    std::uint32_t error = 0;
-    std::vector<STestField> fields;
-    const STestField* Find(std::uint16_t id) const { return FindField(fields, id); }
-    std::string ErrorText() const {
-        const STestField* f = Find(kFieldErrorText);
-        return f ? f->Text() : std::string();
-    }
-    std::int64_t Int(std::uint16_t id) const {
-        const STestField* f = Find(id);
-        return f && f->Int() ? *f->Int() : -1;
-    }
-};
+using SReply = STestReply;
 
 class TransferFixture : public AppFixture {
 protected:

@@ -245,9 +245,9 @@ TEST_F(UploadTest, RefusalsAndUploadFolders) {
 TEST_F(UploadTest, NotEnoughFreeSpaceIsRefusedAndLogged) {
     UMyTransfer::SetFreeSpaceSource([](const TFSRefObj&) { return std::optional<std::uint64_t>(1000000); });
     auto u = NewUser({myAcc_UploadFiles});
-    ::testing::internal::CaptureStdout();
+    TakeLogWindow();
     SReply big = Upload(*u.conn, "big.iso", PathData({"Uploads"}), 1000000 - 512000 + 1);
-    const std::string out = ::testing::internal::GetCapturedStdout();
+    const std::string out = TakeLogWindow();
     EXPECT_EQ(big.ErrorText(), "Cannot accept upload of the file \xD2" "big.iso\xD3 because there is not enough free disk space.");
     EXPECT_NE(out.find("Not enough free disk space for upload"), std::string::npos);
     EXPECT_FALSE(Exists("Uploads/big.iso.kpf"));

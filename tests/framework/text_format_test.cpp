@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "support/error_checks.h"
+
 namespace kx {
 namespace {
 
@@ -88,12 +90,11 @@ TEST(TextFormat, LiteralsAndBadDirectives) {
     EXPECT_EQ(Fmt("no args"), "no args");
 
     // A missing or mismatched argument writes nothing for its conversion.
-    testing::internal::CaptureStderr();
+    test::CDebugCapture diag;
     EXPECT_EQ(Fmt("[%d|%s]", "text", 5), "[|]");
     EXPECT_EQ(Fmt("[%s][%d]", "only"), "[only][]");
     EXPECT_EQ(Fmt("[%*d]", "w", 5), "[]");
-    const std::string diag = testing::internal::GetCapturedStderr();
-    EXPECT_NE(diag.find("UText::Format() - missing or mismatched argument for \"%d\""), std::string::npos);
+    EXPECT_NE(diag.Text().find("UText::Format() - missing or mismatched argument for \"%d\""), std::string::npos);
 }
 
 TEST(TextFormat, NeverWritesPastCapacity) {

@@ -90,13 +90,7 @@ TEST(FileNameRules, ValidateFilePathLeavesShortOrLyingDataAlone) {
     EXPECT_EQ(truncated, Bytes({0, 2, 0, 0, 2, '-', 'x', 0, 0, 50, '.', 'y'}));
 
     std::vector<std::uint8_t> big(kMaxPathData + 1, 0);
-    try {
-        UFileSys::ValidateFilePath(big.data(), big.size());
-        FAIL() << "oversized path data accepted";
-    } catch (const SError& e) {
-        EXPECT_EQ(e.type, 1);
-        EXPECT_EQ(e.id, 2);
-    }
+    EXPECT_EQ(test::ErrorOf([&] { UFileSys::ValidateFilePath(big.data(), big.size()); }), std::make_pair(1, 2));
 }
 
 TEST(FileNameRules, GetPathTargetNameGivesTheLastComponent) {

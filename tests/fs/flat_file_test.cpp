@@ -13,16 +13,7 @@ namespace {
 
 using test::Bytes;
 using test::CScratchDir;
-
-template <class F>
-std::pair<int, int> ErrorOf(F&& fn) {
-    try {
-        fn();
-    } catch (const SError& e) {
-        return {e.type, e.id};
-    }
-    return {0, 0};
-}
+using test::ErrorOf;
 
 void Append(std::vector<std::uint8_t>& out, const std::vector<std::uint8_t>& more) {
     out.insert(out.end(), more.begin(), more.end());

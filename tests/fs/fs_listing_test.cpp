@@ -128,13 +128,7 @@ TEST_F(FSListingTest, FilesOf4GiBOrMoreShowTheLargestSize) {
     EXPECT_EQ(items.at("big.iso").typeCode, kTypeDefault);
     auto big = UFileSys::New(*root, "", "big.iso", 0);
     EXPECT_EQ(UFileSys::GetSize(*big), k4GiB + 1);
-    try {
-        UFileSys::GetSize32(*big);
-        FAIL() << "a 4 GiB file got a 32-bit size";
-    } catch (const SError& e) {
-        EXPECT_EQ(e.type, 1);
-        EXPECT_EQ(e.id, 10);
-    }
+    EXPECT_EQ(test::ErrorOf([&] { UFileSys::GetSize32(*big); }), std::make_pair(1, 10)) << "a 4 GiB file's 32-bit size";
     MakeSparse(dir / "Files/edge.bin", 0xFFFFFFFFull);
     EXPECT_EQ(UFileSys::GetSize32(*UFileSys::New(*root, "", "edge.bin", 0)), 0xFFFFFFFFu);
 }
@@ -150,13 +144,7 @@ TEST_F(FSListingTest, ItemQueries) {
     EXPECT_EQ(type, kTypeAlias);
     EXPECT_EQ(UFileSys::GetFolderItemCount(*UFileSys::New(*root, "", "Folder", 0)), 2u);
     EXPECT_EQ(UFileSys::GetFolderItemCount(*root), 8u);
-    try {
-        UFileSys::GetListing(*UFileSys::New(*root, "", "nowhere", 0));
-        FAIL() << "listed a missing folder";
-    } catch (const SError& e) {
-        EXPECT_EQ(e.type, 4);
-        EXPECT_EQ(e.id, 104);
-    }
+    EXPECT_EQ(test::ErrorOf([&] { UFileSys::GetListing(*UFileSys::New(*root, "", "nowhere", 0)); }), std::make_pair(4, 104));
 }
 
 }  // namespace

@@ -11,16 +11,7 @@ namespace kx {
 namespace {
 
 using test::CScratchDir;
-
-template <class F>
-std::pair<int, int> ErrorOf(F&& fn) {
-    try {
-        fn();
-    } catch (const SError& e) {
-        return {e.type, e.id};
-    }
-    return {0, 0};
-}
+using test::ErrorOf;
 
 class FSOpsTest : public ::testing::Test {
 protected:

@@ -12,17 +12,7 @@ namespace kx {
 namespace {
 
 using test::CScratchDir;
-
-// Runs `fn` and returns the (class, code) of the SError it raised, or (0, 0).
-template <class F>
-std::pair<int, int> ErrorOf(F&& fn) {
-    try {
-        fn();
-    } catch (const SError& e) {
-        return {e.type, e.id};
-    }
-    return {0, 0};
-}
+using test::ErrorOf;
 
 class FSLookupTest : public ::testing::Test {
 protected:

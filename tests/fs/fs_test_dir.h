@@ -1,5 +1,6 @@
 // A scratch folder for file-system tests: made fresh under the system's temporary folder and
-// removed with everything in it when the test ends. Helpers write files and links into it.
+// removed with everything in it when the test ends. Helpers write files and links into it (and
+// ErrorOf, from support/error_checks.h, catches the error an operation raises).
 #pragma once
 
 #include <fcntl.h>
@@ -10,9 +11,12 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "support/error_checks.h"
 
 namespace kx::test {
 

@@ -32,17 +32,17 @@ struct SLimitGuard {
 // Claims and answers every complete request, as the processing pass does.
 void ServeRequests(TTransactObj& trn) {
     for (int served = 0; served < 1000; ++served) {
-        TTransactSession ses = UTransact::NewReceiveSession(&trn);
+        TTransactSession ses = trn.NewReceiveSession();
         if (!ses) return;
         StFieldData fields;
-        UTransact::ReceiveSessionData(ses.get(), fields);
+        ses->ReceiveData(fields);
         const std::uint16_t count = UFieldData::GetFieldCount(fields);
         for (std::uint32_t i = 1; i <= count; ++i) (void)UFieldData::GetBytesByIndex(fields, static_cast<std::uint16_t>(i));
         StFieldData reply;
         UFieldData::AddInteger(reply, 100, count);
-        if (count % 2 != 0) UTransact::SetSessionSendError(ses.get(), 1);
-        UTransact::SendSessionData(ses.get(), reply);
-        UTransact::DisposeSession(ses);
+        if (count % 2 != 0) ses->SetSendError(1);
+        ses->SendData(reply);
+        ses.reset();
     }
 }
 
@@ -70,9 +70,9 @@ int FuzzTransact(const std::uint8_t* data, std::size_t size) {
                 if (!trn->IsEstablished()) {
                     std::uint8_t tag[4];
                     std::uint16_t version = 0;
-                    const int r = UTransact::ReceiveEstablish(trn.get(), tag, version);
+                    const int r = trn->ReceiveEstablish(tag, version);
                     if (r == kEstablishReceived) {
-                        UTransact::AcceptEstablish(trn.get());
+                        trn->AcceptEstablish();
                     } else if (r != kEstablishPending) {
                         refused = true;
                         break;

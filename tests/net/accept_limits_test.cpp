@@ -14,19 +14,10 @@
 
 #include "framework/event_loop.h"
 #include "net/transport.h"
+#include "support/server_process.h"
 
 namespace kx {
 namespace {
-
-int ConnectTo(std::uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    return fd;
-}
 
 TEST(AcceptLimits, OutOfDescriptorsBacksOffInsteadOfSpinning) {
 #if defined(__SANITIZE_ADDRESS__)
@@ -50,7 +41,10 @@ TEST(AcceptLimits, OutOfDescriptorsBacksOffInsteadOfSpinning) {
     });
 
     std::vector<int> clients;
-    for (int i = 0; i < 3; ++i) clients.push_back(ConnectTo(port));
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(test::ConnectLoopback(port));
+        EXPECT_GE(clients.back(), 0);
+    }
 
     // No descriptor can be made below the lowest free one.
     const int lowestFree = fcntl(0, F_DUPFD, 0);

@@ -14,21 +14,12 @@ using newstest::BlockAt;
 using newstest::ExpectError;
 namespace DB = UMyNewsDatabase;
 
-// Layout built by SetUp (block numbers):
-//   A1 id 1 item 3, bucket-1 table 4, flavor "text/plain" 5
-//   A2 id 2 item 6, bucket-2 table 7
-//   R1 id 3 item 8 (reply to A1), bucket-3 table 9
-//   R2 id 4 item 10 (reply to A1), bucket-4 table 11
+// The layout of WriteFourArticles, damaged one structure at a time.
 class NewsCorruption : public newstest::NewsFileTest {
 protected:
     void SetUp() override {
         NewsFileTest::SetUp();
-        DB::CreateNewGroup(mPath, "General", "");
-        DB::AddArticle(mPath, 0, "A1", "p", 0, SDateTimeStamp{}, "x");
-        DB::AddData(mPath, 1, "text/plain", "hello", 5);
-        DB::AddArticle(mPath, 0, "A2", "p", 0, SDateTimeStamp{}, "x");
-        DB::AddArticle(mPath, 1, "R1", "p", 0, SDateTimeStamp{}, "x");
-        DB::AddArticle(mPath, 1, "R2", "p", 0, SDateTimeStamp{}, "x");
+        WriteFourArticles();
         ASSERT_EQ(Get32(BlockAt(3)), 5u);
         ASSERT_EQ(Get32(BlockAt(3) + kNZItemOffFirstChild), 8u);
         ASSERT_EQ(Get32(BlockAt(8) + kNZItemOffNext), 10u);

@@ -24,15 +24,10 @@ std::uint32_t ListingCount(const std::vector<std::uint8_t>& listing) {
 
 class NewsInterruptedWrite : public newstest::NewsFileTest {
 protected:
-    // A1 (with data) and A2 at the top, R1 and R2 replying to A1, and a cached listing.
+    // WriteFourArticles' category with a cached listing.
     void SetUp() override {
         NewsFileTest::SetUp();
-        DB::CreateNewGroup(mPath, "General", "");
-        DB::AddArticle(mPath, 0, "A1", "p", 0, SDateTimeStamp{}, "x");
-        DB::AddData(mPath, 1, "text/plain", "hello", 5);
-        DB::AddArticle(mPath, 0, "A2", "p", 0, SDateTimeStamp{}, "x");
-        DB::AddArticle(mPath, 1, "R1", "p", 0, SDateTimeStamp{}, "x");
-        DB::AddArticle(mPath, 1, "R2", "p", 0, SDateTimeStamp{}, "x");
+        WriteFourArticles();
         ASSERT_EQ(ListingCount(DB::GetArticleListing(mPath)), 4u);
         mBase = Bytes();
     }

@@ -35,15 +35,7 @@ std::vector<std::uint8_t> ReadFile(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-struct SReply {
-    bool ok = false;          // a reply arrived
-    std::uint32_t error = 0;  // the header's error flag
-    std::vector<STestField> fields;
-    std::string ErrorText() const {
-        const STestField* f = FindField(fields, kFieldErrorText);
-        return f ? f->Text() : std::string();
-    }
-};
+using SReply = STestReply;
 
 class NewsRequestsTest : public AppFixture {
 protected:
@@ -81,12 +73,8 @@ protected:
         EXPECT_NE(id, 0u);
         Pump();
         auto t = mClient->ReadReplyTo(id, 3000);
-        if (!t) return r;
-        r.ok = true;
-        r.error = t->hdr.error;
-        auto parsed = ParseFieldList(t->data);
-        EXPECT_TRUE(parsed.has_value());
-        if (parsed) r.fields = *parsed;
+        if (t) r = ReplyOf(*t);
+        EXPECT_TRUE(!t || r.ok);
         return r;
     }
     void ExpectRefused(std::uint16_t type, const CFieldListBuilder& fields, const std::string& text) {

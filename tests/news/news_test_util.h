@@ -1,5 +1,6 @@
 // Helpers for the news database tests: a temporary folder per test, raw access to a category
-// file's bytes, and an expectation that an operation raises a given error.
+// file's bytes, a small category to damage, and an expectation that an operation raises a given
+// error.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,6 +17,8 @@
 
 #include "framework/byte_codec.h"
 #include "framework/error.h"
+#include "news/news_database.h"
+#include "support/error_checks.h"
 
 namespace kx::newstest {
 
@@ -60,6 +63,18 @@ protected:
         return at < b.size() && (b[at] & (0x80 >> ((n - 1) % 8))) != 0;
     }
 
+    // Writes the category both damage tests start from: A1 (with "text/plain" data "hello") and
+    // A2 at the top, R1 and R2 replying to A1. Blocks: A1 id 1 item 3, bucket-1 table 4, flavor
+    // 5; A2 id 2 item 6, table 7; R1 id 3 item 8, table 9; R2 id 4 item 10, table 11.
+    void WriteFourArticles() const {
+        UMyNewsDatabase::CreateNewGroup(mPath, "General", "");
+        UMyNewsDatabase::AddArticle(mPath, 0, "A1", "p", 0, SDateTimeStamp{}, "x");
+        UMyNewsDatabase::AddData(mPath, 1, "text/plain", "hello", 5);
+        UMyNewsDatabase::AddArticle(mPath, 0, "A2", "p", 0, SDateTimeStamp{}, "x");
+        UMyNewsDatabase::AddArticle(mPath, 1, "R1", "p", 0, SDateTimeStamp{}, "x");
+        UMyNewsDatabase::AddArticle(mPath, 1, "R2", "p", 0, SDateTimeStamp{}, "x");
+    }
+
     std::string mDir;
     std::string mPath;
 };
@@ -67,14 +82,7 @@ protected:
 // Runs `op` and expects it to raise SError (type, id).
 inline void ExpectError(const std::function<void()>& op, int type, int id,
                         std::source_location where = std::source_location::current()) {
-    SCOPED_TRACE(testing::Message() << "called from line " << where.line());
-    try {
-        op();
-        ADD_FAILURE() << "no error raised, expected " << type << "/" << id;
-    } catch (const SError& e) {
-        EXPECT_EQ(e.type, type);
-        EXPECT_EQ(e.id, id);
-    }
+    EXPECT_EQ(test::ErrorOf(op), std::make_pair(type, id)) << "called from line " << where.line();
 }
 
 }  // namespace kx::newstest

@@ -9,27 +9,18 @@
 #include <random>
 
 #include "framework/error.h"
+#include "support/error_checks.h"
 
 namespace kx {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using test::ErrorOf;
 
 Bytes WireOf(TFieldDataObj obj) { return UFieldData::GetDataHandle(obj); }
 
 // An object that adopts a copy of received bytes (header size 0).
 TFieldDataObj Received(const Bytes& bytes) { return UFieldData::New(std::make_unique<THdl>(bytes), 0); }
-
-template <class F>
-SError CaughtError(F&& f) {
-    try {
-        f();
-    } catch (const SError& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no error raised";
-    return {};
-}
 
 TEST(FieldData, EmptyListIsTwoZeroBytesAfterTheHeader) {
     StFieldData plain;
@@ -300,26 +291,21 @@ TEST(FieldData, AppendMayCopyFromItsOwnBytes) {
 TEST(FieldData, ProgrammingErrorsAndLimits) {
     StFieldData fd;
     std::uint8_t byte = 1;
-    for (const SError& e : {CaughtError([&] { UFieldData::AddField(nullptr, 1, &byte, 1); }),
-                            CaughtError([&] { UFieldData::AddField(fd, 0, &byte, 1); }),
-                            CaughtError([&] { UFieldData::AddInteger(fd, 0, 1); }),
-                            CaughtError([&] { UFieldData::DeleteAllFields(nullptr); }),
-                            CaughtError([&] { UFieldData::GetDataHandle(nullptr); }),
-                            CaughtError([&] { UFieldData::SetDataHandle(fd, nullptr, 0); }),
-                            CaughtError([&] { UFieldData::SetDataHandle(nullptr, std::make_unique<THdl>(), 0); })}) {
-        EXPECT_EQ(e.type, 1);
-        EXPECT_EQ(e.id, 2);
-    }
+    for (const auto& e : {ErrorOf([&] { UFieldData::AddField(nullptr, 1, &byte, 1); }),
+                          ErrorOf([&] { UFieldData::AddField(fd, 0, &byte, 1); }),
+                          ErrorOf([&] { UFieldData::AddInteger(fd, 0, 1); }),
+                          ErrorOf([&] { UFieldData::DeleteAllFields(nullptr); }),
+                          ErrorOf([&] { UFieldData::GetDataHandle(nullptr); }),
+                          ErrorOf([&] { UFieldData::SetDataHandle(fd, nullptr, 0); }),
+                          ErrorOf([&] { UFieldData::SetDataHandle(nullptr, std::make_unique<THdl>(), 0); })})
+        EXPECT_EQ(e, std::make_pair(1, 2));
 
     Bytes big(65536, 'q');
     UFieldData::AddField(fd, 1, big.data(), 65535);
     EXPECT_EQ(UFieldData::GetFieldSize(fd, 1), 65535u);
-    testing::internal::CaptureStderr();
-    const SError tooBig = CaughtError([&] { UFieldData::AddField(fd, 2, big.data(), 65536); });
-    const std::string diag = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(tooBig.type, 1);
-    EXPECT_EQ(tooBig.id, 10);
-    EXPECT_NE(diag.find("UFieldData::AddField() - maximum field size is 65535 bytes"), std::string::npos);
+    test::CDebugCapture diag;
+    EXPECT_EQ(ErrorOf([&] { UFieldData::AddField(fd, 2, big.data(), 65536); }), std::make_pair(1, 10));
+    EXPECT_NE(diag.Text().find("UFieldData::AddField() - maximum field size is 65535 bytes"), std::string::npos);
     EXPECT_EQ(UFieldData::GetFieldCount(fd), 1);
     EXPECT_EQ(UFieldData::GetDataHandle(fd).size(), 2u + 4 + 65535);
 
@@ -338,9 +324,7 @@ TEST(FieldData, CountStopsAt65535Fields) {
     const std::uint8_t b = 7;
     for (std::uint32_t i = 0; i < 65535; ++i) UFieldData::AddField(fd, 1, &b, 1);
     EXPECT_EQ(UFieldData::GetFieldCount(fd), 65535);
-    const SError e = CaughtError([&] { UFieldData::AddField(fd, 1, &b, 1); });
-    EXPECT_EQ(e.type, 1);
-    EXPECT_EQ(e.id, 10);
+    EXPECT_EQ(ErrorOf([&] { UFieldData::AddField(fd, 1, &b, 1); }), std::make_pair(1, 10));
     EXPECT_EQ(UFieldData::GetFieldCount(fd), 65535);
     EXPECT_EQ(UFieldData::GetDataHandle(fd)[0], 0xFF);
 }

@@ -31,13 +31,13 @@ class TransactLoopbackTest : public ::testing::Test {
 protected:
     void SetUp() override {
         UTransport::Init();
-        listener = UTransact::New(kTransportStream, true, 0);
-        UTransact::SetMessageHandler(listener.get(), [this](std::uint32_t code, void*) { notices.push_back(code); });
+        listener = std::make_unique<TTransactObj>(UTransport::New(kTransportStream, true, 0));
+        listener->SetMessageHandler([this](std::uint32_t code, void*) { notices.push_back(code); });
         SIPAddress loopback{{127, 0, 0, 1}};
-        UTransact::SetIPAddress(listener.get(), loopback);
+        listener->SetIPAddress(loopback);
         SInternetAddress addr{kInternetAddressType, 0, {127, 0, 0, 1, 0, 0, 0, 0}};
-        UTransact::Listen(listener.get(), &addr, sizeof addr);
-        port = UTransact::GetTransport(listener.get())->GetLocalPort();
+        listener->Listen(&addr, sizeof addr);
+        port = listener->GetTransport()->GetLocalPort();
         ASSERT_NE(port, 0);
     }
     void TearDown() override {
@@ -50,17 +50,17 @@ protected:
     void Connect() {
         ASSERT_TRUE(client.Connect(port)) << client.LastError();
         ASSERT_TRUE(PumpUntil([&] {
-            if (!conn) conn = UTransact::Accept(listener.get(), nullptr, nullptr);
+            if (!conn) conn = listener->Accept(nullptr, nullptr);
             return conn != nullptr;
         }));
         ASSERT_TRUE(client.SendRaw(test::EstablishRequest("KSTX", 2)));
         std::uint8_t tag[4];
         std::uint16_t ver = 0;
-        ASSERT_TRUE(PumpUntil([&] { return UTransact::ReceiveEstablish(conn.get(), tag, ver) != kEstablishPending; }));
-        ASSERT_EQ(UTransact::ReceiveEstablish(conn.get(), tag, ver), kEstablishReceived);
+        ASSERT_TRUE(PumpUntil([&] { return conn->ReceiveEstablish(tag, ver) != kEstablishPending; }));
+        ASSERT_EQ(conn->ReceiveEstablish(tag, ver), kEstablishReceived);
         EXPECT_EQ(std::memcmp(tag, "KSTX", 4), 0);
         EXPECT_EQ(ver, 2);
-        UTransact::AcceptEstablish(conn.get());
+        conn->AcceptEstablish();
         auto reply = client.ReadExact(8);
         ASSERT_TRUE(reply) << client.LastError();
         EXPECT_EQ(*reply, (Bytes{'T', 'R', 'T', 'P', 0, 0, 0, 0}));
@@ -76,7 +76,7 @@ protected:
 TEST_F(TransactLoopbackTest, RequestInTwoChunksIsClaimedWholeAndAnswered) {
     Connect();
     int dataNotices = 0;
-    UTransact::SetMessageHandler(conn.get(), [&](std::uint32_t code, void* obj) {
+    conn->SetMessageHandler([&](std::uint32_t code, void* obj) {
         EXPECT_EQ(obj, conn.get());
         if (code == kMsgDataArrived) ++dataNotices;
     });
@@ -85,34 +85,31 @@ TEST_F(TransactLoopbackTest, RequestInTwoChunksIsClaimedWholeAndAnswered) {
     const std::size_t firstChunk = 20 + 10;
     ASSERT_TRUE(client.SendRaw(Bytes(wire.begin(), wire.begin() + firstChunk)));
     ASSERT_TRUE(PumpUntil([&] { return dataNotices > 0; }));
-    EXPECT_EQ(UTransact::NewReceiveSession(conn.get()), nullptr);
+    EXPECT_EQ(conn->NewReceiveSession(), nullptr);
 
     ASSERT_TRUE(client.SendRaw(Bytes(wire.begin() + firstChunk, wire.end())));
     TTransactSession ses;
-    ASSERT_TRUE(PumpUntil([&] { return (ses = UTransact::NewReceiveSession(conn.get())) != nullptr; }));
-    EXPECT_EQ(UTransact::GetSessionReceiveType(ses.get()), 107);
+    ASSERT_TRUE(PumpUntil([&] { return (ses = conn->NewReceiveSession()) != nullptr; }));
+    EXPECT_EQ(ses->GetReceiveType(), 107);
     StFieldData fields;
-    UTransact::ReceiveSessionData(ses.get(), fields);
+    ses->ReceiveData(fields);
     EXPECT_EQ(UFieldData::GetDataHandle(fields), body);
     EXPECT_EQ(UFieldData::GetInteger(fields, 160), 151);
 
     StFieldData reply;
     UFieldData::AddCString(reply, 162, "ok");
-    UTransact::SendSessionData(ses.get(), reply);
-    UTransact::DisposeSession(ses);
+    ses->SendData(reply);
+    ses.reset();
     auto answer = client.ReadReplyTo(5);
     ASSERT_TRUE(answer) << client.LastError();
     EXPECT_EQ(answer->hdr.type, 0);
     EXPECT_EQ(answer->hdr.error, 0u);
-    auto parsed = test::ParseFieldList(answer->data);
-    ASSERT_TRUE(parsed);
-    ASSERT_NE(test::FindField(*parsed, 162), nullptr);
-    EXPECT_EQ(test::FindField(*parsed, 162)->Text(), "ok");
+    EXPECT_EQ(test::ReplyOf(*answer).Text(162), "ok");
 
     // A notification from the server reaches the client as a request with id 1.
     StFieldData chat;
     UFieldData::AddCString(chat, 101, "hello");
-    EXPECT_EQ(UTransact::SendTransaction(conn.get(), 106, chat), 1u);
+    EXPECT_EQ(conn->SendTransaction(106, chat), 1u);
     auto note = client.ReadTransaction();
     ASSERT_TRUE(note) << client.LastError();
     EXPECT_EQ(note->hdr.isReply, 0);
@@ -131,13 +128,13 @@ TEST_F(TransactLoopbackTest, FramingViolationClosesTheSocketWithoutReply) {
     wire.insert(wire.end(), 4, 0);
     ASSERT_TRUE(client.SendRaw(wire));
     ASSERT_TRUE(PumpUntil([&] {
-        EXPECT_EQ(UTransact::NewReceiveSession(conn.get()), nullptr);
+        EXPECT_EQ(conn->NewReceiveSession(), nullptr);
         return conn->IsDead();
     }));
     std::size_t received = 99;
     EXPECT_TRUE(client.WaitClosed(2000, &received));
     EXPECT_EQ(received, 0u);
-    EXPECT_TRUE(PumpUntil([&] { return !UTransact::IsConnected(conn.get()); }));
+    EXPECT_TRUE(PumpUntil([&] { return !conn->IsConnected(); }));
 }
 
 }  // namespace

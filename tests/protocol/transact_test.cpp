@@ -10,6 +10,7 @@
 #include "framework/error.h"
 #include "support/fake_transport.h"
 #include "support/test_client.h"
+#include "support/error_checks.h"
 
 namespace kx {
 namespace {
@@ -58,14 +59,14 @@ protected:
         tpt->Feed(EstablishRequest());
         std::uint8_t tag[4];
         std::uint16_t ver = 0;
-        ASSERT_EQ(UTransact::ReceiveEstablish(trn.get(), tag, ver), kEstablishReceived);
-        UTransact::AcceptEstablish(trn.get());
+        ASSERT_EQ(trn->ReceiveEstablish(tag, ver), kEstablishReceived);
+        trn->AcceptEstablish();
         tpt->TakeSent();
     }
 
     Bytes Claim(TTransactSession& ses) {
         StFieldData fd;
-        UTransact::ReceiveSessionData(ses.get(), fd);
+        ses->ReceiveData(fd);
         return UFieldData::GetDataHandle(fd);
     }
 
@@ -76,48 +77,48 @@ protected:
 TEST_F(TransactTest, EstablishAcceptedWithTagAndSubVersion) {
     std::uint8_t tag[4] = {0, 0, 0, 0};
     std::uint16_t ver = 0;
-    EXPECT_EQ(UTransact::ReceiveEstablish(trn.get(), tag, ver), kEstablishPending);
+    EXPECT_EQ(trn->ReceiveEstablish(tag, ver), kEstablishPending);
     EXPECT_EQ(tpt->Threshold(), 12u);
 
     Bytes req = EstablishRequest("KSTX", 2);
     tpt->Feed(req.data(), 11);
-    EXPECT_EQ(UTransact::ReceiveEstablish(trn.get(), tag, ver), kEstablishPending);
+    EXPECT_EQ(trn->ReceiveEstablish(tag, ver), kEstablishPending);
     // The following request bytes arrive with the last establish byte; they must stay unread.
     Bytes rest(req.begin() + 11, req.end());
     Bytes next = EncodeRequest(107, 1, CFieldListBuilder().Add(105, "guest").Build());
     rest.insert(rest.end(), next.begin(), next.end());
     tpt->Feed(rest);
 
-    EXPECT_EQ(UTransact::ReceiveEstablish(trn.get(), tag, ver), kEstablishReceived);
+    EXPECT_EQ(trn->ReceiveEstablish(tag, ver), kEstablishReceived);
     EXPECT_EQ(std::memcmp(tag, "KSTX", 4), 0);
     EXPECT_EQ(ver, 2);
     EXPECT_TRUE(tpt->Sent().empty());
-    EXPECT_FALSE(UTransact::IsEstablished(trn.get()));
+    EXPECT_FALSE(trn->IsEstablished());
     // Asked again before the decision: same answer, nothing consumed.
     ver = 0;
-    EXPECT_EQ(UTransact::ReceiveEstablish(trn.get(), tag, ver), kEstablishReceived);
+    EXPECT_EQ(trn->ReceiveEstablish(tag, ver), kEstablishReceived);
     EXPECT_EQ(ver, 2);
     EXPECT_EQ(tpt->Unread(), next.size());
-    EXPECT_EQ(UTransact::NewReceiveSession(trn.get()), nullptr);  // not established yet
+    EXPECT_EQ(trn->NewReceiveSession(), nullptr);  // not established yet
 
-    UTransact::AcceptEstablish(trn.get());
+    trn->AcceptEstablish();
     EXPECT_EQ(tpt->Sent(), (Bytes{'T', 'R', 'T', 'P', 0, 0, 0, 0}));
-    EXPECT_TRUE(UTransact::IsEstablished(trn.get()));
-    UTransact::AcceptEstablish(trn.get());
+    EXPECT_TRUE(trn->IsEstablished());
+    trn->AcceptEstablish();
     EXPECT_EQ(tpt->Sent().size(), 8u);  // nothing more
 
-    auto ses = UTransact::NewReceiveSession(trn.get());
+    auto ses = trn->NewReceiveSession();
     ASSERT_NE(ses, nullptr);
-    EXPECT_EQ(UTransact::GetSessionReceiveType(ses.get()), 107);
+    EXPECT_EQ(ses->GetReceiveType(), 107);
 }
 
 TEST_F(TransactTest, EstablishWrongVersionRefusedWithCodeOne) {
     tpt->Feed(EstablishRequest("KSTX", 2, /*version=*/2));
     std::uint8_t tag[4];
     std::uint16_t ver = 0;
-    EXPECT_EQ(UTransact::ReceiveEstablish(trn.get(), tag, ver), kEstablishBadVersion);
+    EXPECT_EQ(trn->ReceiveEstablish(tag, ver), kEstablishBadVersion);
     EXPECT_EQ(tpt->Sent(), (Bytes{'T', 'R', 'T', 'P', 0, 0, 0, 1}));
-    EXPECT_EQ(UTransact::ReceiveEstablish(trn.get(), tag, ver), kEstablishBadVersion);
+    EXPECT_EQ(trn->ReceiveEstablish(tag, ver), kEstablishBadVersion);
     EXPECT_EQ(tpt->Sent().size(), 8u);
 }
 
@@ -125,7 +126,7 @@ TEST_F(TransactTest, EstablishWrongProtocolTagSendsNothing) {
     tpt->Feed(EstablishRequest("KSTX", 2, 1, "HTTP"));
     std::uint8_t tag[4];
     std::uint16_t ver = 0;
-    EXPECT_EQ(UTransact::ReceiveEstablish(trn.get(), tag, ver), kEstablishBadProtocol);
+    EXPECT_EQ(trn->ReceiveEstablish(tag, ver), kEstablishBadProtocol);
     EXPECT_TRUE(tpt->Sent().empty());
 }
 
@@ -135,25 +136,19 @@ TEST_F(TransactTest, EstablishWaitsWhileNotConnected) {
     DrainLoop();
     std::uint8_t tag[4];
     std::uint16_t ver = 0;
-    EXPECT_EQ(UTransact::ReceiveEstablish(trn.get(), tag, ver), kEstablishPending);
-    EXPECT_FALSE(UTransact::IsConnected(trn.get()));
+    EXPECT_EQ(trn->ReceiveEstablish(tag, ver), kEstablishPending);
+    EXPECT_FALSE(trn->IsConnected());
 }
 
 TEST_F(TransactTest, RejectEstablishSendsTheCodeAndZeroAsOne) {
-    UTransact::RejectEstablish(trn.get(), 0);
+    trn->RejectEstablish(0);
     EXPECT_EQ(tpt->TakeSent(), (Bytes{'T', 'R', 'T', 'P', 0, 0, 0, 1}));
-    UTransact::RejectEstablish(trn.get(), 0x01020304);
+    trn->RejectEstablish(0x01020304);
     EXPECT_EQ(tpt->TakeSent(), (Bytes{'T', 'R', 'T', 'P', 1, 2, 3, 4}));
-    EXPECT_TRUE(UTransact::IsConnected(trn.get()));  // the caller closes it
+    EXPECT_TRUE(trn->IsConnected());  // the caller closes it
 
     Establish();
-    try {
-        UTransact::RejectEstablish(trn.get(), 1);
-        FAIL() << "no error";
-    } catch (const SError& e) {
-        EXPECT_EQ(e.type, 1);
-        EXPECT_EQ(e.id, 2);
-    }
+    EXPECT_EQ(test::ErrorOf([&] { trn->RejectEstablish(1); }), std::make_pair(1, 2));
     EXPECT_TRUE(tpt->Sent().empty());
 }
 
@@ -179,14 +174,14 @@ TEST_F(TransactTest, FramingViolationsCloseWithoutReply) {
         h.dataSize = c.size;
         tpt->Feed(EncodeHeader(h));
         tpt->Feed(Pattern(c.size > 100 ? 100 : c.size));
-        EXPECT_EQ(UTransact::NewReceiveSession(trn.get()), nullptr);
+        EXPECT_EQ(trn->NewReceiveSession(), nullptr);
         EXPECT_TRUE(trn->IsDead());
         EXPECT_EQ(tpt->DisconnectCalls(), 1);
-        EXPECT_FALSE(UTransact::IsEstablished(trn.get()));
+        EXPECT_FALSE(trn->IsEstablished());
         EXPECT_TRUE(tpt->Sent().empty());
         // Nothing more is parsed, even a valid request.
         tpt->Feed(EncodeRequest(107, 2, Pattern(10)));
-        EXPECT_EQ(UTransact::NewReceiveSession(trn.get()), nullptr);
+        EXPECT_EQ(trn->NewReceiveSession(), nullptr);
         EXPECT_EQ(tpt->DisconnectCalls(), 1);
     }
 }
@@ -196,14 +191,14 @@ TEST_F(TransactTest, ReceiveLimitBoundaryAtTheServerLimit) {
     Establish();
     const Bytes big = Pattern(524288, 3);
     tpt->Feed(EncodeRequest(300, 9, big));
-    auto ses = UTransact::NewReceiveSession(trn.get());
+    auto ses = trn->NewReceiveSession();
     ASSERT_NE(ses, nullptr);
     EXPECT_EQ(Claim(ses), big);
-    UTransact::DisposeSession(ses);
+    ses.reset();
     EXPECT_FALSE(trn->IsDead());
 
     tpt->Feed(EncodeRequest(300, 10, Pattern(524289)));
-    EXPECT_EQ(UTransact::NewReceiveSession(trn.get()), nullptr);
+    EXPECT_EQ(trn->NewReceiveSession(), nullptr);
     EXPECT_TRUE(trn->IsDead());
     EXPECT_EQ(tpt->DisconnectCalls(), 1);
     EXPECT_TRUE(tpt->Sent().empty());
@@ -215,19 +210,19 @@ TEST_F(TransactTest, TwoChunksReassembledInOrder) {
     const Bytes wire = EncodeRequest(107, 44, data, {10, 20});
     ASSERT_EQ(wire.size(), 20u + 10 + 20 + 20);
     tpt->Feed(wire.data(), 30);
-    EXPECT_EQ(UTransact::NewReceiveSession(trn.get()), nullptr);
+    EXPECT_EQ(trn->NewReceiveSession(), nullptr);
     EXPECT_EQ(trn->GetTaskCount(), 1u);
     // The second chunk's header arrives a byte at a time.
     for (std::size_t i = 30; i < 50; ++i) {
         tpt->Feed(&wire[i], 1);
-        EXPECT_EQ(UTransact::NewReceiveSession(trn.get()), nullptr);
+        EXPECT_EQ(trn->NewReceiveSession(), nullptr);
     }
     tpt->Feed(wire.data() + 50, wire.size() - 50);
-    auto ses = UTransact::NewReceiveSession(trn.get());
+    auto ses = trn->NewReceiveSession();
     ASSERT_NE(ses, nullptr);
-    EXPECT_EQ(UTransact::GetSessionReceiveType(ses.get()), 107);
+    EXPECT_EQ(ses->GetReceiveType(), 107);
     EXPECT_EQ(Claim(ses), data);
-    UTransact::DisposeSession(ses);
+    ses.reset();
     EXPECT_EQ(trn->GetTaskCount(), 0u);
     EXPECT_EQ(trn->GetPendingBytes(), 0u);
 }
@@ -238,17 +233,17 @@ TEST_F(TransactTest, RequestsClaimedInArrivalOrderAndByFilter) {
     tpt->Feed(EncodeRequest(105, 3, Pattern(6, 2)));
     tpt->Feed(EncodeRequest(200, 5, Pattern(8, 3)));
 
-    auto only105 = UTransact::NewReceiveSession(trn.get(), 105);
+    auto only105 = trn->NewReceiveSession(105);
     ASSERT_NE(only105, nullptr);
     EXPECT_EQ(Claim(only105), Pattern(6, 2));
 
-    auto first = UTransact::NewReceiveSession(trn.get());
-    auto second = UTransact::NewReceiveSession(trn.get());
+    auto first = trn->NewReceiveSession();
+    auto second = trn->NewReceiveSession();
     ASSERT_NE(first, nullptr);
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(Claim(first), Pattern(4, 1));
     EXPECT_EQ(Claim(second), Pattern(8, 3));
-    EXPECT_EQ(UTransact::NewReceiveSession(trn.get()), nullptr);
+    EXPECT_EQ(trn->NewReceiveSession(), nullptr);
 }
 
 TEST_F(TransactTest, RepliesFromThePeerAreReadAndDropped) {
@@ -257,12 +252,12 @@ TEST_F(TransactTest, RepliesFromThePeerAreReadAndDropped) {
     reply.isReply = 7;  // any non-zero value is a reply
     reply.id = 1;
     tpt->Feed(EncodeChunk(reply, Pattern(12)));
-    EXPECT_EQ(UTransact::NewReceiveSession(trn.get()), nullptr);
+    EXPECT_EQ(trn->NewReceiveSession(), nullptr);
     EXPECT_EQ(trn->GetTaskCount(), 0u);
     EXPECT_EQ(tpt->Unread(), 0u);
     // The stream is still followed: a request after it is claimed whole.
     tpt->Feed(EncodeRequest(107, 1, Pattern(5, 9)));
-    auto ses = UTransact::NewReceiveSession(trn.get());
+    auto ses = trn->NewReceiveSession();
     ASSERT_NE(ses, nullptr);
     EXPECT_EQ(Claim(ses), Pattern(5, 9));
     EXPECT_FALSE(trn->IsDead());
@@ -273,37 +268,37 @@ TEST_F(TransactTest, HeldRequestAbsorbsLaterChunkWithSameID) {
     Establish();
     tpt->Feed(EncodeRequest(107, 1, Pattern(10, 1)));
     tpt->Feed(EncodeRequest(108, 1, Pattern(5, 2)));
-    auto ses = UTransact::NewReceiveSession(trn.get());
+    auto ses = trn->NewReceiveSession();
     ASSERT_NE(ses, nullptr);
-    EXPECT_EQ(UTransact::GetSessionReceiveType(ses.get()), 108);
+    EXPECT_EQ(ses->GetReceiveType(), 108);
     Bytes expected = Pattern(10, 1);
     Bytes more = Pattern(5, 2);
     expected.insert(expected.end(), more.begin(), more.end());
     EXPECT_EQ(Claim(ses), expected);
-    EXPECT_EQ(UTransact::NewReceiveSession(trn.get()), nullptr);
+    EXPECT_EQ(trn->NewReceiveSession(), nullptr);
 }
 
 TEST_F(TransactTest, ReplyHeaderCarriesRequestIDTypeZeroAndError) {
     Establish();
     tpt->Feed(EncodeRequest(107, 5, CFieldListBuilder().Add(105, "guest").Build()));
-    auto ses = UTransact::NewReceiveSession(trn.get());
+    auto ses = trn->NewReceiveSession();
     ASSERT_NE(ses, nullptr);
     StFieldData reply;
     UFieldData::AddInteger(reply, 160, 151);
-    UTransact::SendSessionData(ses.get(), reply);
+    ses->SendData(reply);
     const Bytes expected = {0, 1, 0, 0, 0, 0, 0, 5, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0, 8,
                             0, 1, 0, 160, 0, 2, 0, 151};
     ASSERT_EQ(tpt->SendCalls().size(), 1u);  // header and data in one buffer
     EXPECT_EQ(tpt->TakeSent(), expected);
-    UTransact::DisposeSession(ses);
+    ses.reset();
 
     tpt->Feed(EncodeRequest(354, 6, Pattern(3)));
-    ses = UTransact::NewReceiveSession(trn.get());
+    ses = trn->NewReceiveSession();
     ASSERT_NE(ses, nullptr);
-    UTransact::SetSessionSendError(ses.get(), 1);
+    ses->SetSendError(1);
     StFieldData error;
     UFieldData::AddCString(error, 100, "no");
-    UTransact::SendSessionData(ses.get(), error);
+    ses->SendData(error);
     const Bytes sent = tpt->TakeSent();
     ASSERT_EQ(sent.size(), 20u + 8);
     EXPECT_EQ(Bytes(sent.begin(), sent.begin() + 20),
@@ -313,11 +308,11 @@ TEST_F(TransactTest, ReplyHeaderCarriesRequestIDTypeZeroAndError) {
 TEST_F(TransactTest, FirstReplyChunkFixesTheTotal) {
     Establish();
     tpt->Feed(EncodeRequest(202, 9, Pattern(2)));
-    auto ses = UTransact::NewReceiveSession(trn.get());
+    auto ses = trn->NewReceiveSession();
     ASSERT_NE(ses, nullptr);
     const Bytes a = Pattern(6), b = Pattern(4);
-    UTransact::SendSessionData(ses.get(), a.data(), 6);
-    UTransact::SendSessionData(ses.get(), b.data(), 4);
+    ses->SendData(a.data(), 6);
+    ses->SendData(b.data(), 4);
     const Bytes sent = tpt->TakeSent();
     ASSERT_EQ(sent.size(), 20u + 6 + 20 + 4);
     const auto h1 = test::DecodeHeader(sent.data());
@@ -333,8 +328,8 @@ TEST_F(TransactTest, OriginatedTransactionsNumberFromOne) {
     Establish();
     StFieldData chat;
     UFieldData::AddCString(chat, 101, "hi");
-    EXPECT_EQ(UTransact::SendTransaction(trn.get(), 106, chat), 1u);
-    EXPECT_EQ(UTransact::SendTransaction(trn.get(), 301, chat), 2u);
+    EXPECT_EQ(trn->SendTransaction(106, chat), 1u);
+    EXPECT_EQ(trn->SendTransaction(301, chat), 2u);
     const Bytes sent = tpt->TakeSent();
     ASSERT_EQ(sent.size(), 2 * (20u + 8));
     EXPECT_EQ(Bytes(sent.begin(), sent.begin() + 28),
@@ -393,7 +388,7 @@ TEST_F(TransactTest, ClaimedRequestsFreeTheBudget) {
     Establish();
     for (std::uint32_t id = 1; id <= 50; ++id) {
         tpt->Feed(EncodeRequest(200, id, Pattern(1000)));
-        auto ses = UTransact::NewReceiveSession(trn.get());
+        auto ses = trn->NewReceiveSession();
         ASSERT_NE(ses, nullptr) << "request " << id;
         EXPECT_EQ(Claim(ses), Pattern(1000));
     }
@@ -408,22 +403,22 @@ TEST_F(TransactTest, ReceiveDataReusesOneFieldListAndMovesTheBytes) {
     tpt->Feed(EncodeRequest(107, 1, list1));
     tpt->Feed(EncodeRequest(105, 2, list2));
     StFieldData fd;
-    auto s1 = UTransact::NewReceiveSession(trn.get());
+    auto s1 = trn->NewReceiveSession();
     ASSERT_NE(s1, nullptr);
-    UTransact::ReceiveSessionData(s1.get(), fd);
+    s1->ReceiveData(fd);
     EXPECT_EQ(UFieldData::GetInteger(fd, 106), 7);
     char name[16];
     UFieldData::GetCString(fd, 105, name, sizeof name);
     EXPECT_STREQ(name, "alice");
     // The task no longer holds the data; a second read empties the list.
     StFieldData again;
-    UTransact::ReceiveSessionData(s1.get(), again);
+    s1->ReceiveData(again);
     EXPECT_EQ(UFieldData::GetFieldCount(again), 0);
-    UTransact::DisposeSession(s1);
+    s1.reset();
 
-    auto s2 = UTransact::NewReceiveSession(trn.get());
+    auto s2 = trn->NewReceiveSession();
     ASSERT_NE(s2, nullptr);
-    UTransact::ReceiveSessionData(s2.get(), fd);
+    s2->ReceiveData(fd);
     EXPECT_EQ(UFieldData::GetFieldCount(fd), 1);
     EXPECT_EQ(UFieldData::GetDataHandle(fd), list2);
 }
@@ -431,7 +426,7 @@ TEST_F(TransactTest, ReceiveDataReusesOneFieldListAndMovesTheBytes) {
 TEST_F(TransactTest, DataNoticeRunsReceiveLoopThenReachesTheApplication) {
     std::vector<std::pair<std::uint32_t, void*>> seen;
     bool requestSent = false;
-    UTransact::SetMessageHandler(trn.get(), [&](std::uint32_t code, void* obj) {
+    trn->SetMessageHandler([&](std::uint32_t code, void* obj) {
         seen.emplace_back(code, obj);
         // By the time the application hears of the data, it has been parsed.
         if (requestSent && code == kMsgDataArrived) {
@@ -452,12 +447,12 @@ TEST_F(TransactTest, DataNoticeRunsReceiveLoopThenReachesTheApplication) {
     DrainLoop();
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[1].first, kMsgConnectionClosed);
-    EXPECT_FALSE(UTransact::IsConnected(trn.get()));
+    EXPECT_FALSE(trn->IsConnected());
 }
 
 TEST_F(TransactTest, DisposeDropsQueuedNotices) {
     int calls = 0;
-    UTransact::SetMessageHandler(trn.get(), [&](std::uint32_t, void*) { ++calls; });
+    trn->SetMessageHandler([&](std::uint32_t, void*) { ++calls; });
     Establish();
     DrainLoop();
     calls = 0;
@@ -465,8 +460,7 @@ TEST_F(TransactTest, DisposeDropsQueuedNotices) {
     CEventLoop::Get().RunOnce(0);  // the endpoint's notice reaches the connection, which tells its owner at once
     EXPECT_EQ(calls, 1);
     tpt->Feed(EncodeRequest(107, 2, Pattern(4)));  // a notice queued, not yet delivered
-    UTransact::Dispose(trn);
-    UTransact::Dispose(trn);  // null is accepted
+    trn.reset();
     DrainLoop();
     EXPECT_EQ(calls, 1);
 }
@@ -474,11 +468,11 @@ TEST_F(TransactTest, DisposeDropsQueuedNotices) {
 TEST_F(TransactTest, DetachedEndpointNoLongerReportsToTheConnection) {
     Establish();
     tpt->Feed(EncodeRequest(107, 1, Pattern(4)));  // queues a notice naming the connection's handler
-    TTransport released = UTransact::SetTransport(trn.get(), nullptr);
+    TTransport released = trn->SetTransport(nullptr);
     ASSERT_EQ(released.get(), tpt);
-    EXPECT_EQ(UTransact::GetTransport(trn.get()), nullptr);
+    EXPECT_EQ(trn->GetTransport(), nullptr);
     EXPECT_FALSE(tpt->HasHandler());
-    UTransact::Dispose(trn);
+    trn.reset();
     DrainLoop();  // the stale notice must not reach the disposed connection
     EXPECT_EQ(tpt->Unread(), 20u + 4);  // the bytes stay in the endpoint for its new owner
 }
@@ -486,28 +480,12 @@ TEST_F(TransactTest, DetachedEndpointNoLongerReportsToTheConnection) {
 TEST_F(TransactTest, SessionOutlivingItsConnectionIsDetached) {
     Establish();
     tpt->Feed(EncodeRequest(107, 1, Pattern(4)));
-    auto ses = UTransact::NewReceiveSession(trn.get());
+    auto ses = trn->NewReceiveSession();
     ASSERT_NE(ses, nullptr);
     trn.reset();
-    EXPECT_EQ(UTransact::GetSessionReceiveType(ses.get()), 0);
-    EXPECT_THROW(UTransact::SendSessionData(ses.get(), "x", 1), SError);
-    UTransact::DisposeSession(ses);
-    UTransact::DisposeSession(ses);  // null is accepted
-}
-
-TEST_F(TransactTest, NullConnectionIsAProgrammingError) {
-    std::uint8_t tag[4];
-    std::uint16_t ver;
-    try {
-        UTransact::ReceiveEstablish(nullptr, tag, ver);
-        FAIL() << "no error";
-    } catch (const SError& e) {
-        EXPECT_EQ(e.type, 1);
-        EXPECT_EQ(e.id, 2);
-    }
-    EXPECT_THROW(UTransact::SendTransaction(nullptr, 106, "x", 1), SError);
-    EXPECT_THROW(UTransact::NewReceiveSession(nullptr), SError);
-    UTransact::Disconnect(nullptr);
+    EXPECT_EQ(ses->GetReceiveType(), 0);
+    EXPECT_THROW(ses->SendData("x", 1), SError);
+    ses.reset();
 }
 
 TEST_F(TransactTest, ListenerAcceptsWrappedConnections) {
@@ -515,32 +493,32 @@ TEST_F(TransactTest, ListenerAcceptsWrappedConnections) {
     CFakeTransport* lt = listenerTpt.get();
     TTransactObj listener(std::move(listenerTpt));
     SInternetAddress addr{kInternetAddressType, 5500, {0, 0, 0, 0, 0, 0, 0, 0}};
-    UTransact::Listen(&listener, &addr, sizeof addr);
+    listener.Listen(&addr, sizeof addr);
     EXPECT_TRUE(lt->listening);
 
     std::uint8_t buf[12];
     std::uint32_t size = sizeof buf;
-    EXPECT_EQ(UTransact::Accept(&listener, buf, &size), nullptr);
+    EXPECT_EQ(listener.Accept(buf, &size), nullptr);
 
     auto incoming = std::make_unique<CFakeTransport>();
     CFakeTransport* in = incoming.get();
     lt->AddPending(std::move(incoming));
     size = sizeof buf;
-    TTransact conn = UTransact::Accept(&listener, buf, &size);
+    TTransact conn = listener.Accept(buf, &size);
     ASSERT_NE(conn, nullptr);
     EXPECT_EQ(size, 12u);
-    EXPECT_EQ(UTransact::GetTransport(conn.get()), in);
+    EXPECT_EQ(conn->GetTransport(), in);
     EXPECT_TRUE(in->HasHandler());
-    EXPECT_TRUE(UTransact::IsConnected(conn.get()));
-    EXPECT_FALSE(UTransact::IsEstablished(conn.get()));
+    EXPECT_TRUE(conn->IsConnected());
+    EXPECT_FALSE(conn->IsEstablished());
 }
 
 TEST_F(TransactTest, DisconnectClearsEstablished) {
     Establish();
-    UTransact::Disconnect(trn.get());
-    EXPECT_FALSE(UTransact::IsEstablished(trn.get()));
+    trn->Disconnect();
+    EXPECT_FALSE(trn->IsEstablished());
     EXPECT_EQ(tpt->DisconnectCalls(), 1);
-    UTransact::StartDisconnect(trn.get());
+    trn->StartDisconnect();
     EXPECT_EQ(tpt->DisconnectCalls(), 2);
 }
 

@@ -6,6 +6,8 @@
 
 #include <vector>
 
+#include "support/error_checks.h"
+
 namespace kx {
 namespace {
 
@@ -34,13 +36,7 @@ std::vector<std::uint8_t> HandBuiltRecord() {
 }
 
 void ExpectError(const std::vector<std::uint8_t>& bytes, int type, int id) {
-    try {
-        UUserData::Decode(bytes);
-        FAIL() << "decoded " << bytes.size() << " bytes";
-    } catch (const SError& e) {
-        EXPECT_EQ(e.type, type);
-        EXPECT_EQ(e.id, id);
-    }
+    EXPECT_EQ(test::ErrorOf([&] { UUserData::Decode(bytes); }), std::make_pair(type, id)) << bytes.size() << " bytes";
 }
 
 TEST(UserData, DecodesEveryFieldAndEncodesTheSameBytes) {

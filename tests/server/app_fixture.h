@@ -1,13 +1,16 @@
 // An in-process server for tests of the processing pass: a CMyApplication on a temporary program
-// folder with free ports, the real event loop pumped by the test, and an injected clock so that
-// time rules fire without waiting. Clients are the blocking test client; since server and client
-// share this thread, a test sends first, pumps the loop, then reads what has already arrived.
+// folder with free ports, the real event loop pumped by the test, an injected clock so that time
+// rules fire without waiting, and its log window collected in a string. Clients are the blocking
+// test client; since server and client share this thread, a test sends first, pumps the loop,
+// then reads what has already arrived.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <memory>
+#include <string>
+#include <utility>
 
 #include "accounts/admin_check.h"
 #include "framework/clock.h"
@@ -32,6 +35,7 @@ protected:
         UAdminCheck::SetProcessSourcesAllowed(false);
         UMyPrefs::WritePrefs(UMyPrefs::GetPrefsSpec(mDir.Path()), prefs);
         mApp = std::make_unique<CMyApplication>(mDir.Path());
+        mApp->Logger().SetWindowSink([this](std::string_view line) { mLogWindow.append(line); });
         mApp->StartUp();
     }
 
@@ -91,7 +95,11 @@ protected:
         return closed;
     }
 
+    // The log window's lines since the last call.
+    std::string TakeLogWindow() { return std::exchange(mLogWindow, std::string()); }
+
     TempDir mDir;
+    std::string mLogWindow;  // the log window since start-up (or the last TakeLogWindow)
     std::uint64_t mNowMs = 0;
     unsigned short mPort = 0;
     std::unique_ptr<CMyApplication> mApp;

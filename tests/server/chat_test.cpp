@@ -110,9 +110,9 @@ TEST_F(ChatTest, SixthIdenticalLineBansAndADifferentLineResetsTheCount) {
     }
     EXPECT_FALSE(Banned());
     EXPECT_EQ(alice.rec->dupePrivMsgCount, 4);
-    ::testing::internal::CaptureStdout();
+    TakeLogWindow();
     Send(alice, kTranChatSend, Line("same"));
-    const std::string log = ::testing::internal::GetCapturedStdout();
+    const std::string log = TakeLogWindow();
     EXPECT_TRUE(ServerClosed(*alice.conn));
     EXPECT_TRUE(Banned());
     EXPECT_NE(log.find("Autobanned for Chat Spam"), std::string::npos) << log;

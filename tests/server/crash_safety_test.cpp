@@ -3,7 +3,8 @@
 // UserData, MessageBoard.txt and a news category. After each kill every file must read back as
 // its old or its new content (the news category must still answer, or be reported damaged), and
 // a restart on the same folder must come up and serve. KX_KILL_ROUNDS sets the number of kills
-// (8 by default), KX_KILL_SEED the seed (printed, so that a failure can be replayed).
+// (8 by default), KX_KILL_SEED the seed (1 by default; printed with every failure, so that a
+// failure can be replayed).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -24,11 +25,12 @@
 #include "framework/byte_codec.h"
 #include "framework/file_util.h"
 #include "fs/file_path.h"
+#include "news/news_database.h"
+#include "protocol/field_data.h"
 #include "protocol/transaction_types.h"
 #include "protocol/user_data.h"
 #include "server/pref_file.h"
-#include "support/server_process.h"
-#include "support/test_client.h"
+#include "server/wire_session.h"
 
 namespace kx {
 namespace {
@@ -52,14 +54,6 @@ unsigned EnvNumber(const char* name, unsigned fallback) {
 }
 
 Bytes CategoryPath() { return UFilePath::Build({std::string(kCategory) + ".knz"}); }
-
-std::optional<std::vector<test::STestField>> Fields(const STestTransaction& t) { return test::ParseFieldList(t.data); }
-
-std::string ErrorText(const STestTransaction& t) {
-    auto f = Fields(t);
-    const test::STestField* e = f ? test::FindField(*f, kFieldErrorText) : nullptr;
-    return e ? e->Text() : std::string();
-}
 
 // What one kind of rewrite has on disk for certain (the baseline, read after the last kill) and
 // what this round asked for, in order; `acked` of those were confirmed before the kill.
@@ -137,18 +131,8 @@ protected:
         mPort = mServer->Port();
         mServer->UseStdinPipe();
         if (!mServer->Start()) return false;
-        mClient = std::make_unique<CTestClient>(3000);
-        if (!mClient->Connect(mPort) || mClient->Establish() != std::optional<std::uint32_t>(0)) return false;
-        const std::uint32_t id = mClient->SendRequest(kTranLogin, CFieldListBuilder()
-                                                                      .Add(kFieldUserLogin, UUserData::Complement(kAdminLogin))
-                                                                      .Add(kFieldUserPassword, UUserData::Complement(kAdminPassword))
-                                                                      .AddInt(kFieldVersion, 190)
-                                                                      .Add(kFieldUserName, "op")
-                                                                      .Build());
-        auto reply = mClient->ReadReplyTo(id);
-        if (!reply || reply->hdr.error != 0) return false;
-        auto agreed = Exchange(kTranAgreed, CFieldListBuilder().Add(kFieldUserName, "op").AddInt(kFieldIconID, 128).Build());
-        return agreed && agreed->hdr.error == 0;
+        mClient = test::LogInOverWire(mPort, kAdminLogin, kAdminPassword, "op");
+        return mClient != nullptr;
     }
 
     std::optional<STestTransaction> Exchange(std::uint16_t type, const Bytes& fields) {
@@ -217,14 +201,14 @@ protected:
             if (!t->hdr.isReply) continue;
             auto it = pending.find(t->hdr.id);
             if (it == pending.end()) continue;
-            ASSERT_EQ(t->hdr.error, 0u) << ErrorText(*t);
+            ASSERT_EQ(t->hdr.error, 0u) << test::ReplyOf(*t).ErrorText();
             auto [kind, count] = it->second;
             pending.erase(it);
             std::size_t& acked = kind == EKind::kBoard ? mBoard.acked : kind == EKind::kMember ? mMember.acked : mNews.acked;
             acked = std::max(acked, count);
         }
         ASSERT_TRUE(mServer->Signal(SIGKILL));
-        ASSERT_TRUE(mServer->WaitExit(5000));
+        ASSERT_TRUE(mServer->WaitExit(30000));
         mClient.reset();
     }
 
@@ -280,16 +264,26 @@ protected:
         auto reply = Exchange(kTranGetNewsArtNameList, CFieldListBuilder().Add(kFieldNewsPath, CategoryPath()).Build());
         ASSERT_TRUE(reply) << "no answer for the category";
         if (reply->hdr.error != 0) {
-            EXPECT_EQ(ErrorText(*reply), "Cannot get news list because an invalid category was specified.");
+            EXPECT_EQ(test::ReplyOf(*reply).ErrorText(), "Cannot get news list because an invalid category was specified.");
             mNewsDamaged = true;
             return;
         }
-        auto f = Fields(*reply);
+        auto f = test::ParseFieldList(reply->data);
         ASSERT_TRUE(f);
         const test::STestField* list = test::FindField(*f, kFieldNewsArtListData);
         ASSERT_NE(list, nullptr);
         ASSERT_GE(list->data.size(), 10u);
-        const std::uint32_t count = GetBE32(list->data.data() + 4);
+        // The articles are counted in the whole listing, read from a copy of the file: the one on
+        // the wire keeps only the newest that fit in 64 KiB (about 1,260 of these).
+        const std::string copy = mDir / "category-copy.knz";
+        std::filesystem::copy_file(mDir / ("News/" + std::string(kCategory) + ".knz"), copy,
+                                   std::filesystem::copy_options::overwrite_existing);
+        const std::vector<std::uint8_t> whole = UMyNewsDatabase::GetArticleListing(copy);
+        ASSERT_GE(whole.size(), 10u);
+        const std::uint32_t count = GetBE32(whole.data() + 4);
+        if (whole.size() <= UFieldData::kMaxFieldSize) {
+            EXPECT_EQ(count, GetBE32(list->data.data() + 4));
+        }
         const std::uint32_t before = mNews.baseline[0];
         EXPECT_GE(count, before + mNews.acked);
         EXPECT_LE(count, before + mNews.sent.size());
@@ -307,7 +301,8 @@ protected:
 
 TEST_F(CrashSafetyTest, EveryRewrittenFileSurvivesSigkill) {
     const unsigned rounds = EnvNumber("KX_KILL_ROUNDS", 8);
-    const unsigned seed = EnvNumber("KX_KILL_SEED", std::random_device{}());
+    // A fixed seed by default, so that every run of the suite kills at the same moments.
+    const unsigned seed = EnvNumber("KX_KILL_SEED", 1);
     std::cout << "crash safety: " << rounds << " kills, KX_KILL_SEED=" << seed << std::endl;
     RecordProperty("seed", static_cast<int>(seed));
     std::mt19937 random(seed);
@@ -316,7 +311,7 @@ TEST_F(CrashSafetyTest, EveryRewrittenFileSurvivesSigkill) {
     ASSERT_TRUE(StartServer()) << mServer->StdOut() << mServer->StdErr();
     auto made = Exchange(kTranNewNewsCat, CFieldListBuilder().Add(kFieldNewsPath, UFilePath::Build({})).Add(kFieldNewsCatName, kCategory).Build());
     ASSERT_TRUE(made) << mServer->StdOut() << mServer->StdErr();
-    ASSERT_EQ(made->hdr.error, 0u) << ErrorText(*made);
+    ASSERT_EQ(made->hdr.error, 0u) << test::ReplyOf(*made).ErrorText();
 
     for (unsigned round = 1; round <= rounds; ++round) {
         SCOPED_TRACE("round " + std::to_string(round) + " of seed " + std::to_string(seed));
@@ -335,7 +330,7 @@ TEST_F(CrashSafetyTest, EveryRewrittenFileSurvivesSigkill) {
         // Temporary files left by the kill are never taken for data.
         auto cats = Exchange(kTranGetNewsCatNameList, CFieldListBuilder().Build());
         ASSERT_TRUE(cats && cats->hdr.error == 0);
-        auto f = Fields(*cats);
+        auto f = test::ParseFieldList(cats->data);
         ASSERT_TRUE(f);
         std::size_t entries = 0;
         for (const auto& field : *f) entries += field.id == kFieldNewsCatListEntry || field.id == kFieldNewsCatListItem;

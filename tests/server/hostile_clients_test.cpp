@@ -23,23 +23,10 @@ class HostileClientsTest : public AppFixture {
     void CustomizePrefs(SMyPrefs& prefs) override { prefs.mOptions.nMaxConnectionsIP = 0; }
 };
 
-int RawConnect(std::uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 TEST_F(HostileClientsTest, SilentConnectionsDoNotBlockOthersAndAreClosedAfterAMinute) {
     std::vector<int> silent;
     for (int i = 0; i < 300; ++i) {
-        const int fd = RawConnect(mPort);
+        const int fd = ConnectLoopback(mPort);
         ASSERT_GE(fd, 0);
         silent.push_back(fd);
         if (i % 5 == 4) Pump(1);  // the listen backlog holds only a few
@@ -131,7 +118,7 @@ TEST_F(TlsHostileTest, TlsPeersThatNeverFinishTheHandshakeAreClosedAfterTenSecon
     const auto tlsPort = static_cast<std::uint16_t>(mPort + 4);
     std::vector<int> silent;
     for (int i = 0; i < 50; ++i) {
-        silent.push_back(RawConnect(tlsPort));
+        silent.push_back(ConnectLoopback(tlsPort));
         ASSERT_GE(silent.back(), 0);
         if (i % 5 == 4) Pump(1);
     }

@@ -143,7 +143,7 @@ protected:
             mOnThisLogin = 1;
         }
         const std::uint32_t id = mClient->SendRequest(type, fields);
-        auto reply = mClient->ReadReplyTo(id, 5000);
+        auto reply = mClient->ReadReplyTo(id);
         ++mRequests;
         if (!reply) {
             ADD_FAILURE() << "no reply to request " << type << " #" << mRequests << " (" << mClient->LastError() << ")\n"
@@ -162,19 +162,8 @@ protected:
         EXPECT_EQ(s.find("inner.txt"), std::string::npos) << "request " << type << " listed an outside name";
     }
 
-    std::optional<std::int64_t> IntOf(const STestTransaction& t, std::uint16_t id) {
-        auto f = ParseFieldList(t.data);
-        const STestField* field = f ? FindField(*f, id) : nullptr;
-        return field ? field->Int() : std::nullopt;
-    }
-    Bytes BytesOf(const STestTransaction& t, std::uint16_t id) {
-        auto f = ParseFieldList(t.data);
-        const STestField* field = f ? FindField(*f, id) : nullptr;
-        return field ? field->data : Bytes{};
-    }
-
     std::unique_ptr<CTestClient> OpenTransfer(const Bytes& refNum, std::uint32_t size, std::uint8_t type = 0) {
-        auto t = std::make_unique<CTestClient>(2000);
+        auto t = std::make_unique<CTestClient>();
         EXPECT_TRUE(t->Connect(static_cast<std::uint16_t>(mPort + 1)));
         Bytes header;
         header.reserve(16);
@@ -195,27 +184,27 @@ protected:
 
     // A folder download taken item by item, every file asked for whole; all of it checked.
     void TakeFolder(const STestTransaction& reply) {
-        const auto items = IntOf(reply, kFieldFolderItemCount).value_or(0);
-        auto t = OpenTransfer(BytesOf(reply, kFieldRefNum), 0, 1);
+        const auto items = std::max<std::int64_t>(0, ReplyOf(reply).Int(kFieldFolderItemCount));
+        auto t = OpenTransfer(ReplyOf(reply).Data(kFieldRefNum), 0, 1);
         for (std::int64_t i = 0; i < items && i < 64; ++i) {
             if (!t->SendRaw(Be16(kNextItem))) break;
-            auto size = t->ReadExact(2, 3000);
-            auto header = size ? t->ReadExact(GetBE16(size->data()), 3000) : std::nullopt;
+            auto size = t->ReadExact(2);
+            auto header = size ? t->ReadExact(GetBE16(size->data())) : std::nullopt;
             if (!header || header->size() < 2) break;
             CheckClean(*header, kTranDownloadFldr);
             if ((*header)[1] == 1) continue;  // a folder
             if (!t->SendRaw(Be16(kSendFile))) break;
-            auto length = t->ReadExact(4, 3000);
+            auto length = t->ReadExact(4);
             if (!length) break;
             const std::size_t n = GetBE32(length->data());
-            auto flat = t->ReadExact(std::min<std::size_t>(n, 1 << 20), 3000);
+            auto flat = t->ReadExact(std::min<std::size_t>(n, 1 << 20));
             if (flat) CheckClean(*flat, kTranDownloadFldr);
         }
     }
 
     // A folder upload whose one item is named by hostile path data.
     void SendFolderItem(const STestTransaction& reply, const Bytes& itemPath, std::uint32_t size) {
-        auto t = OpenTransfer(BytesOf(reply, kFieldRefNum), size, 1);
+        auto t = OpenTransfer(ReplyOf(reply).Data(kFieldRefNum), size, 1);
         auto ask = t->ReadExact(2, 2000);
         if (!ask) return;
         Bytes header = Be16(2 + itemPath.size());
@@ -243,11 +232,11 @@ protected:
         Ask(kTranGetFileNameList, CFieldListBuilder().Add(kFieldFilePath, path).Build());
         Ask(kTranGetFileInfo, base().Build());
         if (auto r = Ask(kTranDownloadFile, base().Build()); r && r->hdr.error == 0) {
-            const Bytes ref = BytesOf(*r, kFieldRefNum);
-            const auto size = IntOf(*r, kFieldTransferSize).value_or(0);
+            const Bytes ref = ReplyOf(*r).Data(kFieldRefNum);
+            const auto size = std::max<std::int64_t>(0, ReplyOf(*r).Int(kFieldTransferSize));
             auto t = OpenTransfer(ref, 0);
             if (size > 0) {
-                auto data = t->ReadExact(static_cast<std::size_t>(size), 3000);
+                auto data = t->ReadExact(static_cast<std::size_t>(size));
                 EXPECT_TRUE(data) << "download of an inside file did not arrive";
                 if (data) CheckClean(*data, kTranDownloadFile);
             }
@@ -256,7 +245,7 @@ protected:
         const Bytes flat = FlatStream(payload);
         if (auto r = Ask(kTranUploadFile, base().AddInt(kFieldTransferSize, static_cast<std::int32_t>(flat.size())).Build());
             r && r->hdr.error == 0) {
-            auto t = OpenTransfer(BytesOf(*r, kFieldRefNum), static_cast<std::uint32_t>(flat.size()));
+            auto t = OpenTransfer(ReplyOf(*r).Data(kFieldRefNum), static_cast<std::uint32_t>(flat.size()));
             t->SendRaw(flat);
             t->WaitClosed(200);
         }
@@ -285,7 +274,7 @@ protected:
                                           .AddInt(kFieldTransferSize, 1000000)
                                           .Build());
         ASSERT_TRUE(r && r->hdr.error == 0);
-        auto t = OpenTransfer(BytesOf(*r, kFieldRefNum), 1000000, 1);
+        auto t = OpenTransfer(ReplyOf(*r).Data(kFieldRefNum), 1000000, 1);
         const Bytes flat = FlatStream("item");
         Bytes file = {0, 0, 0, static_cast<std::uint8_t>(flat.size())};
         file.insert(file.end(), flat.begin(), flat.end());

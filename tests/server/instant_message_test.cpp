@@ -162,9 +162,9 @@ TEST_F(InstantMsgTest, TwentySecondMessageBroadcastOrInvitationInAMinuteBans) {
     Pump(30);
     EXPECT_EQ(alice.rec->privMsgCount, 21);
     EXPECT_FALSE(Banned());
-    ::testing::internal::CaptureStdout();
+    TakeLogWindow();
     Send(alice, kTranInviteToChat, CFieldListBuilder().AddInt(kFieldChatID, 1));
-    const std::string log = ::testing::internal::GetCapturedStdout();
+    const std::string log = TakeLogWindow();
     EXPECT_NE(log.find("Autobanned for flooding"), std::string::npos);
     EXPECT_TRUE(ServerClosed(*alice.conn));
     EXPECT_TRUE(Banned());
@@ -178,9 +178,9 @@ TEST_F(InstantMsgTest, RepeatedMessagesBanBeforeThePrivilegeIsChecked) {
         EXPECT_EQ(Reply(alice, id)->hdr.error, 1u);
     }
     EXPECT_FALSE(Banned());
-    ::testing::internal::CaptureStdout();
+    TakeLogWindow();
     Send(alice, kTranSendInstantMsg, Msg(bob.rec->userID, 1, "again"));
-    const std::string log = ::testing::internal::GetCapturedStdout();
+    const std::string log = TakeLogWindow();
     EXPECT_NE(log.find("Autobanned for Message Spam"), std::string::npos);
     EXPECT_TRUE(ServerClosed(*alice.conn));
     EXPECT_TRUE(Banned());

@@ -64,7 +64,8 @@ const SMyLogPeer kAlice{"10.0.0.7", "alice", "Alice W"};
 
 TEST_F(LogTest, WindowLinesHaveDateWhoAndTextColumns) {
     CMyLog log(mDir);
-    ::testing::internal::CaptureStdout();
+    std::string out;
+    log.SetWindowSink([&](std::string_view line) { out.append(line); });
     log.LogText("Kestrix Server", "1.9.2");
     log.Log("", "Loaded file \xD2%s\xD3", "Agreement.txt");
     log.Log(ClientWho("", "192.168.1.20"), "Connection established");
@@ -75,7 +76,6 @@ TEST_F(LogTest, WindowLinesHaveDateWhoAndTextColumns) {
     // A name cannot break the line or reach the terminal as an escape sequence; Mac OS Roman
     // texts reach the terminal in UTF-8.
     log.LogText("Eve\r\n\x1B[2J", "Chat\ttext\n");
-    const std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(out,
               "03/05/2024 07:08:09    Kestrix Server       1.9.2\n"
               "03/05/2024 07:08:09                         Loaded file \u201C" "Agreement.txt\u201D\n"
@@ -88,10 +88,10 @@ TEST_F(LogTest, WindowLinesHaveDateWhoAndTextColumns) {
 TEST_F(LogTest, WindowLineIsCutTo255BytesAndLogTextTo255) {
     CMyLog log(mDir);
     const std::string longText(400, 'x');
-    ::testing::internal::CaptureStdout();
+    std::string out;
+    log.SetWindowSink([&](std::string_view line) { out.append(line); });
     log.LogText("who", longText);
     log.Log("who", "%s", longText.c_str());
-    const std::string out = ::testing::internal::GetCapturedStdout();
     const std::string expected =
         "03/05/2024 07:08:09    who                  " + std::string(255 - 44, 'x') + "\n";
     EXPECT_EQ(out, expected + expected);

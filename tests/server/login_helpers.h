@@ -1,5 +1,6 @@
-// Helpers for tests of login and presence: accounts on disk, login requests as a client sends
-// them, and reading everything the server has sent a test client so far.
+// Helpers for tests of login and presence: accounts on disk, logged-in clients, and reading
+// everything the server has sent a test client so far (login requests: LoginFields in
+// support/test_client.h).
 #pragma once
 
 #include <string>
@@ -10,21 +11,6 @@
 #include "server/app_fixture.h"
 
 namespace kx::test {
-
-inline std::string Complemented(const std::string& plain) { return UUserData::Complement(plain); }
-
-// Field list of a kTranLogin: login and password complemented as on the wire; a name and an
-// icon only when given (non-empty / non-zero).
-inline Bytes LoginFields(const std::string& login, const std::string& password, const std::string& name = "",
-                         std::int32_t icon = 0, std::int32_t version = 190) {
-    CFieldListBuilder b;
-    b.Add(kFieldUserLogin, Complemented(login));
-    b.Add(kFieldUserPassword, Complemented(password));
-    b.AddInt(kFieldVersion, version);
-    if (!name.empty()) b.Add(kFieldUserName, name);
-    if (icon != 0) b.AddInt(kFieldIconID, icon);
-    return b.Build();
-}
 
 struct SReceived {
     std::vector<STestTransaction> all;
@@ -51,14 +37,12 @@ inline std::vector<STestField> Fields(const STestTransaction& t) {
 
 inline std::string FieldText(const STestTransaction& t, std::uint16_t id) {
     const auto f = Fields(t);
-    const STestField* field = FindField(f, id);
-    return field ? field->Text() : std::string("<absent>");
+    return FindField(f, id) ? FindField(f, id)->Text() : std::string("<absent>");
 }
 
 inline std::optional<std::int64_t> FieldInt(const STestTransaction& t, std::uint16_t id) {
     const auto f = Fields(t);
-    const STestField* field = FindField(f, id);
-    return field ? field->Int() : std::nullopt;
+    return FindField(f, id) ? FindField(f, id)->Int() : std::nullopt;
 }
 
 class LoginFixture : public AppFixture {
@@ -94,6 +78,13 @@ protected:
         return c;
     }
 
+    // The error text of the one reply the client was sent (a failure when it got anything else).
+    std::string OnlyErrorText(CTestClient& c) {
+        SReceived r = Drain(c);
+        EXPECT_EQ(r.all.size(), 1u);
+        return r.all.size() == 1 ? FieldText(r.all[0], kFieldErrorText) : std::string();
+    }
+
     // The server's record of the client admitted last.
     SMyClient* Newest() { return mApp->Clients().empty() ? nullptr : mApp->Clients().back().get(); }
 
@@ -108,8 +99,6 @@ protected:
         EXPECT_TRUE(Newest() && Newest()->hasLoggedIn) << login;
         return c;
     }
-
-    static SMyUserAccess Privs(std::initializer_list<unsigned> bits) { return SMyUserAccess::FromBits(bits); }
 };
 
 }  // namespace kx::test

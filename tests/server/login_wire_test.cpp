@@ -19,16 +19,6 @@ using test::CFieldListBuilder;
 using test::CTestClient;
 using test::STestTransaction;
 
-Bytes Login(const std::string& login, const std::string& password, const std::string& name) {
-    return CFieldListBuilder()
-        .Add(kFieldUserLogin, UUserData::Complement(login))
-        .Add(kFieldUserPassword, UUserData::Complement(password))
-        .AddInt(kFieldVersion, 190)
-        .Add(kFieldUserName, name)
-        .AddInt(kFieldIconID, 411)
-        .Build();
-}
-
 // Reads until a transaction of `type` arrives (a reply when type is 0).
 std::optional<STestTransaction> ReadUntil(CTestClient& c, std::uint16_t type, bool reply = false) {
     while (auto t = c.ReadTransaction(3000)) {
@@ -48,7 +38,7 @@ TEST(LoginWire, TwoAdministratorLoginsSeeEachOther) {
     CTestClient admin;
     ASSERT_TRUE(admin.Connect(server.Port()));
     ASSERT_EQ(admin.Establish(), 0u);
-    admin.SendRequest(kTranLogin, Login("Admin", "root", "op"));
+    admin.SendRequest(kTranLogin, test::LoginFields("Admin", "root", "op", 411));
     auto reply = ReadUntil(admin, 0, true);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->hdr.error, 0u);
@@ -62,32 +52,28 @@ TEST(LoginWire, TwoAdministratorLoginsSeeEachOther) {
     CTestClient other;
     ASSERT_TRUE(other.Connect(server.Port()));
     ASSERT_EQ(other.Establish(), 0u);
-    other.SendRequest(kTranLogin, Login("admin", "wrong", "x"));
+    other.SendRequest(kTranLogin, test::LoginFields("admin", "wrong", "x", 411));
     reply = ReadUntil(other, 0, true);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->hdr.error, 1u);
-    auto fields = test::ParseFieldList(reply->data);
-    ASSERT_TRUE(fields);
-    ASSERT_NE(test::FindField(*fields, kFieldErrorText), nullptr);
-    EXPECT_EQ(test::FindField(*fields, kFieldErrorText)->Text(), "Incorrect login.");
+    EXPECT_EQ(test::ReplyOf(*reply).Text(kFieldErrorText), "Incorrect login.");
 
     CTestClient second;
     ASSERT_TRUE(second.Connect(server.Port()));
     ASSERT_EQ(second.Establish(), 0u);
-    second.SendRequest(kTranLogin, Login("admin", "root", "second"));
+    second.SendRequest(kTranLogin, test::LoginFields("admin", "root", "second", 411));
     ASSERT_TRUE(ReadUntil(second, kTranShowAgreement));
 
     auto notice = ReadUntil(admin, kTranClientUserInfo);
     ASSERT_TRUE(notice);
-    fields = test::ParseFieldList(notice->data);
-    ASSERT_TRUE(fields);
-    EXPECT_EQ(test::FindField(*fields, kFieldUserName)->Text(), "second");
-    EXPECT_EQ(test::FindField(*fields, kFieldUserFlags)->Int(), 0x12);
+    const test::STestReply info = test::ReplyOf(*notice);
+    EXPECT_EQ(info.Text(kFieldUserName), "second");
+    EXPECT_EQ(info.Int(kFieldUserFlags), 0x12);
 
     const std::uint32_t id = second.SendRequest(kTranGetUserNameList, CFieldListBuilder().Build());
     auto list = second.ReadReplyTo(id);
     ASSERT_TRUE(list);
-    fields = test::ParseFieldList(list->data);
+    auto fields = test::ParseFieldList(list->data);
     ASSERT_TRUE(fields);
     ASSERT_EQ(fields->size(), 2u);
     EXPECT_EQ((*fields)[0].data, (Bytes{0, 1, 0x01, 0x9B, 0, 0x12, 0, 2, 'o', 'p'}));
@@ -121,7 +107,7 @@ TEST(LoginWire, TooManyErrorsWhileClientsAreServedResetTheServerWhichServesOn) {
         clients.push_back(std::move(c));
     }
     for (int i = 0; i < kClients; ++i)
-        ASSERT_NE(clients[i]->SendRequest(kTranLogin, Login("member", "pw", "c" + std::to_string(i))), 0u);
+        ASSERT_NE(clients[i]->SendRequest(kTranLogin, test::LoginFields("member", "pw", "c" + std::to_string(i), 411)), 0u);
 
     EXPECT_TRUE(server.WaitForOutput("SERVER RESET - too many errors", 20000)) << server.StdErr();
     for (auto& c : clients) EXPECT_TRUE(c->WaitClosed());

@@ -81,19 +81,19 @@ TEST_F(MetricsWire, ASessionMovesExactlyItsCountersAndStatsReadsTheSame) {
     }
     EXPECT_TRUE(echoed);
     const std::uint32_t id = c->SendRequest(kTranDownloadFile, CFieldListBuilder().Add(kFieldFileName, "hello.txt").Build());
-    auto reply = c->ReadReplyTo(id, 5000);
+    auto reply = c->ReadReplyTo(id);
     ASSERT_TRUE(reply && reply->hdr.error == 0);
-    auto fields = ParseFieldList(reply->data);
-    ASSERT_TRUE(fields && FindField(*fields, kFieldRefNum) && FindField(*fields, kFieldTransferSize));
-    const auto size = static_cast<std::size_t>(*FindField(*fields, kFieldTransferSize)->Int());
+    const STestReply fields = ReplyOf(*reply);
+    ASSERT_TRUE(fields.Find(kFieldRefNum) && fields.Int(kFieldTransferSize) >= 0);
+    const auto size = static_cast<std::size_t>(fields.Int(kFieldTransferSize));
     CTestClient transfer(5000);
     ASSERT_TRUE(transfer.Connect(static_cast<std::uint16_t>(mPort + 1)));
     Bytes header = {'K', 'X', 'X', 'F'};
-    const Bytes& ref = FindField(*fields, kFieldRefNum)->data;
+    const Bytes ref = fields.Data(kFieldRefNum);
     header.insert(header.end(), ref.begin(), ref.end());
     header.insert(header.end(), 8, 0);
     ASSERT_TRUE(transfer.SendRaw(header));
-    ASSERT_TRUE(transfer.ReadExact(size, 5000));
+    ASSERT_TRUE(transfer.ReadExact(size));
 
     const std::string after = Scrape();
     auto moved = [&](const std::string& sample) { return Sample(after, sample) - Sample(before, sample); };
@@ -135,7 +135,7 @@ TEST_F(MetricsWire, BadRequestsAreClosedWithoutHarm) {
     // Past the connection cap a newcomer is closed at once; the held ones are still served.
     std::vector<std::unique_ptr<CTestClient>> held;
     for (std::size_t i = 0; i < 16; ++i) {
-        held.push_back(std::make_unique<CTestClient>(5000));
+        held.push_back(std::make_unique<CTestClient>());
         ASSERT_TRUE(held.back()->Connect(mMetricsPort));
     }
     CTestClient surplus(5000);
@@ -143,7 +143,7 @@ TEST_F(MetricsWire, BadRequestsAreClosedWithoutHarm) {
     EXPECT_TRUE(surplus.WaitClosed(5000));
     ASSERT_TRUE(held.front()->SendRaw(Bytes{'G', 'E', 'T', ' ', '/', 'm', 'e', 't', 'r', 'i', 'c', 's', ' ', 'H', 'T', 'T',
                                             'P', '/', '1', '.', '0', '\n', '\n'}));
-    auto answer = held.front()->ReadExact(12, 5000);
+    auto answer = held.front()->ReadExact(12);
     ASSERT_TRUE(answer);
     EXPECT_EQ(std::string(answer->begin(), answer->end()), "HTTP/1.1 200");
     held.clear();

@@ -23,20 +23,7 @@ namespace fs = std::filesystem;
 using test::ScratchDir;
 using test::ReadRaw;
 using test::WriteRaw;
-
-// Builds file images field by field, independently of the code under test.
-struct Image {
-    std::vector<std::uint8_t> b;
-    Image& U8(std::uint8_t v) { b.push_back(v); return *this; }
-    Image& U16(std::uint16_t v) { AppendBE16(b, v); return *this; }
-    Image& U32(std::uint32_t v) { AppendBE32(b, v); return *this; }
-    Image& Zeros(std::size_t n) { b.insert(b.end(), n, 0); return *this; }
-    Image& Str(std::string_view s) {
-        U8(std::uint8_t(s.size()));
-        b.insert(b.end(), s.begin(), s.end());
-        return *this;
-    }
-};
+using test::Image;
 
 // The fixed part (offsets 0..75) with recognisable values.
 Image FixedPart(std::uint16_t version) {

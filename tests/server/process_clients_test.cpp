@@ -83,11 +83,7 @@ TEST_F(ProcessClientsTest, UnknownTypeAfterLoginGetsTheErrorAndTheConnectionStay
         EXPECT_EQ(reply->hdr.isReply, 1);
         EXPECT_EQ(reply->hdr.type, 0);
         EXPECT_EQ(reply->hdr.error, 1u);
-        auto fields = ParseFieldList(reply->data);
-        ASSERT_TRUE(fields);
-        const STestField* text = FindField(*fields, kFieldErrorText);
-        ASSERT_NE(text, nullptr);
-        EXPECT_EQ(text->Text(), "Unknown transaction type!");
+        EXPECT_EQ(ReplyOf(*reply).ErrorText(), "Unknown transaction type!");
     }
     EXPECT_EQ(mApp->Clients().size(), 1u);
 }
@@ -221,10 +217,7 @@ TEST_F(ProcessClientsTest, ClosedClientIsKilledAndTheOthersAreTold) {
     ASSERT_TRUE(notice);
     EXPECT_EQ(notice->hdr.type, kTranClientLeft);
     EXPECT_EQ(notice->hdr.isReply, 0);
-    auto fields = ParseFieldList(notice->data);
-    ASSERT_TRUE(fields);
-    ASSERT_NE(FindField(*fields, kFieldUserID), nullptr);
-    EXPECT_EQ(FindField(*fields, kFieldUserID)->Int(), goneID);
+    EXPECT_EQ(ReplyOf(*notice).Int(kFieldUserID), goneID);
     EXPECT_EQ(mApp->Stats().connCount, 1u);
 }
 
@@ -238,10 +231,7 @@ TEST_F(ProcessClientsTest, SavedPermanentBanDisconnectsCoveredClientsWithTheNoti
     auto notice = c->ReadTransaction(2000);
     ASSERT_TRUE(notice);
     EXPECT_EQ(notice->hdr.type, kTranServerMsg);
-    auto fields = ParseFieldList(notice->data);
-    ASSERT_TRUE(fields);
-    ASSERT_NE(FindField(*fields, kFieldData), nullptr);
-    EXPECT_EQ(FindField(*fields, kFieldData)->Text(), "You are permanently banned on this server.");
+    EXPECT_EQ(ReplyOf(*notice).Text(kFieldData), "You are permanently banned on this server.");
     EXPECT_TRUE(ServerClosed(*c));
     EXPECT_TRUE(PumpUntil([&] { return mApp->Clients().empty(); }));
 }

@@ -54,21 +54,14 @@ inline void WriteAccount(const std::string& programDir, const std::string& login
 inline std::unique_ptr<CTestClient> LogInOverWire(unsigned short port, const std::string& login,
                                                   const std::string& password, const std::string& name,
                                                   const std::string& source = "", int receiveBuffer = 0) {
-    auto c = std::make_unique<CTestClient>(5000);
+    auto c = std::make_unique<CTestClient>();
     c->SetSourceAddress(source);
     c->SetReceiveBuffer(receiveBuffer);
     if (!c->Connect(port) || c->Establish() != std::optional<std::uint32_t>(0)) {
         ADD_FAILURE() << "connect/establish failed for " << name << ": " << c->LastError();
         return nullptr;
     }
-    const Bytes fields = CFieldListBuilder()
-                             .Add(kFieldUserLogin, UUserData::Complement(login))
-                             .Add(kFieldUserPassword, UUserData::Complement(password))
-                             .AddInt(kFieldVersion, 190)
-                             .Add(kFieldUserName, name)
-                             .AddInt(kFieldIconID, 128)
-                             .Build();
-    const std::uint32_t id = c->SendRequest(kTranLogin, fields);
+    const std::uint32_t id = c->SendRequest(kTranLogin, LoginFields(login, password, name, 128));
     auto reply = c->ReadReplyTo(id);
     if (!reply || reply->hdr.error != 0) {
         ADD_FAILURE() << "login refused for " << name;

@@ -20,7 +20,7 @@ struct SClientResult {
 // (KESTRIX_PASSWORD is removed from the inherited environment unless given). Killed after
 // timeoutMs.
 SClientResult RunClientBinary(const std::vector<std::string>& args, const std::string& input = "",
-                              const std::map<std::string, std::string>& env = {}, int timeoutMs = 20000);
+                              const std::map<std::string, std::string>& env = {}, int timeoutMs = 60000);
 
 class ClientProcess {
 public:
@@ -32,10 +32,10 @@ public:
     bool Write(const std::string& text);
     void CloseInput();
     // Waits up to `ms` until the output collected so far holds `text`.
-    bool WaitForOutput(const std::string& text, int ms = 5000);
+    bool WaitForOutput(const std::string& text, int ms = 30000);
     const std::string& Output() const { return mOut; }
     // Waits for the exit (killing after `ms`); the exit code or -1.
-    int Wait(int ms = 10000);
+    int Wait(int ms = 30000);
     // Ends the process at once (SIGKILL), as a crash or a pulled plug would.
     void Kill();
 

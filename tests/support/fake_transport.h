@@ -32,7 +32,6 @@ public:
     void AddPending(TTransport pending) { mPending.push_back(std::move(pending)); }
 
     int DisconnectCalls() const { return mDisconnectCalls; }
-    bool WasShutDown() const { return mShutDown; }
     std::size_t Unread() const { return mIncoming.size(); }
     std::uint32_t Threshold() const { return mThreshold; }
     bool HasHandler() const { return bool(mHandler); }

@@ -1,6 +1,7 @@
 // Test support: temporary folders and the real server binary as a child process.
 #include "support/server_process.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -12,10 +13,12 @@
 #include <netinet/in.h>
 #include <random>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "server/pref_file.h"
 
@@ -34,43 +37,73 @@ TempDir::~TempDir() {
 }
 
 namespace {
+sockaddr_in InetAddress(std::uint32_t hostOrderIP, unsigned short port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(hostOrderIP);
+    return a;
+}
+
 bool PortFree(unsigned short port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return false;
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    const sockaddr_in a = InetAddress(INADDR_ANY, port);
+    const bool ok = bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
     close(fd);
     return ok;
 }
-
 }  // namespace
 
-bool CanConnect(unsigned short port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return false;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
+int ConnectLoopback(unsigned short port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = InetAddress(INADDR_LOOPBACK, port);
+    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
 }
+
+bool CanConnect(unsigned short port) {
+    const int fd = ConnectLoopback(port);
+    if (fd >= 0) close(fd);
+    return fd >= 0;
+}
+
 unsigned short FindFreeBasePort() {
+    // The blocks lie below the ephemeral range: a client connection of a test running beside
+    // this one never takes one of these ports as its own local port, so a server restarted on
+    // the same ports seconds later still finds them free. A lock file per block, held until this
+    // process ends (or 64 blocks later), keeps concurrent test processes off each other's blocks
+    // between the check below and the server's bind.
     static std::mt19937 gen{std::random_device{}()};
-    std::uniform_int_distribution<int> dist(20000, 60000);
-    for (int attempt = 0; attempt < 200; ++attempt) {
+    static std::vector<int> held;
+    int ephemeralLow = 0;
+    if (!(std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> ephemeralLow) || ephemeralLow <= 0)
+        ephemeralLow = 32768;
+    const int high = std::min(ephemeralLow, 65536) - 8;
+    std::uniform_int_distribution<int> dist(high > 10000 + 800 ? 10000 : 1024, high);
+    const std::filesystem::path lockDir = std::filesystem::temp_directory_path() / "kestrix-test-ports";
+    std::error_code ec;
+    std::filesystem::create_directories(lockDir, ec);
+    for (int attempt = 0; attempt < 500; ++attempt) {
         // Blocks of eight: the plain ports (+ 0 to + 3), the TLS ones (+ 4, + 5), the metrics
         // port (+ 6) and the web port (+ 7) of one server never meet another's.
         const auto base = static_cast<unsigned short>(dist(gen) & ~7);
-        bool free = true;
+        const int lock = open((lockDir / std::to_string(base)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        bool free = lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) == 0;
         for (int i = 0; i < 8 && free; ++i) free = PortFree(static_cast<unsigned short>(base + i));
-        if (free) return base;
+        if (!free) {
+            if (lock >= 0) close(lock);
+            continue;
+        }
+        held.push_back(lock);
+        if (held.size() > 64) {
+            close(held.front());
+            held.erase(held.begin());
+        }
+        return base;
     }
     std::abort();
 }
@@ -126,11 +159,15 @@ bool ServerProcess::Start(int timeoutMs) {
         mStdinFd = pipeFds[1];
     }
     if (mPid < 0) return false;
+    // The server says when every listener is open; when its ports are taken it says so instead
+    // and runs on without listeners.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {
         if (!IsRunning()) return false;
-        if (CanConnect(mPort)) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const std::string out = StdOut();
+        if (out.find("Kestrix Server started\n") != std::string::npos) return true;
+        if (out.find("Server Error") != std::string::npos) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
 }
@@ -193,7 +230,7 @@ int ServerProcess::Stop() {
     if (mPid <= 0) return -1;
     kill(mPid, SIGTERM);
     int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (std::chrono::steady_clock::now() < deadline) {
         const pid_t r = waitpid(mPid, &status, WNOHANG);
         if (r == mPid) {

@@ -1,7 +1,7 @@
 // Starts the real kestrix-server binary on a temporary program folder for wire tests: writes a
-// "pref" with free ports, waits until the base port accepts, and on destruction sends SIGTERM,
-// waits for the exit and removes the folder. Standard output and error go to files in the folder
-// so tests can read the log lines and check for sanitizer reports.
+// "pref" with free ports, waits until the server logs that every listener is open, and on
+// destruction sends SIGTERM, waits for the exit and removes the folder. Standard output and error
+// go to files in the folder so tests can read the log lines and check for sanitizer reports.
 #pragma once
 
 #include <string>
@@ -23,10 +23,13 @@ private:
     std::string mPath;
 };
 
-// Eight consecutive ports that were free a moment ago: the plain ports base to base + 3, the
-// TLS ports base + 4 and base + 5, the metrics port base + 6 and the web port base + 7.
+// Eight consecutive ports that were free a moment ago and stay reserved for this process (below
+// the ephemeral range, locked against other test processes): the plain ports base to base + 3,
+// the TLS ports base + 4 and base + 5, the metrics port base + 6 and the web port base + 7.
 unsigned short FindFreeBasePort();
 
+// A blocking TCP connection to 127.0.0.1:port: its descriptor, or -1 when refused.
+int ConnectLoopback(unsigned short port);
 // True when a TCP connection to 127.0.0.1:port is accepted.
 bool CanConnect(unsigned short port);
 
@@ -43,10 +46,10 @@ public:
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
-    // Starts the binary and waits (up to timeoutMs) until the base port accepts connections.
-    // Returns false when the server exited or never listened.
-    bool Start(int timeoutMs = 10000);
-    // SIGTERM, then waits up to 10 s for the exit (SIGKILL after that). Returns the exit status
+    // Starts the binary and waits (up to timeoutMs) until it logs its start line, which comes
+    // once every listener is open. Returns false when the server exited or logged that it cannot listen.
+    bool Start(int timeoutMs = 60000);
+    // SIGTERM, then waits up to 30 s for the exit (SIGKILL after that). Returns the exit status
     // as waitpid reports it, or -1.
     int Stop();
     bool IsRunning();
@@ -60,7 +63,7 @@ public:
     // Waits up to `ms` for the server to exit on its own; true when it did (status set).
     bool WaitExit(int ms, int* status = nullptr);
     // Waits up to `ms` until standard output holds `text`.
-    bool WaitForOutput(const std::string& text, int ms = 5000) const;
+    bool WaitForOutput(const std::string& text, int ms = 30000) const;
 
     unsigned short Port() const { return mPort; }
     // The child's process id while it runs (-1 otherwise), e.g. to read /proc/<pid>/status.

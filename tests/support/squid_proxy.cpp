@@ -12,26 +12,9 @@
 #include <thread>
 #include <unistd.h>
 
+#include "support/server_process.h"
+
 namespace kx::test {
-
-namespace {
-
-// A loopback port that was free a moment ago.
-unsigned short FreeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    unsigned short port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0)
-        port = ntohs(sa.sin_port);
-    ::close(fd);
-    return port;
-}
-
-}  // namespace
 
 std::string SquidProxy::Binary() {
     for (const char* path : {"/usr/sbin/squid", "/usr/local/sbin/squid"}) {
@@ -42,7 +25,7 @@ std::string SquidProxy::Binary() {
 
 bool SquidProxy::Start(int timeoutMs) {
     const std::string binary = Binary();
-    mPort = FreeLoopbackPort();
+    mPort = FindFreeBasePort();  // below the ephemeral range, reserved for this process
     if (binary.empty() || mPort == 0) return false;
     const std::string& dir = mDir.Path();
     // Forwards for loopback clients only, caches nothing, keeps every file in `dir`, sends no

@@ -15,6 +15,8 @@
 #include <unistd.h>
 
 #include "framework/byte_codec.h"
+#include "protocol/transaction_types.h"
+#include "protocol/user_data.h"
 
 namespace kx::test {
 
@@ -136,6 +138,26 @@ Bytes CFieldListBuilder::Build() const {
     AppendBE16(out, mCount);
     out.insert(out.end(), mFields.begin(), mFields.end());
     return out;
+}
+
+STestReply ReplyOf(const STestTransaction& t) {
+    STestReply r;
+    auto fields = ParseFieldList(t.data);
+    r.ok = fields.has_value();
+    r.error = t.hdr.error;
+    if (fields) r.fields = std::move(*fields);
+    return r;
+}
+
+Bytes LoginFields(const std::string& login, const std::string& password, const std::string& name,
+                  std::int32_t icon, std::int32_t version) {
+    CFieldListBuilder b;
+    b.Add(kFieldUserLogin, UUserData::Complement(login));
+    b.Add(kFieldUserPassword, UUserData::Complement(password));
+    b.AddInt(kFieldVersion, version);
+    if (!name.empty()) b.Add(kFieldUserName, name);
+    if (icon != 0) b.AddInt(kFieldIconID, icon);
+    return b.Build();
 }
 
 std::optional<std::int64_t> STestField::Int() const {

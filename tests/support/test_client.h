@@ -10,11 +10,14 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/transaction_types.h"
+
 namespace kx::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline constexpr int kDefaultTimeoutMs = 5000;
+// Generous: a wait that times out is a failure, and a loaded machine must not cause one.
+inline constexpr int kDefaultTimeoutMs = 20000;
 
 // Two and four bytes, most significant first, for requests and expected replies.
 Bytes Be16(std::uint16_t v);
@@ -64,6 +67,10 @@ private:
     std::uint16_t mCount = 0;
     Bytes mFields;
 };
+// Field list of a kTranLogin: login and password complemented as on the wire; a name and an
+// icon only when given (non-empty / non-zero).
+Bytes LoginFields(const std::string& login, const std::string& password, const std::string& name = "",
+                  std::int32_t icon = 0, std::int32_t version = 190);
 
 struct STestField {
     std::uint16_t id = 0;
@@ -76,6 +83,22 @@ struct STestField {
 // Nullopt when the bytes are not exactly one well-formed field list.
 std::optional<std::vector<STestField>> ParseFieldList(const Bytes& bytes);
 const STestField* FindField(const std::vector<STestField>& fields, std::uint16_t id);
+
+// A reply as tests read it: whether one arrived, its header's error flag and its fields.
+struct STestReply {
+    bool ok = false;
+    std::uint32_t error = 0;
+    std::vector<STestField> fields;
+    const STestField* Find(std::uint16_t id) const { return FindField(fields, id); }
+    // The field as text, "" when absent; ErrorText is the error text field's.
+    std::string Text(std::uint16_t id) const { return Find(id) ? Find(id)->Text() : std::string(); }
+    std::string ErrorText() const { return Text(kFieldErrorText); }
+    Bytes Data(std::uint16_t id) const { return Find(id) ? Find(id)->data : Bytes{}; }
+    // The field as an integer, -1 when absent or not one.
+    std::int64_t Int(std::uint16_t id) const { return Find(id) && Find(id)->Int() ? *Find(id)->Int() : -1; }
+};
+// A received transaction as a reply record (`ok` when its data is one well-formed field list).
+STestReply ReplyOf(const STestTransaction& t);
 
 class CTestClient {
 public:

@@ -84,15 +84,8 @@ bool CWebSocketTestClient::LogIn(const std::string& login, const std::string& pa
     if (!SendBinary(EstablishRequest())) return false;
     auto reply = ReadStream(8);
     if (!reply || GetBE32(reply->data() + 4) != 0) return false;
-    const Bytes fields = CFieldListBuilder()
-                             .Add(kFieldUserLogin, UUserData::Complement(login))
-                             .Add(kFieldUserPassword, UUserData::Complement(password))
-                             .AddInt(kFieldVersion, 190)
-                             .Add(kFieldUserName, name)
-                             .AddInt(kFieldIconID, 128)
-                             .Build();
     const std::uint32_t id = ++mNextID;
-    if (!SendBinary(EncodeRequest(kTranLogin, id, fields))) return false;
+    if (!SendBinary(EncodeRequest(kTranLogin, id, LoginFields(login, password, name, 128)))) return false;
     for (;;) {
         auto header = ReadStream(20);
         if (!header) return false;
