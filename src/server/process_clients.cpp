@@ -381,8 +381,8 @@ void CMyApplication::AnnounceDepartures() {
     for (const auto& client : mClientList) {
         if (!client->hasLoggedIn || !IsReachable(client.get())) continue;
         for (const TSharedBlock& notice : notices) client->tpt->SendTransaction(kTranClientLeft, notice);
+        FlushIfHeavy();  // many departures to many clients are written in slices too
     }
-    FlushIfHeavy();
 }
 
 void CMyApplication::FlushIfHeavy() {
