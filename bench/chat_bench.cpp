@@ -1,11 +1,19 @@
 // Chat load generator: starts kestrix-server on a temporary folder, logs in N guest clients over
-// loopback and measures (a) paced chat lines, the time from sending one line until every client
-// has received it (median and p99), (b) burst throughput, many lines written at once by several
-// senders, in deliveries per second, and (c) the server's resident memory per idle logged-in
-// client. One thread with epoll drives every client socket, so the generator stays cheaper than
-// the server it measures.
+// loopback (each from its own source address in 127.0.0.0/8, the descriptor limit raised) and
+// measures (a) paced chat lines, one every N x 50 us, the time from sending one line until every
+// client has received it (median and p99), (b) rounds of bursts of 200 lines written at once by
+// several senders, in deliveries per second, with the server's peak resident memory during the
+// rounds, right after them and once the output has drained, (c) the server's resident memory per
+// idle logged-in client, (d) all but one client leaving at once, until the one left has been told
+// of every departure, and (e) the time from SIGTERM to the server's exit with N clients signed in
+// again. One thread with epoll drives every client socket.
 //
-//   chat_bench [--server PATH] [--sizes 100,1000,5000] [--samples 300]
+// Over the burst rounds it also reads the server's user and system CPU time (/proc/PID/stat), and
+// with --perf runs `perf stat` on the server for the rounds: system calls by kind, epoll waits (event-loop
+// iterations) and calls of malloc (a uprobe on the C library, added when missing), each per
+// delivery. Those counts do not depend on how loaded the machine is; the times do.
+//
+//   chat_bench [--server PATH] [--sizes 1000,5000,10000] [--samples 200] [--rounds 3] [--no-quit] [--perf]
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -25,7 +33,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,8 +53,9 @@ using Clock = std::chrono::steady_clock;
 using namespace kx;
 using namespace kx::bench;
 
-constexpr int kSourceAddresses = 200;  // 127.0.0.2 .. 127.0.0.201, used in turn
 constexpr std::size_t kHeaderSize = 20;
+constexpr int kBurstLines = 200;
+constexpr int kBurstSenders = 5;  // 40 lines each, under the chat-volume and request-rate rules
 
 double NowMs() {
     return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
@@ -84,6 +95,49 @@ struct Server {
     }
 
     long RssKB() const { return bench::ResidentKB(pid); }
+    // The peak resident set since the last ResetPeak (VmHWM), in kilobytes.
+    long PeakKB() const {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        while (std::getline(in, line))
+            if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+        return -1;
+    }
+    void ResetPeak() const { std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5"; }
+    // User and system CPU seconds so far.
+    std::pair<double, double> CpuSecs() const {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::size_t close = all.rfind(')');
+        if (close == std::string::npos) return {0, 0};
+        std::istringstream rest(all.substr(close + 2));
+        std::string field;
+        double utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && rest >> field; ++i) {  // fields 14 and 15, in clock ticks
+            if (i == 14) utime = std::atof(field.c_str());
+            if (i == 15) stime = std::atof(field.c_str());
+        }
+        const double tick = double(sysconf(_SC_CLK_TCK));
+        return {utime / tick, stime / tick};
+    }
+
+    // SIGTERM, then the seconds until the process has exited (SIGKILL and -1 after 10 s).
+    double TimeQuit() {
+        const double t0 = NowMs();
+        kill(pid, SIGTERM);
+        int status = 0;
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (NowMs() - t0 > 10000) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                pid = -1;
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+        pid = -1;
+        return (NowMs() - t0) / 1000;
+    }
 
     void Stop() {
         bench::StopServer(pid);
@@ -104,6 +158,7 @@ struct Conn {
     std::string out;
     bool wantWrite = false;
     std::uint32_t nextID = 1;
+    int leftSeen = 0;  // departure notices received
 };
 
 struct Line {
@@ -114,7 +169,11 @@ struct Line {
 
 class Generator {
 public:
-    explicit Generator(unsigned short port) : mPort(port) { mEpoll = epoll_create1(0); }
+    // Client i binds to 127.<firstOctet>.0.1 + i, so every client has its own address (the server
+    // bans an address that connects more than ten times in a row) and its own port range.
+    Generator(unsigned short port, std::uint8_t firstOctet) : mPort(port), mFirstOctet(firstOctet) {
+        mEpoll = epoll_create1(0);
+    }
     ~Generator() {
         for (Conn& c : mConns)
             if (c.fd >= 0) close(c.fd);
@@ -125,7 +184,8 @@ public:
     // listen backlog and sits in SYN retransmission for seconds. False when some client failed.
     bool ConnectAll(int n) {
         mConns.resize(n);
-        const int inFlight = 8;
+        // Many in flight: logins that arrive together are announced in one pass, one write each.
+        const int inFlight = 256;
         int opened = 0;
         // Each login is announced to everybody already signed in, so this phase grows with N².
         const double end = NowMs() + 1800000;
@@ -168,6 +228,17 @@ public:
     int LinesDone() const { return mLinesDone; }
     const std::vector<Line>& Lines() const { return mLines; }
     int Dead() const { return mDead; }
+    int LeftSeen(int who) const { return mConns[who].leftSeen; }
+
+    // Closes every client but the first at once.
+    void CloseAllButFirst() {
+        for (std::size_t i = 1; i < mConns.size(); ++i) {
+            if (mConns[i].fd < 0) continue;
+            close(mConns[i].fd);
+            mConns[i].fd = -1;
+            mConns[i].state = EState::kDead;
+        }
+    }
 
 private:
     void Open(int i) {
@@ -175,11 +246,9 @@ private:
         c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
         int one = 1;
         setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        // Source addresses in turn: the server bans an address that connects more than ten
-        // times in a row.
         sockaddr_in src{};
         src.sin_family = AF_INET;
-        src.sin_addr.s_addr = htonl(0x7F000002u + std::uint32_t(i % kSourceAddresses));
+        src.sin_addr.s_addr = htonl((0x7Fu << 24 | std::uint32_t(mFirstOctet) << 16) + 1 + std::uint32_t(i));
         if (bind(c.fd, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0) {
             std::perror("bind");
             std::exit(1);
@@ -310,6 +379,7 @@ private:
             ++mReady;
             return;
         }
+        if (!isReply && type == kTranClientLeft) ++c.leftSeen;
         if (isReply || type != kTranChatText || size < 2) return;
         // The field list: find kFieldData and the sequence number after its last '#'.
         const std::uint16_t count = GetBE16(data);
@@ -335,6 +405,7 @@ private:
     }
 
     unsigned short mPort;
+    std::uint8_t mFirstOctet;
     int mEpoll;
     std::vector<Conn> mConns;
     std::vector<Line> mLines;
@@ -342,6 +413,54 @@ private:
     int mReady = 0;
     int mDead = 0;
     int mLinesDone = 0;
+};
+
+// `perf stat` attached to the server while it runs; Stop returns the counts by event name.
+class CPerfStat {
+public:
+    static constexpr const char* kEvents[] = {"raw_syscalls:sys_enter", "syscalls:sys_enter_sendmsg",
+                                               "syscalls:sys_enter_sendto", "syscalls:sys_enter_recvfrom",
+                                               "syscalls:sys_enter_epoll_wait", "probe_libc:malloc"};
+    void Start(pid_t server) {
+        // The malloc probe: a uprobe on the C library (kept by the system once added).
+        std::system("perf probe -q -x /lib/x86_64-linux-gnu/libc.so.6 --add malloc >/dev/null 2>&1");
+        mOut = "/tmp/kx-chat-bench-perf." + std::to_string(getpid());
+        mPid = fork();
+        if (mPid == 0) {
+            std::vector<std::string> args = {"perf", "stat", "-x", ",", "-o", mOut, "-p", std::to_string(server)};
+            for (const char* e : kEvents) {
+                args.push_back("-e");
+                args.push_back(e);
+            }
+            std::vector<char*> argv;
+            for (std::string& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execvp("perf", argv.data());
+            _exit(127);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));  // attached
+    }
+    std::map<std::string, double> Stop() {
+        std::map<std::string, double> counts;
+        if (mPid <= 0) return counts;
+        kill(mPid, SIGINT);
+        waitpid(mPid, nullptr, 0);
+        std::ifstream in(mOut);
+        std::string line;
+        while (std::getline(in, line)) {
+            std::vector<std::string> cols;
+            std::istringstream row(line);
+            for (std::string c; std::getline(row, c, ',');) cols.push_back(c);
+            if (cols.size() >= 3 && !cols[0].empty() && std::isdigit(static_cast<unsigned char>(cols[0][0])))
+                counts[cols[2]] = std::atof(cols[0].c_str());
+        }
+        std::remove(mOut.c_str());
+        return counts;
+    }
+
+private:
+    pid_t mPid = -1;
+    std::string mOut;
 };
 
 double Percentile(std::vector<double> v, double p) {
@@ -355,73 +474,113 @@ struct Result {
     int n = 0;
     double connectSecs = 0;
     double medianMs = 0, p99Ms = 0, maxMs = 0;
-    int samples = 0;
-    long burstLines = 0;
-    int senders = 0;
-    double deliveriesPerSec = 0;
+    double deliveriesPerSec = 0;  // best round
+    double worstPerSec = 0;
     double bytesPerClient = 0;
+    double idleMB = 0, peakMB = 0, afterBurstMB = 0, drainedMB = 0;
+    double userNsPerDelivery = 0, sysNsPerDelivery = 0;  // the server's CPU over the burst rounds
+    double generatorNsPerDelivery = 0;                   // this program's own (user + system)
+    double deliveriesPerRound = 0;
+    std::map<std::string, double> perfPerDelivery;       // --perf: counts per delivery
+    double departSecs = -1;  // -1: not every departure was announced within the time-out
+    double quitSecs = -2;    // -1: killed after 10 s; -2: not measured
 };
 
-bool RunOne(const std::string& binary, int n, int samples, Result& r) {
+double MB(long kb) { return double(kb) / 1024.0; }
+
+double OwnCpuSecs() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+bool Fail(Server& server, const char* what, int n) {
+    std::fprintf(stderr, "N=%d: %s\n", n, what);
+    server.Stop();
+    return false;
+}
+
+bool RunOne(const std::string& binary, int n, int samples, int rounds, bool measureQuit, bool perf, Result& r) {
     Server server;
-    if (!server.Start(binary)) {
-        std::fprintf(stderr, "server did not start\n");
-        server.Stop();
-        return false;
-    }
+    if (!server.Start(binary)) return Fail(server, "server did not start", n);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const long rssBefore = server.RssKB();
-    Generator gen(server.port);
-    const double t0 = NowMs();
-    if (!gen.ConnectAll(n)) {
-        std::fprintf(stderr, "N=%d: only some clients logged in (%d failed)\n", n, gen.Dead());
-        server.Stop();
-        return false;
-    }
     r.n = n;
-    r.connectSecs = (NowMs() - t0) / 1000;
-    gen.Idle(1500);  // every login notice delivered and read
-    const long rssAfter = server.RssKB();
-    r.bytesPerClient = double(rssAfter - rssBefore) * 1024.0 / n;
+    {
+        Generator gen(server.port, 1);
+        const double t0 = NowMs();
+        if (!gen.ConnectAll(n)) return Fail(server, "only some clients logged in", n);
+        r.connectSecs = (NowMs() - t0) / 1000;
+        gen.Idle(1500);  // every login notice delivered and read
+        const long rssIdle = server.RssKB();
+        r.idleMB = MB(rssIdle);
+        r.bytesPerClient = double(rssIdle - rssBefore) * 1024.0 / n;
 
-    // (a) paced lines: one at a time, each from another client, so no sender nears its limits.
-    gen.ResetLines(samples);
-    std::vector<double> latencies;
-    for (int s = 0; s < samples; ++s) {
-        gen.SendLine((s * 7) % n, s);
-        if (!gen.RunUntil([&] { return gen.LinesDone() == s + 1; }, 10000)) {
-            std::fprintf(stderr, "N=%d: line %d not delivered to everybody\n", n, s);
-            server.Stop();
-            return false;
+        // (a) paced: one line every N x 50 us (later when the previous one is still on its way),
+        // each from another client, so no sender nears its limits.
+        gen.ResetLines(samples);
+        std::vector<double> latencies;
+        const double interval = n * 0.05;
+        double next = NowMs();
+        for (int s = 0; s < samples; ++s) {
+            gen.Idle(next - NowMs());
+            gen.SendLine((s * 7) % n, s);
+            next = NowMs() + interval;
+            if (!gen.RunUntil([&] { return gen.LinesDone() == s + 1; }, 10000))
+                return Fail(server, "a paced line was not delivered to everybody", n);
+            latencies.push_back(gen.Lines()[s].lastMs - gen.Lines()[s].sentMs);
         }
-        latencies.push_back(gen.Lines()[s].lastMs - gen.Lines()[s].sentMs);
-        gen.Idle(2);
-    }
-    r.samples = samples;
-    r.medianMs = Percentile(latencies, 0.5);
-    r.p99Ms = Percentile(latencies, 0.99);
-    r.maxMs = Percentile(latencies, 1.0);
+        r.medianMs = Percentile(latencies, 0.5);
+        r.p99Ms = Percentile(latencies, 0.99);
+        r.maxMs = Percentile(latencies, 1.0);
+        gen.Idle(500);
 
-    // (b) burst: several senders write all their lines at once. 80 lines per sender stay under
-    // the chat-volume rule (113 short lines a minute) and the request-rate rule (120 a minute).
-    const int perSender = 80;
-    const long targetDeliveries = 4'000'000;
-    const int lines = int(std::min<long>(4000, std::max<long>(perSender, targetDeliveries / n)));
-    r.senders = std::min(n, (lines + perSender - 1) / perSender);
-    r.burstLines = long(r.senders) * perSender;
-    gen.ResetLines(int(r.burstLines));
-    const double b0 = NowMs();
-    int seq = 0;
-    for (int k = 0; k < perSender; ++k)
-        for (int s = 0; s < r.senders; ++s) gen.SendLine(n - 1 - s, seq++);
-    if (!gen.RunUntil([&] { return gen.LinesDone() == int(r.burstLines); }, 300000)) {
-        std::fprintf(stderr, "N=%d: burst incomplete (%d of %ld lines everywhere)\n", n, gen.LinesDone(), r.burstLines);
-        server.Stop();
-        return false;
+        // (b) bursts: each round, other senders write their share of 200 lines at once.
+        server.ResetPeak();
+        CPerfStat perfStat;
+        if (perf) perfStat.Start(server.pid);
+        const auto cpu0 = server.CpuSecs();
+        const double own0 = OwnCpuSecs();
+        const int perSender = kBurstLines / kBurstSenders;
+        for (int round = 0; round < rounds; ++round) {
+            gen.ResetLines(kBurstLines);
+            const double b0 = NowMs();
+            int seq = 0;
+            for (int k = 0; k < perSender; ++k)
+                for (int s = 0; s < kBurstSenders; ++s) gen.SendLine(n - 1 - (round * kBurstSenders + s) % n, seq++);
+            if (!gen.RunUntil([&] { return gen.LinesDone() == kBurstLines; }, 120000))
+                return Fail(server, "a burst was not delivered to everybody", n);
+            double last = 0;
+            for (const Line& l : gen.Lines()) last = std::max(last, l.lastMs);
+            const double rate = double(kBurstLines) * n / ((last - b0) / 1000);
+            r.deliveriesPerSec = std::max(r.deliveriesPerSec, rate);
+            r.worstPerSec = round == 0 ? rate : std::min(r.worstPerSec, rate);
+            r.afterBurstMB = std::max(r.afterBurstMB, MB(server.RssKB()));
+            gen.Idle(300);
+        }
+        const auto cpu1 = server.CpuSecs();
+        const double deliveries = double(kBurstLines) * n * rounds;
+        r.userNsPerDelivery = (cpu1.first - cpu0.first) * 1e9 / deliveries;
+        r.sysNsPerDelivery = (cpu1.second - cpu0.second) * 1e9 / deliveries;
+        r.generatorNsPerDelivery = (OwnCpuSecs() - own0) * 1e9 / deliveries;
+        r.deliveriesPerRound = deliveries / rounds;
+        for (const auto& [event, count] : perfStat.Stop()) r.perfPerDelivery[event] = count / deliveries;
+        r.peakMB = MB(server.PeakKB());
+        gen.Idle(2000);
+        r.drainedMB = MB(server.RssKB());
+
+        // (d) everybody but client 0 leaves at once; client 0 is told of each departure.
+        const double d0 = NowMs();
+        gen.CloseAllButFirst();
+        if (gen.RunUntil([&] { return gen.LeftSeen(0) >= n - 1; }, 60000)) r.departSecs = (NowMs() - d0) / 1000;
     }
-    double last = 0;
-    for (const Line& l : gen.Lines()) last = std::max(last, l.lastMs);
-    r.deliveriesPerSec = double(r.burstLines) * n / ((last - b0) / 1000);
+    if (measureQuit) {
+        // (e) N clients again (new addresses: the old ones may still be in TIME_WAIT), then SIGTERM.
+        Generator again(server.port, 2);
+        if (!again.ConnectAll(n)) return Fail(server, "only some clients logged in again", n);
+        again.Idle(1000);
+        r.quitSecs = server.TimeQuit();
+    }
     server.Stop();
     return true;
 }
@@ -438,40 +597,67 @@ int main(int argc, char** argv) {
             binary = std::filesystem::path(self).parent_path() / "kestrix-server";
         }
     }
-    std::vector<int> sizes = {100, 1000, 5000};
-    int samples = 300;
+    std::vector<int> sizes = {1000, 5000, 10000};
+    int samples = 200;
+    int rounds = 3;
+    bool measureQuit = true;
+    bool perf = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--server" && i + 1 < argc) {
             binary = argv[++i];
         } else if (a == "--samples" && i + 1 < argc) {
-            samples = std::atoi(argv[++i]);
+            samples = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--rounds" && i + 1 < argc) {
+            rounds = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--no-quit") {
+            measureQuit = false;
+        } else if (a == "--perf") {
+            perf = true;
         } else if (a == "--sizes" && i + 1 < argc) {
             sizes.clear();
             std::string list = argv[++i];
             for (std::size_t p = 0; p < list.size();) {
                 const std::size_t q = list.find(',', p);
-                sizes.push_back(std::atoi(list.substr(p, q - p).c_str()));
+                sizes.push_back(std::max(2, std::atoi(list.substr(p, q - p).c_str())));
                 p = q == std::string::npos ? list.size() : q + 1;
             }
         } else {
-            std::fprintf(stderr, "usage: chat_bench [--server PATH] [--sizes 100,1000,5000] [--samples 300]\n");
+            std::fprintf(stderr,
+                         "usage: chat_bench [--server PATH] [--sizes 1000,5000,10000] [--samples 200] [--rounds 3] "
+                         "[--no-quit] [--perf]\n");
             return 2;
         }
     }
     signal(SIGPIPE, SIG_IGN);
+    // Each client is a descriptor here and one in the server (which raises its own limit).
     RaiseFileLimit();
-    std::printf("%7s %9s %10s %9s %9s %8s %12s %14s %12s\n", "N", "login s", "median ms", "p99 ms", "max ms",
-                "senders", "burst lines", "deliveries/s", "B/client");
+    rlimit rl{};
+    getrlimit(RLIMIT_NOFILE, &rl);
+    for (int n : sizes) {
+        if (rlim_t(n) + 64 > rl.rlim_cur) {
+            std::fprintf(stderr, "N=%d needs more descriptors than the limit (%lu)\n", n, (unsigned long)rl.rlim_cur);
+            return 2;
+        }
+    }
+    std::printf("%6s %7s %8s %8s %8s %12s %12s %8s %8s %8s %8s %8s %8s %7s\n", "N", "login s", "p50 ms", "p99 ms",
+                "max ms", "best dlv/s", "worst dlv/s", "B/client", "idle MB", "peak MB", "burst MB", "drain MB",
+                "depart s", "quit s");
     int failures = 0;
     for (int n : sizes) {
         Result r;
-        if (!RunOne(binary, n, samples, r)) {
+        if (!RunOne(binary, n, samples, rounds, measureQuit, perf, r)) {
             ++failures;
             continue;
         }
-        std::printf("%7d %9.1f %10.2f %9.2f %9.2f %8d %12ld %14.0f %12.0f\n", r.n, r.connectSecs, r.medianMs, r.p99Ms,
-                    r.maxMs, r.senders, r.burstLines, r.deliveriesPerSec, r.bytesPerClient);
+        std::printf("%6d %7.1f %8.2f %8.2f %8.2f %12.0f %12.0f %8.0f %8.1f %8.1f %8.1f %8.1f %8.2f %7.2f\n", r.n,
+                    r.connectSecs, r.medianMs, r.p99Ms, r.maxMs, r.deliveriesPerSec, r.worstPerSec, r.bytesPerClient,
+                    r.idleMB, r.peakMB, r.afterBurstMB, r.drainedMB, r.departSecs, r.quitSecs);
+        std::printf("       burst rounds, CPU per delivery: server user %.0f ns, server system %.0f ns, generator %.0f ns\n",
+                    r.userNsPerDelivery, r.sysNsPerDelivery, r.generatorNsPerDelivery);
+        for (const auto& [event, perDelivery] : r.perfPerDelivery)
+            std::printf("       %-32s %10.4f per delivery %12.0f per round\n", event.c_str(), perDelivery,
+                        perDelivery * r.deliveriesPerRound);
         std::fflush(stdout);
     }
     return failures == 0 ? 0 : 1;

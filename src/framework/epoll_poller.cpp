@@ -45,8 +45,8 @@ void CEpollPoller::Modify(int fd, std::uint32_t interest, std::uint32_t tag) {
 void CEpollPoller::Remove(int fd) { epoll_ctl(mEpollFd, EPOLL_CTL_DEL, fd, nullptr); }
 
 void CEpollPoller::Wait(std::vector<SFiredEvent>& out, int timeoutMs) {
-    epoll_event events[256];
-    int n = epoll_wait(mEpollFd, events, 256, timeoutMs);
+    epoll_event events[kBatchSize];
+    int n = epoll_wait(mEpollFd, events, static_cast<int>(kBatchSize), timeoutMs);
     if (n < 0) {
         if (errno == EINTR) return;
         KX_FAIL_ERRNO(errno);

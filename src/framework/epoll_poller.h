@@ -26,6 +26,9 @@ public:
     CEpollPoller(const CEpollPoller&) = delete;
     CEpollPoller& operator=(const CEpollPoller&) = delete;
 
+    // Most ready descriptors one Wait returns.
+    static constexpr std::size_t kBatchSize = 256;
+
     // Interest is a combination of kFdReadable and kFdWritable. Hang-ups and errors are reported
     // whatever the interest, so a descriptor that has hung up must be removed, not just muted.
     void Add(int fd, std::uint32_t interest, std::uint32_t tag);

@@ -150,7 +150,12 @@ void CEventLoop::CancelFlush(std::size_t slot, const IWriteBehind* w) {
     if (slot < mFlushList.size() && mFlushList[slot] == w) mFlushList[slot] = nullptr;
 }
 
+void CEventLoop::FlushNow() {
+    if (mInIteration && !mFlushList.empty()) FlushWrittenBehind();
+}
+
 void CEventLoop::FlushWrittenBehind() {
+    mWrittenBehind = 0;
     // By index: a flush may list further objects (they are flushed in this same phase).
     for (std::size_t i = 0; i < mFlushList.size(); ++i) {
         IWriteBehind* w = mFlushList[i];
@@ -169,7 +174,9 @@ void CEventLoop::RunOnce(int maxWaitMs) {
         ~SIterationMark() { flag = was; }
     } mark(mInIteration);
     mFired.clear();
+    mWrittenBehind = 0;
     mPoller.Wait(mFired, NextTimeout(maxWaitMs));
+    mLastBatchFull = mFired.size() >= CEpollPoller::kBatchSize;
     bool any = !mFired.empty();
     for (const SFiredEvent& ev : mFired) {
         auto it = mWatches.find(ev.fd);

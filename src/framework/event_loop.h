@@ -88,6 +88,16 @@ public:
     void CancelFlush(std::size_t slot, const IWriteBehind* w);
     std::size_t PendingFlushes() const { return mFlushList.size(); }
     bool InIteration() const { return mInIteration; }
+    // Memory the listed objects took on for their output in this iteration (they count it), and
+    // the flush phase run early: a pass that hands over a lot (a burst of lines, each to
+    // thousands) writes what it has so far instead of holding all of it until the end. Inside an
+    // iteration only; the end-of-iteration flush still follows.
+    void CountWrittenBehind(std::size_t bytes) { mWrittenBehind += bytes; }
+    std::size_t WrittenBehind() const { return mWrittenBehind; }
+    void FlushNow();
+    // True when the last wait returned as many ready descriptors as one batch holds: more were
+    // probably ready, and their notices (closes among them) come with the next iteration.
+    bool MoreReadyPending() const { return mLastBatchFull; }
 
     // One iteration; waits at most maxWaitMs (-1: until something happens or a timer is due).
     void RunOnce(int maxWaitMs = -1);
@@ -126,6 +136,8 @@ private:
     std::uint64_t mNextHook = 1;
     std::vector<IWriteBehind*> mFlushList;  // null where a request was cancelled
     std::vector<SFiredEvent> mFired;
+    std::size_t mWrittenBehind = 0;
+    bool mLastBatchFull = false;
     bool mStopped = false;
     bool mInIteration = false;
 };

@@ -77,7 +77,7 @@ TRegularTransportObj::TRegularTransportObj(int acceptedSock, const SIPAddress& r
 
 TRegularTransportObj::~TRegularTransportObj() {
     // Bytes handed over before the endpoint went away leave as far as the socket takes them.
-    if (!mClosed && !mShutDown && !mSendQueue.empty()) DrainQueue();
+    if (!mClosed && !mShutDown && !mSendQueue.Empty()) DrainQueue();
     CancelFlushRequest();
     mNotice->alive = false;
     CEventLoop::Get().RemoveMessages(static_cast<TTransportObj*>(this));
@@ -176,7 +176,7 @@ TTransport TRegularTransportObj::Accept(void* addrBuf, std::uint32_t* ioSize) {
 void TRegularTransportObj::Disconnect() {
     mPendingUnits.clear();
     // What was handed over before leaves as far as the socket takes it at once.
-    if (!mClosed && !mShutDown && !mSendQueue.empty()) DrainQueue();
+    if (!mClosed && !mShutDown && !mSendQueue.Empty()) DrainQueue();
     CancelFlushRequest();
     DropQueue();
     ShutdownBoth();
@@ -184,7 +184,7 @@ void TRegularTransportObj::Disconnect() {
 }
 
 void TRegularTransportObj::StartDisconnect() {
-    if (mSendQueue.empty()) {
+    if (mSendQueue.Empty()) {
         Disconnect();
         return;
     }

@@ -13,11 +13,12 @@
 // File ranges (SendFile) join the same queue and are written with sendfile(2), so file contents
 // never pass through this process; the tunnel never sees them (TakeUnsentBuffers skips them).
 //
-// Send queue, written behind: Send and SendBuffer only append to the queue (small blocks are
-// joined to the last queued one, except on a tunnel channel) and list the connection with the event loop, which
-// flushes it once at the end of the iteration (CEventLoop::RequestFlush): sendmsg with up to
-// kMaxWriteBlocks blocks at a time, sendfile for file ranges, however many blocks the processing
-// pass handed over. Outside an event-loop iteration there is no batch to wait for, and the
+// Send queue (CSendQueue, net/send_queue.h), written behind: Send and SendBuffer only append to
+// the queue (small blocks are joined to the last queued one, except on a tunnel channel),
+// SendShared appends a reference to a shared block behind its per-connection prefix, and the
+// connection is listed with the event loop, which flushes it once at the end of the iteration
+// (CEventLoop::RequestFlush): sendmsg with up to kMaxWriteBlocks pieces at a time, sendfile for
+// file ranges, however many blocks the processing pass handed over. Outside an event-loop iteration there is no batch to wait for, and the
 // queue is written at once. What the socket does not take waits for writability, which is
 // watched only then (no flush is requested meanwhile: the writable event writes everything
 // queued). Disconnect and the destructor write what the socket takes before they shut down or
@@ -34,12 +35,13 @@
 // meanwhile). At most kMaxPendingUnits datagrams wait; further ones are dropped.
 #pragma once
 
-#include <deque>
+#include <list>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "net/notice_target.h"
+#include "net/send_queue.h"
 #include "net/transport.h"
 
 namespace kx {
@@ -56,8 +58,10 @@ public:
     // Blocks up to this size handed to Send/SendBuffer are copied onto the end of the last
     // queued block while that one is no larger and not yet begun, so a burst is one buffer.
     static constexpr std::uint32_t kJoinLimit = 64u * 1024;
-    // Most blocks written by one sendmsg.
-    static constexpr int kMaxWriteBlocks = 64;
+    // Most pieces written by one sendmsg (a shared block with its prefix is two).
+    static constexpr int kMaxWriteBlocks = 256;
+    // Bytes of small pieces one sendmsg may carry joined by copy (CSendQueue::Gather).
+    static constexpr std::size_t kScratchSize = 64u * 1024;
     // Datagrams that may wait for host-name lookups at one time.
     static constexpr std::size_t kMaxPendingUnits = 32;
 
@@ -83,8 +87,9 @@ public:
 
     void Send(const void* data, std::uint32_t size) override;
     void SendBuffer(TTransportBuffer buf) override;
-    std::uint32_t GetUnsentSize() const override { return static_cast<std::uint32_t>(mUnsentSize); }
-    bool IsReadyToSend() const override { return mSendQueue.size() <= 1; }
+    void SendShared(const std::uint8_t* prefix, std::uint32_t prefixSize, const TSharedBlock& block) override;
+    std::uint32_t GetUnsentSize() const override { return static_cast<std::uint32_t>(mSendQueue.Unsent()); }
+    bool IsReadyToSend() const override { return mSendQueue.Blocks() <= 1; }
     void NotifyReadyToSend() override;
     bool CanSendFile() const override { return mIsStream && !mIsListener; }
     void SendFile(int fd, std::uint64_t offset, std::uint32_t size) override;
@@ -155,10 +160,10 @@ private:
     // Writes what the socket takes of a file range's remaining bytes with sendfile; -1 when the
     // connection must end (a socket error, or a file shorter than its range).
     long WriteFileRange(SSendBuf& buf);
-    // Appends bytes (joined to the last block when small) or a whole block; false when the
-    // unsent cap closed the connection instead.
-    bool QueueBytes(const std::uint8_t* data, std::uint32_t size);
-    bool QueueBlock(TTransportBuffer buf);
+    // False (and the connection closed) when `size` more bytes would pass the unsent cap.
+    bool RoomFor(std::uint64_t size);
+    // Asks for the flush and counts `held` bytes of memory as written behind in this iteration.
+    void Queued(std::size_t held);
     void RequestFlushOnce();
     void CancelFlushRequest();
     void FlushOutput() override;
@@ -183,15 +188,14 @@ private:
 
     int mSock = -1;
     std::shared_ptr<SNoticeTarget> mNotice;
-    std::deque<TTransportBuffer> mSendQueue;
-    std::uint64_t mUnsentSize = 0;
+    CSendQueue mSendQueue;
     SReceivedData mReceived;
     std::uint32_t mNotifyReceivedSize = 0;  // the receive threshold; 0 = none
     SIPAddress mLocalIPAddress;
     SIPAddress mRemoteAddress;
     std::uint16_t mRemotePort = 0;
     std::string mLocalAddressText;  // remembered answer of GetLocalAddressText while bound
-    std::deque<SPendingUnit> mPendingUnits;
+    std::list<SPendingUnit> mPendingUnits;  // a list: an endpoint that sends none holds nothing
     std::uint64_t mNextUnitID = 1;
 
     bool mIsStream;

@@ -11,7 +11,7 @@ namespace kx {
 std::uint32_t TRegularTransportObj::WantedInterest() const {
     std::uint32_t interest = 0;
     if (mReadArmed && HasHandler()) interest |= kFdReadable;
-    if (mAwaitWritable && !mSendQueue.empty()) interest |= kFdWritable;
+    if (mAwaitWritable && !mSendQueue.Empty()) interest |= kFdWritable;
     return interest;
 }
 

@@ -17,41 +17,16 @@
 
 namespace kx {
 
-bool TRegularTransportObj::QueueBytes(const std::uint8_t* data, std::uint32_t size) {
-    if (mUnsentSize + size > kMaxUnsentSize) {
-        // The peer is not reading: drop it rather than hold its data without limit.
-        CloseAtOnce();
-        return false;
-    }
-    SSendBuf* tail = mSendQueue.empty() ? nullptr : mSendQueue.back().get();
-    // Joined only while the socket is not known to be full: behind a full socket each block
-    // stays a block, which is what IsReadyToSend counts. Blocks that may be handed over again
-    // after a close are never joined (KeepUnsentOnClose).
-    if (tail != nullptr && !mAwaitWritable && !mKeepUnsentOnClose && !tail->file && tail->offset == 0 &&
-        size <= kJoinLimit && tail->data.size() <= kJoinLimit) {
-        tail->data.insert(tail->data.end(), data, data + size);
-    } else {
-        auto buf = std::make_unique<SSendBuf>();
-        buf->data.assign(data, data + size);
-        mSendQueue.push_back(std::move(buf));
-    }
-    mUnsentSize += size;
-    RequestFlushOnce();
-    return true;
+bool TRegularTransportObj::RoomFor(std::uint64_t size) {
+    if (mSendQueue.Unsent() + size <= kMaxUnsentSize) return true;
+    // The peer is not reading: drop it rather than hold its data without limit.
+    CloseAtOnce();
+    return false;
 }
 
-bool TRegularTransportObj::QueueBlock(TTransportBuffer buf) {
-    const std::uint32_t remaining = buf->Size() - buf->offset;
-    if (remaining == 0) return true;
-    if (!buf->file && remaining <= kJoinLimit) return QueueBytes(buf->data.data() + buf->offset, remaining);
-    if (mUnsentSize + remaining > kMaxUnsentSize) {
-        CloseAtOnce();
-        return false;
-    }
-    mUnsentSize += remaining;
-    mSendQueue.push_back(std::move(buf));
+void TRegularTransportObj::Queued(std::size_t held) {
+    CEventLoop::Get().CountWrittenBehind(held);
     RequestFlushOnce();
-    return true;
 }
 
 void TRegularTransportObj::RequestFlushOnce() {
@@ -84,14 +59,36 @@ void TRegularTransportObj::Send(const void* data, std::uint32_t size) {
     if (size == 0) return;
     if (data == nullptr) KX_FAIL_PARAM();
     if (mClosed || mShutDown) return;  // nothing can be delivered any more
-    QueueBytes(static_cast<const std::uint8_t*>(data), size);
+    if (!RoomFor(size)) return;
+    // Joined only while the socket is not known to be full: behind a full socket each block
+    // stays a block, which is what IsReadyToSend counts. Blocks that may be handed over again
+    // after a close are never joined (KeepUnsentOnClose).
+    mSendQueue.PushBytes(static_cast<const std::uint8_t*>(data), size, !mAwaitWritable && !mKeepUnsentOnClose,
+                         kJoinLimit);
+    Queued(size);
 }
 
 void TRegularTransportObj::SendBuffer(TTransportBuffer buf) {
     if (!buf || buf->offset > buf->Size()) KX_FAIL_PARAM();
     if (buf->file && !CanSendFile()) KX_FAIL_PARAM();
     if (mClosed || mShutDown) return;
-    QueueBlock(std::move(buf));
+    const std::uint32_t remaining = buf->Size() - buf->offset;
+    if (remaining == 0) return;
+    if (!buf->file && remaining <= kJoinLimit) {
+        Send(buf->data.data() + buf->offset, remaining);
+        return;
+    }
+    if (!RoomFor(remaining)) return;
+    const std::size_t held = buf->file ? 0 : remaining;
+    mSendQueue.PushBlock(std::move(buf));
+    Queued(held);
+}
+
+void TRegularTransportObj::SendShared(const std::uint8_t* prefix, std::uint32_t prefixSize, const TSharedBlock& block) {
+    if (mClosed || mShutDown) return;
+    if (!RoomFor(prefixSize + block.Size())) return;
+    mSendQueue.PushShared(prefix, prefixSize, block);
+    Queued(CSendQueue::kEntrySize);
 }
 
 void TRegularTransportObj::SendFile(int fd, std::uint64_t offset, std::uint32_t size) {
@@ -122,17 +119,16 @@ long TRegularTransportObj::WriteFileRange(SSendBuf& buf) {
     // Nothing more to read: the file got shorter than the range. The receiver was promised
     // these bytes, so the connection cannot go on.
     if (n == 0) return -1;
-    buf.offset += static_cast<std::uint32_t>(n);
     return n;
 }
 
 void TRegularTransportObj::WriteQueued() {
     DrainQueue();
     if (mClosed) return;
-    mAwaitWritable = !mSendQueue.empty();
-    if (mSendQueue.empty() && mDisconWhenNoOutData) {
+    mAwaitWritable = !mSendQueue.Empty();
+    if (mSendQueue.Empty() && mDisconWhenNoOutData) {
         ShutdownBoth();
-    } else if (HasHandler() && mCheckReadyToSend && mSendQueue.size() <= 1) {
+    } else if (HasHandler() && mCheckReadyToSend && mSendQueue.Blocks() <= 1) {
         mCheckReadyToSend = false;
         Post(kMsgReadyToSend);
     }
@@ -140,33 +136,26 @@ void TRegularTransportObj::WriteQueued() {
 }
 
 // Writes from the head of the queue until it is empty or the socket stops taking data: the data
-// blocks in a row with one sendmsg, a file range with sendfile. A large write never fails here
+// entries in a row with one sendmsg, a file range with sendfile. A large write never fails here
 // (the socket takes what fits), so no retry in smaller writes.
 void TRegularTransportObj::DrainQueue() {
-    while (!mSendQueue.empty()) {
-        SSendBuf& head = *mSendQueue.front();
-        if (head.file) {
-            const std::uint32_t remaining = head.Size() - head.offset;
-            const long n = WriteFileRange(head);
+    while (!mSendQueue.Empty()) {
+        if (SSendBuf* file = mSendQueue.FrontFile()) {
+            const std::uint32_t remaining = file->Size() - file->offset;
+            const long n = WriteFileRange(*file);
             if (n < 0) {
                 CloseAtOnce();
                 return;
             }
-            mUnsentSize -= static_cast<std::uint64_t>(n);
+            mSendQueue.Consume(static_cast<std::uint64_t>(n));
             if (static_cast<std::uint32_t>(n) < remaining) return;
-            mSendQueue.pop_front();
             continue;
         }
+        // One thread: one scratch buffer serves every connection's write in turn.
+        static std::uint8_t scratch[kScratchSize];
         iovec iov[kMaxWriteBlocks];
-        int count = 0;
         std::size_t total = 0;
-        for (auto it = mSendQueue.begin(); it != mSendQueue.end() && count < kMaxWriteBlocks && !(*it)->file; ++it) {
-            SSendBuf& b = **it;
-            iov[count].iov_base = b.data.data() + b.offset;
-            iov[count].iov_len = b.data.size() - b.offset;
-            total += iov[count].iov_len;
-            ++count;
-        }
+        const int count = mSendQueue.Gather(iov, kMaxWriteBlocks, total, scratch, sizeof scratch);
         msghdr msg{};
         msg.msg_iov = iov;
         msg.msg_iovlen = static_cast<std::size_t>(count);
@@ -186,33 +175,18 @@ void TRegularTransportObj::DrainQueue() {
             return;
         }
         if (n == 0) return;
-        mUnsentSize -= static_cast<std::uint64_t>(n);
-        std::size_t left = static_cast<std::size_t>(n);
-        while (left > 0) {
-            SSendBuf& b = *mSendQueue.front();
-            const std::size_t rest = b.data.size() - b.offset;
-            if (left < rest) {
-                b.offset += static_cast<std::uint32_t>(left);
-                break;
-            }
-            left -= rest;
-            mSendQueue.pop_front();
-        }
+        mSendQueue.Consume(static_cast<std::uint64_t>(n));
         if (static_cast<std::size_t>(n) < total) return;
     }
 }
 
 void TRegularTransportObj::DropQueue() {
-    mSendQueue.clear();
-    mUnsentSize = 0;
+    mSendQueue.Clear();
     mAwaitWritable = false;
 }
 
 std::vector<TTransportBuffer> TRegularTransportObj::TakeUnsentBuffers() {
-    std::vector<TTransportBuffer> unsent;
-    for (TTransportBuffer& buf : mSendQueue) {
-        if (buf->offset == 0 && !buf->file) unsent.push_back(std::move(buf));
-    }
+    std::vector<TTransportBuffer> unsent = mSendQueue.TakeUnstarted();
     DropQueue();
     UpdateInterest();
     return unsent;
@@ -232,7 +206,7 @@ void TRegularTransportObj::CloseAtOnce() {
 
 void TRegularTransportObj::NotifyReadyToSend() {
     mCheckReadyToSend = true;
-    if (mSendQueue.size() <= 1) {
+    if (mSendQueue.Blocks() <= 1) {
         mCheckReadyToSend = false;
         Post(kMsgReadyToSend);
     }

@@ -40,8 +40,8 @@ TTlsTransportObj::~TTlsTransportObj() {
     if (mHandshakeDone && !mClosed && !mShutDown) {
         // What was handed over leaves as far as the socket takes it, then the close notice, so
         // the peer tells an orderly end (a finished transfer) from a cut connection.
-        if (!mSendQueue.empty()) DrainQueue();
-        if (!mClosed && mSendQueue.empty()) {
+        if (!mSendQueue.Empty()) DrainQueue();
+        if (!mClosed && mSendQueue.Empty()) {
             ERR_clear_error();
             SSL_shutdown(mSsl);
             ERR_clear_error();
@@ -81,7 +81,7 @@ std::uint32_t TTlsTransportObj::WantedInterest() const {
     if (!mHandshakeDone) return mWantWrite ? kFdWritable : kFdReadable;
     std::uint32_t interest = 0;
     if ((mReadArmed && HasHandler()) || mWantRead) interest |= kFdReadable;
-    if (mWantWrite && !mSendQueue.empty()) interest |= kFdWritable;
+    if (mWantWrite && !mSendQueue.Empty()) interest |= kFdWritable;
     return interest;
 }
 
@@ -130,7 +130,7 @@ void TTlsTransportObj::ContinueHandshake() {
     mHandshakeDone = true;
     mHandshakeTimer.Stop();
     if (mContext) mContext->SessionStarted(UsesKernelTls());
-    if (!mSendQueue.empty()) WriteQueued();
+    if (!mSendQueue.Empty()) WriteQueued();
     if (!mClosed) ArmRead();
 }
 
@@ -165,7 +165,7 @@ void TTlsTransportObj::OnClosed() {
 }
 
 void TTlsTransportObj::Disconnect() {
-    if (!mClosed && !mShutDown && mHandshakeDone && !mSendQueue.empty()) DrainQueue();
+    if (!mClosed && !mShutDown && mHandshakeDone && !mSendQueue.Empty()) DrainQueue();
     CancelFlushRequest();
     DropQueue();
     if (mHandshakeDone && !mShutDown && !mClosed) {
@@ -178,7 +178,7 @@ void TTlsTransportObj::Disconnect() {
 }
 
 void TTlsTransportObj::StartDisconnect() {
-    if (mSendQueue.empty()) {
+    if (mSendQueue.Empty()) {
         Disconnect();
         return;
     }

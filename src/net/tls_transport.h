@@ -20,11 +20,11 @@
 // Owners: the connection owns its socket and its OpenSSL object; destroying it frees both.
 #pragma once
 
-#include <deque>
 #include <memory>
 #include <vector>
 
 #include "net/notice_target.h"
+#include "net/send_queue.h"
 #include "net/tls_context.h"
 #include "net/transport.h"
 
@@ -65,8 +65,9 @@ public:
 
     void Send(const void* data, std::uint32_t size) override;
     void SendBuffer(TTransportBuffer buf) override;
-    std::uint32_t GetUnsentSize() const override { return static_cast<std::uint32_t>(mUnsentSize); }
-    bool IsReadyToSend() const override { return mSendQueue.size() <= 1; }
+    void SendShared(const std::uint8_t* prefix, std::uint32_t prefixSize, const TSharedBlock& block) override;
+    std::uint32_t GetUnsentSize() const override { return static_cast<std::uint32_t>(mSendQueue.Unsent()); }
+    bool IsReadyToSend() const override { return mSendQueue.Blocks() <= 1; }
     void NotifyReadyToSend() override;
     bool CanSendFile() const override { return true; }
     void SendFile(int fd, std::uint64_t offset, std::uint32_t size) override;
@@ -103,7 +104,9 @@ private:
     int Blocked(int result);
 
     // Data path (tls_transport_io.cpp).
-    bool Queue(TTransportBuffer buf, const std::uint8_t* bytes, std::uint32_t size);
+    // False (and the connection closed) when `size` more bytes would pass the unsent cap.
+    bool RoomFor(std::uint64_t size);
+    void Queued(std::size_t held);
     void RequestFlushOnce();
     void CancelFlushRequest();
     void FlushOutput() override;
@@ -129,8 +132,7 @@ private:
     SIPAddress mRemoteAddress;
     CTimerSlot mHandshakeTimer;
 
-    std::deque<TTransportBuffer> mSendQueue;
-    std::uint64_t mUnsentSize = 0;
+    CSendQueue mSendQueue;
     std::vector<std::uint8_t> mWindow;  // file bytes read for SSL_write, from mWindowPos on unsent
     std::uint32_t mWindowPos = 0;
     std::vector<std::uint8_t> mReceived;

@@ -16,28 +16,15 @@
 
 namespace kx {
 
-bool TTlsTransportObj::Queue(TTransportBuffer buf, const std::uint8_t* bytes, std::uint32_t size) {
-    if (mUnsentSize + size > kMaxUnsentSize) {
-        CloseAtOnce();  // the peer is not reading: drop it rather than hold its data without limit
-        return false;
-    }
-    SSendBuf* tail = mSendQueue.empty() ? nullptr : mSendQueue.back().get();
-    // A block OpenSSL has begun (or was refused while writing) must stay as it is; the rest may
-    // grow, since SSL_write accepts a moved and longer buffer on its retry.
-    const bool blocked = mWantWrite || mWantRead;
-    if (bytes != nullptr && tail != nullptr && !blocked && !tail->file && tail->offset == 0 && size <= kJoinLimit &&
-        tail->data.size() <= kJoinLimit) {
-        tail->data.insert(tail->data.end(), bytes, bytes + size);
-    } else {
-        if (!buf) {
-            buf = std::make_unique<SSendBuf>();
-            buf->data.assign(bytes, bytes + size);
-        }
-        mSendQueue.push_back(std::move(buf));
-    }
-    mUnsentSize += size;
+bool TTlsTransportObj::RoomFor(std::uint64_t size) {
+    if (mSendQueue.Unsent() + size <= kMaxUnsentSize) return true;
+    CloseAtOnce();  // the peer is not reading: drop it rather than hold its data without limit
+    return false;
+}
+
+void TTlsTransportObj::Queued(std::size_t held) {
+    CEventLoop::Get().CountWrittenBehind(held);
     RequestFlushOnce();
-    return true;
 }
 
 void TTlsTransportObj::RequestFlushOnce() {
@@ -68,8 +55,11 @@ void TTlsTransportObj::FlushOutput() {
 void TTlsTransportObj::Send(const void* data, std::uint32_t size) {
     if (size == 0) return;
     if (data == nullptr) KX_FAIL_PARAM();
-    if (mClosed || mShutDown) return;
-    Queue(nullptr, static_cast<const std::uint8_t*>(data), size);
+    if (mClosed || mShutDown || !RoomFor(size)) return;
+    // Joining never disturbs a write OpenSSL has begun: the head's bytes stay as they are, and
+    // its retry is handed the same bytes again (see DrainQueue).
+    mSendQueue.PushBytes(static_cast<const std::uint8_t*>(data), size, true, kJoinLimit);
+    Queued(size);
 }
 
 void TTlsTransportObj::SendBuffer(TTransportBuffer buf) {
@@ -78,10 +68,19 @@ void TTlsTransportObj::SendBuffer(TTransportBuffer buf) {
     const std::uint32_t remaining = buf->Size() - buf->offset;
     if (remaining == 0) return;
     if (!buf->file && remaining <= kJoinLimit) {
-        Queue(nullptr, buf->data.data() + buf->offset, remaining);
+        Send(buf->data.data() + buf->offset, remaining);
         return;
     }
-    Queue(std::move(buf), nullptr, remaining);
+    if (!RoomFor(remaining)) return;
+    const std::size_t held = buf->file ? 0 : remaining;
+    mSendQueue.PushBlock(std::move(buf));
+    Queued(held);
+}
+
+void TTlsTransportObj::SendShared(const std::uint8_t* prefix, std::uint32_t prefixSize, const TSharedBlock& block) {
+    if (mClosed || mShutDown || !RoomFor(prefixSize + block.Size())) return;
+    mSendQueue.PushShared(prefix, prefixSize, block);
+    Queued(CSendQueue::kEntrySize);
 }
 
 void TTlsTransportObj::SendFile(int fd, std::uint64_t offset, std::uint32_t size) {
@@ -142,36 +141,37 @@ void TTlsTransportObj::WriteQueued() {
     mWantRead = mWantWrite = false;
     DrainQueue();
     if (mClosed) return;
-    if (mSendQueue.empty()) {
+    if (mSendQueue.Empty()) {
         std::vector<std::uint8_t>().swap(mWindow);  // an idle connection holds no window
         if (mDisconWhenNoOutData) Disconnect();
     }
-    if (HasHandler() && mCheckReadyToSend && mSendQueue.size() <= 1) {
+    if (HasHandler() && mCheckReadyToSend && mSendQueue.Blocks() <= 1) {
         mCheckReadyToSend = false;
         Post(kMsgReadyToSend);
     }
     UpdateInterest();
 }
 
+// Each SSL_write takes up to one record's worth of the queue's head, copied into one buffer, so
+// many small entries (shared blocks with their headers among them) become one record. A write
+// refused for want of the socket is retried with the same head bytes copied again (perhaps
+// followed by more), which OpenSSL accepts since the buffer may move.
 void TTlsTransportObj::DrainQueue() {
-    while (!mSendQueue.empty() && !mShutDown) {
-        SSendBuf& head = *mSendQueue.front();
-        const std::uint32_t remaining = head.Size() - head.offset;
-        const long n = head.file ? WriteFileRange(head) : WriteBytes(head.data.data() + head.offset, remaining);
+    static std::uint8_t record[kJoinLimit];
+    while (!mSendQueue.Empty() && !mShutDown) {
+        SSendBuf* file = mSendQueue.FrontFile();
+        const long n = file ? WriteFileRange(*file) : WriteBytes(record, mSendQueue.Copy(record, kJoinLimit));
         if (n < 0) {
             CloseAtOnce();
             return;
         }
         if (n == 0) return;  // the socket is full: its readiness continues
-        head.offset += static_cast<std::uint32_t>(n);
-        mUnsentSize -= static_cast<std::uint64_t>(n);
-        if (head.offset == head.Size()) mSendQueue.pop_front();
+        mSendQueue.Consume(static_cast<std::uint64_t>(n));
     }
 }
 
 void TTlsTransportObj::DropQueue() {
-    mSendQueue.clear();
-    mUnsentSize = 0;
+    mSendQueue.Clear();
     std::vector<std::uint8_t>().swap(mWindow);
     mWindowPos = 0;
     mWantRead = mWantWrite = false;
@@ -191,7 +191,7 @@ void TTlsTransportObj::CloseAtOnce() {
 
 void TTlsTransportObj::NotifyReadyToSend() {
     mCheckReadyToSend = true;
-    if (mSendQueue.size() <= 1) {
+    if (mSendQueue.Blocks() <= 1) {
         mCheckReadyToSend = false;
         Post(kMsgReadyToSend);
     }

@@ -2,9 +2,12 @@
 // the transport buffers handed to SendBuffer.
 #include <unistd.h>
 
+#include <cstring>
+
 #include "framework/error.h"
 #include "net/http_transport.h"
 #include "net/regular_transport.h"
+#include "net/send_queue.h"
 #include "net/transport.h"
 
 namespace kx {
@@ -14,6 +17,13 @@ SSendFileRange::~SSendFileRange() {
 }
 
 void TTransportObj::SendFile(int, std::uint64_t, std::uint32_t) { KX_FAIL_PARAM(); }
+
+void TTransportObj::SendShared(const std::uint8_t* prefix, std::uint32_t prefixSize, const TSharedBlock& block) {
+    TTransportBuffer buf = NewBuffer(prefixSize + block.Size());
+    if (prefixSize != 0) std::memcpy(buf->data.data(), prefix, prefixSize);
+    if (block.Size() != 0) std::memcpy(buf->data.data() + prefixSize, block.Data(), block.Size());
+    SendBuffer(std::move(buf));
+}
 
 TTransportBuffer TTransportObj::NewBuffer(std::uint32_t size) {
     auto buf = std::make_unique<SSendBuf>();

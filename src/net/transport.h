@@ -87,6 +87,7 @@ using TTransportBuffer = std::unique_ptr<SSendBuf>;
 
 class TTransportObj;
 using TTransport = std::unique_ptr<TTransportObj>;
+class TSharedBlock;  // net/send_queue.h
 
 class TTransportObj {
 public:
@@ -115,6 +116,10 @@ public:
     virtual void Send(const void* data, std::uint32_t size) = 0;
     static TTransportBuffer NewBuffer(std::uint32_t size);
     virtual void SendBuffer(TTransportBuffer buf) = 0;
+    // Sends `prefixSize` bytes (at most 20) and then the shared block's bytes, as one piece. A
+    // socket endpoint queues a reference to the block (no copy per recipient); the others copy
+    // both into one buffer for SendBuffer.
+    virtual void SendShared(const std::uint8_t* prefix, std::uint32_t prefixSize, const TSharedBlock& block);
     virtual std::uint32_t GetUnsentSize() const = 0;
     virtual bool IsReadyToSend() const = 0;
     virtual void NotifyReadyToSend() = 0;

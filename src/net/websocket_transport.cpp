@@ -9,6 +9,7 @@
 
 #include "framework/byte_codec.h"
 #include "framework/error.h"
+#include "net/send_queue.h"
 
 namespace kx {
 
@@ -198,6 +199,16 @@ void TWebSocketTransportObj::SendBuffer(TTransportBuffer buf) {
     if (remaining == 0) return;
     SendFrameHeader(remaining);
     mInner->SendBuffer(std::move(buf));  // the block goes out as it is, without a copy
+}
+
+void TWebSocketTransportObj::SendShared(const std::uint8_t* prefix, std::uint32_t prefixSize, const TSharedBlock& block) {
+    if (prefixSize > CSendQueue::kMaxPrefix) KX_FAIL_PARAM();
+    if (mCloseSent || mClosed || prefixSize + block.Size() == 0) return;
+    std::uint8_t head[kWsMaxHeaderSize + CSendQueue::kMaxPrefix];
+    const std::size_t h = UWebSocket::EncodeHeader(kWsOpBinary, prefixSize + block.Size(), head);
+    if (prefixSize != 0) std::memcpy(head + h, prefix, prefixSize);
+    mInner->Send(head, static_cast<std::uint32_t>(h + prefixSize));
+    mInner->SendShared(nullptr, 0, block);
 }
 
 void TWebSocketTransportObj::SendFile(int fd, std::uint64_t offset, std::uint32_t size) {

@@ -12,7 +12,8 @@
 //   103 follows, as after a TCP end of stream. A frame fault (unmasked, reserved bits or
 //   opcodes, a text message, oversized frames or messages, fragmentation abuse) is answered with
 //   the close code that names it, and ends the connection the same way.
-// - Sending: each Send/SendBuffer goes out as one binary frame, SendFile as frames of at most
+// - Sending: each Send/SendBuffer/SendShared goes out as one binary frame (a shared block still
+//   by reference below), SendFile as frames of at most
 //   kMaxFileFrame bytes whose payload is a file range (sendfile or SSL_sendfile below), so file
 //   contents still bypass this process when the inner endpoint can send files. Write-behind,
 //   the unsent cap and readiness to send are the inner endpoint's.
@@ -63,6 +64,8 @@ public:
 
     void Send(const void* data, std::uint32_t size) override;
     void SendBuffer(TTransportBuffer buf) override;
+    // One frame: its header and the prefix copied, the shared block queued by reference below.
+    void SendShared(const std::uint8_t* prefix, std::uint32_t prefixSize, const TSharedBlock& block) override;
     std::uint32_t GetUnsentSize() const override { return mInner->GetUnsentSize(); }
     bool IsReadyToSend() const override { return mInner->IsReadyToSend(); }
     void NotifyReadyToSend() override { mInner->NotifyReadyToSend(); }

@@ -184,15 +184,29 @@ void TTransactObj::SendChunk(const STranHdr& hdr, const void* data) {
     mTpt->SendBuffer(std::move(buf));
 }
 
-std::uint32_t TTransactObj::SendTransaction(std::uint16_t type, const void* data, std::uint32_t size) {
-    KX_REQUIRE(mTpt);
+STranHdr TTransactObj::NextRequestHeader(std::uint16_t type, std::uint32_t size) {
     if (++mTranIDCounter == 0) ++mTranIDCounter;
     STranHdr hdr;
     hdr.type = type;
     hdr.id = mTranIDCounter;
     hdr.totalSize = size;
     hdr.dataSize = size;
+    return hdr;
+}
+
+std::uint32_t TTransactObj::SendTransaction(std::uint16_t type, const void* data, std::uint32_t size) {
+    KX_REQUIRE(mTpt);
+    const STranHdr hdr = NextRequestHeader(type, size);
     SendChunk(hdr, data);
+    return hdr.id;
+}
+
+std::uint32_t TTransactObj::SendTransaction(std::uint16_t type, const TSharedBlock& data) {
+    KX_REQUIRE(mTpt);
+    const STranHdr hdr = NextRequestHeader(type, data.Size());
+    std::uint8_t raw[kTranHdrSize];
+    hdr.Encode(raw);
+    mTpt->SendShared(raw, sizeof raw, data);
     return hdr.id;
 }
 
@@ -201,6 +215,13 @@ std::uint32_t TTransactObj::SendTransaction(std::uint16_t type, TFieldDataObj da
     const THdl& bytes = UFieldData::GetDataHandle(data);
     KX_REQUIRE(bytes.size() <= UINT32_MAX - kTranHdrSize);
     return SendTransaction(type, bytes.data(), std::uint32_t(bytes.size()));
+}
+
+TSharedBlock TTransactObj::ShareData(TFieldDataObj data) {
+    KX_REQUIRE(data);
+    const THdl& bytes = UFieldData::GetDataHandle(data);
+    KX_REQUIRE(bytes.size() <= UINT32_MAX - kTranHdrSize);
+    return TSharedBlock::Copy(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
 }
 
 }  // namespace kx

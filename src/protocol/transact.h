@@ -24,6 +24,7 @@
 #include <memory>
 
 #include "framework/event_loop.h"
+#include "net/send_queue.h"
 #include "net/transport.h"
 #include "protocol/field_data.h"
 
@@ -131,6 +132,11 @@ public:
     // Sends a request this side originates, in one chunk; returns the id it used.
     std::uint32_t SendTransaction(std::uint16_t type, TFieldDataObj data);
     std::uint32_t SendTransaction(std::uint16_t type, const void* data, std::uint32_t size);
+    // The same with data encoded once for many connections (ShareData): only the header, whose
+    // ID is this connection's own, is written per connection.
+    std::uint32_t SendTransaction(std::uint16_t type, const TSharedBlock& data);
+    // A field list's bytes as one shared block, for SendTransaction to many connections.
+    static TSharedBlock ShareData(TFieldDataObj data);
 
     // Runs the receive loop (normally driven by the endpoint's 100 notices).
     void ProcessReceive();
@@ -146,6 +152,8 @@ private:
     void OnTransportNotice(std::uint32_t code);
     void SendEstablishReply(std::uint32_t error);
     void SendChunk(const STranHdr& hdr, const void* data);
+    // The header of a request this side originates, with the connection's next ID.
+    STranHdr NextRequestHeader(std::uint16_t type, std::uint32_t size);
     void MarkDead();
     bool ReadHeader();
     bool ReadChunkData();

@@ -297,6 +297,8 @@ void CMyApplication::ResetServer() {
     ++mStats.resets;
     mClientList.clear();
     mClientsByID.clear();
+    mDepartedIDs.clear();
+    mDeparturesHeldSince = 0;
     mAddressCounts.clear();
     mNotifiedClients.clear();
     mDeadlines.clear();

@@ -126,6 +126,7 @@ public:
     void KillClient(SMyClient* client);
     SMyClient* GetClientByID(std::uint16_t userID) const;
     std::uint32_t GetClientAddressCount(std::uint32_t address) const;
+    // The notice to every logged-in client that can receive it, the field list encoded once.
     void BroadcastTran(std::uint16_t type, TFieldDataObj fields);
     // Asks for a pass soon (a handler that disconnected another client).
     void PostPass();
@@ -162,7 +163,7 @@ public:
     CMyAccountStore& Accounts() { return mAccounts; }
     SMyPrefs& Prefs() { return mPrefs; }
     SMyTimeRules& TimeRules() { return mTimeRules; }
-    const std::vector<std::unique_ptr<SMyClient>>& Clients() const { return mClientList; }
+    const TClientList& Clients() const { return mClientList; }
     std::size_t PendingConnections() const { return mConnectList.size(); }
     std::uint16_t ListenPort() const;
     std::uint16_t ResetCount() const { return mResetCount; }
@@ -480,6 +481,12 @@ private:
     void ProcessOneClient(SMyClient* client, std::uint32_t now, TFieldDataObj fields);
     void ScheduleClient(SMyClient* client);
     void CollectDueClients(std::uint32_t now);
+    // Sends the departure notices that KillClient left for the end of the pass (see there).
+    void AnnounceDepartures();
+    // Writes the output handed over so far when it has grown past kPassOutputBudget.
+    void FlushIfHeavy();
+    // Asks the next pass to give the memory the output took back to the system (malloc_trim).
+    void TrimAfterFlush();
     void Dispatch(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields);
     void WriteOptions();
     void UpdateDisplay();
@@ -500,8 +507,11 @@ private:
     SMyListeners mListeners;
 
     std::vector<std::unique_ptr<SMyConnect>> mConnectList;
-    std::vector<std::unique_ptr<SMyClient>> mClientList;  // newest last
-    std::unordered_map<std::uint16_t, SMyClient*> mClientsByID;
+    TClientList mClientList;  // newest last
+    std::unordered_map<std::uint16_t, TClientList::iterator> mClientsByID;
+    std::vector<std::uint16_t> mDepartedIDs;  // left; the others not told yet
+    std::uint64_t mDeparturesHeldSince = 0;   // ms when the notices began to wait; 0 = none
+    bool mTrimDue = false;                    // a heavy pass's freed output to give back (FlushIfHeavy)
     std::unordered_map<std::uint32_t, std::uint32_t> mAddressCounts;
     std::vector<std::uint16_t> mNotifiedClients;          // visited by the next pass
     std::multimap<std::uint32_t, std::uint16_t> mDeadlines;  // due second -> userID

@@ -26,8 +26,6 @@ std::string ReadFieldBytes(TFieldDataObj fields, std::uint16_t id, std::uint32_t
     return text;
 }
 
-bool IsEstablished(const SMyClient* client) { return client->tpt && client->tpt->IsEstablished(); }
-
 // The prefix every line of a chat message carries: "\r *** name " in the action form, else the
 // name right-aligned in 13 columns followed by a colon and two spaces.
 std::string ChatPrefix(const std::string& userName, bool action) {
@@ -98,8 +96,9 @@ void CMyApplication::ProcessTran_ChatSend(SMyClient* client, TTransactSessionObj
     }
     StFieldData out;
     UFieldData::AddField(out, kFieldData, line.data(), static_cast<std::uint32_t>(line.size()));
+    const TSharedBlock block = TTransactObj::ShareData(out);
     for (const auto& c : Clients()) {
-        if (IsEstablished(c.get()) && c->access.HasPriv(myAcc_ReadChat)) c->tpt->SendTransaction(kTranChatText, out);
+        if (IsReachable(c.get()) && c->access.HasPriv(myAcc_ReadChat)) c->tpt->SendTransaction(kTranChatText, block);
     }
 }
 
@@ -119,7 +118,7 @@ void CMyApplication::ProcessTran_SendInstantMsg(SMyClient* client, TTransactSess
         return;
     }
     SMyClient* to = (target > 0 && target <= 0xFFFF) ? GetClientByID(static_cast<std::uint16_t>(target)) : nullptr;
-    if (!to || !IsEstablished(to)) {
+    if (!to || !IsReachable(to)) {
         SendErrorMsg(session, "Couldn't send your message because the client is not connected to this server.");
         return;
     }
@@ -155,8 +154,9 @@ void CMyApplication::ProcessTran_UserBroadcast(SMyClient* client, TTransactSessi
     UFieldData::AddInteger(out, kFieldUserID, client->userID);
     UFieldData::AddString(out, kFieldUserName, client->userName);
     UFieldData::AddString(out, kFieldData, text);
+    const TSharedBlock block = TTransactObj::ShareData(out);
     for (const auto& c : Clients()) {
-        if (c.get() != client && c->hasLoggedIn && IsEstablished(c.get())) c->tpt->SendTransaction(kTranUserBroadcast, out);
+        if (c.get() != client && c->hasLoggedIn && IsReachable(c.get())) c->tpt->SendTransaction(kTranUserBroadcast, block);
     }
 }
 

@@ -30,8 +30,6 @@ std::uint32_t RandomChatBase() {
     return static_cast<std::uint32_t>(gen());
 }
 
-bool IsEstablished(const SMyClient* client) { return client->tpt && client->tpt->IsEstablished(); }
-
 // The invitation every invitee of one request receives.
 void BuildInvitation(TFieldDataObj invite, std::uint32_t chatID, const SMyClient* requester) {
     UFieldData::AddInteger(invite, kFieldChatID, static_cast<std::int32_t>(chatID));
@@ -62,15 +60,17 @@ void CMyApplication::SendTextToChat(std::uint32_t chatID, const void* text, std:
     StFieldData fields;
     UFieldData::AddInteger(fields, kFieldChatID, static_cast<std::int32_t>(chatID));
     UFieldData::AddField(fields, kFieldData, text, size);
+    const TSharedBlock block = TTransactObj::ShareData(fields);
     for (SMyClient* member : chat->clientList) {
-        if (IsEstablished(member) && member->access.HasPriv(myAcc_ReadChat))
-            member->tpt->SendTransaction(kTranChatText, fields);
+        if (IsReachable(member) && member->access.HasPriv(myAcc_ReadChat))
+            member->tpt->SendTransaction(kTranChatText, block);
     }
 }
 
 void CMyApplication::BroadcastToChat(const SMyChat* chat, std::uint16_t type, TFieldDataObj fields) {
+    const TSharedBlock block = TTransactObj::ShareData(fields);
     for (SMyClient* member : chat->clientList)
-        if (IsEstablished(member)) member->tpt->SendTransaction(type, fields);
+        if (IsReachable(member)) member->tpt->SendTransaction(type, block);
 }
 
 void CMyApplication::LeaveAllChats(SMyClient* client) {
@@ -108,7 +108,7 @@ void InviteAll(CMyApplication& app, SMyClient* requester, TFieldDataObj fields, 
         if (raw <= 0 || raw > 0xFFFF) continue;
         const auto id = static_cast<std::uint16_t>(raw);
         SMyClient* invitee = app.GetClientByID(id);
-        if (!invitee || !IsEstablished(invitee) || invitee == requester) continue;
+        if (!invitee || !IsReachable(invitee) || invitee == requester) continue;
         if (skipMembersOf && skipMembersOf->HasMember(invitee)) continue;
         if (!seen.insert(id).second) continue;
 

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <list>
+#include <memory>
 #include <string>
 
 #include "protocol/transact.h"
@@ -55,5 +57,15 @@ struct SMyClient {
     bool notified = false;             // its connection posted a notice since the last visit
     std::uint32_t scheduledCheck = 0;  // the deadline under which it is filed; 0 = none
 };
+
+// The clients in order of arrival. A list, so that a departure is taken out where it stands
+// without moving the others (thousands may leave at once).
+using TClientList = std::list<std::unique_ptr<SMyClient>>;
+
+// Established and still open: a notice for a connection known to be closed would only be
+// queued to be dropped.
+inline bool IsReachable(const SMyClient* client) {
+    return client->tpt && client->tpt->IsEstablished() && client->tpt->IsConnected();
+}
 
 }  // namespace kx

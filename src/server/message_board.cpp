@@ -122,9 +122,9 @@ void CMyApplication::ProcessTran_PostMsg(SMyClient* client, TTransactSessionObj*
 
     StFieldData notice;
     UFieldData::AddField(notice, kFieldData, mBoard.mMsgData.data(), inserted);
+    const TSharedBlock block = TTransactObj::ShareData(notice);
     for (const auto& c : Clients()) {
-        if (c->tpt && c->tpt->IsEstablished() && c->access.HasPriv(myAcc_ReadNews))
-            c->tpt->SendTransaction(kTranMsgBoardPost, notice);
+        if (IsReachable(c.get()) && c->access.HasPriv(myAcc_ReadNews)) c->tpt->SendTransaction(kTranMsgBoardPost, block);
     }
 }
 

@@ -49,7 +49,7 @@ TEST_F(ConsoleCommandsTest, BroadcastReachesLoggedInClientsOnly) {
     auto in = ConnectClient();
     auto out = ConnectClient();
     ASSERT_TRUE(PumpUntil([&] { return mApp->Clients().size() == 2; }));
-    mApp->Clients()[0]->hasLoggedIn = true;
+    mApp->Clients().front()->hasLoggedIn = true;
     EXPECT_EQ(Run("broadcast"), "Nothing to broadcast: give the text after \"broadcast\".\n");
     EXPECT_EQ(Run("broadcast Back in 5 min \xE2\x80\x94 caf\xC3\xA9"), "Sent to 1 client.\n");
     auto n = Notice(*in);

@@ -3,6 +3,7 @@
 #include "server/chat_fixture.h"
 
 #include <algorithm>
+#include <cstring>
 #include <set>
 
 namespace kx::test {
@@ -32,6 +33,39 @@ TEST_F(ChatTest, PublicLineBytesInBothFormsAndMultiLine) {
     EXPECT_EQ(Text(Expect(bob, kTranChatText), kFieldData), "\r        alice:  one\r        alice:  two");
     Send(alice, kTranChatSend, Line("one\rtwo", 1));
     EXPECT_EQ(Text(Expect(bob, kTranChatText), kFieldData), "\r *** alice one\r *** alice two");
+}
+
+TEST_F(ChatTest, LinesReachEveryReaderOnceAndInOneOrderUnderEachConnectionsOwnIDs) {
+    std::vector<SChatUser> users;
+    for (const char* name : {"alice", "bob", "carol", "dave"}) users.push_back(AddUser(name));
+    // Two writers' lines arrive interleaved within one batch: each is encoded once and shared.
+    for (int i = 0; i < 20; ++i) {
+        users[0].conn->SendRequest(kTranChatSend, Line("a" + std::to_string(i)).Build());
+        users[1].conn->SendRequest(kTranChatSend, Line("b" + std::to_string(i)).Build());
+    }
+    Pump();
+    std::vector<std::string> first;
+    for (SChatUser& u : users) {
+        std::vector<std::string> got;
+        std::uint32_t lastID = 0;
+        for (int i = 0; i < 40; ++i) {
+            const STestTransaction t = Expect(u, kTranChatText);
+            got.push_back(Text(t, kFieldData));
+            EXPECT_GT(t.hdr.id, lastID);  // the connection's own sequence of IDs
+            lastID = t.hdr.id;
+        }
+        EXPECT_TRUE(Quiet(u));  // nothing twice
+        for (const char* who : {"alice", "bob"}) {
+            std::vector<std::string> mine;
+            for (const std::string& line : got)
+                if (line.find(std::string(who) + ":") != std::string::npos) mine.push_back(line);
+            ASSERT_EQ(mine.size(), 20u);
+            for (int i = 0; i < 20; ++i)
+                EXPECT_EQ(mine[i], "\r" + std::string(13 - std::strlen(who), ' ') + who + ":  " + who[0] + std::to_string(i));
+        }
+        if (first.empty()) first = got;
+        EXPECT_EQ(got, first);  // every reader sees the same order
+    }
 }
 
 TEST_F(ChatTest, LongNameIsCutToThirteenAndLongTextTo8192) {

@@ -1,7 +1,8 @@
 // Hostile connection patterns against the processing pass: hundreds of connections that never
 // finish their handshake, a client trickling its bytes, and maximal transactions; on the TLS
-// port, peers that never finish the TLS handshake and floods of encrypted connections. None of
-// them may hold up service for a well-behaved client, and silent connections are closed in time.
+// port, peers that never finish the TLS handshake, floods of encrypted connections, and shared
+// notices written across records. None of them may hold up service for a well-behaved client,
+// and silent connections are closed in time.
 #include "server/app_fixture.h"
 
 #include <arpa/inet.h>
@@ -206,6 +207,29 @@ TEST_F(TlsHostileTest, MaximalTransactionsCrossTlsRecordsAndOneByteMoreCloses) {
         ASSERT_TRUE(reply);
         EXPECT_EQ(DecodeHeader(reply->data()).id, id);
         EXPECT_EQ(DecodeHeader(reply->data()).isReply, 1);
+    }
+    // Notices encoded once for every reader leave whole and in order, more of them than one
+    // record holds, each behind this connection's own next ID.
+    std::vector<Bytes> sent;
+    for (int i = 0; i < 40; ++i) {
+        const std::string text = std::to_string(i) + std::string(3000, static_cast<char>('a' + i % 26));
+        StFieldData fields;
+        UFieldData::AddString(fields, kFieldData, text);
+        mApp->BroadcastTran(kTranUserBroadcast, fields);
+        sent.push_back(CFieldListBuilder().Add(kFieldData, text).Build());
+    }
+    std::uint32_t lastID = 0;
+    for (const Bytes& body : sent) {
+        std::optional<Bytes> hdr, got;
+        ASSERT_TRUE(PumpWhile([&] {
+            hdr = big.ReadExact(20);
+            if (hdr) got = big.ReadExact(DecodeHeader(hdr->data()).dataSize);
+        }));
+        ASSERT_TRUE(hdr && got);
+        EXPECT_EQ(DecodeHeader(hdr->data()).type, kTranUserBroadcast);
+        EXPECT_GT(DecodeHeader(hdr->data()).id, lastID);
+        lastID = DecodeHeader(hdr->data()).id;
+        EXPECT_TRUE(*got == body);
     }
     maximal.push_back(0);
     bool closed = false;

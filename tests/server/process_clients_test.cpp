@@ -23,8 +23,8 @@ TEST_F(ProcessClientsTest, HandshakeAdmitsClientsWithIncreasingIDs) {
     auto a = ConnectClient();
     auto b = ConnectClient();
     ASSERT_TRUE(PumpUntil([&] { return mApp->Clients().size() == 2; }));
-    EXPECT_EQ(mApp->Clients()[0]->userID, 1);
-    EXPECT_EQ(mApp->Clients()[1]->userID, 2);
+    EXPECT_EQ(mApp->Clients().front()->userID, 1);
+    EXPECT_EQ(mApp->Clients().back()->userID, 2);
     EXPECT_EQ(mApp->Stats().connCount, 2u);
     EXPECT_EQ(mApp->Stats().connCounter, 2u);
 }
@@ -210,7 +210,7 @@ TEST_F(ProcessClientsTest, ClosedClientIsKilledAndTheOthersAreTold) {
     auto b = ConnectClient();
     ASSERT_TRUE(PumpUntil([&] { return mApp->Clients().size() == 2; }));
     for (const auto& c : mApp->Clients()) c->hasLoggedIn = true;
-    const std::uint16_t goneID = mApp->Clients()[0]->userID;
+    const std::uint16_t goneID = mApp->Clients().front()->userID;
     a->Close();
     ASSERT_TRUE(PumpUntil([&] { return mApp->Clients().size() == 1; }));
     auto notice = b->ReadTransaction(2000);

@@ -3,7 +3,9 @@
 // rule, keep messaging a member who reads nothing (with a tiny receive buffer, so the backlog
 // piles up in the server rather than in the kernel). The silent member must be dropped once its
 // unsent data passes the connection's cap, everyone else must keep being served, and the
-// server's resident memory must stay bounded by that cap rather than by how much was sent.
+// server's resident memory must stay bounded by that cap rather than by how much was sent. Each
+// sender also says one public chat line, which goes to the silent member's full queue and to the
+// watcher alike: the watcher gets every line, in order, however far behind the silent one is.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -97,6 +99,9 @@ TEST(SlowReader, SilentRecipientIsDroppedAtTheCapAndMemoryStaysBounded) {
             ASSERT_TRUE(reply) << "sender " << senders << " got no answer: " << s->LastError();
             if (reply->hdr.error != 0) refused = true;
         }
+        ASSERT_NE(s->SendRequest(kTranChatSend, CFieldListBuilder().Add(kFieldData, "chat " + std::to_string(senders)).Build()), 0u);
+        // Answered only after the line was handled: the sender may leave.
+        ASSERT_TRUE(s->ReadReplyTo(s->SendRequest(kTranKeepConnectionAlive, CFieldListBuilder().Build())));
     }
     stop = true;
     sampler.join();
@@ -111,15 +116,24 @@ TEST(SlowReader, SilentRecipientIsDroppedAtTheCapAndMemoryStaysBounded) {
     EXPECT_LT(peakKiB - baseKiB, kCapKiB + kMarginKiB) << "base " << baseKiB << " KiB, peak " << peakKiB << " KiB";
 #endif
 
-    // The watcher hears that the silent member left, and the list no longer holds it.
+    // The watcher hears every chat line once and in order, and that the silent member left; the
+    // list no longer holds it.
     bool heard = false;
-    while (!heard) {
+    int lines = 0;
+    while (!heard || lines < senders) {
         auto t = watcher->ReadTransaction(5000);
         if (!t) break;
-        if (t->hdr.isReply || t->hdr.type != kTranClientLeft) continue;
-        heard = ReplyOf(*t).Int(kFieldUserID) == silentID;
+        if (t->hdr.isReply) continue;
+        if (t->hdr.type == kTranChatText) {
+            const std::string tail = " chat " + std::to_string(lines);
+            const std::string text = ReplyOf(*t).Text(kFieldData);
+            EXPECT_EQ(text.substr(text.size() - std::min(text.size(), tail.size())), tail);
+            ++lines;
+        }
+        if (t->hdr.type == kTranClientLeft) heard = heard || ReplyOf(*t).Int(kFieldUserID) == silentID;
     }
     EXPECT_TRUE(heard);
+    EXPECT_EQ(lines, senders);
     EXPECT_EQ(UserIDByName(*watcher, "silent"), 0);
 
     // The silent member's connection was closed: whatever the kernel still holds, then the end.

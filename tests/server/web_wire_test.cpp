@@ -117,6 +117,20 @@ TEST_F(WebWire, ASessionOverWebSocketMeetsATcpClient) {
     const std::string names(list->data.begin(), list->data.end());
     EXPECT_NE(names.find("WebUser"), std::string::npos);
     EXPECT_NE(names.find("TcpUser"), std::string::npos);
+    // A chat line (encoded once for every reader) reaches the browser as one frame holding one
+    // whole transaction, like every notice before it.
+    tcp->SendRequest(kTranChatSend, CFieldListBuilder().Add(kFieldData, "to the web").Build());
+    for (;;) {
+        auto frame = web.ReadFrame();
+        ASSERT_TRUE(frame);
+        ASSERT_EQ(frame->opcode, 0x2);
+        ASSERT_GE(frame->payload.size(), 20u);
+        EXPECT_EQ(frame->payload.size(), 20u + GetBE32(frame->payload.data() + 16));
+        if (GetBE16(frame->payload.data() + 2) != kTranChatText) continue;
+        const std::string line(frame->payload.begin() + 20, frame->payload.end());
+        EXPECT_NE(line.find("TcpUser:  to the web"), std::string::npos);
+        break;
+    }
 
     const auto metrics = WebExchange(static_cast<unsigned short>(mPort + 6), "GET /metrics HTTP/1.0\r\n\r\n");
     ASSERT_TRUE(metrics);
