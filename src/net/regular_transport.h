@@ -15,7 +15,8 @@
 //
 // Send queue (CSendQueue, net/send_queue.h), written behind: Send and SendBuffer only append to
 // the queue (small blocks are joined to the last queued one, except on a tunnel channel),
-// SendShared appends a reference to a shared block behind its per-connection prefix, and the
+// SendShared appends a reference to a shared block behind its per-connection prefix (SendNumbered
+// a numbered block with this connection's first number), and the
 // connection is listed with the event loop, which flushes it once at the end of the iteration
 // (CEventLoop::RequestFlush): sendmsg with up to kMaxWriteBlocks pieces at a time, sendfile for
 // file ranges, however many blocks the processing pass handed over. Outside an event-loop iteration there is no batch to wait for, and the
@@ -88,6 +89,7 @@ public:
     void Send(const void* data, std::uint32_t size) override;
     void SendBuffer(TTransportBuffer buf) override;
     void SendShared(const std::uint8_t* prefix, std::uint32_t prefixSize, const TSharedBlock& block) override;
+    void SendNumbered(const TSharedBlock& block, std::uint32_t first) override;
     std::uint32_t GetUnsentSize() const override { return static_cast<std::uint32_t>(mSendQueue.Unsent()); }
     bool IsReadyToSend() const override { return mSendQueue.Blocks() <= 1; }
     void NotifyReadyToSend() override;

@@ -91,6 +91,13 @@ void TRegularTransportObj::SendShared(const std::uint8_t* prefix, std::uint32_t 
     Queued(CSendQueue::kEntrySize);
 }
 
+void TRegularTransportObj::SendNumbered(const TSharedBlock& block, std::uint32_t first) {
+    if (mClosed || mShutDown) return;
+    if (!RoomFor(block.Size())) return;
+    mSendQueue.PushNumbered(block, first);
+    Queued(CSendQueue::kEntrySize);
+}
+
 void TRegularTransportObj::SendFile(int fd, std::uint64_t offset, std::uint32_t size) {
     if (!CanSendFile() || fd < 0) KX_FAIL_PARAM();
     if (size == 0 || mClosed || mShutDown) return;
