@@ -200,6 +200,8 @@ void TTransactObj::SendChunk(const STranHdr& hdr, const void* data) {
 }
 
 STranHdr TTransactObj::NextRequestHeader(std::uint16_t type, std::uint32_t size) {
+    // A pending run takes its IDs before this transaction does.
+    TTransactFanOut::HandOver();
     if (++mTranIDCounter == 0) ++mTranIDCounter;
     STranHdr hdr;
     hdr.type = type;
@@ -221,7 +223,6 @@ std::uint32_t TTransactObj::SendTransaction(std::uint16_t type, const TSharedBlo
     const STranHdr hdr = NextRequestHeader(type, data.Size());
     std::uint8_t raw[kTranHdrSize];
     hdr.Encode(raw);
-    TTransactFanOut::HandOver();
     mTpt->SendShared(raw, sizeof raw, data);
     return hdr.id;
 }

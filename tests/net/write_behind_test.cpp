@@ -274,6 +274,49 @@ TEST(WriteBehind, SendQueueLaysOutPrefixesSharedBlocksAndOwnedBytesAcrossPartial
         EXPECT_EQ(std::string(unstarted[1]->data.begin(), unstarted[1]->data.end()), "QBODY");
         EXPECT_EQ(body.UseCount(), 1u);
     }
+    {
+        // A numbered block: two messages (20-byte heads with the length at 16, bodies "xy" and
+        // "z"); each queue writes its own numbers at 4..8 as the bytes go out, however they are cut.
+        std::string block(20, '\0');
+        block[19] = 2;
+        block += "xy" + std::string(20, '\0') + "z";
+        block[22 + 19] = 1;
+        const TSharedBlock numbered = TSharedBlock::Copy(block.data(), static_cast<std::uint32_t>(block.size()));
+        EXPECT_EQ(CSendQueue::CountNumbered(numbered), 2u);
+        std::string expect = block + "!";
+        expect.replace(4, 4, "\x01\x02\x03\xff");
+        expect.replace(26, 4, std::string("\x01\x02\x04\x00", 4));
+        CSendQueue q;
+        q.PushNumbered(numbered, 0x010203FF);
+        q.PushBytes(reinterpret_cast<const std::uint8_t*>("!"), 1, true, 64);
+        EXPECT_EQ(q.Unsent(), expect.size());
+        std::string seen;
+        for (std::uint64_t step : {3u, 3u, 5u, 13u, 1u, 20u}) {
+            iovec iov[8];
+            std::size_t total = 0;
+            std::uint8_t scratch[64];
+            const int count = q.Gather(iov, 8, total, scratch, sizeof scratch);
+            std::string gathered;
+            for (int k = 0; k < count; ++k) gathered.append(static_cast<const char*>(iov[k].iov_base), iov[k].iov_len);
+            EXPECT_EQ(gathered, expect.substr(seen.size()));
+            std::uint8_t flat[64];
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(flat), q.Copy(flat, sizeof flat)), gathered);
+            // A scratch buffer too small for the rest: the write ends where it is full.
+            std::uint8_t tiny[4];
+            EXPECT_EQ(q.Gather(iov, 8, total, tiny, sizeof tiny), 1);
+            EXPECT_EQ(std::string(static_cast<const char*>(iov[0].iov_base), total), gathered.substr(0, 4));
+            seen += gathered.substr(0, step);
+            q.Consume(step);
+        }
+        EXPECT_EQ(seen, expect);
+        EXPECT_TRUE(q.Empty());
+        // Not begun: handed back as plain bytes with the numbers written in.
+        q.PushNumbered(numbered, 0x010203FF);
+        const std::vector<TTransportBuffer> unstarted = q.TakeUnstarted();
+        ASSERT_EQ(unstarted.size(), 1u);
+        EXPECT_EQ(std::string(unstarted[0]->data.begin(), unstarted[0]->data.end()), expect.substr(0, block.size()));
+        EXPECT_EQ(numbered.UseCount(), 1u);
+    }
     EXPECT_EQ(TSharedBlock::LiveBlocks(), live);
 }
 
