@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "net/notice_target.h"
+#include "net/batch_send.h"
 #include "net/send_queue.h"
 #include "net/transport.h"
 
@@ -52,7 +53,7 @@ class CHostLookup;
 // How long a listener that ran out of descriptors waits before accepting again.
 inline constexpr std::uint64_t kAcceptRetryMs = 200;
 
-class TRegularTransportObj final : public TTransportObj, private IWriteBehind {
+class TRegularTransportObj final : public TTransportObj, private IWriteBehind, private IBatchedWriter {
 public:
     // Largest number of bytes a connection may have waiting to be sent.
     static constexpr std::uint32_t kMaxUnsentSize = 16u * 1024 * 1024;
@@ -172,6 +173,15 @@ private:
     // Writes the queue as far as the socket takes it, then settles what follows: shutdown after
     // StartDisconnect, the ready-to-send notice, writability watched while bytes remain.
     void WriteQueued();
+    // What follows a write: shutdown after StartDisconnect, the ready-to-send notice,
+    // writability watched while bytes remain.
+    void AfterWrite();
+    void OnBatchedWrite(long result) override;
+    // A write handed to the batch but not yet carried out is carried out now (before the
+    // queue or the socket changes).
+    void SettleBatchedWrite();
+    // Takes the result of one write of the queue's head; false when writing must stop.
+    bool TookWrite(long n, std::size_t total);
     void DrainQueue();
     void DropQueue();
     void CloseAtOnce();
@@ -214,6 +224,8 @@ private:
     bool mKeepUnsentOnClose = false;
     bool mFlushPending = false;  // listed with the event loop for its end-of-iteration flush
     bool mAwaitWritable = false; // the socket stopped taking bytes; writability is watched
+    bool mBatched = false;       // a write of the head is with the batch writer
+    std::size_t mBatchedTotal = 0;
     std::size_t mFlushSlot = 0;
     CTimerSlot mAcceptRetryTimer;  // a listener out of descriptors waits on this
 };

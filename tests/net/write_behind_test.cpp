@@ -3,7 +3,8 @@
 // ranges in their place, and the close paths and the unsent cap keep their guarantees. Shared
 // blocks: one block queued to many connections, each with its own prefix, is written whole to
 // each, freed once when the last queue is done with it, and a silent connection reaching the cap
-// neither delays the others nor keeps the block alive.
+// neither delays the others nor keeps the block alive. The writes of many connections handed to
+// the kernel together keep all of this.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -15,6 +16,7 @@
 
 #include "framework/error.h"
 #include "framework/event_loop.h"
+#include "net/batch_send.h"
 #include "net/loopback_helpers.h"
 #include "net/regular_transport.h"
 #include "net/send_queue.h"
@@ -351,6 +353,39 @@ TEST(WriteBehind, OneSharedBlockReachesEveryConnectionWithItsOwnPrefixAndIsFreed
     for (std::size_t i = 0; i < pairs.size(); ++i)
         EXPECT_EQ(ReadClient(*pairs[i], expect[i].size()), expect[i]) << "connection " << i;
     EXPECT_EQ(TSharedBlock::LiveBlocks(), live);
+}
+
+// The flush of an iteration hands the writes of all its connections to the kernel together
+// (where io_uring is available): more connections, and more small pieces each, than one write
+// or one handing-over holds; every connection still gets all its bytes in order within the
+// iteration, nothing is left with the batch, and a full socket keeps the rest for later.
+TEST(WriteBehind, ConnectionsWrittenTogetherEachGetTheirWholeQueueInOrder) {
+    std::vector<std::unique_ptr<SLoopbackPair>> pairs;
+    for (int i = 0; i < 24; ++i) pairs.push_back(std::make_unique<SLoopbackPair>());
+    SLoopbackPair full(4096);
+    std::vector<std::string> expect(pairs.size());
+    const std::string big(6u * 1024 * 1024, 'f');
+    InBatch([&] {
+        for (int piece = 0; piece < 60; ++piece) {
+            for (std::size_t i = 0; i < pairs.size(); ++i) {
+                const std::string bytes = "<" + std::to_string(i) + ":" + std::to_string(piece) + ">" + std::string(400, 'a' + char(i));
+                pairs[i]->server->Send(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+                expect[i] += bytes;
+            }
+        }
+        full.server->Send(big.data(), static_cast<std::uint32_t>(big.size()));
+    });
+    if (CBatchSend* batch = CBatchSend::Get()) {
+        EXPECT_EQ(batch->Pending(), 0u);
+    }
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        EXPECT_EQ(pairs[i]->server->GetUnsentSize(), 0u) << "connection " << i;
+        EXPECT_EQ(pairs[i]->ClientDrain(), expect[i]) << "connection " << i;
+    }
+    EXPECT_GT(full.server->GetUnsentSize(), 0u);
+    EXPECT_TRUE(full.server->IsConnected());
+    EXPECT_EQ(ReadClient(full, big.size()), big);
+    EXPECT_EQ(full.server->GetUnsentSize(), 0u);
 }
 
 TEST(WriteBehind, SilentConnectionIsClosedAtTheCapWithoutHoldingUpTheOthersOrItsBlocks) {
