@@ -3,8 +3,10 @@
 
 #include <liburing.h>
 #include <sys/socket.h>
+#include <sys/utsname.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -28,10 +30,24 @@ struct CBatchSend::SRing {
     bool open = false;
 };
 
+namespace {
+
+// Sends with MSG_DONTWAIT answer EAGAIN in their completion from 6.1 on; older rings may wait for
+// the socket to take the bytes, which would hold the loop.
+bool KernelAnswersAtOnce() {
+    utsname name{};
+    if (uname(&name) != 0) return false;
+    int major = 0, minor = 0;
+    if (std::sscanf(name.release, "%d.%d", &major, &minor) != 2) return false;
+    return major > 6 || (major == 6 && minor >= 1);
+}
+
+}  // namespace
+
 CBatchSend* CBatchSend::Get() {
     static std::unique_ptr<CBatchSend> writer = [] {
         std::unique_ptr<CBatchSend> w;
-        if (std::getenv("KX_NO_BATCH_SEND") != nullptr) return w;
+        if (std::getenv("KX_NO_BATCH_SEND") != nullptr || !KernelAnswersAtOnce()) return w;
         w.reset(new CBatchSend());
         if (!w->mRing->open) {
             w.reset();
@@ -54,6 +70,7 @@ CBatchSend::~CBatchSend() {
 }
 
 std::size_t CBatchSend::Add(IBatchedWriter* writer, int sock, const CSendQueue& queue) {
+    if (mBroken) return 0;
     if (mSlots.size() == kRingEntries || kArenaSize - mArenaUsed < kPerWriteArena ||
         kIovecPool - mIovecsUsed < std::size_t(kMaxIovecs))
         Submit();
@@ -94,8 +111,12 @@ void CBatchSend::Submit() {
     unsigned submitted = 0;
     while (submitted < want) {
         const int n = io_uring_submit_and_wait(&ring, want - submitted);
-        if (n > 0) submitted += static_cast<unsigned>(n);
-        else if (n != -EINTR && n != -EAGAIN && n != -EBUSY) break;
+        if (n > 0) {
+            submitted += static_cast<unsigned>(n);
+        } else if (n != -EINTR && n != -EAGAIN && n != -EBUSY) {
+            mBroken = true;
+            break;
+        }
     }
     // Taken off the list before anyone hears of a result: a writer may add again.
     std::vector<SSlot> slots;
@@ -104,7 +125,14 @@ void CBatchSend::Submit() {
     std::vector<long> results(slots.size(), -EAGAIN);
     for (unsigned seen = 0; seen < submitted; ++seen) {
         io_uring_cqe* cqe = nullptr;
-        if (io_uring_wait_cqe(&ring, &cqe) != 0 || cqe == nullptr) break;
+        int ret;
+        do {
+            ret = io_uring_wait_cqe(&ring, &cqe);
+        } while (ret == -EINTR);
+        if (ret != 0 || cqe == nullptr) {
+            mBroken = true;
+            break;
+        }
         results[io_uring_cqe_get_data64(cqe)] = cqe->res;
         io_uring_cqe_seen(&ring, cqe);
     }

@@ -6,8 +6,10 @@
 // An endpoint's flush lays its queue out (the small pieces copied into this writer's arena, the
 // large ones referenced where they are) and adds one write; the loop's flush phase ends with
 // Submit, which hands every added write over at once and reports each result to its endpoint,
-// which then goes on as after a write of its own. Where io_uring is not available (an old kernel,
-// a sandbox that forbids it) Get() is null and endpoints write for themselves.
+// which then goes on as after a write of its own. Where io_uring is not available (a kernel older
+// than 6.1, whose ring may wait for a full socket instead of answering EAGAIN; a sandbox that
+// forbids it) Get() is null and endpoints write for themselves; after a failed submission Add
+// takes nothing more.
 #pragma once
 
 #include <sys/socket.h>
@@ -33,7 +35,7 @@ protected:
 
 class CBatchSend {
 public:
-    // The thread's writer, created on first use; null when io_uring cannot be used.
+    // The event loop's writer, created on first use; null when io_uring cannot be used.
     static CBatchSend* Get();
     ~CBatchSend();
 
@@ -59,6 +61,7 @@ private:
     std::vector<iovec> mIovecs;  // never reallocated: the added writes point into it
     std::size_t mIovecsUsed = 0;
     std::vector<SSlot> mSlots;
+    bool mBroken = false;  // a submission failed: what it left in the ring is never submitted
 };
 
 }  // namespace kx

@@ -41,8 +41,8 @@
 #include <string>
 #include <vector>
 
-#include "net/notice_target.h"
 #include "net/batch_send.h"
+#include "net/notice_target.h"
 #include "net/send_queue.h"
 #include "net/transport.h"
 

@@ -165,9 +165,6 @@ void TRegularTransportObj::AfterWrite() {
     UpdateInterest();
 }
 
-// Writes from the head of the queue until it is empty or the socket stops taking data: the data
-// entries in a row with one sendmsg, a file range with sendfile. A large write never fails here
-// (the socket takes what fits), so no retry in smaller writes.
 bool TRegularTransportObj::TookWrite(long n, std::size_t total) {
     if (n < 0) {
         const int err = static_cast<int>(-n);
@@ -186,6 +183,9 @@ bool TRegularTransportObj::TookWrite(long n, std::size_t total) {
     return static_cast<std::size_t>(n) == total;
 }
 
+// Writes from the head of the queue until it is empty or the socket stops taking data: the data
+// entries in a row with one sendmsg, a file range with sendfile. A large write never fails here
+// (the socket takes what fits), so no retry in smaller writes.
 void TRegularTransportObj::DrainQueue() {
     SettleBatchedWrite();
     while (!mSendQueue.Empty()) {

@@ -28,7 +28,7 @@ void TTransportObj::SendShared(const std::uint8_t* prefix, std::uint32_t prefixS
 
 void TTransportObj::SendNumbered(const TSharedBlock& block, std::uint32_t first) {
     std::uint32_t head = 0;
-    for (std::uint32_t number = first; head + CSendQueue::kNumberedHead <= block.Size(); ++number) {
+    while (head + CSendQueue::kNumberedHead <= block.Size()) {
         const std::uint64_t size =
             std::uint64_t(CSendQueue::kNumberedHead) + GetBE32(block.Data() + head + CSendQueue::kNumberedLengthAt);
         if (head + size > block.Size()) KX_FAIL_PARAM();
