@@ -25,6 +25,7 @@ deps:
 	/usr/bin/python3 -c "import selenium" 2>/dev/null || missing="$$missing python3-selenium"; \
 	[ -x /usr/sbin/squid ] || missing="$$missing squid"; \
 	[ -f /usr/include/openssl/ssl.h ] || missing="$$missing libssl-dev"; \
+	[ -f /usr/include/liburing.h ] || missing="$$missing liburing-dev"; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \

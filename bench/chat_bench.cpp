@@ -314,18 +314,19 @@ private:
     }
 
     void Read(Conn& c) {
+        // Received into one scratch buffer and appended, so a read of a 60-byte line costs a
+        // copy of 60 bytes: growing `in` by the whole read size first would clear 64 KiB per
+        // read and make the generator, not the server, what a paced line waits for.
         for (;;) {
-            const std::size_t old = c.in.size();
-            c.in.resize(old + 65536);
-            const ssize_t n = recv(c.fd, c.in.data() + old, 65536, 0);
-            c.in.resize(old + std::size_t(std::max<ssize_t>(n, 0)));
+            const ssize_t n = recv(c.fd, mScratch.data(), mScratch.size(), 0);
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
                 Kill(c);
                 return;
             }
+            if (n > 0) c.in.insert(c.in.end(), mScratch.data(), mScratch.data() + n);
             // A short read emptied the socket; level-triggered epoll reports any later bytes,
             // so no second recv just to learn EAGAIN.
-            if (n < 0 || n < 65536) break;
+            if (n < 0 || std::size_t(n) < mScratch.size()) break;
         }
         Parse(c);
     }
@@ -393,7 +394,14 @@ private:
                 const char* text = reinterpret_cast<const char*>(data + off);
                 const char* hash = static_cast<const char*>(memrchr(text, '#', len));
                 if (!hash) return;
-                const long seq = std::strtol(hash + 1, nullptr, 10);
+                // Digits up to the field's end only: the bytes after it are the next message's.
+                long seq = 0;
+                const char* end = text + len;
+                if (hash + 1 == end) return;
+                for (const char* d = hash + 1; d < end; ++d) {
+                    if (*d < '0' || *d > '9') return;
+                    seq = seq * 10 + (*d - '0');
+                }
                 if (seq < 0 || seq >= long(mLines.size())) return;
                 Line& line = mLines[std::size_t(seq)];
                 line.lastMs = NowMs();
@@ -409,6 +417,7 @@ private:
     int mEpoll;
     std::vector<Conn> mConns;
     std::vector<Line> mLines;
+    std::vector<std::uint8_t> mScratch = std::vector<std::uint8_t>(65536);
     int mEstablished = 0;
     int mReady = 0;
     int mDead = 0;

@@ -156,14 +156,17 @@ void CEventLoop::FlushNow() {
 
 void CEventLoop::FlushWrittenBehind() {
     mWrittenBehind = 0;
-    // By index: a flush may list further objects (they are flushed in this same phase).
-    for (std::size_t i = 0; i < mFlushList.size(); ++i) {
-        IWriteBehind* w = mFlushList[i];
-        if (w == nullptr) continue;
-        mFlushList[i] = nullptr;
-        w->FlushOutput();
-    }
-    mFlushList.clear();
+    do {
+        // By index: a flush may list further objects (they are flushed in this same phase).
+        for (std::size_t i = 0; i < mFlushList.size(); ++i) {
+            IWriteBehind* w = mFlushList[i];
+            if (w == nullptr) continue;
+            mFlushList[i] = nullptr;
+            w->FlushOutput();
+        }
+        mFlushList.clear();
+        for (const auto& hook : mFlushDone) hook();
+    } while (!mFlushList.empty());
 }
 
 void CEventLoop::RunOnce(int maxWaitMs) {

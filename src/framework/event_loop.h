@@ -95,6 +95,9 @@ public:
     void CountWrittenBehind(std::size_t bytes) { mWrittenBehind += bytes; }
     std::size_t WrittenBehind() const { return mWrittenBehind; }
     void FlushNow();
+    // Runs after each flush phase's FlushOutput calls (a writer that gathered the writes of
+    // many objects carries them out together).
+    void AddFlushDoneHook(std::function<void()> hook) { mFlushDone.push_back(std::move(hook)); }
     // True when the last wait returned as many ready descriptors as one batch holds: more were
     // probably ready, and their notices (closes among them) come with the next iteration.
     bool MoreReadyPending() const { return mLastBatchFull; }
@@ -135,6 +138,7 @@ private:
     std::vector<std::pair<std::uint64_t, std::function<void()>>> mAfterBatch;
     std::uint64_t mNextHook = 1;
     std::vector<IWriteBehind*> mFlushList;  // null where a request was cancelled
+    std::vector<std::function<void()>> mFlushDone;
     std::vector<SFiredEvent> mFired;
     std::size_t mWrittenBehind = 0;
     bool mLastBatchFull = false;

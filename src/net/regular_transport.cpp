@@ -76,6 +76,7 @@ TRegularTransportObj::TRegularTransportObj(int acceptedSock, const SIPAddress& r
 }
 
 TRegularTransportObj::~TRegularTransportObj() {
+    SettleBatchedWrite();
     // Bytes handed over before the endpoint went away leave as far as the socket takes them.
     if (!mClosed && !mShutDown && !mSendQueue.Empty()) DrainQueue();
     CancelFlushRequest();
@@ -192,6 +193,7 @@ void TRegularTransportObj::StartDisconnect() {
 }
 
 int TRegularTransportObj::ReleaseSocket() {
+    SettleBatchedWrite();
     CancelFlushRequest();
     DropQueue();
     Unwatch();

@@ -15,7 +15,8 @@
 //
 // Send queue (CSendQueue, net/send_queue.h), written behind: Send and SendBuffer only append to
 // the queue (small blocks are joined to the last queued one, except on a tunnel channel),
-// SendShared appends a reference to a shared block behind its per-connection prefix, and the
+// SendShared appends a reference to a shared block behind its per-connection prefix (SendNumbered
+// a numbered block with this connection's first number), and the
 // connection is listed with the event loop, which flushes it once at the end of the iteration
 // (CEventLoop::RequestFlush): sendmsg with up to kMaxWriteBlocks pieces at a time, sendfile for
 // file ranges, however many blocks the processing pass handed over. Outside an event-loop iteration there is no batch to wait for, and the
@@ -40,6 +41,7 @@
 #include <string>
 #include <vector>
 
+#include "net/batch_send.h"
 #include "net/notice_target.h"
 #include "net/send_queue.h"
 #include "net/transport.h"
@@ -51,7 +53,7 @@ class CHostLookup;
 // How long a listener that ran out of descriptors waits before accepting again.
 inline constexpr std::uint64_t kAcceptRetryMs = 200;
 
-class TRegularTransportObj final : public TTransportObj, private IWriteBehind {
+class TRegularTransportObj final : public TTransportObj, private IWriteBehind, private IBatchedWriter {
 public:
     // Largest number of bytes a connection may have waiting to be sent.
     static constexpr std::uint32_t kMaxUnsentSize = 16u * 1024 * 1024;
@@ -88,6 +90,7 @@ public:
     void Send(const void* data, std::uint32_t size) override;
     void SendBuffer(TTransportBuffer buf) override;
     void SendShared(const std::uint8_t* prefix, std::uint32_t prefixSize, const TSharedBlock& block) override;
+    void SendNumbered(const TSharedBlock& block, std::uint32_t first) override;
     std::uint32_t GetUnsentSize() const override { return static_cast<std::uint32_t>(mSendQueue.Unsent()); }
     bool IsReadyToSend() const override { return mSendQueue.Blocks() <= 1; }
     void NotifyReadyToSend() override;
@@ -170,6 +173,15 @@ private:
     // Writes the queue as far as the socket takes it, then settles what follows: shutdown after
     // StartDisconnect, the ready-to-send notice, writability watched while bytes remain.
     void WriteQueued();
+    // What follows a write: shutdown after StartDisconnect, the ready-to-send notice,
+    // writability watched while bytes remain.
+    void AfterWrite();
+    void OnBatchedWrite(long result) override;
+    // A write handed to the batch but not yet carried out is carried out now (before the
+    // queue or the socket changes).
+    void SettleBatchedWrite();
+    // Takes the result of one write of the queue's head; false when writing must stop.
+    bool TookWrite(long n, std::size_t total);
     void DrainQueue();
     void DropQueue();
     void CloseAtOnce();
@@ -212,6 +224,8 @@ private:
     bool mKeepUnsentOnClose = false;
     bool mFlushPending = false;  // listed with the event loop for its end-of-iteration flush
     bool mAwaitWritable = false; // the socket stopped taking bytes; writability is watched
+    bool mBatched = false;       // a write of the head is with the batch writer
+    std::size_t mBatchedTotal = 0;
     std::size_t mFlushSlot = 0;
     CTimerSlot mAcceptRetryTimer;  // a listener out of descriptors waits on this
 };

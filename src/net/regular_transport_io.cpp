@@ -52,7 +52,26 @@ void TRegularTransportObj::CancelFlushRequest() {
 void TRegularTransportObj::FlushOutput() {
     mFlushPending = false;
     if (mClosed || mShutDown) return;
+    CBatchSend* batch = CBatchSend::Get();
+    if (batch != nullptr && !mBatched && !mSendQueue.Empty() && mSendQueue.FrontFile() == nullptr) {
+        mBatchedTotal = batch->Add(this, mSock, mSendQueue);
+        if (mBatchedTotal != 0) {
+            mBatched = true;
+            return;
+        }
+    }
     WriteQueued();
+}
+
+void TRegularTransportObj::OnBatchedWrite(long result) {
+    mBatched = false;
+    if (mClosed) return;
+    if (TookWrite(result, mBatchedTotal)) DrainQueue();
+    AfterWrite();
+}
+
+void TRegularTransportObj::SettleBatchedWrite() {
+    if (mBatched) CBatchSend::Get()->Submit();
 }
 
 void TRegularTransportObj::Send(const void* data, std::uint32_t size) {
@@ -91,6 +110,13 @@ void TRegularTransportObj::SendShared(const std::uint8_t* prefix, std::uint32_t 
     Queued(CSendQueue::kEntrySize);
 }
 
+void TRegularTransportObj::SendNumbered(const TSharedBlock& block, std::uint32_t first) {
+    if (mClosed || mShutDown) return;
+    if (!RoomFor(block.Size())) return;
+    mSendQueue.PushNumbered(block, first);
+    Queued(CSendQueue::kEntrySize);
+}
+
 void TRegularTransportObj::SendFile(int fd, std::uint64_t offset, std::uint32_t size) {
     if (!CanSendFile() || fd < 0) KX_FAIL_PARAM();
     if (size == 0 || mClosed || mShutDown) return;
@@ -124,6 +150,10 @@ long TRegularTransportObj::WriteFileRange(SSendBuf& buf) {
 
 void TRegularTransportObj::WriteQueued() {
     DrainQueue();
+    AfterWrite();
+}
+
+void TRegularTransportObj::AfterWrite() {
     if (mClosed) return;
     mAwaitWritable = !mSendQueue.Empty();
     if (mSendQueue.Empty() && mDisconWhenNoOutData) {
@@ -135,10 +165,29 @@ void TRegularTransportObj::WriteQueued() {
     UpdateInterest();
 }
 
+bool TRegularTransportObj::TookWrite(long n, std::size_t total) {
+    if (n < 0) {
+        const int err = static_cast<int>(-n);
+        // Full again, or the connection is going away (its close notice follows).
+        if (err == EAGAIN || err == EWOULDBLOCK || err == ECONNRESET || err == EPIPE) return false;
+        char text[128];
+        std::snprintf(text, sizeof(text), "Socket error attempting to send data:  %d\rSize of data:  %lu", err,
+                      static_cast<unsigned long>(total));
+        UError::DebugBreak(text);
+        // The error would fire again on every pass: end the connection instead of spinning.
+        CloseAtOnce();
+        return false;
+    }
+    if (n == 0) return false;
+    mSendQueue.Consume(static_cast<std::uint64_t>(n));
+    return static_cast<std::size_t>(n) == total;
+}
+
 // Writes from the head of the queue until it is empty or the socket stops taking data: the data
 // entries in a row with one sendmsg, a file range with sendfile. A large write never fails here
 // (the socket takes what fits), so no retry in smaller writes.
 void TRegularTransportObj::DrainQueue() {
+    SettleBatchedWrite();
     while (!mSendQueue.Empty()) {
         if (SSendBuf* file = mSendQueue.FrontFile()) {
             const std::uint32_t remaining = file->Size() - file->offset;
@@ -161,31 +210,19 @@ void TRegularTransportObj::DrainQueue() {
         msg.msg_iovlen = static_cast<std::size_t>(count);
         const ssize_t n = count == 1 ? send(mSock, iov[0].iov_base, iov[0].iov_len, MSG_NOSIGNAL | MSG_DONTWAIT)
                                      : sendmsg(mSock, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
-            const int err = errno;
-            if (err == EINTR) continue;
-            // Full again, or the connection is going away (its close notice follows).
-            if (err == EAGAIN || err == EWOULDBLOCK || err == ECONNRESET || err == EPIPE) return;
-            char text[128];
-            std::snprintf(text, sizeof(text), "Socket error attempting to send data:  %d\rSize of data:  %lu", err,
-                          static_cast<unsigned long>(total));
-            UError::DebugBreak(text);
-            // The error would fire again on every pass: end the connection instead of spinning.
-            CloseAtOnce();
-            return;
-        }
-        if (n == 0) return;
-        mSendQueue.Consume(static_cast<std::uint64_t>(n));
-        if (static_cast<std::size_t>(n) < total) return;
+        if (n < 0 && errno == EINTR) continue;
+        if (!TookWrite(n < 0 ? -errno : n, total)) return;
     }
 }
 
 void TRegularTransportObj::DropQueue() {
+    SettleBatchedWrite();
     mSendQueue.Clear();
     mAwaitWritable = false;
 }
 
 std::vector<TTransportBuffer> TRegularTransportObj::TakeUnsentBuffers() {
+    SettleBatchedWrite();
     std::vector<TTransportBuffer> unsent = mSendQueue.TakeUnstarted();
     DropQueue();
     UpdateInterest();

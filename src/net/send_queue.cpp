@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "framework/byte_codec.h"
 #include "framework/error.h"
 
 namespace kx {
@@ -33,6 +34,41 @@ void TSharedBlock::Release() {
     mRep = nullptr;
 }
 
+std::uint32_t CSendQueue::SEntry::FirstNumber() const {
+    std::uint32_t first;
+    std::memcpy(&first, prefix, sizeof first);
+    return first;
+}
+
+void CSendQueue::CopyNumbered(std::uint8_t* dest, const TSharedBlock& block, std::uint32_t from, std::uint32_t size,
+                              std::uint32_t first) {
+    const std::uint8_t* bytes = block.Data();
+    std::memcpy(dest, bytes + from, size);
+    const std::uint64_t end = std::uint64_t(from) + size;
+    std::uint32_t number = first;
+    // Walks the heads from the start: a block holds a bounded run of short messages, and a
+    // write that stops inside one is rare.
+    for (std::uint64_t head = 0; head < end && head + kNumberedHead <= block.Size(); ++number) {
+        const std::uint64_t at = head + kNumberedAt;
+        if (at + 4 > from) {
+            std::uint8_t encoded[4];
+            PutBE32(encoded, number);
+            for (std::uint64_t i = std::max<std::uint64_t>(at, from); i < std::min(at + 4, end); ++i)
+                dest[i - from] = encoded[i - at];
+        }
+        head += kNumberedHead + GetBE32(bytes + head + kNumberedLengthAt);
+    }
+}
+
+std::uint32_t CSendQueue::CountNumbered(const TSharedBlock& block) {
+    std::uint32_t count = 0;
+    for (std::uint64_t head = 0; head + kNumberedHead <= block.Size(); ++count) {
+        head += kNumberedHead + GetBE32(block.Data() + head + kNumberedLengthAt);
+        if (head > block.Size()) break;
+    }
+    return count;
+}
+
 CSendQueue::SEntry& CSendQueue::Append() {
     if (mCount == mRing.size()) {
         std::vector<SEntry> grown(mRing.empty() ? 4 : mRing.size() * 2);
@@ -50,6 +86,7 @@ void CSendQueue::PopFront() {
     e.shared = TSharedBlock();
     e.offset = 0;
     e.prefixSize = 0;
+    e.numbered = false;
     mHead = (mHead + 1) & (mRing.size() - 1);
     if (--mCount == 0) {
         // An idle connection keeps no ring: thousands of them would hold it for nothing.
@@ -93,6 +130,15 @@ void CSendQueue::PushShared(const std::uint8_t* prefix, std::uint32_t prefixSize
     e.shared = std::move(block);
 }
 
+void CSendQueue::PushNumbered(TSharedBlock block, std::uint32_t first) {
+    if (block.Size() == 0) return;
+    SEntry& e = Append();
+    e.numbered = true;
+    std::memcpy(e.prefix, &first, sizeof first);
+    mUnsent += block.Size();
+    e.shared = std::move(block);
+}
+
 SSendBuf* CSendQueue::FrontFile() {
     if (mCount == 0) return nullptr;
     SEntry& e = At(0);
@@ -133,6 +179,25 @@ int CSendQueue::Gather(iovec* iov, int max, std::size_t& total, std::uint8_t* sc
             if (e.own->file || !add(e.own->data.data() + e.offset, e.own->data.size() - e.offset)) break;
             continue;
         }
+        if (e.numbered) {
+            // Copied with this connection's numbers, as far as the scratch buffer goes.
+            const std::size_t room = scratchSize - used;
+            const std::size_t n = std::min<std::size_t>(room, e.shared.Size() - e.offset);
+            if (n == 0) break;
+            if (!lastInScratch) {
+                if (count == max) break;
+                iov[count].iov_base = scratch + used;
+                iov[count].iov_len = 0;
+                ++count;
+                lastInScratch = true;
+            }
+            CopyNumbered(scratch + used, e.shared, e.offset, static_cast<std::uint32_t>(n), e.FirstNumber());
+            iov[count - 1].iov_len += n;
+            used += n;
+            total += n;
+            if (e.offset + n < e.shared.Size()) break;
+            continue;
+        }
         std::uint32_t skip = e.offset;
         if (skip < e.prefixSize) {
             if (!add(e.prefix + skip, e.prefixSize - skip)) break;
@@ -157,6 +222,12 @@ std::uint32_t CSendQueue::Copy(std::uint8_t* dest, std::uint32_t size) const {
         if (e.own) {
             if (e.own->file) break;
             put(e.own->data.data() + e.offset, static_cast<std::uint32_t>(e.own->data.size()) - e.offset);
+            continue;
+        }
+        if (e.numbered) {
+            const std::uint32_t n = std::min(e.shared.Size() - e.offset, size - copied);
+            CopyNumbered(dest + copied, e.shared, e.offset, n, e.FirstNumber());
+            copied += n;
             continue;
         }
         std::uint32_t skip = e.offset;
@@ -203,6 +274,12 @@ std::vector<TTransportBuffer> CSendQueue::TakeUnstarted() {
             continue;
         }
         auto buf = std::make_unique<SSendBuf>();
+        if (e.numbered) {
+            buf->data.resize(e.shared.Size());
+            CopyNumbered(buf->data.data(), e.shared, 0, e.shared.Size(), e.FirstNumber());
+            unstarted.push_back(std::move(buf));
+            continue;
+        }
         buf->data.assign(e.prefix, e.prefix + e.prefixSize);
         buf->data.insert(buf->data.end(), e.shared.Data(), e.shared.Data() + e.shared.Size());
         unstarted.push_back(std::move(buf));

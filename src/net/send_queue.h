@@ -8,9 +8,15 @@
 // last queue has written or dropped it. The count is not atomic: blocks live on the event-loop
 // thread only.
 //
+// A numbered block: several messages for many connections, encoded once. Each message is a
+// head of kNumberedHead bytes followed by the body whose length the head gives (big-endian, at
+// kNumberedLengthAt); the four bytes at kNumberedAt are zero in the block and each connection
+// writes its own consecutive numbers there as the bytes go out. A run of chat lines to
+// thousands of clients is then one entry per connection instead of one per line and client.
+//
 // CSendQueue: the blocks waiting to be written, oldest first. Each entry is one of: bytes the
-// queue owns (small ones joined onto the last entry while it is not begun), a file range, or a
-// shared block with its per-connection prefix. Gather() lays the data entries from the head out
+// queue owns (small ones joined onto the last entry while it is not begun), a file range, a
+// shared block with its per-connection prefix, or a numbered block with its first number. Gather() lays the data entries from the head out
 // as iovecs for one sendmsg (small pieces joined in a scratch buffer), Consume() takes written bytes off the head, and Copy() copies the
 // head's bytes into a contiguous buffer for writers that need one (SSL_write). The entries live in
 // a ring that grows by doubling and is released once the queue is empty, so an idle connection
@@ -68,6 +74,17 @@ public:
     static constexpr std::size_t kEntrySize = 48;
     // Pieces up to this size are gathered by copy (see Gather).
     static constexpr std::size_t kSmallPiece = 512;
+    // The layout of a numbered block's message heads.
+    static constexpr std::uint32_t kNumberedHead = 20;
+    static constexpr std::uint32_t kNumberedAt = 4;
+    static constexpr std::uint32_t kNumberedLengthAt = 16;
+
+    // Copies `size` bytes of the numbered block from `from` into `dest`, each message's number
+    // written in (the first message gets `first`, the next first + 1, ...).
+    static void CopyNumbered(std::uint8_t* dest, const TSharedBlock& block, std::uint32_t from, std::uint32_t size,
+                             std::uint32_t first);
+    // Messages in a numbered block (a message cut short by the block's end is not counted).
+    static std::uint32_t CountNumbered(const TSharedBlock& block);
 
     CSendQueue() = default;
     ~CSendQueue() { Clear(); }
@@ -87,6 +104,8 @@ public:
     void PushBlock(TTransportBuffer buf);
     // Queues `prefixSize` bytes (at most kMaxPrefix) followed by the shared block's bytes.
     void PushShared(const std::uint8_t* prefix, std::uint32_t prefixSize, TSharedBlock block);
+    // Queues a numbered block whose messages take the numbers `first`, first + 1, ...
+    void PushNumbered(TSharedBlock block, std::uint32_t first);
 
     // The file range at the head, or null when the head holds bytes (or nothing).
     SSendBuf* FrontFile();
@@ -94,6 +113,8 @@ public:
     // to the first file range; the count, with their total in `total`. Pieces of at most
     // kSmallPiece bytes in a row are copied into `scratch` (while it has room) and go as one
     // iovec: the kernel's cost per iovec is far above that of copying a header or a chat line.
+    // A numbered block is always copied (its numbers are written in), as far as `scratch` has
+    // room; the write ends there.
     int Gather(iovec* iov, int max, std::size_t& total, std::uint8_t* scratch = nullptr,
                std::size_t scratchSize = 0) const;
     // Copies up to `size` unwritten bytes from the head (stopping at a file range) into `dest`;
@@ -112,7 +133,9 @@ private:
         TSharedBlock shared;
         std::uint32_t offset = 0;  // bytes of this entry already written
         std::uint8_t prefixSize = 0;
+        bool numbered = false;  // `shared` is a numbered block; its first number is in `prefix`
         std::uint8_t prefix[kMaxPrefix];
+        std::uint32_t FirstNumber() const;
         std::uint32_t Size() const { return own ? own->Size() : prefixSize + shared.Size(); }
     };
     static_assert(sizeof(SEntry) <= kEntrySize);

@@ -66,6 +66,7 @@ public:
     void Send(const void* data, std::uint32_t size) override;
     void SendBuffer(TTransportBuffer buf) override;
     void SendShared(const std::uint8_t* prefix, std::uint32_t prefixSize, const TSharedBlock& block) override;
+    void SendNumbered(const TSharedBlock& block, std::uint32_t first) override;
     std::uint32_t GetUnsentSize() const override { return static_cast<std::uint32_t>(mSendQueue.Unsent()); }
     bool IsReadyToSend() const override { return mSendQueue.Blocks() <= 1; }
     void NotifyReadyToSend() override;

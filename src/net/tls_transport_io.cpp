@@ -83,6 +83,12 @@ void TTlsTransportObj::SendShared(const std::uint8_t* prefix, std::uint32_t pref
     Queued(CSendQueue::kEntrySize);
 }
 
+void TTlsTransportObj::SendNumbered(const TSharedBlock& block, std::uint32_t first) {
+    if (mClosed || mShutDown || !RoomFor(block.Size())) return;
+    mSendQueue.PushNumbered(block, first);
+    Queued(CSendQueue::kEntrySize);
+}
+
 void TTlsTransportObj::SendFile(int fd, std::uint64_t offset, std::uint32_t size) {
     if (fd < 0) KX_FAIL_PARAM();
     if (size == 0 || mClosed || mShutDown) return;

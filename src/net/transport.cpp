@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "framework/byte_codec.h"
 #include "framework/error.h"
 #include "net/http_transport.h"
 #include "net/regular_transport.h"
@@ -23,6 +24,19 @@ void TTransportObj::SendShared(const std::uint8_t* prefix, std::uint32_t prefixS
     if (prefixSize != 0) std::memcpy(buf->data.data(), prefix, prefixSize);
     if (block.Size() != 0) std::memcpy(buf->data.data() + prefixSize, block.Data(), block.Size());
     SendBuffer(std::move(buf));
+}
+
+void TTransportObj::SendNumbered(const TSharedBlock& block, std::uint32_t first) {
+    std::uint32_t head = 0;
+    while (head + CSendQueue::kNumberedHead <= block.Size()) {
+        const std::uint64_t size =
+            std::uint64_t(CSendQueue::kNumberedHead) + GetBE32(block.Data() + head + CSendQueue::kNumberedLengthAt);
+        if (head + size > block.Size()) KX_FAIL_PARAM();
+        TTransportBuffer buf = NewBuffer(static_cast<std::uint32_t>(size));
+        CSendQueue::CopyNumbered(buf->data.data(), block, head, static_cast<std::uint32_t>(size), first);
+        SendBuffer(std::move(buf));
+        head += static_cast<std::uint32_t>(size);
+    }
 }
 
 TTransportBuffer TTransportObj::NewBuffer(std::uint32_t size) {

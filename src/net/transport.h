@@ -120,6 +120,10 @@ public:
     // socket endpoint queues a reference to the block (no copy per recipient); the others copy
     // both into one buffer for SendBuffer.
     virtual void SendShared(const std::uint8_t* prefix, std::uint32_t prefixSize, const TSharedBlock& block);
+    // Sends a numbered block (see send_queue.h), its messages numbered from `first`. A socket
+    // endpoint queues one reference to the block; the others get each message as its own
+    // SendBuffer, as if it had been sent alone.
+    virtual void SendNumbered(const TSharedBlock& block, std::uint32_t first);
     virtual std::uint32_t GetUnsentSize() const = 0;
     virtual bool IsReadyToSend() const = 0;
     virtual void NotifyReadyToSend() = 0;

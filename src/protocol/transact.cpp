@@ -7,10 +7,15 @@
 
 #include "framework/byte_codec.h"
 #include "framework/error.h"
+#include "protocol/transact_fanout.h"
 
 namespace kx {
 
 std::uint32_t _gTransactMaxReceiveSize = 2097152;
+
+// A numbered block's heads are transaction headers: the ID is the number, the data size the length.
+static_assert(kTranHdrSize == CSendQueue::kNumberedHead && CSendQueue::kNumberedAt == 4 &&
+              CSendQueue::kNumberedLengthAt == 16);
 
 namespace {
 
@@ -45,6 +50,11 @@ TTransactObj::TTransactObj(TTransport tpt) : mTpt(std::move(tpt)) {
 }
 
 TTransactObj::~TTransactObj() {
+    // A pending run may name this connection among its recipients.
+    try {
+        TTransactFanOut::HandOver();
+    } catch (...) {
+    }
     for (TTransactSessionObj* ses : mSessions) ses->Detach();
     mSessions.clear();
     mNoticeToken.reset();
@@ -129,6 +139,7 @@ int TTransactObj::ReceiveEstablish(std::uint8_t outSubProtocol[4], std::uint16_t
 
 void TTransactObj::SendEstablishReply(std::uint32_t error) {
     KX_REQUIRE(mTpt);
+    TTransactFanOut::HandOver();
     std::uint8_t reply[kEstablishReplySize];
     std::memcpy(reply, kProtocolTag, 4);
     PutBE32(reply + 4, error);
@@ -149,17 +160,20 @@ void TTransactObj::RejectEstablish(std::uint32_t error) {
 bool TTransactObj::IsConnected() const { return mTpt && mTpt->IsConnected(); }
 
 void TTransactObj::Disconnect() {
+    TTransactFanOut::HandOver();
     if (mTpt) mTpt->Disconnect();
     mIsEstablished = false;
 }
 
 void TTransactObj::StartDisconnect() {
+    TTransactFanOut::HandOver();
     if (mTpt) mTpt->StartDisconnect();
 }
 
 bool TTransactObj::IsDisconnecting() const { return mTpt && mTpt->IsDisconnecting(); }
 
 TTransport TTransactObj::SetTransport(TTransport tpt) {
+    TTransactFanOut::HandOver();
     TTransport old = std::move(mTpt);
     mNoticeToken.reset();
     if (old) old->SetMessageHandler(nullptr);
@@ -170,6 +184,7 @@ TTransport TTransactObj::SetTransport(TTransport tpt) {
 
 void TTransactObj::SendChunk(const STranHdr& hdr, const void* data) {
     KX_REQUIRE(mTpt);
+    TTransactFanOut::HandOver();
     if (hdr.dataSize == 0) {
         std::uint8_t raw[kTranHdrSize];
         hdr.Encode(raw);
@@ -185,6 +200,8 @@ void TTransactObj::SendChunk(const STranHdr& hdr, const void* data) {
 }
 
 STranHdr TTransactObj::NextRequestHeader(std::uint16_t type, std::uint32_t size) {
+    // A pending run takes its IDs before this transaction does.
+    TTransactFanOut::HandOver();
     if (++mTranIDCounter == 0) ++mTranIDCounter;
     STranHdr hdr;
     hdr.type = type;
@@ -208,6 +225,23 @@ std::uint32_t TTransactObj::SendTransaction(std::uint16_t type, const TSharedBlo
     hdr.Encode(raw);
     mTpt->SendShared(raw, sizeof raw, data);
     return hdr.id;
+}
+
+void TTransactObj::SendNumbered(const TSharedBlock& block, std::uint32_t count) {
+    if (!mTpt || count == 0) return;
+    if (mTranIDCounter <= UINT32_MAX - count) {
+        const std::uint32_t first = mTranIDCounter + 1;
+        mTranIDCounter += count;
+        mTpt->SendNumbered(block, first);
+        return;
+    }
+    // The IDs would pass 0, which is never used: one by one, as NextRequestHeader skips it.
+    for (std::uint32_t head = 0; head + kTranHdrSize <= block.Size();) {
+        const STranHdr hdr = STranHdr::Decode(block.Data() + head);
+        if (hdr.dataSize > block.Size() - head - kTranHdrSize) KX_FAIL_PARAM();
+        SendTransaction(hdr.type, block.Data() + head + kTranHdrSize, hdr.dataSize);
+        head += kTranHdrSize + hdr.dataSize;
+    }
 }
 
 std::uint32_t TTransactObj::SendTransaction(std::uint16_t type, TFieldDataObj data) {

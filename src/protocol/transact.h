@@ -137,6 +137,9 @@ public:
     std::uint32_t SendTransaction(std::uint16_t type, const TSharedBlock& data);
     // A field list's bytes as one shared block, for SendTransaction to many connections.
     static TSharedBlock ShareData(TFieldDataObj data);
+    // Sends the `count` requests of a numbered block (transactions whose IDs are zero, built by
+    // TTransactFanOut) under this connection's next IDs.
+    void SendNumbered(const TSharedBlock& block, std::uint32_t count);
 
     // Runs the receive loop (normally driven by the endpoint's 100 notices).
     void ProcessReceive();

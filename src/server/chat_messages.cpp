@@ -4,6 +4,7 @@
 
 #include "framework/clock.h"
 #include "framework/text_format.h"
+#include "protocol/transact_fanout.h"
 #include "protocol/transaction_types.h"
 #include "server/application.h"
 
@@ -94,12 +95,16 @@ void CMyApplication::ProcessTran_ChatSend(SMyClient* client, TTransactSessionObj
         SendTextToChat(chatID, line.data(), static_cast<std::uint32_t>(line.size()));
         return;
     }
+    // Lines that follow one another with nothing else sent in between go to each reader as one
+    // run; who reads is decided when a run begins (the pass hands the run over before anything
+    // that could change it).
     StFieldData out;
     UFieldData::AddField(out, kFieldData, line.data(), static_cast<std::uint32_t>(line.size()));
-    const TSharedBlock block = TTransactObj::ShareData(out);
-    for (const auto& c : Clients()) {
-        if (IsReachable(c.get()) && c->access.HasPriv(myAcc_ReadChat)) c->tpt->SendTransaction(kTranChatText, block);
-    }
+    TTransactFanOut::Add(&mClientList, kTranChatText, out, [this](std::vector<TTransactObj*>& readers) {
+        for (const auto& c : Clients()) {
+            if (IsReachable(c.get()) && c->access.HasPriv(myAcc_ReadChat)) readers.push_back(c->tpt.get());
+        }
+    });
 }
 
 void CMyApplication::ProcessTran_SendInstantMsg(SMyClient* client, TTransactSessionObj* session, TFieldDataObj fields) {

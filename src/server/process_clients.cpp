@@ -10,6 +10,7 @@
 #include "framework/clock.h"
 #include "framework/event_loop.h"
 #include "net/send_queue.h"
+#include "protocol/transact_fanout.h"
 #include "protocol/transaction_types.h"
 #include "server/application.h"
 
@@ -64,6 +65,8 @@ void CMyApplication::ProcessClients() {
             Error(err);
         }
     }
+    // The pass's last run of chat lines goes to the queues before they are written.
+    TTransactFanOut::HandOver();
 
     if (!mDepartedIDs.empty()) AnnounceDepartures();
     if (CEventLoop::Get().WrittenBehind() > kTrimAfterOutput) TrimAfterFlush();
@@ -278,6 +281,9 @@ void CMyApplication::ProcessOneClient(SMyClient* client, std::uint32_t now, TFie
         } catch (const SError& err) {
             Error(err);
         }
+        // Only public chat lines gather into a run: any other request may change who reads
+        // chat without sending anything.
+        if (type != kTranChatSend) TTransactFanOut::HandOver();
         FlushIfHeavy();
         // A handler may have dropped this client (a ban, a failed login): read no further.
         if (!tpt->IsConnected() || tpt->IsDisconnecting() || client->loginFailedSecs != 0) {

@@ -3,7 +3,8 @@
 // ranges in their place, and the close paths and the unsent cap keep their guarantees. Shared
 // blocks: one block queued to many connections, each with its own prefix, is written whole to
 // each, freed once when the last queue is done with it, and a silent connection reaching the cap
-// neither delays the others nor keeps the block alive.
+// neither delays the others nor keeps the block alive. The writes of many connections handed to
+// the kernel together keep all of this.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -15,6 +16,7 @@
 
 #include "framework/error.h"
 #include "framework/event_loop.h"
+#include "net/batch_send.h"
 #include "net/loopback_helpers.h"
 #include "net/regular_transport.h"
 #include "net/send_queue.h"
@@ -274,6 +276,49 @@ TEST(WriteBehind, SendQueueLaysOutPrefixesSharedBlocksAndOwnedBytesAcrossPartial
         EXPECT_EQ(std::string(unstarted[1]->data.begin(), unstarted[1]->data.end()), "QBODY");
         EXPECT_EQ(body.UseCount(), 1u);
     }
+    {
+        // A numbered block: two messages (20-byte heads with the length at 16, bodies "xy" and
+        // "z"); each queue writes its own numbers at 4..8 as the bytes go out, however they are cut.
+        std::string block(20, '\0');
+        block[19] = 2;
+        block += "xy" + std::string(20, '\0') + "z";
+        block[22 + 19] = 1;
+        const TSharedBlock numbered = TSharedBlock::Copy(block.data(), static_cast<std::uint32_t>(block.size()));
+        EXPECT_EQ(CSendQueue::CountNumbered(numbered), 2u);
+        std::string expect = block + "!";
+        expect.replace(4, 4, "\x01\x02\x03\xff");
+        expect.replace(26, 4, std::string("\x01\x02\x04\x00", 4));
+        CSendQueue q;
+        q.PushNumbered(numbered, 0x010203FF);
+        q.PushBytes(reinterpret_cast<const std::uint8_t*>("!"), 1, true, 64);
+        EXPECT_EQ(q.Unsent(), expect.size());
+        std::string seen;
+        for (std::uint64_t step : {3u, 3u, 5u, 13u, 1u, 20u}) {
+            iovec iov[8];
+            std::size_t total = 0;
+            std::uint8_t scratch[64];
+            const int count = q.Gather(iov, 8, total, scratch, sizeof scratch);
+            std::string gathered;
+            for (int k = 0; k < count; ++k) gathered.append(static_cast<const char*>(iov[k].iov_base), iov[k].iov_len);
+            EXPECT_EQ(gathered, expect.substr(seen.size()));
+            std::uint8_t flat[64];
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(flat), q.Copy(flat, sizeof flat)), gathered);
+            // A scratch buffer too small for the rest: the write ends where it is full.
+            std::uint8_t tiny[4];
+            EXPECT_EQ(q.Gather(iov, 8, total, tiny, sizeof tiny), 1);
+            EXPECT_EQ(std::string(static_cast<const char*>(iov[0].iov_base), total), gathered.substr(0, 4));
+            seen += gathered.substr(0, step);
+            q.Consume(step);
+        }
+        EXPECT_EQ(seen, expect);
+        EXPECT_TRUE(q.Empty());
+        // Not begun: handed back as plain bytes with the numbers written in.
+        q.PushNumbered(numbered, 0x010203FF);
+        const std::vector<TTransportBuffer> unstarted = q.TakeUnstarted();
+        ASSERT_EQ(unstarted.size(), 1u);
+        EXPECT_EQ(std::string(unstarted[0]->data.begin(), unstarted[0]->data.end()), expect.substr(0, block.size()));
+        EXPECT_EQ(numbered.UseCount(), 1u);
+    }
     EXPECT_EQ(TSharedBlock::LiveBlocks(), live);
 }
 
@@ -308,6 +353,39 @@ TEST(WriteBehind, OneSharedBlockReachesEveryConnectionWithItsOwnPrefixAndIsFreed
     for (std::size_t i = 0; i < pairs.size(); ++i)
         EXPECT_EQ(ReadClient(*pairs[i], expect[i].size()), expect[i]) << "connection " << i;
     EXPECT_EQ(TSharedBlock::LiveBlocks(), live);
+}
+
+// The flush of an iteration hands the writes of all its connections to the kernel together
+// (where io_uring is available): more connections, and more small pieces each, than one write
+// or one handing-over holds; every connection still gets all its bytes in order within the
+// iteration, nothing is left with the batch, and a full socket keeps the rest for later.
+TEST(WriteBehind, ConnectionsWrittenTogetherEachGetTheirWholeQueueInOrder) {
+    std::vector<std::unique_ptr<SLoopbackPair>> pairs;
+    for (int i = 0; i < 24; ++i) pairs.push_back(std::make_unique<SLoopbackPair>());
+    SLoopbackPair full(4096);
+    std::vector<std::string> expect(pairs.size());
+    const std::string big(6u * 1024 * 1024, 'f');
+    InBatch([&] {
+        for (int piece = 0; piece < 60; ++piece) {
+            for (std::size_t i = 0; i < pairs.size(); ++i) {
+                const std::string bytes = "<" + std::to_string(i) + ":" + std::to_string(piece) + ">" + std::string(400, 'a' + char(i));
+                pairs[i]->server->Send(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+                expect[i] += bytes;
+            }
+        }
+        full.server->Send(big.data(), static_cast<std::uint32_t>(big.size()));
+    });
+    if (CBatchSend* batch = CBatchSend::Get()) {
+        EXPECT_EQ(batch->Pending(), 0u);
+    }
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        EXPECT_EQ(pairs[i]->server->GetUnsentSize(), 0u) << "connection " << i;
+        EXPECT_EQ(pairs[i]->ClientDrain(), expect[i]) << "connection " << i;
+    }
+    EXPECT_GT(full.server->GetUnsentSize(), 0u);
+    EXPECT_TRUE(full.server->IsConnected());
+    EXPECT_EQ(ReadClient(full, big.size()), big);
+    EXPECT_EQ(full.server->GetUnsentSize(), 0u);
 }
 
 TEST(WriteBehind, SilentConnectionIsClosedAtTheCapWithoutHoldingUpTheOthersOrItsBlocks) {

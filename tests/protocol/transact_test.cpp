@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "framework/error.h"
+#include "protocol/transact_fanout.h"
 #include "support/fake_transport.h"
 #include "support/test_client.h"
 #include "support/error_checks.h"
@@ -339,6 +340,64 @@ TEST_F(TransactTest, OriginatedTransactionsNumberFromOne) {
     EXPECT_EQ(test::DecodeHeader(sent.data() + 28).type, 301);
     // Nothing is kept waiting for an answer.
     EXPECT_EQ(trn->GetTaskCount(), 0u);
+}
+
+// A run of transactions for many connections is encoded once; each connection still sees them
+// under its own next IDs, as one Send each (one frame on a WebSocket), in the same order as
+// everything else sent to it, and never after it disconnects or is gone.
+TEST_F(TransactTest, FanOutRunsKeepEachConnectionsIDsAndOrder) {
+    auto fake2 = std::make_unique<CFakeTransport>();
+    CFakeTransport* tpt2 = fake2.get();
+    auto trn2 = std::make_unique<TTransactObj>(std::move(fake2));
+    auto request = [&](std::uint16_t type, std::uint32_t id, const char* text) {
+        const std::string data = std::string("\0\1\0\x65\0", 5) + char(std::strlen(text)) + text;
+        return EncodeRequest(type, id, Bytes(data.begin(), data.end()));
+    };
+    int asked = 0;
+    const auto audience = [&](std::vector<TTransactObj*>& to) {
+        ++asked;
+        to = {trn.get(), trn2.get()};
+    };
+    auto add = [&](const void* key, const char* text) {
+        StFieldData f;
+        UFieldData::AddCString(f, 101, text);
+        TTransactFanOut::Add(key, 106, f, audience);
+    };
+    auto send = [&](TTransactObj& to, std::uint16_t type, const char* text) {
+        StFieldData f;
+        UFieldData::AddCString(f, 101, text);
+        return to.SendTransaction(type, f);
+    };
+    EXPECT_EQ(send(*trn, 106, "x"), 1u);  // this connection is one ID ahead
+    tpt->TakeSent();
+    const int chat = 0, other = 0;
+    for (const char* text : {"a", "b", "c"}) add(&chat, text);
+    EXPECT_EQ(asked, 1);
+    EXPECT_TRUE(tpt->Sent().empty() && tpt2->Sent().empty());
+    // Anything else sent hands the run over first.
+    EXPECT_EQ(send(*trn2, 301, "own"), 4u);
+    Bytes want1 = request(106, 2, "a"), want2 = request(106, 1, "a");
+    for (auto [text, id] : {std::pair{"b", 3u}, std::pair{"c", 4u}}) {
+        const Bytes b1 = request(106, id, text), b2 = request(106, id - 1, text);
+        want1.insert(want1.end(), b1.begin(), b1.end());
+        want2.insert(want2.end(), b2.begin(), b2.end());
+    }
+    const Bytes own = request(301, 4, "own");
+    want2.insert(want2.end(), own.begin(), own.end());
+    EXPECT_EQ(tpt->TakeSent(), want1);
+    EXPECT_EQ(tpt2->SendCalls().size(), 4u);  // one piece per transaction
+    EXPECT_EQ(tpt2->TakeSent(), want2);
+    // Another audience ends the run; so does a disconnect, before it takes effect.
+    add(&chat, "d");
+    add(&other, "e");
+    EXPECT_EQ(asked, 3);
+    EXPECT_EQ(tpt->TakeSent(), request(106, 5, "d"));
+    trn->Disconnect();
+    EXPECT_EQ(tpt->TakeSent(), request(106, 6, "e"));
+    // A recipient that goes away takes the run with it first (the sanitizers see any later use).
+    add(&other, "f");
+    trn2.reset();
+    EXPECT_FALSE(TTransactFanOut::Pending());
 }
 
 // Each chunk is capped, but a peer that opens request after request and never lets one be

@@ -38,23 +38,36 @@ TEST_F(ChatTest, PublicLineBytesInBothFormsAndMultiLine) {
 TEST_F(ChatTest, LinesReachEveryReaderOnceAndInOneOrderUnderEachConnectionsOwnIDs) {
     std::vector<SChatUser> users;
     for (const char* name : {"alice", "bob", "carol", "dave"}) users.push_back(AddUser(name));
-    // Two writers' lines arrive interleaved within one batch: each is encoded once and shared.
+    // Two writers' lines arrive interleaved within one batch: each is encoded once and shared,
+    // and lines in a row go to each reader as one run. A name change among them is told to
+    // everyone in its place, under the next ID: the run before it is handed over first.
     for (int i = 0; i < 20; ++i) {
         users[0].conn->SendRequest(kTranChatSend, Line("a" + std::to_string(i)).Build());
         users[1].conn->SendRequest(kTranChatSend, Line("b" + std::to_string(i)).Build());
+        if (i == 10) users[1].conn->SendRequest(kTranSetClientUserInfo, CFieldListBuilder().Add(kFieldUserName, "bob").Build());
     }
     Pump();
     std::vector<std::string> first;
     for (SChatUser& u : users) {
         std::vector<std::string> got;
         std::uint32_t lastID = 0;
-        for (int i = 0; i < 40; ++i) {
-            const STestTransaction t = Expect(u, kTranChatText);
-            got.push_back(Text(t, kFieldData));
-            EXPECT_GT(t.hdr.id, lastID);  // the connection's own sequence of IDs
-            lastID = t.hdr.id;
+        for (int i = 0; i < 41; ++i) {
+            const std::optional<STestTransaction> t = Next(u);
+            ASSERT_TRUE(t);
+            EXPECT_EQ(t->hdr.isReply, 0);
+            if (t->hdr.type == kTranClientUserInfo) {
+                got.push_back("changed " + Text(*t, kFieldUserName));
+            } else {
+                EXPECT_EQ(t->hdr.type, kTranChatText);
+                got.push_back(Text(*t, kFieldData));
+            }
+            if (lastID != 0) {
+                EXPECT_EQ(t->hdr.id, lastID + 1);  // the connection's own sequence of IDs
+            }
+            lastID = t->hdr.id;
         }
         EXPECT_TRUE(Quiet(u));  // nothing twice
+        EXPECT_EQ(std::count(got.begin(), got.end(), "changed bob"), 1);
         for (const char* who : {"alice", "bob"}) {
             std::vector<std::string> mine;
             for (const std::string& line : got)
