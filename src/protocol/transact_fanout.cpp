@@ -30,8 +30,9 @@ SRun& Run() {
 void TTransactFanOut::Add(const void* key, std::uint16_t type, TFieldDataObj data, const TAudience& audience) {
     KX_REQUIRE(data);
     const THdl& body = UFieldData::GetDataHandle(data);
-    KX_REQUIRE(body.size() <= kMaxRunBytes);
+    KX_REQUIRE(body.size() <= UINT32_MAX - kTranHdrSize);
     SRun& run = Run();
+    // A transaction larger than a run may hold still goes as a run of its own.
     if (sPending && (run.key != key || run.bytes.size() + kTranHdrSize + body.size() > kMaxRunBytes)) HandOverRun();
     if (!sPending) {
         run.key = key;

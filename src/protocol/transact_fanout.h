@@ -24,7 +24,8 @@ class TTransactObj;
 class TTransactFanOut {
 public:
     using TAudience = std::function<void(std::vector<TTransactObj*>&)>;
-    // The most bytes a run gathers before it is handed over.
+    // The most bytes a run gathers before it is handed over (one larger transaction is a run of
+    // its own).
     static constexpr std::uint32_t kMaxRunBytes = 32 * 1024;
 
     // Adds a request of `type` with `data` for the audience `key` (any address that names it);

@@ -394,6 +394,19 @@ TEST_F(TransactTest, FanOutRunsKeepEachConnectionsIDsAndOrder) {
     EXPECT_EQ(tpt->TakeSent(), request(106, 5, "d"));
     trn->Disconnect();
     EXPECT_EQ(tpt->TakeSent(), request(106, 6, "e"));
+    // A transaction larger than a run holds ends the run before it and goes as one of its own.
+    tpt2->TakeSent();
+    add(&other, "g");
+    const std::string large(TTransactFanOut::kMaxRunBytes, 'L');
+    StFieldData big;
+    UFieldData::AddString(big, 101, large);
+    TTransactFanOut::Add(&other, 106, big, audience);
+    EXPECT_EQ(tpt2->TakeSent(), request(106, 7, "g"));
+    TTransactFanOut::HandOver();
+    const Bytes sentBig = tpt2->TakeSent();
+    ASSERT_EQ(sentBig.size(), 20u + 6 + large.size());
+    EXPECT_EQ(test::DecodeHeader(sentBig.data()).id, 8u);
+    EXPECT_EQ(std::string(sentBig.end() - 3, sentBig.end()), "LLL");
     // A recipient that goes away takes the run with it first (the sanitizers see any later use).
     add(&other, "f");
     trn2.reset();
